@@ -1,0 +1,1 @@
+"""Authentication policies of the server."""

@@ -1,0 +1,100 @@
+"""Progress tracking of requests.
+
+Each request that the server tracks carries a ``RequestStatus`` (as
+``request.request_status``); its steps append status codes to it and add
+the ids the request concerns.  A ``RequestStatusRegistry`` keeps the most
+recent trackers so that a status view can list them.
+"""
+
+import itertools
+import threading
+from collections import OrderedDict
+
+
+class StatusCodes:
+    """Status codes, in the order a request normally reaches them."""
+
+    RECEIVED = 100
+    CHECK_REQUEST_AUTH = 200
+    REQUEST_PREPROCESS = 300
+    EXECUTING = 400
+    DONE = 500
+    FAILED = 900
+
+    @classmethod
+    def name_of(cls, code):
+        """Return the constant's name for ``code``; ValueError if unknown."""
+        for name, value in vars(cls).items():
+            if name.isupper() and value == code:
+                return name
+        raise ValueError("Unknown status code: {!r}".format(code))
+
+
+class RequestStatus:
+    """The status history and metadata of one request.
+
+    ``statuses`` lists the codes in the order they were added;
+    ``metadata`` holds the ids the request concerns (query, database,
+    user), later values replacing earlier ones.
+    """
+
+    def __init__(self, request_id):
+        self.request_id = request_id
+        self.statuses = []
+        self.metadata = {}
+
+    def add_status(self, code):
+        self.statuses.append(code)
+
+    def update_metadata(self, mapping):
+        self.metadata.update(mapping)
+
+    @property
+    def current(self):
+        """The latest status code, or None before the first."""
+        return self.statuses[-1] if self.statuses else None
+
+    def as_dict(self):
+        return {
+            "request_id": self.request_id,
+            "statuses": [StatusCodes.name_of(code) for code in self.statuses],
+            "metadata": dict(self.metadata),
+        }
+
+
+class RequestStatusRegistry:
+    """The trackers of the last ``capacity`` requests, oldest dropped first.
+
+    Safe to share between the threads that serve requests.
+    """
+
+    def __init__(self, capacity=1000):
+        self.capacity = capacity
+        self._trackers = OrderedDict()
+        self._ids = itertools.count(1)
+        self._lock = threading.Lock()
+
+    def new(self):
+        """Make, keep and return a tracker for a new request."""
+        with self._lock:
+            tracker = RequestStatus(str(next(self._ids)))
+            tracker.add_status(StatusCodes.RECEIVED)
+            self._trackers[tracker.request_id] = tracker
+            while len(self._trackers) > self.capacity:
+                self._trackers.popitem(last=False)
+            return tracker
+
+    def get(self, request_id):
+        with self._lock:
+            return self._trackers.get(request_id)
+
+    def find(self, **metadata):
+        """Return the kept trackers whose metadata holds every given item,
+        oldest first."""
+        with self._lock:
+            trackers = list(self._trackers.values())
+        return [
+            t
+            for t in trackers
+            if all(t.metadata.get(k) == v for k, v in metadata.items())
+        ]

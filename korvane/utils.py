@@ -1,0 +1,260 @@
+"""Request and URL utilities shared by the server's root factories and views.
+
+Failures a client can cause (a malformed parameter, an unknown database)
+are raised as Pyramid HTTP exceptions, so they reach the client as 4xx
+responses rather than as server errors.
+"""
+
+import os
+import re
+import sqlite3
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from urllib.parse import unquote
+
+from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound
+
+from korvane.constants import (
+    BODY_MEDIA_TYPES,
+    DEFAULT_URL_SUBSTITUTION,
+    PUBLIC_USER_ID,
+    SUBSTITUTE_PREFIX,
+)
+
+# --- users -----------------------------------------------------------------
+
+
+def get_authenticated_user(request, users):
+    """Return the pair (user id, user record) of the request's user.
+
+    A request without an authenticated user is the anonymous user
+    "public".  The record is ``users.get(user_id)``: None when the store
+    has no such user.
+    """
+    user_id = request.authenticated_userid or PUBLIC_USER_ID
+    return user_id, users.get(user_id)
+
+
+# --- URL substitution --------------------------------------------------------
+#
+# Some characters cannot stand in a URL path segment ("/" would split it,
+# a segment "." or ".." would be resolved away).  A client writes a
+# substitute text in their place, and the server turns it back.  The
+# substitutes come from a table (the deployment's setting, or the default
+# one) and may be declared by the client in the query string, as the
+# server's own URL builder does: a parameter whose name starts with "$" and
+# whose value is a single character, e.g. ``?$2F=/``.
+
+
+def _declared_substitutions(params):
+    return {
+        name: value
+        for name, value in params.items()
+        if name.startswith(SUBSTITUTE_PREFIX) and len(name) > 1 and len(value) == 1
+    }
+
+
+def get_url_substitution_params(params):
+    """Return the mapping substitute text -> character to apply to the path
+    segments of a request with query parameters ``params``.
+
+    It is the default table, extended (and, for the same substitute,
+    overridden) by the substitutions the query string declares.
+    """
+    substitutions = dict(DEFAULT_URL_SUBSTITUTION)
+    substitutions.update(_declared_substitutions(params))
+    return substitutions
+
+
+def get_reversed_url_substitution_params(params, url_substitution):
+    """Return the mapping character -> substitute text used to escape path
+    segments when the server builds URLs.
+
+    ``url_substitution`` is the deployment's table (substitute text ->
+    character), or None for the default table.  Characters only the query
+    string declares a substitute for are added; for a character the table
+    covers, the table's substitute wins, so built URLs do not depend on
+    what a client sent.
+    """
+    table = DEFAULT_URL_SUBSTITUTION if url_substitution is None else url_substitution
+    reversed_table = {char: sub for sub, char in _declared_substitutions(params).items()}
+    reversed_table.update({char: sub for sub, char in table.items()})
+    return reversed_table
+
+
+def replace_patterns(text, substitution_params):
+    """Return ``text`` (converted with ``str`` when it is not text) with
+    every occurrence of each key of ``substitution_params`` replaced by its
+    value.  Longer keys are replaced first, so a key that begins another
+    one cannot break it up."""
+    text = text if isinstance(text, str) else str(text)
+    for pattern in sorted(substitution_params, key=len, reverse=True):
+        text = text.replace(pattern, substitution_params[pattern])
+    return text
+
+
+def segments_substitution(segments, params, model, charset):
+    """Return a new list of ``segments``, each percent-decoded with
+    ``charset`` and then with the request's substitutions applied.
+
+    ``model`` is the data model of the database the segments address; the
+    substitution does not depend on it.
+    """
+    substitutions = get_url_substitution_params(params)
+    return [
+        replace_patterns(unquote(str(segment), encoding=charset or "utf-8"), substitutions)
+        for segment in segments
+    ]
+
+
+# --- data models -------------------------------------------------------------
+
+
+@dataclass
+class DataModel:
+    """The tables of one database and the column names of each, in the
+    database's own order.  A database the server cannot introspect has an
+    empty model."""
+
+    db_id: str
+    tables: dict = field(default_factory=dict)
+
+    def __contains__(self, table):
+        return table in self.tables
+
+    def columns(self, table):
+        """Column names of ``table``; KeyError when there is no such table."""
+        return self.tables[table]
+
+
+def _read_sqlite_model(db_id, path):
+    uri = Path(path).resolve().as_uri() + "?mode=ro"
+    connection = sqlite3.connect(uri, uri=True)
+    try:
+        names = [
+            row[0]
+            for row in connection.execute(
+                "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')"
+                " AND name NOT LIKE 'sqlite_%' ORDER BY name"
+            )
+        ]
+        tables = {
+            name: tuple(
+                row[1]
+                for row in connection.execute(
+                    'PRAGMA table_info("{}")'.format(name.replace('"', '""'))
+                )
+            )
+            for name in names
+        }
+    finally:
+        connection.close()
+    return DataModel(db_id, tables)
+
+
+def get_model(databases, db_id, retry=None):
+    """Return the ``DataModel`` of database ``db_id``.
+
+    ``databases`` maps database ids to database records.  An id it does
+    not hold raises ``HTTPNotFound``.  A record with a ``sqlite_path``
+    naming an existing file is introspected read-only; any other database
+    has an empty model.  When ``retry`` is true (callers pass the request),
+    a read that fails because the file is busy is tried once more.
+    """
+    if db_id not in databases:
+        raise HTTPNotFound(explanation="Database '{}' not found.".format(db_id))
+    path = databases[db_id].get("sqlite_path")
+    if not path or not os.path.isfile(path):
+        return DataModel(db_id)
+    try:
+        return _read_sqlite_model(db_id, path)
+    except sqlite3.OperationalError:
+        if not retry:
+            raise
+        time.sleep(0.05)
+        return _read_sqlite_model(db_id, path)
+
+
+# --- request parameters and formats ------------------------------------------
+
+
+def get_url_param(request, name, default, converter):
+    """Return ``converter(value)`` for the request parameter ``name``, or
+    ``default`` when the request does not carry it.
+
+    A value the converter refuses raises ``HTTPBadRequest`` naming the
+    parameter and the expected type.
+    """
+    if name not in request.params:
+        return default
+    try:
+        return converter(request.params[name])
+    except (TypeError, ValueError):
+        raise HTTPBadRequest(
+            explanation="Query parameter '{}' must be of type {}.".format(
+                name, getattr(converter, "__name__", converter)
+            )
+        ) from None
+
+
+def _split_extension(segment):
+    """Split a path segment into (stem, extension).  The extension is the
+    text after the last dot; leading dots do not start one (".json" has
+    none) and a trailing dot gives none."""
+    body = segment.lstrip(".")
+    stem, _, extension = body.rpartition(".")
+    if not stem or not extension:
+        return segment, ""
+    return segment[: len(segment) - len(body)] + stem, extension
+
+
+def requested_data_format(request, default_extension):
+    """Return (response format, request format, request extension).
+
+    The response format is the extension of the path's last segment, else
+    the "format" query parameter, else ``default_extension``; it is
+    lower-cased.  The request format is that of the request body, known
+    from its Content-Type, or else the response format.  The request
+    extension is the extension as the path shows it, "" when there is none.
+    """
+    extension = _split_extension(request.path.rsplit("/", 1)[-1])[1]
+    response_format = (
+        extension or request.params.get("format") or default_extension
+    ).lower()
+    request_format = BODY_MEDIA_TYPES.get(request.content_type, response_format)
+    return response_format, request_format, extension
+
+
+# --- paths --------------------------------------------------------------------
+
+_SCHEME_AUTHORITY = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*://")
+_SLASH_RUN = re.compile(r"/{2,}")
+
+
+def remove_multiple_url_slashes(uri):
+    """Return ``uri`` with every run of slashes in its path made one slash.
+
+    The query string and fragment are left exactly as they are, and so is
+    the "//" that follows the scheme of a full URL.
+    """
+    cut = min((i for i in (uri.find("?"), uri.find("#")) if i >= 0), default=len(uri))
+    head, tail = uri[:cut], uri[cut:]
+    match = _SCHEME_AUTHORITY.match(head)
+    prefix = match.group(0) if match else ""
+    return prefix + _SLASH_RUN.sub("/", head[len(prefix):]) + tail
+
+
+def split_path(path):
+    """Return (segments, extension) for a URL path.
+
+    ``segments`` lists the non-empty segments of ``path`` (query string and
+    fragment dropped), the extension taken off the last one; ``extension``
+    is that extension, "" when there is none.  Segments are not decoded.
+    """
+    path = re.split(r"[?#]", path or "", maxsplit=1)[0]
+    segments = [segment for segment in path.split("/") if segment]
+    extension = ""
+    if segments:
+        segments[-1], extension = _split_extension(segments[-1])
+    return segments, extension

@@ -1,0 +1,87 @@
+#include "roots/module/api.hpp"
+
+namespace roots {
+
+Ref global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+namespace {
+int init_through_super(PyObject* cls, PyObject* self, PyObject* request) {
+    Ref proxy = call(state.super, cls, self);
+    return proxy && call_method(proxy.get(), names.__init__, request) ? 0 : -1;
+}
+}  // namespace
+
+int super_init(PyObject* class_name, PyObject* self, PyObject* request) {
+    Ref cls = global(class_name);
+    return cls ? init_through_super(cls.get(), self, request) : -1;
+}
+
+int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request) {
+    PyObject* cls = cell != nullptr ? PyCell_GET(cell) : nullptr;
+    if (cls == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return -1;
+    }
+    return init_through_super(cls, self, request);
+}
+
+Ref matchdict_or_empty(PyObject* request) {
+    Ref matchdict = getattr(request, names.matchdict);
+    if (!matchdict) {
+        return {};
+    }
+    const int present = truth(matchdict.get());
+    if (present < 0) {
+        return {};
+    }
+    return present ? std::move(matchdict) : Ref::steal(PyDict_New());
+}
+
+PyObject* raise(Ref obj) {
+    if (PyExceptionClass_Check(obj.get())) {
+        obj = Ref::steal(PyObject_CallNoArgs(obj.get()));
+        if (!obj) {
+            return nullptr;
+        }
+    }
+    if (PyExceptionInstance_Check(obj.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), obj.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission) {
+    Ref action = global(action_name);
+    return action ? Ref::steal(PyTuple_Pack(3, action.get(), principal, permission)) : Ref();
+}
+
+Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission) {
+    Ref principal = global(principal_name);
+    return principal ? acl_entry(action_name, principal.get(), permission) : Ref();
+}
+
+Ref acl_list(Ref entry) {
+    if (!entry) {
+        return {};
+    }
+    Ref list = Ref::steal(PyList_New(1));
+    if (list) {
+        PyList_SET_ITEM(list.get(), 0, entry.release());
+    }
+    return list;
+}
+
+int set_acl(PyObject* self, Ref entry) { return setattr(self, names.__acl__, acl_list(std::move(entry))); }
+
+}  // namespace roots

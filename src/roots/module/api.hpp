@@ -1,0 +1,124 @@
+// The few operations every method body is written in: reading the module
+// globals, attribute access, calls through vectorcall, and raising.
+//
+// All of them follow the CPython convention: a null `Ref` or -1 means a Python
+// error is set, and the caller returns null in turn.
+#pragma once
+
+#include "roots/module/names.hpp"
+#include "roots/module/ref.hpp"
+#include "roots/module/state.hpp"
+
+namespace roots {
+
+// A name of the module globals, falling back to the builtins, read at call
+// time as Python code would (so tests can patch "korvane.roots.NAME").
+Ref global(PyObject* name);
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value) { return PyObject_SetAttr(obj, name, value); }
+inline int setattr(PyObject* obj, PyObject* name, const Ref& value) {
+    return value ? PyObject_SetAttr(obj, name, value.get()) : -1;
+}
+
+// `callable(*args)`.
+template <class... Args>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* stack[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+// `callable(*positional, **dict(zip(kwnames, keyword values)))`: the last
+// len(kwnames) arguments are the keyword values.
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
+    PyObject* stack[] = {nullptr, args...};
+    const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// `obj.name(*args)`, dispatched dynamically so that subclasses may override.
+template <class... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+    PyObject* stack[] = {nullptr, obj, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+}
+
+template <class... Args>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
+    PyObject* stack[] = {nullptr, obj, args...};
+    const size_t positional = 1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// `GLOBAL(*args)` for a callable named in the module globals.
+template <class... Args>
+Ref call_global(PyObject* name, Args... args) {
+    Ref callable = global(name);
+    return callable ? call(callable.get(), args...) : Ref();
+}
+
+template <class... Args>
+Ref call_global_kw(PyObject* name, PyObject* kwnames, Args... args) {
+    Ref callable = global(name);
+    return callable ? call_kw(callable.get(), kwnames, args...) : Ref();
+}
+
+// `mapping.get(key)`.
+inline Ref get_item(PyObject* mapping, PyObject* key) { return call_method(mapping, names.get, key); }
+// `mapping[key]`.
+inline Ref subscript(PyObject* mapping, PyObject* key) { return Ref::steal(PyObject_GetItem(mapping, key)); }
+
+// Truth, equality and membership as the `if`, `==` and `in` of Python: 1, 0, or -1 on error.
+inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+inline int equals(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+inline int contains(PyObject* container, PyObject* item) { return PySequence_Contains(container, item); }
+// `a == b` as an object (not reduced to a bool).
+inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
+
+// `super(GLOBAL(class_name), self).__init__(request)`: 0, or -1 with an error.
+int super_init(PyObject* class_name, PyObject* self, PyObject* request);
+// `super().__init__(request)` inside an initialiser whose `__class__` cell is `cell`.
+int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request);
+
+// `request.matchdict or {}`.
+Ref matchdict_or_empty(PyObject* request);
+
+// `raise obj`: instantiates an exception class, raises an exception instance,
+// refuses anything else.  Always returns null (after setting the error).
+PyObject* raise(Ref obj);
+
+// `raise GLOBAL(*args)`, for the framework's HTTP exceptions.
+template <class... Args>
+PyObject* raise_new(PyObject* class_name, Args... args) {
+    Ref exception = call_global(class_name, args...);
+    return exception ? raise(std::move(exception)) : nullptr;
+}
+
+template <class... Args>
+PyObject* raise_new_kw(PyObject* class_name, PyObject* kwnames, Args... args) {
+    Ref exception = call_global_kw(class_name, kwnames, args...);
+    return exception ? raise(std::move(exception)) : nullptr;
+}
+
+// `raise GLOBAL(explanation=text)`.
+inline PyObject* raise_explained(PyObject* class_name, PyObject* explanation) {
+    return raise_new_kw(class_name, state.kw_explanation, explanation);
+}
+
+// A fresh ACL entry `(action, principal, permission)` whose action and
+// principal are names of the globals (Allow, Deny, Everyone, Authenticated)
+// or, for the administrator, the literal user id.
+Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission);
+// `principal` is a global name (Everyone, Authenticated).
+Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission);
+// A new list holding the given entry (null in, null out).
+Ref acl_list(Ref entry);
+// `self.__acl__ = [entry]`; 0 or -1.
+int set_acl(PyObject* self, Ref entry);
+
+}  // namespace roots

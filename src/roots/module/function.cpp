@@ -1,0 +1,349 @@
+#include "roots/module/function.hpp"
+
+#include <frameobject.h>
+
+#include <cstddef>
+
+#include "roots/module/api.hpp"
+
+namespace roots {
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    int param_count;
+    int default_count;
+    PyObject* param_names[kMaxParams];  // interned, owned
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* defaults;         // tuple, or null when the function has none
+    PyObject* annotations;      // dict
+    PyObject* code;             // what `inspect.signature` reads
+    PyObject* traceback_code;   // names the traceback entry "korvane.roots.<qualname>"
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
+
+// The texts below are the interpreter's own argument errors, which callers
+// and their tests match on.
+PyObject* positional_count_error(const FunctionObject* f, bool too_many, Py_ssize_t given) {
+    const bool exact = f->default_count == 0;
+    const Py_ssize_t expected = too_many || exact ? f->param_count : f->param_count - f->default_count;
+    const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 PyUnicode_AsUTF8(f->name), more_or_less, expected, expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+int keyword_index(const FunctionObject* f, PyObject* keyword) {
+    for (int i = 0; i < f->param_count; ++i) {
+        if (f->param_names[i] == keyword) {
+            return i;
+        }
+    }
+    for (int i = 0; i < f->param_count; ++i) {
+        if (PyUnicode_Compare(f->param_names[i], keyword) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Binds `args` and `kwnames` to the parameter list.  Checks run in the order
+// the interpreter's own binder uses, so the first fault decides the message:
+// too many positionals, then the first missing required parameter, then the
+// first keyword that is unknown or repeats a positional.
+bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
+    if (nargs > f->param_count) {
+        positional_count_error(f, true, nargs);
+        return false;
+    }
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    PyObject* const* kwvalues = args + nargs;
+    const int required = f->param_count - f->default_count;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        bound[i] = args[i];
+    }
+    for (int i = static_cast<int>(nargs); i < f->param_count; ++i) {
+        bound[i] = nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            if (keyword == f->param_names[i] ||
+                (PyUnicode_Check(keyword) && PyUnicode_Compare(keyword, f->param_names[i]) == 0)) {
+                bound[i] = kwvalues[k];
+                break;
+            }
+        }
+        if (bound[i] == nullptr) {
+            if (i < required) {
+                positional_count_error(f, false, i);
+                return false;
+            }
+            bound[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+        }
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", PyUnicode_AsUTF8(f->name));
+            return false;
+        }
+        const int index = keyword_index(f, keyword);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", PyUnicode_AsUTF8(f->name),
+                         keyword);
+            return false;
+        }
+        if (index < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         PyUnicode_AsUTF8(f->name), keyword);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* f = as_function(callable);
+    PyObject* bound[kMaxParams];
+    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        return nullptr;
+    }
+    if (f->def->first_param_exact_dict && !PyDict_CheckExact(bound[0])) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     f->def->params[0], "dict", Py_TYPE(bound[0])->tp_name);
+        return nullptr;
+    }
+    PyObject* result = f->def->body(bound);
+    if (result == nullptr) {
+        add_traceback_entry(f->traceback_code);
+    }
+    return result;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    for (int i = 0; i < kMaxParams; ++i) {
+        Py_CLEAR(f->param_names[i]);
+    }
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->traceback_code);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults != nullptr ? defaults : Py_None);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "korvane.roots.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+PyObject* default_value(Default value) {
+    switch (value) {
+        case Default::None:
+            return Py_NewRef(Py_None);
+        case Default::True:
+            return Py_NewRef(Py_True);
+        case Default::EmptyTuple:
+            return Py_NewRef(state.empty_tuple);
+        case Default::Absent:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int init_function_type() {
+    if (state.function_type != nullptr) {
+        return 0;
+    }
+    state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return state.function_type == nullptr ? -1 : 0;
+}
+
+PyObject* make_code(PyObject* name, int line, PyObject* varnames, int argcount) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(PyUnicode_AsUTF8(names.source_file), PyUnicode_AsUTF8(name), line)));
+    if (!code || varnames == nullptr) {
+        return code.release();
+    }
+    Ref kwnames = Ref::steal(PyTuple_Pack(3, names.co_argcount, names.co_nlocals, names.co_varnames));
+    Ref count = Ref::steal(PyLong_FromLong(argcount));
+    if (!kwnames || !count) {
+        return nullptr;
+    }
+    return call_method_kw(code.get(), names.replace, kwnames.get(), count.get(), count.get(), varnames).release();
+}
+
+PyObject* new_function(const FunctionDef& def, int line) {
+    Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, state.function_type)));
+    if (!obj) {
+        return nullptr;
+    }
+    FunctionObject* f = as_function(obj.get());
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->param_count = def.param_count();
+    f->default_count = def.default_count();
+    for (int i = 0; i < kMaxParams; ++i) {
+        f->param_names[i] = nullptr;
+    }
+    f->name = f->qualname = f->module = f->defaults = f->annotations = nullptr;
+    f->code = f->traceback_code = f->dict = f->weakreflist = nullptr;
+    PyObject_GC_Track(obj.get());
+
+    for (int i = 0; i < f->param_count; ++i) {
+        f->param_names[i] = PyUnicode_InternFromString(def.params[i]);
+        if (f->param_names[i] == nullptr) {
+            return nullptr;
+        }
+    }
+    const char* dot = nullptr;
+    for (const char* p = def.qualname; *p != '\0'; ++p) {
+        if (*p == '.') {
+            dot = p;
+        }
+    }
+    f->qualname = PyUnicode_InternFromString(def.qualname);
+    f->name = PyUnicode_InternFromString(dot != nullptr ? dot + 1 : def.qualname);
+    f->module = Py_NewRef(names.module_name);
+    f->annotations = PyDict_New();
+    if (f->qualname == nullptr || f->name == nullptr || f->annotations == nullptr) {
+        return nullptr;
+    }
+    if (def.annotation_key != nullptr) {
+        Ref value = Ref::steal(PyUnicode_FromString(def.annotation_value));
+        if (!value || PyDict_SetItemString(f->annotations, def.annotation_key, value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (f->default_count > 0) {
+        f->defaults = PyTuple_New(1);
+        if (f->defaults == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(f->defaults, 0, default_value(def.last_default));
+    }
+    Ref varnames = Ref::steal(PyTuple_New(f->param_count));
+    if (!varnames) {
+        return nullptr;
+    }
+    for (int i = 0; i < f->param_count; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(f->param_names[i]));
+    }
+    f->code = make_code(f->name, line, varnames.get(), f->param_count);
+    Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", names.module_name, f->qualname));
+    if (f->code == nullptr || !traceback_name) {
+        return nullptr;
+    }
+    f->traceback_code = make_code(traceback_name.get(), line, nullptr, 0);
+    if (f->traceback_code == nullptr) {
+        return nullptr;
+    }
+    return obj.release();
+}
+
+void add_traceback_entry(PyObject* code) {
+    PyObject* exception = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr);
+    if (frame == nullptr) {
+        // Losing a traceback line is better than losing the error itself.
+        PyErr_Clear();
+        PyErr_SetRaisedException(exception);
+        return;
+    }
+    PyErr_SetRaisedException(exception);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+}  // namespace roots

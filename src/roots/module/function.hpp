@@ -1,0 +1,60 @@
+// The function object that carries every method of the module and its one
+// free function.
+//
+// It binds to instances like a function defined in a class statement
+// (`tp_descr_get`), receives `self` as args[0] through vectorcall, binds
+// keywords by parameter name and honours defaults, and answers
+// `inspect.signature` through a `__code__` built from its parameter names.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+
+namespace roots {
+
+// Every method receives all of its parameters, defaults filled in, in the
+// order of its parameter list.  Returns a new reference, or null with an error.
+using Body = PyObject* (*)(PyObject* const* args);
+
+// The default of a function's last parameter, when it has one.
+enum class Default : std::uint8_t { Absent, None, True, EmptyTuple };
+
+inline constexpr int kMaxParams = 4;
+
+struct FunctionDef {
+    const char* qualname;                        // "Class.method", or the bare name
+    std::array<const char*, kMaxParams> params;  // unused slots stay null
+    Body body;
+    Default last_default = Default::Absent;
+    const char* annotation_key = nullptr;    // at most one annotation, given as a string
+    const char* annotation_value = nullptr;
+    bool first_param_exact_dict = false;  // refused before the body runs unless exactly a dict
+
+    constexpr int param_count() const {
+        int count = 0;
+        while (count < kMaxParams && params[count] != nullptr) {
+            ++count;
+        }
+        return count;
+    }
+    constexpr int default_count() const { return last_default == Default::Absent ? 0 : 1; }
+};
+
+// Creates the function type; called once by the exec step.
+int init_function_type();
+
+// A new function object for `def`, its traceback entries and `__code__`
+// placed at `line` of the module's source file.
+PyObject* new_function(const FunctionDef& def, int line);
+
+// Adds a traceback entry for `code` to the pending exception.
+void add_traceback_entry(PyObject* code);
+
+// A code object named `name` in the module's source file at `line`, with the
+// given parameter names (may be null for none).
+PyObject* make_code(PyObject* name, int line, PyObject* varnames, int argcount);
+
+}  // namespace roots

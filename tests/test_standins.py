@@ -1,0 +1,196 @@
+import json
+import os
+import sqlite3
+
+import pytest
+from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound, HTTPOk
+from pyramid.security import Allow, Authenticated, Deny, Everyone
+
+from helpers import make_request, make_settings, make_store, permits
+from korvane import utils
+from korvane.auth.apikey import ApikeyAuthenticationPolicy
+from korvane.config_storage import ConfigStorage, UserRecord
+from korvane.exceptions import HTTPUnsupportedFormat
+from korvane.process_registry import ProcessRegistry
+from korvane.views.utils import gui_response_exception
+
+EXAMPLE_STORE = os.path.join(os.path.dirname(__file__), "..", "example", "store.json")
+
+
+@pytest.mark.parametrize(
+    "params, expected",
+    [
+        ({"apikey": "k1", "appid": "app"}, "k1"),
+        ({"appid": "app"}, None),
+        ({"apikey": ""}, None),
+        ({}, None),
+    ],
+)
+def test_find_api_key_reads_the_named_parameter_only(params, expected):
+    assert ApikeyAuthenticationPolicy.find_api_key(params, "apikey", "appid") == expected
+
+
+@pytest.mark.parametrize(
+    "headers, url, allow_query_string, user_id",
+    [
+        ({"X-API-Key": "alice-key"}, "/", False, "alice"),
+        ({}, "/?apikey=bob-key", True, "bob"),
+        ({}, "/?apikey=bob-key", False, None),
+        ({"X-API-Key": "nobody's key"}, "/", True, None),
+    ],
+)
+def test_apikey_policy_identifies_the_user_holding_the_key(headers, url, allow_query_string, user_id):
+    store = ConfigStorage.from_file(EXAMPLE_STORE)
+    policy = ApikeyAuthenticationPolicy(
+        lambda request: store.users, allow_query_string=allow_query_string
+    )
+    request = make_request(url, headers=headers)
+    assert policy.authenticated_userid(request) == user_id
+    assert (user_id in policy.effective_principals(request)) == (user_id is not None)
+
+
+@pytest.mark.parametrize(
+    "url, kw, expected",
+    [
+        ("/db/sales/orders.CSV", {}, ("csv", "csv", "CSV")),
+        ("/db/sales/orders?format=xml", {}, ("xml", "xml", "")),
+        ("/db/sales/orders", {}, ("json", "json", "")),
+        ("/db/sales/.hidden", {}, ("json", "json", "")),
+        ("/parse.csv", {"method": "POST", "json_body": {"a": 1}}, ("csv", "json", "csv")),
+    ],
+)
+def test_requested_data_format_prefers_extension_then_format_param_then_default(url, kw, expected):
+    assert utils.requested_data_format(make_request(url, **kw), "json") == expected
+
+
+@pytest.mark.parametrize(
+    "uri, expected",
+    [
+        ("/db//sales///orders", "/db/sales/orders"),
+        ("//db/x?next=http://x//y", "/db/x?next=http://x//y"),
+        ("http://host//db/x#a//b", "http://host/db/x#a//b"),
+        ("/db/x", "/db/x"),
+    ],
+)
+def test_remove_multiple_url_slashes_only_touches_the_path(uri, expected):
+    assert utils.remove_multiple_url_slashes(uri) == expected
+
+
+def test_get_url_param_converts_or_falls_back_to_the_default():
+    request = make_request("/?limit=5")
+    assert utils.get_url_param(request, "limit", None, int) == 5
+    assert utils.get_url_param(request, "offset", 0, int) == 0
+
+
+def test_get_url_param_refuses_an_unconvertible_value_with_400_naming_it():
+    with pytest.raises(HTTPBadRequest) as info:
+        utils.get_url_param(make_request("/?limit=lots"), "limit", None, int)
+    assert "'limit'" in info.value.explanation
+
+
+def test_segments_are_decoded_and_substituted_both_ways():
+    params = make_request("/?$7E=~").params
+    segments = utils.segments_substitution(["a%20b", "x$2Fy", "$7E"], params, None, "utf-8")
+    assert segments == ["a b", "x/y", "~"]
+    reversed_table = utils.get_reversed_url_substitution_params(params, {"$2F": "/"})
+    assert reversed_table == {"/": "$2F", "~": "$7E"}
+
+
+def test_get_model_reads_sqlite_tables_and_404s_an_unknown_database(tmp_path):
+    path = tmp_path / "shop.sqlite3"
+    with sqlite3.connect(path) as connection:
+        connection.execute("CREATE TABLE customers (id INTEGER, country TEXT)")
+    store = make_store(databases={"shop": {"sqlite_path": str(path)}, "remote": {"url": "x"}})
+    assert utils.get_model(store.databases, "shop").tables == {"customers": ("id", "country")}
+    assert utils.get_model(store.databases, "remote").tables == {}
+    with pytest.raises(HTTPNotFound):
+        utils.get_model(store.databases, "missing")
+
+
+def test_store_pull_rereads_a_changed_file(tmp_path):
+    path = tmp_path / "store.json"
+    path.write_text(json.dumps({"users": {"admin": {"password": "a"}}}))
+    store = ConfigStorage.from_file(path)
+    path.write_text(json.dumps({"users": {"admin": {"password": "a"}, "carol": {"databases": ["d"]}}}))
+    store.pull(from_memcache=True)
+    assert store.users["carol"].databases == ["d"]
+    assert store.pull_count == 2
+
+
+def test_example_store_resolves_sqlite_paths_and_holds_valid_users():
+    store = ConfigStorage.from_file(EXAMPLE_STORE)
+    assert os.path.isabs(store.databases["demo"].sqlite_path)
+    for user in store.users.values():
+        assert user.validate(all_users=store.users.values()) is None
+    assert store.get_credentials("demo").credentials["reporting"].edit == ["alice"]
+    assert store.get_credentials("sales") is None
+
+
+def test_records_answer_by_attribute_and_key_and_empty_ones_are_false():
+    user = UserRecord({"databases": ["demo"]}, key="carol")
+    assert user.databases == user["databases"] == user.get("databases") == ["demo"]
+    assert (user.user_id, user.querydef, user.password) == ("carol", [], None)
+    assert "querydef" not in user and user.get("querydef") is None
+    assert user and not UserRecord(key="carol")
+
+
+@pytest.mark.parametrize("field", [{"view": ["ghost"]}, {"edit": ["ghost"]}, {"creator": "ghost"}])
+def test_validate_refuses_a_definition_naming_unknown_users(field):
+    store = make_store()
+    with pytest.raises(HTTPBadRequest) as info:
+        UserRecord(field, key="carol").validate(all_users=store.users.values())
+    assert "'ghost'" in info.value.explanation
+
+
+def test_unsupported_format_is_a_406_naming_the_format():
+    error = HTTPUnsupportedFormat("txt")
+    assert (error.code, error.response_format) == (406, "txt")
+    assert "'txt'" in error.explanation
+
+
+def test_gui_response_exception_is_returned_as_an_html_page_naming_the_path():
+    error = gui_response_exception(make_request("/db/a&b"))
+    assert isinstance(error, HTTPOk) and error.content_type == "text/html"
+    assert "/db/a&amp;b" in error.text
+
+
+def test_process_registry_runs_each_registered_callable_once():
+    registry, calls = ProcessRegistry(), []
+    registry.register(lambda: calls.append(1))
+    registry.execute()
+    registry.execute()
+    assert (calls, registry.executed) == ([1], 2)
+
+
+class Context:
+    def __init__(self, *acl):
+        self.__acl__ = list(acl)
+
+
+@pytest.mark.parametrize(
+    "user_id, acl, allowed",
+    [
+        ("alice", [(Allow, Authenticated, "execute_query")], True),
+        ("public", [(Allow, Authenticated, "execute_query")], False),
+        (None, [(Allow, Everyone, "execute_query")], True),
+        ("alice", [(Allow, "admin", "execute_query")], False),
+        ("admin", [(Allow, "admin", "execute_query")], True),
+        ("alice", [(Deny, Everyone, "execute_query"), (Allow, "alice", "execute_query")], False),
+    ],
+)
+def test_made_requests_decide_permissions_by_the_context_acl(user_id, acl, allowed):
+    request = make_request(user_id=user_id)
+    context = Context(*acl)
+    assert bool(request.has_permission("execute_query", context)) is allowed
+    assert permits(context, request, "execute_query") is allowed
+
+
+def test_made_requests_carry_the_server_attributes():
+    settings = make_settings(krv={"default_extension": "xml"}, **{"db.sales.limit": 100})
+    request = make_request("/query/q1/a/x?b=1", settings=settings, status_tracker=False)
+    assert request.registry.settings is settings
+    assert type(settings["krv_settings"]) is dict
+    assert settings["krv_settings"]["default_extension"] == "xml"
+    assert (request.path_segments, request.raw_uri) == (["query", "q1", "a", "x"], "/query/q1/a/x?b=1")
+    assert not hasattr(request, "request_status")
+    assert make_request().request_status.statuses == []
