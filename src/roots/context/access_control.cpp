@@ -1,30 +1,235 @@
+// DefaultRoot, the plainest root factory, and RootBasic, the access-control
+// base of every other resource class.
 #include "roots/module/api.hpp"
 #include "roots/module/catalogue.hpp"
 
 namespace roots {
 namespace {
 
-PyObject* default_root_init(PyObject* const* /*args*/) { return placeholder(); }
+constexpr char kNoDatabaseAccess[] = "User \"%S\" has no access permissions configured for the \"%S\" database.";
+
+PyObject* default_root_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* request = args[1];
+
+    if (super_init(names.DefaultRoot, self, request) < 0) {
+        return nullptr;
+    }
+    // Route placeholders such as db_id become context attributes.
+    Ref matchdict = matchdict_or_empty(request);
+    Ref items = matchdict ? call_method(matchdict.get(), names.items) : Ref();
+    Ref item_iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!item_iter) {
+        return nullptr;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(item_iter.get()))) {
+        Ref pair[2];
+        if (unpack(item.get(), pair, 2) < 0 || setattr(self, pair[0].get(), pair[1].get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    // Set after the route match, so that a route key cannot replace it.
+    Ref acl = Ref::steal(PyList_New(2));
+    Ref authenticated = acl_entry_for(names.Allow, names.Authenticated, names.authenticated);
+    Ref view = acl_entry_for(names.Allow, names.Everyone, names.view);
+    if (!acl || !authenticated || !view) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(acl.get(), 0, authenticated.release());
+    PyList_SET_ITEM(acl.get(), 1, view.release());
+    if (setattr(self, names.__acl__, acl.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// `request.request_status.add_status(StatusCodes.<code>)`, only on requests
+// that carry a status tracker.
+int record_status(PyObject* request, PyObject* code_name) {
+    Ref tracker;
+    const int tracked = lookup_attr(request, names.request_status, &tracker);
+    if (tracked <= 0) {
+        return tracked;
+    }
+    Ref status_codes = global(names.StatusCodes);
+    Ref code = status_codes ? getattr(status_codes.get(), code_name) : Ref();
+    return code && call_method(tracker.get(), names.add_status, code.get()) ? 0 : -1;
+}
+
+// Whether an uploaded body is to be validated: on PUT and POST a bare
+// "validate" parameter or a true word turns it on, any other value off;
+// other methods always validate.
+Ref validate_upload_flag(PyObject* request, PyObject* params) {
+    const int has_validate = contains(params, names.validate);
+    if (has_validate <= 0) {
+        return has_validate < 0 ? Ref() : boolean(true);
+    }
+    Ref method = getattr(request, names.method);
+    if (!method) {
+        return {};
+    }
+    int writes = equals(method.get(), names.method_put);
+    if (writes == 0) {
+        writes = equals(method.get(), names.method_post);
+    }
+    if (writes <= 0) {
+        return writes < 0 ? Ref() : boolean(true);
+    }
+    Ref value = get_item(params, names.validate);
+    Ref flag = value ? call_global(names.asbool, value.get()) : Ref();
+    const int on = flag ? truth(flag.get()) : -1;
+    if (on != 0) {
+        return on < 0 ? Ref() : std::move(flag);
+    }
+    Ref raw = subscript(params, names.validate);
+    return raw ? compare_equal(raw.get(), names.empty) : Ref();
+}
+
+// The request URL with every run of slashes in its path made single, when
+// that differs from the URL as received; a null Ref with no error set when
+// the URL is already clean.
+Ref fixed_path_location(PyObject* request, bool* needs_redirect) {
+    *needs_redirect = false;
+    Ref host_url = getattr(request, names.host_url);
+    Ref raw_uri = host_url ? getattr(request, names.raw_uri) : Ref();
+    if (!raw_uri) {
+        return {};
+    }
+    Ref host_text = Ref::steal(PyObject_Str(host_url.get()));
+    Ref uri_text = host_text ? Ref::steal(PyObject_Str(raw_uri.get())) : Ref();
+    Ref full_path = uri_text ? Ref::steal(PyUnicode_Concat(host_text.get(), uri_text.get())) : Ref();
+    Ref fixed_uri = full_path ? call_global(names.remove_multiple_url_slashes, raw_uri.get()) : Ref();
+    Ref path = fixed_uri ? Ref::steal(PyNumber_Add(host_url.get(), fixed_uri.get())) : Ref();
+    const int differs = path ? PyObject_RichCompareBool(path.get(), full_path.get(), Py_NE) : -1;
+    if (differs <= 0) {
+        return {};
+    }
+    *needs_redirect = true;
+    return path;
+}
+
+PyObject* root_basic_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* request = args[1];
+
+    if (super_init(names.RootBasic, self, request) < 0) {
+        return nullptr;
+    }
+    // No service at all until the administrator account is protected.
+    Ref config_storage = getattr(self, names.config_storage);
+    Ref users = config_storage ? getattr(config_storage.get(), names.users) : Ref();
+    Ref admin = users ? subscript(users.get(), names.admin) : Ref();
+    Ref password = admin ? getattr(admin.get(), names.password) : Ref();
+    const int password_set = password ? truth(password.get()) : -1;
+    if (password_set <= 0) {
+        return password_set < 0 ? nullptr : raise_explained(names.HTTPForbidden, names.admin_password_unset);
+    }
+
+    if (record_status(request, names.CHECK_REQUEST_AUTH) < 0 || !call_method(self, names.acl_deny)) {
+        return nullptr;
+    }
+    Ref process_registry = getattr(self, names.process_registry);
+    if (!process_registry || !call_method(process_registry.get(), names.execute) ||
+        !call_method(self, names.check_authenticated_user, request) ||
+        record_status(request, names.REQUEST_PREPROCESS) < 0) {
+        return nullptr;
+    }
+
+    Ref params = getattr(request, names.params);
+    const int is_schema = params ? contains(params.get(), names.schema) : -1;
+    if (is_schema < 0 || setattr(self, names.is_schema_request, boolean(is_schema)) < 0 ||
+        setattr(self, names.validate_upload, Py_True) < 0) {
+        return nullptr;
+    }
+    Ref validate = validate_upload_flag(request, params.get());
+    if (!validate || setattr(self, names.validate_upload, validate.get()) < 0) {
+        return nullptr;
+    }
+
+    // Refusals above come first: an unauthenticated request to a URI with
+    // repeated slashes is refused, not redirected.
+    bool needs_redirect = false;
+    Ref location = fixed_path_location(request, &needs_redirect);
+    if (!needs_redirect) {
+        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref headers = Ref::steal(PyDict_New());
+    if (!headers || PyDict_SetItem(headers.get(), names.warning_header, names.fixed_path_warning) < 0) {
+        return nullptr;
+    }
+    return raise_new_kw(names.HTTPPermanentRedirect, state.kw_location_headers, location.get(), headers.get());
+}
+
+PyObject* root_basic_check_authenticated_user(PyObject* const* args) {
+    PyObject* self = args[0];
+    // Identity tests against None: an empty user id with a record passes.
+    for (PyObject* attribute : {names.authenticated_user_id, names.authenticated_user_config}) {
+        Ref value = getattr(self, attribute);
+        if (!value) {
+            return nullptr;
+        }
+        if (value.get() == Py_None) {
+            return raise_new(names.HTTPForbidden);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* root_basic_acl_allow(PyObject* const* args) {
+    Ref everything = global(names.ALL_PERMISSIONS);
+    if (!everything || set_acl(args[0], acl_entry_for(names.Allow, names.Everyone, everything.get())) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* root_basic_acl_deny(PyObject* const* args) {
+    if (set_acl(args[0], global(names.DENY_ALL)) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* root_basic_check_db_access_permissions(PyObject* const* args) {
+    PyObject* self = args[0];
+
+    // The administrator reaches every database; nothing else is read.
+    Ref user_id = getattr(self, names.authenticated_user_id);
+    const int is_admin = user_id ? equals(user_id.get(), names.admin) : -1;
+    if (is_admin) {
+        return is_admin < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref db_id = getattr(self, names.db_id);
+    Ref user_config = db_id ? getattr(self, names.authenticated_user_config) : Ref();
+    Ref databases = user_config ? get_item(user_config.get(), names.databases) : Ref();
+    const int permitted = databases ? contains(databases.get(), db_id.get()) : -1;
+    if (permitted) {
+        return permitted < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    user_id = getattr(self, names.authenticated_user_id);
+    db_id = user_id ? getattr(self, names.db_id) : Ref();
+    Ref message = db_id ? Ref::steal(PyUnicode_FromFormat(kNoDatabaseAccess, user_id.get(), db_id.get())) : Ref();
+    if (!message || log_message(names.debug, message.get()) < 0) {
+        return nullptr;
+    }
+    return raise_explained(names.HTTPForbidden, message.get());
+}
+
 constexpr FunctionDef kDefaultRootInit{"DefaultRoot.__init__", {"self", "request"}, default_root_init};
+constexpr FunctionDef kRootBasicInit{"RootBasic.__init__", {"self", "request"}, root_basic_init};
+constexpr FunctionDef kRootBasicCheckAuthenticatedUser{
+    "RootBasic.check_authenticated_user", {"self", "request"}, root_basic_check_authenticated_user};
+constexpr FunctionDef kRootBasicAclAllow{"RootBasic.acl_allow", {"self"}, root_basic_acl_allow};
+constexpr FunctionDef kRootBasicAclDeny{"RootBasic.acl_deny", {"self"}, root_basic_acl_deny};
+constexpr FunctionDef kRootBasicCheckDbAccessPermissions{
+    "RootBasic._check_db_access_permissions", {"self"}, root_basic_check_db_access_permissions};
 
 const MethodEntry kDefaultRootMethods[] = {
     {MethodKind::Method, &kDefaultRootInit},
 };
-
-PyObject* root_basic_init(PyObject* const* /*args*/) { return placeholder(); }
-constexpr FunctionDef kRootBasicInit{"RootBasic.__init__", {"self", "request"}, root_basic_init};
-
-PyObject* root_basic_check_authenticated_user(PyObject* const* /*args*/) { return placeholder(); }
-constexpr FunctionDef kRootBasicCheckAuthenticatedUser{"RootBasic.check_authenticated_user", {"self", "request"}, root_basic_check_authenticated_user};
-
-PyObject* root_basic_acl_allow(PyObject* const* /*args*/) { return placeholder(); }
-constexpr FunctionDef kRootBasicAclAllow{"RootBasic.acl_allow", {"self"}, root_basic_acl_allow};
-
-PyObject* root_basic_acl_deny(PyObject* const* /*args*/) { return placeholder(); }
-constexpr FunctionDef kRootBasicAclDeny{"RootBasic.acl_deny", {"self"}, root_basic_acl_deny};
-
-PyObject* root_basic_check_db_access_permissions(PyObject* const* /*args*/) { return placeholder(); }
-constexpr FunctionDef kRootBasicCheckDbAccessPermissions{"RootBasic._check_db_access_permissions", {"self"}, root_basic_check_db_access_permissions};
 
 const MethodEntry kRootBasicMethods[] = {
     {MethodKind::Method, &kRootBasicInit},

@@ -34,6 +34,51 @@ int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request) {
     return init_through_super(cls, self, request);
 }
 
+int lookup_attr(PyObject* obj, PyObject* name, Ref* value) {
+    *value = getattr(obj, name);
+    if (*value) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+    if (!iterator) {
+        return -1;
+    }
+    Ref items[kMaxUnpack];
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, i);
+            }
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra || PyErr_Occurred()) {
+        if (extra) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
+        }
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        targets[i] = std::move(items[i]);
+    }
+    return 0;
+}
+
+int log_message(PyObject* level, PyObject* message) {
+    Ref log = global(names.log);
+    return log && call_method(log.get(), level, message) ? 0 : -1;
+}
+
 Ref matchdict_or_empty(PyObject* request) {
     Ref matchdict = getattr(request, names.matchdict);
     if (!matchdict) {

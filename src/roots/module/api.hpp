@@ -11,6 +11,9 @@
 
 namespace roots {
 
+// The most targets an unpacking assignment of the module has.
+inline constexpr Py_ssize_t kMaxUnpack = 3;
+
 // A name of the module globals, falling back to the builtins, read at call
 // time as Python code would (so tests can patch "korvane.roots.NAME").
 Ref global(PyObject* name);
@@ -84,6 +87,17 @@ inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_
 int super_init(PyObject* class_name, PyObject* self, PyObject* request);
 // `super().__init__(request)` inside an initialiser whose `__class__` cell is `cell`.
 int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request);
+
+// `hasattr(obj, name)`, keeping the value: 1 with `*value` set, 0 when the
+// attribute is missing, -1 on any other error (which hasattr lets through).
+int lookup_attr(PyObject* obj, PyObject* name, Ref* value);
+
+// `a, b, ... = iterable` for `count` targets, with the interpreter's own
+// messages; nothing is stored unless every item was unpacked.
+int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count);
+
+// `log.<level>(message)` on the module logger read from the globals.
+int log_message(PyObject* level, PyObject* message);
 
 // `request.matchdict or {}`.
 Ref matchdict_or_empty(PyObject* request);

@@ -147,7 +147,7 @@ enum ClassId : int {
 };
 
 struct ClassDef {
-    const char* name;
+    NamePtr name;
     ClassId base;
     int (*own_attributes)(PyObject* ns);  // attributes other than `formats`, or null
     std::span<const FormatRow> formats;   // empty: the class has no `formats` of its own
@@ -282,29 +282,29 @@ constexpr FormatRow kDBCredentialsFormats[] = {
 
 // The class statements, in source order; each class after its base.
 const ClassDef kClasses[kClassCount] = {
-    {"RootContext", kNoBase, root_context_attributes, {}, &root_context_methods, nullptr},
-    {"DefaultRoot", kRootContext, nullptr, {}, &default_root_methods, nullptr},
-    {"RootBasic", kRootContext, root_basic_attributes, {}, &root_basic_methods, nullptr},
-    {"DataFormatRoot", kRootBasic, data_format_root_attributes, {}, &data_format_root_methods, nullptr},
-    {"Querystudio", kDataFormatRoot, nullptr, kQuerystudioFormats, &querystudio_methods, nullptr},
-    {"DBModel", kDataFormatRoot, nullptr, kDBModelFormats, &db_model_methods, nullptr},
-    {"DBModels", kDataFormatRoot, nullptr, kDBModelsFormats, &db_models_methods, nullptr},
-    {"QuerydefsList", kDataFormatRoot, nullptr, kQuerydefsListFormats, &querydefs_list_methods, nullptr},
-    {"Querydef", kDataFormatRoot, nullptr, kQuerydefFormats, &querydef_methods, nullptr},
-    {"NewQuerydef", kDataFormatRoot, nullptr, kNewQuerydefFormats, &new_querydef_methods, nullptr},
-    {"DBDef", kDataFormatRoot, nullptr, kDBDefFormats, &db_def_methods, nullptr},
-    {"DBDefsList", kDataFormatRoot, nullptr, kDBDefsListFormats, &db_defs_list_methods, nullptr},
-    {"NewDBDef", kDataFormatRoot, nullptr, kNewDBDefFormats, &new_db_def_methods, nullptr},
-    {"UserdefsList", kDataFormatRoot, nullptr, kUserdefsListFormats, &userdefs_list_methods, nullptr},
-    {"Userdef", kDataFormatRoot, nullptr, kUserdefFormats, &userdef_methods, nullptr},
-    {"NewUserdef", kDataFormatRoot, nullptr, kNewUserdefFormats, &new_userdef_methods, nullptr},
-    {"ExecuteQueryList", kDataFormatRoot, nullptr, kExecuteQueryListFormats, &execute_query_list_methods, nullptr},
-    {"ExecuteQuery", kDataFormatRoot, nullptr, kExecuteQueryFormats, &execute_query_methods, nullptr},
-    {"DataDiscovery", kRootBasic, nullptr, {}, &data_discovery_methods, nullptr},
-    {"RequestStatus", kDataFormatRoot, nullptr, kRequestStatusFormats, &request_status_methods, nullptr},
-    {"DBCredentialsRoot", kDataFormatRoot, nullptr, kDBCredentialsFormats, &db_credentials_methods,
+    {&Names::RootContext, kNoBase, root_context_attributes, {}, &root_context_methods, nullptr},
+    {&Names::DefaultRoot, kRootContext, nullptr, {}, &default_root_methods, nullptr},
+    {&Names::RootBasic, kRootContext, root_basic_attributes, {}, &root_basic_methods, nullptr},
+    {&Names::DataFormatRoot, kRootBasic, data_format_root_attributes, {}, &data_format_root_methods, nullptr},
+    {&Names::Querystudio, kDataFormatRoot, nullptr, kQuerystudioFormats, &querystudio_methods, nullptr},
+    {&Names::DBModel, kDataFormatRoot, nullptr, kDBModelFormats, &db_model_methods, nullptr},
+    {&Names::DBModels, kDataFormatRoot, nullptr, kDBModelsFormats, &db_models_methods, nullptr},
+    {&Names::QuerydefsList, kDataFormatRoot, nullptr, kQuerydefsListFormats, &querydefs_list_methods, nullptr},
+    {&Names::Querydef, kDataFormatRoot, nullptr, kQuerydefFormats, &querydef_methods, nullptr},
+    {&Names::NewQuerydef, kDataFormatRoot, nullptr, kNewQuerydefFormats, &new_querydef_methods, nullptr},
+    {&Names::DBDef, kDataFormatRoot, nullptr, kDBDefFormats, &db_def_methods, nullptr},
+    {&Names::DBDefsList, kDataFormatRoot, nullptr, kDBDefsListFormats, &db_defs_list_methods, nullptr},
+    {&Names::NewDBDef, kDataFormatRoot, nullptr, kNewDBDefFormats, &new_db_def_methods, nullptr},
+    {&Names::UserdefsList, kDataFormatRoot, nullptr, kUserdefsListFormats, &userdefs_list_methods, nullptr},
+    {&Names::Userdef, kDataFormatRoot, nullptr, kUserdefFormats, &userdef_methods, nullptr},
+    {&Names::NewUserdef, kDataFormatRoot, nullptr, kNewUserdefFormats, &new_userdef_methods, nullptr},
+    {&Names::ExecuteQueryList, kDataFormatRoot, nullptr, kExecuteQueryListFormats, &execute_query_list_methods, nullptr},
+    {&Names::ExecuteQuery, kDataFormatRoot, nullptr, kExecuteQueryFormats, &execute_query_methods, nullptr},
+    {&Names::DataDiscovery, kRootBasic, nullptr, {}, &data_discovery_methods, nullptr},
+    {&Names::RequestStatus, kDataFormatRoot, nullptr, kRequestStatusFormats, &request_status_methods, nullptr},
+    {&Names::DBCredentialsRoot, kDataFormatRoot, nullptr, kDBCredentialsFormats, &db_credentials_methods,
      &state.db_credentials_class_cell},
-    {"DDURLParserBuilderRoot", kRootBasic, nullptr, {}, &dd_url_parser_builder_methods,
+    {&Names::DDURLParserBuilderRoot, kRootBasic, nullptr, {}, &dd_url_parser_builder_methods,
      &state.dd_url_parser_builder_class_cell},
 };
 
@@ -438,17 +438,12 @@ int run_module_body(int* failed_line) {
         return -1;
     }
 
-    std::array<Ref, kClassCount> class_names;
     for (int id = 0; id < kClassCount; ++id) {
         const ClassDef& def = kClasses[id];
         const int class_line = kFirstClassLine + id * kClassLineStep;
         *failed_line = class_line;
-        class_names[id] = Ref::steal(PyUnicode_InternFromString(def.name));
-        if (!class_names[id]) {
-            return -1;
-        }
-        PyObject* base_name = def.base == kNoBase ? nullptr : class_names[def.base].get();
-        if (run_class_statement(def, class_names[id].get(), base_name, class_line) < 0) {
+        PyObject* base_name = def.base == kNoBase ? nullptr : names.*kClasses[def.base].name;
+        if (run_class_statement(def, names.*def.name, base_name, class_line) < 0) {
             return -1;
         }
     }

@@ -38,7 +38,7 @@ inline constexpr char kModuleName[] = "korvane.roots";
     X(CHECK_REQUEST_AUTH) X(REQUEST_PREPROCESS) X(find_api_key)                         \
     /* request */                                                                       \
     X(request) X(registry) X(settings) X(params) X(GET) X(method) X(path) X(path_info)  \
-    X(path_url) X(path_segments) X(raw_uri) X(host_url) X(query_string) X(charset)      \
+    X(path_url) X(path_segments) X(raw_uri) X(host_url) X(query_string) X(charset) X(splitext) X(lstrip)      \
     X(json) X(matchdict) X(response) X(headers) X(add) X(request_status) X(add_status)  \
     X(update_metadata) X(startswith) X(endswith) X(copy) X(update) X(get) X(items)      \
     X(keys) X(values)                                                                   \
@@ -76,6 +76,12 @@ inline constexpr char kModuleName[] = "korvane.roots";
     X(view_user) X(edit_user) X(create_user) X(execute_query) X(view_dbcredentials)     \
     X(list_dbcredentials) X(create_dbcredentials) X(update_dbcredentials)               \
     X(delete_dbcredentials)                                                             \
+    /* the classes */                                                                   \
+    X(RootContext) X(DefaultRoot) X(RootBasic) X(DataFormatRoot) X(Querystudio)        \
+    X(DBModel) X(DBModels) X(QuerydefsList) X(Querydef) X(NewQuerydef) X(DBDef)         \
+    X(DBDefsList) X(NewDBDef) X(UserdefsList) X(Userdef) X(NewUserdef)                  \
+    X(ExecuteQueryList) X(ExecuteQuery) X(DataDiscovery) X(RequestStatus)               \
+    X(DBCredentialsRoot) X(DDURLParserBuilderRoot)                                      \
     /* fixed user ids and data formats */                                               \
     X(admin) X(html) X(xsd) X(xml)
 
@@ -106,7 +112,9 @@ inline constexpr char kModuleName[] = "korvane.roots";
     X(admin_password_unset, "Admin user password has to be set.")                       \
     X(fixed_path_warning, "Redirected to a fixed path")                                 \
     X(unrecognized_dd_method, "Unrecognized Data Discovery url method")                 \
-    X(public_user, "public")
+    X(public_user, "public")                                                            \
+    X(int_type, "int")                                                                  \
+    X(str_type, "str")
 
 struct Names {
 #define ROOTS_DECLARE_IDENTIFIER(id) PyObject* id;
