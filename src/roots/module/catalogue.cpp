@@ -373,7 +373,7 @@ int run_class_statement(const ClassDef& def, PyObject* class_name, PyObject* bas
     for (const MethodEntry& entry : *def.methods) {
         method_line += 2;
         Ref method = make_method(entry, method_line);
-        Ref method_name = bare_name(*entry.function);
+        Ref method_name = Ref::steal(bare_name(*entry.function));
         if (!method || !method_name || PyDict_SetItem(ns.get(), method_name.get(), method.get()) < 0) {
             return -1;
         }
@@ -404,17 +404,6 @@ constexpr int kFirstClassLine = 30;
 constexpr int kClassLineStep = 40;
 
 }  // namespace
-
-Ref bare_name(const FunctionDef& def) {
-    std::string_view qualname(def.qualname);
-    const size_t dot = qualname.rfind('.');
-    const std::string_view name = dot == std::string_view::npos ? qualname : qualname.substr(dot + 1);
-    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (text != nullptr) {
-        PyUnicode_InternInPlace(&text);
-    }
-    return Ref::steal(text);
-}
 
 int run_module_body(int* failed_line) {
     int line = kFirstImportLine;

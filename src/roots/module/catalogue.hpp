@@ -10,7 +10,6 @@
 #include <span>
 
 #include "roots/module/function.hpp"
-#include "roots/module/ref.hpp"
 
 namespace roots {
 
@@ -60,9 +59,6 @@ extern const MethodTable dd_url_parser_builder_methods;
 extern const FunctionDef root_basic_get_db_limit_url_def;
 extern const FunctionDef root_basic_check_db_limit_overflow_def;
 extern const FunctionDef root_basic_redirect_request_format_def;
-
-// The bare name of a function (its qualified name after the last dot), interned.
-Ref bare_name(const FunctionDef& def);
 
 // Runs the module body: the imports, `log`, the free function and the class
 // statements, in source order.  Returns -1 with an error set on failure and

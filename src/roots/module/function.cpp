@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <cstddef>
+#include <string_view>
 
 #include "roots/module/api.hpp"
 
@@ -250,6 +251,17 @@ int init_function_type() {
     return state.function_type == nullptr ? -1 : 0;
 }
 
+PyObject* bare_name(const FunctionDef& def) {
+    const std::string_view qualname(def.qualname);
+    const size_t dot = qualname.rfind('.');
+    const std::string_view name = dot == std::string_view::npos ? qualname : qualname.substr(dot + 1);
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text != nullptr) {
+        PyUnicode_InternInPlace(&text);
+    }
+    return text;
+}
+
 PyObject* make_code(PyObject* name, int line, PyObject* varnames, int argcount) {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(PyUnicode_AsUTF8(names.source_file), PyUnicode_AsUTF8(name), line)));
@@ -287,14 +299,8 @@ PyObject* new_function(const FunctionDef& def, int line) {
             return nullptr;
         }
     }
-    const char* dot = nullptr;
-    for (const char* p = def.qualname; *p != '\0'; ++p) {
-        if (*p == '.') {
-            dot = p;
-        }
-    }
     f->qualname = PyUnicode_InternFromString(def.qualname);
-    f->name = PyUnicode_InternFromString(dot != nullptr ? dot + 1 : def.qualname);
+    f->name = bare_name(def);
     f->module = Py_NewRef(names.module_name);
     f->annotations = PyDict_New();
     if (f->qualname == nullptr || f->name == nullptr || f->annotations == nullptr) {

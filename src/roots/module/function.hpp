@@ -43,6 +43,9 @@ struct FunctionDef {
     constexpr int default_count() const { return last_default == Default::Absent ? 0 : 1; }
 };
 
+// The bare name of a function (its qualified name after the last dot), interned.
+PyObject* bare_name(const FunctionDef& def);
+
 // Creates the function type; called once by the exec step.
 int init_function_type();
 
