@@ -1,13 +1,129 @@
+// DBDef, DBDefsList and NewDBDef: the database definitions, one by one,
+// listed, and added.
+#include <initializer_list>
+
 #include "roots/module/api.hpp"
 #include "roots/module/catalogue.hpp"
 
 namespace roots {
 namespace {
 
-PyObject* dbdef_db_config(PyObject* const* /*args*/) { return placeholder(); }
+// `"x" in user_config.dbdef or "y" in user_config.dbdef` over the given
+// rights, for a true user configuration; 0 for a false one.
+int holds_dbdef_right(PyObject* user_config, std::initializer_list<PyObject*> rights) {
+    const int has_config = truth(user_config);
+    if (has_config <= 0) {
+        return has_config;
+    }
+    Ref held = getattr(user_config, names.dbdef);
+    if (!held) {
+        return -1;
+    }
+    for (PyObject* right : rights) {
+        const int holds = contains(held.get(), right);
+        if (holds != 0) {
+            return holds;
+        }
+    }
+    return 0;
+}
+
+PyObject* dbdef_db_config(PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref store = getattr(self, names.config_storage);
+    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref db_id = databases ? getattr(self, names.db_id) : Ref();
+    return db_id ? get_item(databases.get(), db_id.get()).release() : nullptr;
+}
 constexpr FunctionDef kDbdefDbConfig{"DBDef.db_config", {"self"}, dbdef_db_config};
 
-PyObject* dbdef_init(PyObject* const* /*args*/) { return placeholder(); }
+// Appends (Allow, grantee, permission) when the user, or the public user
+// standing for everybody, is among `user_ids`.
+int grant_if_named(PyObject* acl, PyObject* user_ids, PyObject* user_id, PyObject* grantee, PyObject* permission) {
+    int named = contains(user_ids, user_id);
+    if (named == 0) {
+        named = contains(user_ids, names.public_user);
+    }
+    if (named <= 0) {
+        return named;
+    }
+    Ref entry = acl_entry_for(names.Allow, grantee, permission);
+    return entry ? PyList_Append(acl, entry.get()) : -1;
+}
+
+PyObject* dbdef_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* request = args[1];
+    if (super_init(names.DBDef, self, request) < 0) {
+        return nullptr;
+    }
+    Ref matchdict = matchdict_or_empty(request);
+    if (!matchdict || setattr(self, names.db_id, get_item(matchdict.get(), names.db_id)) < 0) {
+        return nullptr;
+    }
+    Ref db_config = getattr(self, names.db_config);
+    if (!db_config) {
+        return nullptr;
+    }
+    if (db_config.get() == Py_None) {
+        return raise_new(names.HTTPNotFound);
+    }
+    // `db_config` is looked up in the store on every read, so each set
+    // takes the definition as the store has it at that moment.
+    db_config = getattr(self, names.db_config);
+    Ref view_ids = db_config ? user_ids_named(db_config.get(), {names.read, names.write}) : Ref();
+    db_config = view_ids ? getattr(self, names.db_config) : Ref();
+    Ref edit_ids = db_config ? user_ids_named(db_config.get(), {names.write}) : Ref();
+    db_config = edit_ids ? getattr(self, names.db_config) : Ref();
+    Ref execute_ids = db_config ? user_ids_named(db_config.get(), {names.execute}) : Ref();
+    if (!execute_ids) {
+        return nullptr;
+    }
+
+    Ref user_id = getattr(self, names.authenticated_user_id);
+    const int is_admin = user_id ? equals(user_id.get(), names.admin) : -1;
+    if (is_admin < 0) {
+        return nullptr;
+    }
+    if (is_admin) {
+        if (set_acl(self, acl_entry(names.Allow, names.admin, state.database_permissions)) < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref user_config = getattr(self, names.authenticated_user_config);
+    const int has_config = user_config ? truth(user_config.get()) : -1;
+    if (has_config < 0) {
+        return nullptr;
+    }
+    if (!has_config) {
+        if (set_acl(self, acl_entry_for(names.Deny, names.Everyone, state.database_permissions)) < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+
+    Ref acl = Ref::steal(PyList_New(0));
+    if (setattr(self, names.__acl__, acl) < 0) {
+        return nullptr;
+    }
+    PyObject* grantee = grantee_of(user_id.get());
+    if (grantee == nullptr ||
+        grant_if_named(acl.get(), view_ids.get(), user_id.get(), grantee, names.view_database) < 0 ||
+        grant_if_named(acl.get(), edit_ids.get(), user_id.get(), grantee, names.edit_database) < 0 ||
+        grant_if_named(acl.get(), execute_ids.get(), user_id.get(), grantee, names.execute_database) < 0) {
+        return nullptr;
+    }
+    // Without the right to view database definitions nothing above holds,
+    // the right to execute included.
+    const int may_view_definitions = holds_dbdef_right(user_config.get(), {names.view});
+    if (may_view_definitions < 0 ||
+        (!may_view_definitions &&
+         set_acl(self, acl_entry_for(names.Deny, names.Authenticated, state.database_view_edit)) < 0)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 constexpr FunctionDef kDbdefInit{"DBDef.__init__", {"self", "request"}, dbdef_init};
 
 const MethodEntry kDBDefMethods[] = {
@@ -15,10 +131,83 @@ const MethodEntry kDBDefMethods[] = {
     {MethodKind::Method, &kDbdefInit},
 };
 
-PyObject* dbdefs_list_init(PyObject* const* /*args*/) { return placeholder(); }
+// Fills `db_configs` with the definitions whose lists name the user
+// themself, in the store's order; "public" there does not stand for the
+// user, since the list shows what the user was given by name.
+int collect_named_definitions(PyObject* databases, PyObject* user_id, PyObject* db_configs) {
+    Ref pairs = call_method(databases, names.items);
+    Ref pair_iter = pairs ? Ref::steal(PyObject_GetIter(pairs.get())) : Ref();
+    if (!pair_iter) {
+        return -1;
+    }
+    while (Ref pair = Ref::steal(PyIter_Next(pair_iter.get()))) {
+        Ref db_id_and_config[2];
+        if (unpack(pair.get(), db_id_and_config, 2) < 0) {
+            return -1;
+        }
+        Ref user_ids = user_ids_named(db_id_and_config[1].get(), {names.read, names.write, names.execute});
+        const int named = user_ids ? contains(user_ids.get(), user_id) : -1;
+        if (named < 0 ||
+            (named && PyObject_SetItem(db_configs, db_id_and_config[0].get(), db_id_and_config[1].get()) < 0)) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* dbdefs_list_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* request = args[1];
+    if (super_init(names.DBDefsList, self, request) < 0) {
+        return nullptr;
+    }
+    Ref user_id = getattr(self, names.authenticated_user_id);
+    const int is_admin = user_id ? equals(user_id.get(), names.admin) : -1;
+    if (is_admin < 0) {
+        return nullptr;
+    }
+    if (is_admin) {
+        // The administrator lists every definition, so the views get the
+        // store's own mapping rather than a copy of all of it.
+        if (setattr(self, names.db_configs, getattr(self, names._db_configs)) < 0 ||
+            set_acl(self, acl_entry(names.Allow, names.admin, names.view_databaseslist)) < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref user_config = getattr(self, names.authenticated_user_config);
+    const int may_list = user_config ? holds_dbdef_right(user_config.get(), {names.view, names.create}) : -1;
+    if (may_list < 0) {
+        return nullptr;
+    }
+    if (!may_list) {
+        // A refused list has no `db_configs` at all.
+        if (set_acl(self, acl_entry_for(names.Deny, names.Everyone, names.view_databaseslist)) < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref db_configs = Ref::steal(PyDict_New());
+    if (setattr(self, names.db_configs, db_configs) < 0) {
+        return nullptr;
+    }
+    Ref store = getattr(self, names.config_storage);
+    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    if (!databases || collect_named_definitions(databases.get(), user_id.get(), db_configs.get()) < 0) {
+        return nullptr;
+    }
+    PyObject* grantee = grantee_of(user_id.get());
+    if (grantee == nullptr || set_acl(self, acl_entry_for(names.Allow, grantee, names.view_databaseslist)) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 constexpr FunctionDef kDbdefsListInit{"DBDefsList.__init__", {"self", "request"}, dbdefs_list_init};
 
-PyObject* dbdefs_list_db_configs(PyObject* const* /*args*/) { return placeholder(); }
+PyObject* dbdefs_list_db_configs(PyObject* const* args) {
+    Ref store = getattr(args[0], names.config_storage);
+    return store ? getattr(store.get(), names.databases).release() : nullptr;
+}
 constexpr FunctionDef kDbdefsListDbConfigs{"DBDefsList._db_configs", {"self"}, dbdefs_list_db_configs};
 
 const MethodEntry kDBDefsListMethods[] = {
@@ -26,7 +215,36 @@ const MethodEntry kDBDefsListMethods[] = {
     {MethodKind::Property, &kDbdefsListDbConfigs},
 };
 
-PyObject* new_dbdef_init(PyObject* const* /*args*/) { return placeholder(); }
+PyObject* new_dbdef_init(PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* request = args[1];
+    if (super_init(names.NewDBDef, self, request) < 0) {
+        return nullptr;
+    }
+    Ref user_id = getattr(self, names.authenticated_user_id);
+    Ref store = user_id ? getattr(self, names.config_storage) : Ref();
+    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref user_config = users ? get_item(users.get(), user_id.get()) : Ref();
+    if (setattr(self, names.authenticated_user_config, user_config) < 0) {
+        return nullptr;
+    }
+    const int is_admin = equals(user_id.get(), names.admin);
+    if (is_admin < 0) {
+        return nullptr;
+    }
+    if (is_admin) {
+        if (set_acl(self, acl_entry(names.Allow, names.admin, names.add_database)) < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    const int may_add = holds_dbdef_right(user_config.get(), {names.create});
+    if (may_add < 0 ||
+        set_acl(self, acl_entry_for(may_add ? names.Allow : names.Deny, names.Everyone, names.add_database)) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 constexpr FunctionDef kNewDbdefInit{"NewDBDef.__init__", {"self", "request"}, new_dbdef_init};
 
 const MethodEntry kNewDBDefMethods[] = {

@@ -79,6 +79,25 @@ int log_message(PyObject* level, PyObject* message) {
     return log && call_method(log.get(), level, message) ? 0 : -1;
 }
 
+PyObject* grantee_of(PyObject* user_id) {
+    const int is_public = equals(user_id, names.public_user);
+    return is_public < 0 ? nullptr : is_public ? names.Everyone : names.Authenticated;
+}
+
+Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields) {
+    Ref user_ids = Ref::steal(PySet_New(nullptr));
+    if (!user_ids) {
+        return {};
+    }
+    for (PyObject* field : fields) {
+        Ref users = getattr(record, field);
+        if (!users || !call_method(user_ids.get(), names.update, users.get())) {
+            return {};
+        }
+    }
+    return user_ids;
+}
+
 Ref matchdict_or_empty(PyObject* request) {
     Ref matchdict = getattr(request, names.matchdict);
     if (!matchdict) {

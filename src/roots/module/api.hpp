@@ -5,6 +5,8 @@
 // error is set, and the caller returns null in turn.
 #pragma once
 
+#include <initializer_list>
+
 #include "roots/module/names.hpp"
 #include "roots/module/ref.hpp"
 #include "roots/module/state.hpp"
@@ -98,6 +100,14 @@ int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count);
 
 // `log.<level>(message)` on the module logger read from the globals.
 int log_message(PyObject* level, PyObject* message);
+
+// The name of the principal that a user's grants name: the public user is
+// anonymous, so its grants must reach everybody (Everyone); anybody else's
+// reach the signed-in (Authenticated).  Null on error.
+PyObject* grantee_of(PyObject* user_id);
+
+// A new set of the user ids named in any of the record's collections `fields`.
+Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields);
 
 // `request.matchdict or {}`.
 Ref matchdict_or_empty(PyObject* request);
