@@ -1,0 +1,48 @@
+// Reads of the configuration store shared by the data-access routes.
+#pragma once
+
+#include "roots/module/api.hpp"
+
+namespace roots {
+
+// `mapping[key]`, with a missing key told apart from a failure: the result
+// is null and no error is set, so the caller answers with its own refusal.
+inline Ref configured_record(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        return Ref::borrow(PyDict_GetItemWithError(mapping, key));
+    }
+    Ref record = subscript(mapping, key);
+    if (!record && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+    }
+    return record;
+}
+
+// Puts into `query_configs` every (query id, query record) pair of
+// `querydefs` whose record's `execute` collection holds `user_id`, in the
+// store's order.  The pairs are copied into a list first and that list is
+// walked, so membership tests that run other code cannot disturb the walk
+// over the store's own mapping.  Only an exact member
+// counts: the marker "public" opens a query to everybody when it runs, but
+// does not list it for anybody.
+inline int collect_executable_queries(PyObject* querydefs, PyObject* user_id, PyObject* query_configs) {
+    Ref pairs = call_method(querydefs, names.items);
+    Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
+    if (!snapshot) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+        Ref query[2];
+        if (unpack(PyList_GET_ITEM(snapshot.get(), i), query, 2) < 0) {
+            return -1;
+        }
+        Ref executors = getattr(query[1].get(), names.execute);
+        const int executes = executors ? contains(executors.get(), user_id) : -1;
+        if (executes < 0 || (executes && PyObject_SetItem(query_configs, query[0].get(), query[1].get()) < 0)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace roots
