@@ -22,12 +22,6 @@ struct MethodEntry {
 
 using MethodTable = std::span<const MethodEntry>;
 
-// Body of a method whose behaviour is not built yet.
-inline PyObject* placeholder() {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    return nullptr;
-}
-
 // The free function.
 extern const FunctionDef check_apikey_querystring_def;
 
