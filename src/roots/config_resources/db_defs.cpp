@@ -2,31 +2,12 @@
 // listed, and added.
 #include <initializer_list>
 
+#include "roots/config_resources/creation_acl.hpp"
 #include "roots/module/api.hpp"
 #include "roots/module/catalogue.hpp"
 
 namespace roots {
 namespace {
-
-// `"x" in user_config.dbdef or "y" in user_config.dbdef` over the given
-// rights, for a true user configuration; 0 for a false one.
-int holds_dbdef_right(PyObject* user_config, std::initializer_list<PyObject*> rights) {
-    const int has_config = truth(user_config);
-    if (has_config <= 0) {
-        return has_config;
-    }
-    Ref held = getattr(user_config, names.dbdef);
-    if (!held) {
-        return -1;
-    }
-    for (PyObject* right : rights) {
-        const int holds = contains(held.get(), right);
-        if (holds != 0) {
-            return holds;
-        }
-    }
-    return 0;
-}
 
 PyObject* dbdef_db_config(PyObject* const* args) {
     PyObject* self = args[0];
@@ -116,7 +97,7 @@ PyObject* dbdef_init(PyObject* const* args) {
     }
     // Without the right to view database definitions nothing above holds,
     // the right to execute included.
-    const int may_view_definitions = holds_dbdef_right(user_config.get(), {names.view});
+    const int may_view_definitions = holds_right(user_config.get(), names.dbdef, {names.view});
     if (may_view_definitions < 0 ||
         (!may_view_definitions &&
          set_acl(self, acl_entry_for(names.Deny, names.Authenticated, state.database_view_edit)) < 0)) {
@@ -176,7 +157,7 @@ PyObject* dbdefs_list_init(PyObject* const* args) {
         Py_RETURN_NONE;
     }
     Ref user_config = getattr(self, names.authenticated_user_config);
-    const int may_list = user_config ? holds_dbdef_right(user_config.get(), {names.view, names.create}) : -1;
+    const int may_list = user_config ? holds_right(user_config.get(), names.dbdef, {names.view, names.create}) : -1;
     if (may_list < 0) {
         return nullptr;
     }
@@ -218,29 +199,8 @@ const MethodEntry kDBDefsListMethods[] = {
 PyObject* new_dbdef_init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* request = args[1];
-    if (super_init(names.NewDBDef, self, request) < 0) {
-        return nullptr;
-    }
-    Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref store = user_id ? getattr(self, names.config_storage) : Ref();
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
-    Ref user_config = users ? get_item(users.get(), user_id.get()) : Ref();
-    if (setattr(self, names.authenticated_user_config, user_config) < 0) {
-        return nullptr;
-    }
-    const int is_admin = equals(user_id.get(), names.admin);
-    if (is_admin < 0) {
-        return nullptr;
-    }
-    if (is_admin) {
-        if (set_acl(self, acl_entry(names.Allow, names.admin, names.add_database)) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    const int may_add = holds_dbdef_right(user_config.get(), {names.create});
-    if (may_add < 0 ||
-        set_acl(self, acl_entry_for(may_add ? names.Allow : names.Deny, names.Everyone, names.add_database)) < 0) {
+    if (super_init(names.NewDBDef, self, request) < 0 ||
+        set_creation_acl(self, names.dbdef, names.add_database) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -2,6 +2,7 @@
 // listed, one by one, and created.
 #include <initializer_list>
 
+#include "roots/config_resources/creation_acl.hpp"
 #include "roots/module/api.hpp"
 #include "roots/module/catalogue.hpp"
 
@@ -131,14 +132,8 @@ PyObject* querydefs_list_get_acl(PyObject* const* args) {
     if (is_admin) {
         return acl_list(acl_entry(names.Allow, names.admin, names.view_querydefslist)).release();
     }
-    int may_list = truth(user_config);
-    if (may_list > 0) {
-        Ref rights = getattr(user_config, names.querydef);
-        may_list = rights ? contains(rights.get(), names.view) : -1;
-        if (may_list == 0) {
-            may_list = contains(rights.get(), names.create);
-        }
-    }
+    // "create" is tested only when "view" is absent.
+    const int may_list = holds_right(user_config, names.querydef, {names.view, names.create});
     if (may_list < 0) {
         return nullptr;
     }
@@ -244,34 +239,8 @@ const MethodEntry kQuerydefMethods[] = {
 PyObject* new_querydef_init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* request = args[1];
-    if (super_init(names.NewQuerydef, self, request) < 0) {
-        return nullptr;
-    }
-    Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref store = user_id ? getattr(self, names.config_storage) : Ref();
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
-    Ref user_config = users ? get_item(users.get(), user_id.get()) : Ref();
-    if (setattr(self, names.authenticated_user_config, user_config) < 0) {
-        return nullptr;
-    }
-
-    const int is_admin = equals(user_id.get(), names.admin);
-    if (is_admin < 0) {
-        return nullptr;
-    }
-    if (is_admin) {
-        if (set_acl(self, acl_entry(names.Allow, names.admin, names.create_query)) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    int may_create = truth(user_config.get());
-    if (may_create > 0) {
-        Ref rights = getattr(user_config.get(), names.querydef);
-        may_create = rights ? contains(rights.get(), names.create) : -1;
-    }
-    if (may_create < 0 ||
-        set_acl(self, acl_entry_for(may_create ? names.Allow : names.Deny, names.Everyone, names.create_query)) < 0) {
+    if (super_init(names.NewQuerydef, self, request) < 0 ||
+        set_creation_acl(self, names.querydef, names.create_query) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -50,20 +50,15 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
     }
     Ref user_config = getattr(self, names.authenticated_user_config);
     const int has_config = user_config ? truth(user_config.get()) : -1;
-    if (has_config < 0) {
+    const int may_create =
+        has_config > 0 ? holds_right(user_config.get(), names.querydef, {names.create}) : has_config;
+    if (may_create < 0) {
         return nullptr;
     }
-    if (has_config) {
-        Ref rights = getattr(user_config.get(), names.querydef);
-        const int may_create = rights ? contains(rights.get(), names.create) : -1;
-        if (may_create < 0) {
+    if (may_create) {
+        Ref entry = acl_entry_for(names.Allow, names.Everyone, names.create_query);
+        if (!entry || PyList_Append(acl.get(), entry.get()) < 0) {
             return nullptr;
-        }
-        if (may_create) {
-            Ref entry = acl_entry_for(names.Allow, names.Everyone, names.create_query);
-            if (!entry || PyList_Append(acl.get(), entry.get()) < 0) {
-                return nullptr;
-            }
         }
     }
 
@@ -78,15 +73,9 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
 
     // On an existing query only the right to edit that query counts: the
     // right to create queries is dropped along with the list that held it.
-    Ref named_users = Ref::steal(PySet_New(nullptr));
+    Ref named_users = user_ids_named(query_config.get(), {names.execute, names.read, names.write});
     if (!named_users) {
         return nullptr;
-    }
-    for (PyObject* field : {names.execute, names.read, names.write}) {
-        Ref users = getattr(query_config.get(), field);
-        if (!users || !call_method(named_users.get(), names.update, users.get())) {
-            return nullptr;
-        }
     }
     acl = Ref::steal(PyList_New(0));
     if (setattr(self, names.__acl__, acl) < 0) {

@@ -28,23 +28,8 @@ PyObject* execute_query_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref tracker;
-    const int tracked = lookup_attr(request, names.request_status, &tracker);
-    if (tracked < 0) {
+    if (report_request_metadata(self, request, {names.query_id, names.db_id}) < 0) {
         return nullptr;
-    }
-    if (tracked) {
-        Ref metadata = Ref::steal(PyDict_New());
-        Ref query_id = metadata ? getattr(self, names.query_id) : Ref();
-        Ref db_id = query_id ? getattr(self, names.db_id) : Ref();
-        Ref user_config = db_id ? getattr(self, names.authenticated_user_config) : Ref();
-        Ref user_id = user_config ? getattr(user_config.get(), names.user_id) : Ref();
-        if (!user_id || PyDict_SetItem(metadata.get(), names.query_id, query_id.get()) < 0 ||
-            PyDict_SetItem(metadata.get(), names.db_id, db_id.get()) < 0 ||
-            PyDict_SetItem(metadata.get(), names.user_id, user_id.get()) < 0 ||
-            !call_method(tracker.get(), names.update_metadata, metadata.get())) {
-            return nullptr;
-        }
     }
 
     if (!call_method(self, names._check_db_limit_overflow, request)) {

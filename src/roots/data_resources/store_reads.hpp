@@ -1,5 +1,8 @@
-// Reads of the configuration store shared by the data-access routes.
+// Reads of the configuration store, and the status report, shared by the
+// data-access routes.
 #pragma once
+
+#include <initializer_list>
 
 #include "roots/module/api.hpp"
 
@@ -43,6 +46,32 @@ inline int collect_executable_queries(PyObject* querydefs, PyObject* user_id, Py
         }
     }
     return 0;
+}
+
+// Tells the request's status tracker, when the request carries one, which
+// ids it serves: the context's `attributes` in order, then the user's id.
+inline int report_request_metadata(PyObject* self, PyObject* request, std::initializer_list<PyObject*> attributes) {
+    Ref tracker;
+    const int tracked = lookup_attr(request, names.request_status, &tracker);
+    if (tracked <= 0) {
+        return tracked;
+    }
+    Ref metadata = Ref::steal(PyDict_New());
+    if (!metadata) {
+        return -1;
+    }
+    for (PyObject* attribute : attributes) {
+        Ref value = getattr(self, attribute);
+        if (!value || PyDict_SetItem(metadata.get(), attribute, value.get()) < 0) {
+            return -1;
+        }
+    }
+    Ref user_config = getattr(self, names.authenticated_user_config);
+    Ref user_id = user_config ? getattr(user_config.get(), names.user_id) : Ref();
+    if (!user_id || PyDict_SetItem(metadata.get(), names.user_id, user_id.get()) < 0) {
+        return -1;
+    }
+    return call_method(tracker.get(), names.update_metadata, metadata.get()) ? 0 : -1;
 }
 
 }  // namespace roots

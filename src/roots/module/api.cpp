@@ -84,6 +84,24 @@ PyObject* grantee_of(PyObject* user_id) {
     return is_public < 0 ? nullptr : is_public ? names.Everyone : names.Authenticated;
 }
 
+int holds_right(PyObject* user_config, PyObject* collection, std::initializer_list<PyObject*> rights) {
+    const int has_config = truth(user_config);
+    if (has_config <= 0) {
+        return has_config;
+    }
+    Ref held = getattr(user_config, collection);
+    if (!held) {
+        return -1;
+    }
+    for (PyObject* right : rights) {
+        const int holds = contains(held.get(), right);
+        if (holds != 0) {
+            return holds;
+        }
+    }
+    return 0;
+}
+
 Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields) {
     Ref user_ids = Ref::steal(PySet_New(nullptr));
     if (!user_ids) {

@@ -106,6 +106,11 @@ int log_message(PyObject* level, PyObject* message);
 // reach the signed-in (Authenticated).  Null on error.
 PyObject* grantee_of(PyObject* user_id);
 
+// `user_config and (rights[0] in user_config.<collection> or ...)`: whether
+// a user record holds any of `rights`, tested in order; a false record
+// holds none.  1, 0, or -1 on error.
+int holds_right(PyObject* user_config, PyObject* collection, std::initializer_list<PyObject*> rights);
+
 // A new set of the user ids named in any of the record's collections `fields`.
 Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields);
 
