@@ -1,0 +1,97 @@
+"""The demo server's routes: which context class builds each route's
+context, and which HTTP methods the demo has views for.
+
+Every class of ``korvane.roots`` is the root factory of at least one route.
+Routes that address one item accept an optional format extension
+(``/querydefs/orders_since.json``); the others take ``?format=``.  Order
+matters where patterns overlap: ``/querydefs/new`` must match before
+``/querydefs/{query_id}``.
+"""
+
+from dataclasses import dataclass
+
+# An optional ".format" suffix.  Ids of the demo data hold no dots, so an id
+# marker stops at the first one and leaves the extension to this marker.
+EXT = r"{ext:(\.[^/.]+)?}"
+ID = r"[^/.]+"
+
+
+@dataclass(frozen=True)
+class Route:
+    name: str
+    pattern: str
+    #: Name of the class of ``korvane.roots`` that builds the context.
+    context: str
+    #: Methods the demo has views for; others are answered 405.  None: the
+    #: route's one view takes every method and decides itself.
+    methods: tuple | None = ("GET",)
+
+    @property
+    def factory(self):
+        return "korvane.roots." + self.context
+
+
+ROUTES = (
+    Route("home", "/", "DefaultRoot"),
+    Route("whoami", "/whoami" + EXT, "DefaultRoot"),
+    # Diagnostics of the three base contexts.
+    Route("ctx_root_context", "/_ctx/root-context" + EXT, "RootContext"),
+    Route("ctx_root_basic", "/_ctx/root-basic" + EXT, "RootBasic"),
+    Route("ctx_data_format", "/_ctx/data-format" + EXT, "DataFormatRoot"),
+    # Administration: query, database and user definitions, models, studio.
+    Route("querystudio_new", "/querystudio" + EXT, "Querystudio"),
+    Route("querystudio", "/querystudio/{query_id:%s}%s" % (ID, EXT), "Querystudio"),
+    Route("model", "/models/{db_id:%s}%s" % (ID, EXT), "DBModel"),
+    Route("models", r"/models{extension:(\.[^/.]+)?}", "DBModels"),
+    Route("querydefs", "/querydefs" + EXT, "QuerydefsList"),
+    Route("querydef_new", "/querydefs/new" + EXT, "NewQuerydef", ("POST",)),
+    Route("querydef", "/querydefs/{query_id:%s}%s" % (ID, EXT), "Querydef", ("GET", "PUT", "DELETE")),
+    Route("databases", "/databases" + EXT, "DBDefsList"),
+    Route("database_new", "/databases/new" + EXT, "NewDBDef", ("POST",)),
+    Route("database", "/databases/{db_id:%s}%s" % (ID, EXT), "DBDef", ("GET", "PUT", "DELETE")),
+    Route("users", "/users" + EXT, "UserdefsList"),
+    Route("user_new", "/users/new" + EXT, "NewUserdef", ("POST",)),
+    Route("user", "/users/{user_id:%s}%s" % (ID, EXT), "Userdef", ("GET", "PUT", "DELETE")),
+    # Data: stored queries, data discovery, request status, credentials.
+    Route("queries", "/query" + EXT, "ExecuteQueryList"),
+    Route("query", "/query/{query_id:%s}*params" % ID, "ExecuteQuery", ("GET", "POST", "PUT", "DELETE")),
+    Route("dd_index", "/dd{slash:/?}", "DefaultRoot"),
+    Route("dd", "/dd/*other_segments", "DataDiscovery"),
+    Route("statuses", "/status" + EXT, "RequestStatus"),
+    Route("status", "/status/{request_id:%s}%s" % (ID, EXT), "RequestStatus"),
+    Route("dbcredentials", "/dbcredentials/{db_id:%s}%s" % (ID, EXT), "DBCredentialsRoot", ("GET", "POST")),
+    Route(
+        "dbcredential",
+        "/dbcredentials/{db_id:%s}/{dbc_id:%s}%s" % (ID, ID, EXT),
+        "DBCredentialsRoot",
+        ("GET", "PUT", "DELETE"),
+    ),
+    # The parser and builder read a JSON object from the body; a request
+    # without a usable one falls through to "dd_url_refused".
+    Route("dd_url", "/dd-url/{action:(parse|build)}", "DDURLParserBuilderRoot", ("POST",)),
+    Route("dd_url_refused", "/dd-url/{action:(parse|build)}", "DefaultRoot", None),
+)
+
+#: Route predicates of routes that need more than their pattern.
+ROUTE_PREDICATES = {"dd_url": {"dd_url_body": True}}
+
+
+def includeme(config):
+    """Add the routes, each with the fallback view that answers methods
+    the route has no view for."""
+    from pyramid.security import NO_PERMISSION_REQUIRED
+
+    from korvane.views.errors import method_not_allowed_view
+
+    for route in ROUTES:
+        config.add_route(
+            route.name, route.pattern, factory=route.factory, **ROUTE_PREDICATES.get(route.name, {})
+        )
+        if route.methods is not None:
+            # Refusing a method reveals nothing about the resource, so the
+            # fallback needs no permission of its own.
+            config.add_view(
+                method_not_allowed_view(route.methods),
+                route_name=route.name,
+                permission=NO_PERMISSION_REQUIRED,
+            )

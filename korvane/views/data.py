@@ -1,0 +1,266 @@
+"""Views of the data routes: stored queries, data discovery, request
+status, stored credentials and the data-discovery URL service."""
+
+from urllib.parse import quote, unquote, urlencode
+
+from pyramid.httpexceptions import HTTPBadRequest, HTTPMethodNotAllowed, HTTPNotFound
+from pyramid.security import NO_PERMISSION_REQUIRED
+from pyramid.view import view_config
+
+from korvane.constants import DATA_FORMATS
+from korvane.request_status import StatusCodes
+from korvane.utils import get_model
+from korvane.views import sqlite
+from korvane.views.common import (
+    name_value_pairs,
+    read_only,
+    requested_limit,
+    shown_fields,
+    strip_extension,
+)
+from korvane.views.predicates import dd_url_body_problem
+from korvane.views.render import data_response, json_response, table_response
+
+# --- stored queries ------------------------------------------------------------
+
+
+@view_config(route_name="queries", request_method="GET", permission="execute_query")
+def list_queries(context, request):
+    return json_response(
+        request,
+        {
+            "queries": [
+                {
+                    "query_id": query_id,
+                    "description": query.description,
+                    "database": query.database,
+                    "methods": [method for method, enabled in query.http_methods.items() if enabled],
+                    "url": request.application_url + "/query/" + query_id,
+                }
+                for query_id, query in context.query_configs.items()
+            ]
+        },
+    )
+
+
+@view_config(route_name="query", request_method="GET", permission="execute_query")
+def execute_query(context, request):
+    """Run the stored query with the name/value pairs of the path bound
+    as its named parameters: ``/query/customers_by_country/country/DE``
+    runs it with ``:country`` = "DE"."""
+    request.request_status.add_status(StatusCodes.EXECUTING)
+    # The context substituted the values in the segments as received; they
+    # are decoded once, here.
+    segments = [unquote(segment, encoding="utf-8") for segment in context.url_segments]
+    parameters = name_value_pairs(strip_extension(segments, context.request_extension))
+    limit = requested_limit(request)
+    sql = context.query_config.sql
+    if not sql:
+        raise read_only("Running query '{}', which has no SQL,".format(context.query_id))
+    columns, rows = sqlite.run(context.db_config, sql, parameters, limit)
+    meta = {
+        "query_id": context.query_id,
+        "database": context.db_id,
+        "parameters": parameters,
+        "limit": limit,
+    }
+    return table_response(
+        request, context.response_format, columns, rows, meta, schema=context.is_schema_request
+    )
+
+
+@view_config(route_name="query", request_method=("POST", "PUT", "DELETE"), permission="execute_query")
+def execute_query_write(context, request):
+    raise read_only("Running a stored query with {}".format(request.method))
+
+
+# --- data discovery -----------------------------------------------------------
+
+
+@view_config(route_name="dd", request_method="GET", permission="authenticated")
+def data_discovery(context, request):
+    """``/dd/DB`` lists the tables of a database, ``/dd/DB/TABLE`` its
+    rows, ``/dd/DB/TABLE/COLUMN/VALUE/...`` the rows with those values."""
+    model = get_model(context.config_storage.databases, context.db_id, retry=request)
+    segments = strip_extension(context.url_segments, context.request_extension)
+    if not segments:
+        tables = {table: list(columns) for table, columns in model.tables.items()}
+        return data_response(
+            request,
+            context.response_format,
+            {"database": context.db_id, "tables": tables},
+            "database",
+            table=(
+                ["table", "column"],
+                [(table, column) for table, columns in tables.items() for column in columns],
+            ),
+        )
+    table, filters = segments[0], name_value_pairs(segments[1:])
+    if table not in model:
+        raise HTTPNotFound(
+            explanation="Table '{}' not found in database '{}'.".format(table, context.db_id)
+        )
+    for column in filters:
+        if column not in model.columns(table):
+            raise HTTPNotFound(explanation="Column '{}' not found in table '{}'.".format(column, table))
+    limit = requested_limit(request)
+    columns, rows = sqlite.select_rows(context.db_config, table, filters, limit)
+    meta = {"database": context.db_id, "table": table, "filters": filters, "limit": limit}
+    return table_response(
+        request, context.response_format, columns, rows, meta, schema=context.is_schema_request
+    )
+
+
+# --- request status -------------------------------------------------------------
+
+
+def _visible(context, tracker):
+    if context.authenticated_user_id == "admin":
+        return True
+    metadata = tracker.metadata
+    return (
+        metadata.get("query_id") in context.query_configs
+        or metadata.get("user_id") == context.authenticated_user_id
+    )
+
+
+def _status_registry(context):
+    return context.settings["request_status_registry"]
+
+
+@view_config(route_name="statuses", request_method="GET", permission="view_request_status")
+def request_statuses(context, request):
+    """The requests of queries the caller may run, and the caller's own."""
+    trackers = _status_registry(context).find()
+    return json_response(
+        request, {"requests": [tracker.as_dict() for tracker in trackers if _visible(context, tracker)]}
+    )
+
+
+@view_config(route_name="status", request_method="GET", permission="view_request_status")
+def request_status(context, request):
+    request_id = request.matchdict["request_id"]
+    tracker = _status_registry(context).get(request_id)
+    if tracker is None or not _visible(context, tracker):
+        raise HTTPNotFound(explanation="Request '{}' not found.".format(request_id))
+    return json_response(request, tracker.as_dict())
+
+
+# --- stored credentials ---------------------------------------------------------
+
+
+def _credentials_database(context):
+    if context.db_config is None:
+        raise HTTPNotFound(explanation="Database '{}' not found.".format(context.db_id))
+
+
+@view_config(route_name="dbcredentials", request_method="GET", permission="list_dbcredentials")
+def list_credentials(context, request):
+    _credentials_database(context)
+    container = context.dbc_config
+    entries = {} if container is None else container.credentials
+    return json_response(
+        request,
+        {
+            "database": context.db_id,
+            "credentials": {
+                dbc_id: {"description": entry.description} for dbc_id, entry in entries.items()
+            },
+        },
+    )
+
+
+@view_config(route_name="dbcredentials", request_method="POST", permission="create_dbcredentials")
+def create_credentials(context, request):
+    raise read_only("Storing credentials")
+
+
+@view_config(route_name="dbcredential", request_method="GET", permission="view_dbcredentials")
+def show_credentials(context, request):
+    _credentials_database(context)
+    entry = context.db_credentials
+    if entry is None:
+        raise HTTPNotFound(
+            explanation="Credentials '{}' of database '{}' not found.".format(context.dbc_id, context.db_id)
+        )
+    return json_response(
+        request, dict(shown_fields(entry), db_id=context.db_id, dbc_id=context.dbc_id)
+    )
+
+
+@view_config(route_name="dbcredential", request_method="PUT", permission="update_dbcredentials")
+def update_credentials(context, request):
+    raise read_only("Changing credentials")
+
+
+@view_config(route_name="dbcredential", request_method="DELETE", permission="delete_dbcredentials")
+def delete_credentials(context, request):
+    raise read_only("Deleting credentials")
+
+
+# --- data-discovery URLs --------------------------------------------------------
+
+# The context grants no permission (its ACL stays deny-all): it checks the
+# caller's access to the database itself and raises when it is missing, so
+# reaching the view is the permission.
+
+
+@view_config(route_name="dd_url", request_method="POST", permission=NO_PERMISSION_REQUIRED)
+def dd_url(context, request):
+    special = {
+        "wildcard": context.wildcard,
+        "separator": context.separator,
+        "null_placeholder": context.null_placeholder,
+    }
+    if request.matchdict["action"] == "parse":
+        segments = list(context.url_segments)
+        return json_response(
+            request,
+            dict(
+                special,
+                path=context.path,
+                database=context.db_id,
+                table=segments[0] if segments else None,
+                filters=name_value_pairs(segments[1:]),
+                segments=segments,
+            ),
+        )
+    return json_response(request, dict(special, **_built_url(context, request)))
+
+
+def _built_url(context, request):
+    """The data-discovery URL of the body's database, "table", "filters"
+    (column -> value) and "format"."""
+    body = request.json_body
+    table, filters, format_ = body.get("table"), body.get("filters") or {}, body.get("format")
+    if not isinstance(filters, dict) or (table is None and filters):
+        raise HTTPBadRequest(explanation="Member 'filters' must be an object, and needs a 'table'.")
+    if format_ is not None and format_ not in DATA_FORMATS:
+        raise HTTPBadRequest(explanation="Member 'format' must be one of: {}.".format(", ".join(DATA_FORMATS)))
+    parts = [] if table is None else [table, *(item for pair in filters.items() for item in pair)]
+    escaped, substitutions = context.build_escaped_url(parts, ["/", "."])
+    path = "/dd/" + quote(context.db_id, safe="")
+    if escaped:
+        # The extension always closes the path, so a value with a dot in
+        # the last segment is not mistaken for one.
+        path += "/" + "/".join(quote(segment, safe="$") for segment in escaped)
+        path += "." + (format_ or context.settings["default_extension"])
+    elif format_:
+        substitutions = dict(substitutions, format=format_)
+    query = urlencode(substitutions)
+    return {
+        "database": context.db_id,
+        "url": request.application_url + path + ("?" + query if query else ""),
+        "segments": escaped,
+        "substitutions": substitutions,
+    }
+
+
+@view_config(route_name="dd_url_refused", permission="view")
+def dd_url_refused(context, request):
+    problem = dd_url_body_problem(request)
+    if problem == "method":
+        raise HTTPMethodNotAllowed(
+            explanation="The data-discovery URL service takes POST only.", headers={"Allow": "POST"}
+        )
+    raise HTTPBadRequest(explanation=problem)

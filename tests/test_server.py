@@ -1,0 +1,116 @@
+"""The demo server as a real process: ``python -m korvane.app`` serving the
+repository's development.ini on a free loopback port, over a temporary
+copy of the example folder, spoken to over HTTP."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+STARTUP_SECONDS = 30
+REQUEST_SECONDS = 10
+
+
+def free_loopback_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_until_listening(process, port, log):
+    deadline = time.monotonic() + STARTUP_SECONDS
+    while time.monotonic() < deadline:
+        assert process.poll() is None, "the server exited early:\n" + log.read_text()
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise AssertionError("the server did not start listening in time:\n" + log.read_text())
+
+
+class NoRedirects(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, *args, **kwargs):
+        return None
+
+
+def fetch(port, raw_path, key=None, method="GET", body=None):
+    """(status, headers, body) of one request; ``raw_path`` is sent as
+    written, repeated slashes included."""
+    request = urllib.request.Request("http://127.0.0.1:{}{}".format(port, raw_path), method=method, data=body)
+    if key:
+        request.add_header("X-API-Key", key)
+    if body is not None:
+        request.add_header("Content-Type", "application/json")
+    opener = urllib.request.build_opener(NoRedirects)
+    try:
+        with opener.open(request, timeout=REQUEST_SECONDS) as response:
+            return response.status, response.headers, response.read()
+    except urllib.error.HTTPError as error:
+        with error:
+            return error.code, error.headers, error.read()
+
+
+def test_the_server_answers_real_http_requests(tmp_path):
+    data_dir = tmp_path / "data"
+    shutil.copytree(REPO / "example", data_dir, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
+    port = free_loopback_port()
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    log = tmp_path / "server.log"
+    with open(log, "wb") as output:
+        process = subprocess.Popen(
+            [
+                sys.executable, "-m", "korvane.app", str(REPO / "development.ini"),
+                "--host", "127.0.0.1", "--port", str(port), "--data-dir", str(data_dir),
+            ],
+            cwd=tmp_path,
+            env=env,
+            stdout=output,
+            stderr=subprocess.STDOUT,
+        )
+    try:
+        wait_until_listening(process, port, log)
+
+        status, _, body = fetch(port, "/query/customers_by_country/country/DE", key="alice-key")
+        assert status == 200
+        assert [row["name"] for row in json.loads(body)["rows"]] == ["Anna Berg", "Jonas Weber", "Paul Meyer"]
+
+        status, _, body = fetch(port, "/query/customers_by_country/country/DE.csv")
+        assert status == 200 and body.decode("utf-8").startswith("id,name,country,city,email\r\n")
+
+        status, _, body = fetch(port, "/query/customer_count/country/DE")
+        assert status == 403 and json.loads(body)["permission"] == "execute_query"
+
+        status, headers, _ = fetch(port, "/dd/sales/orders", key="bob-key")
+        assert status == 302
+        assert headers["Location"] == "http://127.0.0.1:{}/dd/sales/orders?limit=10".format(port)
+
+        # waitress keeps the request line in REQUEST_URI: the doubled slash
+        # reaches the context and is redirected.
+        status, headers, _ = fetch(port, "/dd/demo//customers", key="alice-key")
+        assert status == 308
+        assert headers["Location"] == "http://127.0.0.1:{}/dd/demo/customers".format(port)
+        assert headers["Warning"] == "Redirected to a fixed path"
+
+        status, _, body = fetch(
+            port, "/dd-url/parse", key="alice-key", method="POST",
+            body=json.dumps({"path": "/dd/demo/customers/name/a$2Fb"}).encode(),
+        )
+        assert status == 200 and json.loads(body)["filters"] == {"name": "a/b"}
+
+        assert sorted(p.name for p in data_dir.glob("*.sqlite3")) == ["demo.sqlite3", "sales.sqlite3"]
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=REQUEST_SECONDS)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=REQUEST_SECONDS)
+    assert "Traceback" not in log.read_text(), log.read_text()
