@@ -169,16 +169,30 @@ int exec_module(PyObject* module) {
     Py_XSETREF(state.globals, Py_NewRef(PyModule_GetDict(module)));
 
     bool names_ready = false;
+    bool registered_here = false;
     int line = kInitLine;
     auto fail = [&]() {
+        // The cleanup below calls into the interpreter, which must not run
+        // with the error pending; it is put back before the traceback entry.
+        PyObject* error = PyErr_GetRaisedException();
+        Ref code;
         if (names_ready) {
             Ref name = Ref::steal(PyUnicode_FromFormat("init %U", names.module_name));
-            Ref code = name ? Ref::steal(make_code(name.get(), line, nullptr, 0)) : Ref();
-            if (code) {
-                add_traceback_entry(code.get());
-            } else {
-                PyErr_Clear();
+            code = name ? Ref::steal(make_code(name.get(), line, nullptr, 0)) : Ref();
+        }
+        if (registered_here) {
+            // The import system forgets only the name it loaded the module
+            // under; the qualified entry made here must go as well, or a
+            // later import would be handed this half-built module.
+            PyObject* modules = PyImport_GetModuleDict();
+            if (PyDict_GetItemWithError(modules, names.module_name) == module) {
+                PyDict_DelItem(modules, names.module_name);
             }
+        }
+        PyErr_Clear();
+        PyErr_SetRaisedException(error);
+        if (code) {
+            add_traceback_entry(code.get());
         }
         Py_CLEAR(state.module);
         Py_CLEAR(state.globals);
@@ -204,6 +218,7 @@ int exec_module(PyObject* module) {
     if (registered < 0 || (registered == 0 && PyDict_SetItem(modules, names.module_name, module) < 0)) {
         return fail();
     }
+    registered_here = registered == 0;
     if (keep_builtins() < 0 || make_constants() < 0 || init_function_type() < 0) {
         return fail();
     }

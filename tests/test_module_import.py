@@ -1,0 +1,273 @@
+"""Loading the module: the create and exec steps and their lifecycle.
+
+Each case runs in a fresh interpreter, since the module loads once per
+process and these cases are about that first load."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+INTERPRETER_CHANGE = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
+
+
+def run_python(code, *flags):
+    """Runs `code` in a new interpreter (the same executable, the same
+    PYTHONPATH, the source directory kept off sys.path); its asserts decide."""
+    result = subprocess.run(
+        [sys.executable, "-P", *flags, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().endswith("done"), result.stdout + result.stderr
+    return result
+
+
+def test_reimport_after_removal_from_sys_modules_gives_the_same_module():
+    run_python(
+        """
+        import importlib, sys
+        import korvane.roots as first
+        import korvane.roots as again
+        assert again is first
+        classes = {name: getattr(first, name) for name in ("RootContext", "ExecuteQuery", "DBCredentialsRoot")}
+        del sys.modules["korvane.roots"]
+        second = importlib.import_module("korvane.roots")
+        assert second is first
+        assert sys.modules["korvane.roots"] is first
+        # The body did not run again: the classes are the same objects.
+        assert all(getattr(second, name) is cls for name, cls in classes.items())
+        print("done")
+        """
+    )
+
+
+def test_reload_runs_nothing_again():
+    run_python(
+        """
+        import importlib
+        import korvane.roots as module
+        cls = module.ExecuteQuery
+        assert importlib.reload(module) is module
+        assert module.ExecuteQuery is cls
+        print("done")
+        """
+    )
+
+
+def test_missing_name_in_a_sibling_module_fails_cleanly_and_a_retry_loads_afresh():
+    run_python(
+        """
+        import importlib.machinery, sys, traceback
+        import korvane.constants as constants
+
+        created = []
+
+        class RecordingLoader(importlib.machinery.ExtensionFileLoader):
+            def create_module(self, spec):
+                module = super().create_module(spec)
+                created.append(module)
+                return module
+
+        class Finder:
+            def find_spec(self, name, path, target=None):
+                if name != "korvane.roots":
+                    return None
+                spec = importlib.machinery.PathFinder.find_spec(name, path)
+                spec.loader = RecordingLoader(spec.loader.name, spec.loader.path)
+                return spec
+
+        sys.meta_path.insert(0, Finder())
+        saved = constants.STD_HTTP_METHODS
+        del constants.STD_HTTP_METHODS
+        try:
+            import korvane.roots
+        except ImportError as exc:
+            error = exc
+        else:
+            raise AssertionError("import succeeded without STD_HTTP_METHODS")
+        assert str(error) == "cannot import name STD_HTTP_METHODS", str(error)
+        last = traceback.extract_tb(error.__traceback__)[-1]
+        assert (last.name, last.filename) == ("init korvane.roots", "korvane\\\\roots"), last
+        assert "korvane.roots" not in sys.modules
+
+        constants.STD_HTTP_METHODS = saved
+        import korvane.roots as module
+        assert len(created) == 2 and created[1] is not created[0]
+        assert module is created[1] and sys.modules["korvane.roots"] is module
+        assert module.STD_HTTP_METHODS is saved
+        assert module.DDURLParserBuilderRoot.__module__ == "korvane.roots"
+        print("done")
+        """
+    )
+
+
+def test_import_with_runtime_warnings_as_errors_succeeds_on_3_12():
+    run_python(
+        """
+        import sys
+        assert sys.version_info[:2] == (3, 12)
+        import korvane.roots
+        print("done")
+        """,
+        "-W",
+        "error::RuntimeWarning",
+    )
+
+
+LOAD_UNDER_ANOTHER_NAME = """
+    import importlib, importlib.machinery, importlib.util, sys
+    path = importlib.util.find_spec("korvane.roots").origin
+    loader = importlib.machinery.ExtensionFileLoader("roots", path)
+    spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
+    assert spec.submodule_search_locations is None
+"""
+
+
+def test_loading_under_another_name_registers_the_qualified_name_too():
+    run_python(
+        LOAD_UNDER_ANOTHER_NAME
+        + """
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["roots"] = module
+    spec.loader.exec_module(module)
+    assert module.__name__ == "roots"
+    assert sys.modules["korvane.roots"] is module
+    assert module.__file__ == path and module.__loader__ is loader and module.__package__ == ""
+    assert not hasattr(module, "__path__")
+    # A later import by the qualified name finds this module object.
+    assert importlib.import_module("korvane.roots") is module
+    print("done")
+    """
+    )
+
+
+def test_loading_under_another_name_leaves_an_existing_qualified_entry():
+    run_python(
+        LOAD_UNDER_ANOTHER_NAME
+        + """
+    placeholder = object()
+    sys.modules["korvane.roots"] = placeholder
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert sys.modules["korvane.roots"] is placeholder
+    assert module.RootContext.request_extension == ""
+    print("done")
+    """
+    )
+
+
+def test_failed_load_under_another_name_leaves_no_qualified_entry():
+    run_python(
+        LOAD_UNDER_ANOTHER_NAME
+        + """
+    import korvane.constants as constants
+    saved = constants.STD_HTTP_METHODS
+    del constants.STD_HTTP_METHODS
+    try:
+        importlib._bootstrap._load(spec)
+    except ImportError as exc:
+        assert str(exc) == "cannot import name STD_HTTP_METHODS", str(exc)
+    else:
+        raise AssertionError("the load succeeded without STD_HTTP_METHODS")
+    assert "roots" not in sys.modules and "korvane.roots" not in sys.modules
+    constants.STD_HTTP_METHODS = saved
+    module = importlib.import_module("korvane.roots")
+    assert module.__name__ == "korvane.roots"
+    assert module.RootContext.__module__ == "korvane.roots"
+    print("done")
+    """
+    )
+
+
+@pytest.mark.parametrize(
+    "locations, expected_path",
+    [("absent", None), (None, None), (["/somewhere"], ["/somewhere"])],
+    ids=["absent", "None", "a list"],
+)
+def test_create_step_copies_the_spec_attributes_it_finds(locations, expected_path):
+    run_python(
+        """
+        import importlib.machinery, importlib.util, types
+        path = importlib.util.find_spec("korvane.roots").origin
+        loader = importlib.machinery.ExtensionFileLoader("roots", path)
+        spec = types.SimpleNamespace(name="roots", origin=path, loader=loader, parent="")
+        locations = {locations!r}
+        if locations != "absent":
+            spec.submodule_search_locations = locations
+        module = loader.create_module(spec)
+        assert module.__name__ == "roots"
+        assert module.__file__ == path and module.__loader__ is loader and module.__package__ == ""
+        assert getattr(module, "__path__", None) == {expected_path!r}
+        assert ("__path__" in vars(module)) == ({expected_path!r} is not None)
+        print("done")
+        """.format(locations=locations, expected_path=expected_path)
+    )
+
+
+def test_sub_interpreter_import_is_refused_and_the_main_module_stays_usable():
+    run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        import korvane.roots as module
+        iid = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(iid, "import korvane.roots")
+        except Exception as exc:
+            error = exc
+        else:
+            raise AssertionError("the sub-interpreter loaded the module")
+        finally:
+            interpreters.destroy(iid)
+        assert "ImportError" in str(error) and {text!r} in str(error), str(error)
+
+        import sys
+        sys.path.insert(0, {tests!r})
+        from helpers import make_request
+        context = module.DefaultRoot(make_request("/db/sales", matchdict={{"db_id": "sales"}}))
+        assert context.db_id == "sales"
+        print("done")
+        """.format(text=INTERPRETER_CHANGE, tests=TESTS_DIR)
+    )
+
+
+def test_exec_step_refuses_a_second_module_object():
+    run_python(
+        """
+        import ctypes, traceback, types
+        import korvane.roots as module
+
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        definition = api.PyModule_GetDef(module)
+        classes = dict(vars(module))
+
+        # The loaded module itself: the exec step returns at once.
+        assert api.PyModule_ExecDef(module, definition) == 0
+        assert dict(vars(module)) == classes
+
+        other = types.ModuleType("roots")
+        try:
+            api.PyModule_ExecDef(other, definition)
+        except RuntimeError as exc:
+            error = exc
+        else:
+            raise AssertionError("a second module object was initialised")
+        assert str(error) == "Module 'roots' has already been imported. Re-initialisation is not supported."
+        assert all(entry.filename != "korvane\\\\roots" for entry in traceback.extract_tb(error.__traceback__))
+        assert vars(other).keys() == vars(types.ModuleType("roots")).keys()
+        assert module.ExecuteQuery is classes["ExecuteQuery"]
+        print("done")
+        """
+    )
