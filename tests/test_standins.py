@@ -1,6 +1,9 @@
+"""The stand-ins of the server's modules (korvane/*.py) and the shared fakes every test relies on."""
+
 import json
 import os
 import sqlite3
+from types import SimpleNamespace
 
 import pytest
 from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound, HTTPOk
@@ -17,83 +20,59 @@ from korvane.views.utils import gui_response_exception
 EXAMPLE_STORE = os.path.join(os.path.dirname(__file__), "..", "example", "store.json")
 
 
-@pytest.mark.parametrize(
-    "params, expected",
-    [
-        ({"apikey": "k1", "appid": "app"}, "k1"),
-        ({"appid": "app"}, None),
-        ({"apikey": ""}, None),
-        ({}, None),
-    ],
-)
+@pytest.mark.parametrize("params, expected", [
+    ({"apikey": "k1", "appid": "app"}, "k1"), ({"appid": "app"}, None), ({"apikey": ""}, None), ({}, None),
+])
 def test_find_api_key_reads_the_named_parameter_only(params, expected):
     assert ApikeyAuthenticationPolicy.find_api_key(params, "apikey", "appid") == expected
 
 
-@pytest.mark.parametrize(
-    "headers, url, allow_query_string, user_id",
-    [
-        ({"X-API-Key": "alice-key"}, "/", False, "alice"),
-        ({}, "/?apikey=bob-key", True, "bob"),
-        ({}, "/?apikey=bob-key", False, None),
-        ({"X-API-Key": "nobody's key"}, "/", True, None),
-    ],
-)
+@pytest.mark.parametrize("headers, url, allow_query_string, user_id", [
+    ({"X-API-Key": "alice-key"}, "/", False, "alice"),
+    ({}, "/?apikey=bob-key", True, "bob"),
+    ({}, "/?apikey=bob-key", False, None),
+    ({"X-API-Key": "nobody's key"}, "/", True, None),
+])
 def test_apikey_policy_identifies_the_user_holding_the_key(headers, url, allow_query_string, user_id):
     store = ConfigStorage.from_file(EXAMPLE_STORE)
-    policy = ApikeyAuthenticationPolicy(
-        lambda request: store.users, allow_query_string=allow_query_string
-    )
+    policy = ApikeyAuthenticationPolicy(lambda request: store.users, allow_query_string=allow_query_string)
     request = make_request(url, headers=headers)
     assert policy.authenticated_userid(request) == user_id
     assert (user_id in policy.effective_principals(request)) == (user_id is not None)
 
 
-@pytest.mark.parametrize(
-    "url, kw, expected",
-    [
-        ("/db/sales/orders.CSV", {}, ("csv", "csv", "CSV")),
-        ("/db/sales/orders?format=xml", {}, ("xml", "xml", "")),
-        ("/db/sales/orders", {}, ("json", "json", "")),
-        ("/db/sales/.hidden", {}, ("json", "json", "")),
-        ("/parse.csv", {"method": "POST", "json_body": {"a": 1}}, ("csv", "json", "csv")),
-    ],
-)
+@pytest.mark.parametrize("url, kw, expected", [
+    ("/db/sales/orders.CSV", {}, ("csv", "csv", "CSV")),
+    ("/db/sales/orders?format=xml", {}, ("xml", "xml", "")),
+    ("/db/sales/orders", {}, ("json", "json", "")),
+    ("/db/sales/.hidden", {}, ("json", "json", "")),
+    ("/parse.csv", {"method": "POST", "json_body": {"a": 1}}, ("csv", "json", "csv")),
+])
 def test_requested_data_format_prefers_extension_then_format_param_then_default(url, kw, expected):
     assert utils.requested_data_format(make_request(url, **kw), "json") == expected
 
 
-@pytest.mark.parametrize(
-    "uri, expected",
-    [
-        ("/db//sales///orders", "/db/sales/orders"),
-        ("//db/x?next=http://x//y", "/db/x?next=http://x//y"),
-        ("http://host//db/x#a//b", "http://host/db/x#a//b"),
-        ("/db/x", "/db/x"),
-    ],
-)
+@pytest.mark.parametrize("uri, expected", [
+    ("/db//sales///orders", "/db/sales/orders"),
+    ("//db/x?next=http://x//y", "/db/x?next=http://x//y"),
+    ("http://host//db/x#a//b", "http://host/db/x#a//b"),
+    ("/db/x", "/db/x"),
+])
 def test_remove_multiple_url_slashes_only_touches_the_path(uri, expected):
     assert utils.remove_multiple_url_slashes(uri) == expected
 
 
-def test_get_url_param_converts_or_falls_back_to_the_default():
+def test_get_url_param_converts_falls_back_or_refuses_with_400_naming_it():
     request = make_request("/?limit=5")
-    assert utils.get_url_param(request, "limit", None, int) == 5
-    assert utils.get_url_param(request, "offset", 0, int) == 0
-
-
-def test_get_url_param_refuses_an_unconvertible_value_with_400_naming_it():
-    with pytest.raises(HTTPBadRequest) as info:
+    assert (utils.get_url_param(request, "limit", None, int), utils.get_url_param(request, "offset", 0, int)) == (5, 0)
+    with pytest.raises(HTTPBadRequest, match="'limit'"):
         utils.get_url_param(make_request("/?limit=lots"), "limit", None, int)
-    assert "'limit'" in info.value.explanation
 
 
 def test_segments_are_decoded_and_substituted_both_ways():
     params = make_request("/?$7E=~").params
-    segments = utils.segments_substitution(["a%20b", "x$2Fy", "$7E"], params, None, "utf-8")
-    assert segments == ["a b", "x/y", "~"]
-    reversed_table = utils.get_reversed_url_substitution_params(params, {"$2F": "/"})
-    assert reversed_table == {"/": "$2F", "~": "$7E"}
+    assert utils.segments_substitution(["a%20b", "x$2Fy", "$7E"], params, None, "utf-8") == ["a b", "x/y", "~"]
+    assert utils.get_reversed_url_substitution_params(params, {"$2F": "/"}) == {"/": "$2F", "~": "$7E"}
 
 
 def test_get_model_reads_sqlite_tables_and_404s_an_unknown_database(tmp_path):
@@ -113,17 +92,14 @@ def test_store_pull_rereads_a_changed_file(tmp_path):
     store = ConfigStorage.from_file(path)
     path.write_text(json.dumps({"users": {"admin": {"password": "a"}, "carol": {"databases": ["d"]}}}))
     store.pull(from_memcache=True)
-    assert store.users["carol"].databases == ["d"]
-    assert store.pull_count == 2
+    assert (store.users["carol"].databases, store.pull_count) == (["d"], 2)
 
 
 def test_example_store_resolves_sqlite_paths_and_holds_valid_users():
     store = ConfigStorage.from_file(EXAMPLE_STORE)
     assert os.path.isabs(store.databases["demo"].sqlite_path)
-    for user in store.users.values():
-        assert user.validate(all_users=store.users.values()) is None
-    assert store.get_credentials("demo").credentials["reporting"].edit == ["alice"]
-    assert store.get_credentials("sales") is None
+    assert all(user.validate(all_users=store.users.values()) is None for user in store.users.values())
+    assert store.get_credentials("demo").credentials["reporting"].edit == ["alice"] and store.get_credentials("sales") is None
 
 
 def test_records_answer_by_attribute_and_key_and_empty_ones_are_false():
@@ -136,22 +112,15 @@ def test_records_answer_by_attribute_and_key_and_empty_ones_are_false():
 
 @pytest.mark.parametrize("field", [{"view": ["ghost"]}, {"edit": ["ghost"]}, {"creator": "ghost"}])
 def test_validate_refuses_a_definition_naming_unknown_users(field):
-    store = make_store()
-    with pytest.raises(HTTPBadRequest) as info:
-        UserRecord(field, key="carol").validate(all_users=store.users.values())
-    assert "'ghost'" in info.value.explanation
+    with pytest.raises(HTTPBadRequest, match="'ghost'"):
+        UserRecord(field, key="carol").validate(all_users=make_store().users.values())
 
 
-def test_unsupported_format_is_a_406_naming_the_format():
+def test_unsupported_format_is_a_406_and_the_gui_an_html_page_naming_the_path():
     error = HTTPUnsupportedFormat("txt")
-    assert (error.code, error.response_format) == (406, "txt")
-    assert "'txt'" in error.explanation
-
-
-def test_gui_response_exception_is_returned_as_an_html_page_naming_the_path():
-    error = gui_response_exception(make_request("/db/a&b"))
-    assert isinstance(error, HTTPOk) and error.content_type == "text/html"
-    assert "/db/a&amp;b" in error.text
+    assert (error.code, error.response_format, "'txt'" in error.explanation) == (406, "txt", True)
+    page = gui_response_exception(make_request("/db/a&b"))
+    assert isinstance(page, HTTPOk) and page.content_type == "text/html" and "/db/a&amp;b" in page.text
 
 
 def test_process_registry_runs_each_registered_callable_once():
@@ -162,35 +131,23 @@ def test_process_registry_runs_each_registered_callable_once():
     assert (calls, registry.executed) == ([1], 2)
 
 
-class Context:
-    def __init__(self, *acl):
-        self.__acl__ = list(acl)
-
-
-@pytest.mark.parametrize(
-    "user_id, acl, allowed",
-    [
-        ("alice", [(Allow, Authenticated, "execute_query")], True),
-        ("public", [(Allow, Authenticated, "execute_query")], False),
-        (None, [(Allow, Everyone, "execute_query")], True),
-        ("alice", [(Allow, "admin", "execute_query")], False),
-        ("admin", [(Allow, "admin", "execute_query")], True),
-        ("alice", [(Deny, Everyone, "execute_query"), (Allow, "alice", "execute_query")], False),
-    ],
-)
+@pytest.mark.parametrize("user_id, acl, allowed", [
+    ("alice", [(Allow, Authenticated, "execute_query")], True),
+    ("public", [(Allow, Authenticated, "execute_query")], False),
+    (None, [(Allow, Everyone, "execute_query")], True),
+    ("alice", [(Allow, "admin", "execute_query")], False),
+    ("admin", [(Allow, "admin", "execute_query")], True),
+    ("alice", [(Deny, Everyone, "execute_query"), (Allow, "alice", "execute_query")], False),
+])
 def test_made_requests_decide_permissions_by_the_context_acl(user_id, acl, allowed):
-    request = make_request(user_id=user_id)
-    context = Context(*acl)
-    assert bool(request.has_permission("execute_query", context)) is allowed
-    assert permits(context, request, "execute_query") is allowed
+    request, context = make_request(user_id=user_id), SimpleNamespace(__acl__=acl)
+    assert bool(request.has_permission("execute_query", context)) is permits(context, request, "execute_query") is allowed
 
 
 def test_made_requests_carry_the_server_attributes():
     settings = make_settings(krv={"default_extension": "xml"}, **{"db.sales.limit": 100})
     request = make_request("/query/q1/a/x?b=1", settings=settings, status_tracker=False)
-    assert request.registry.settings is settings
-    assert type(settings["krv_settings"]) is dict
-    assert settings["krv_settings"]["default_extension"] == "xml"
+    assert request.registry.settings is settings and settings["db.sales.limit"] == 100
+    assert type(settings["krv_settings"]) is dict and settings["krv_settings"]["default_extension"] == "xml"
     assert (request.path_segments, request.raw_uri) == (["query", "q1", "a", "x"], "/query/q1/a/x?b=1")
-    assert not hasattr(request, "request_status")
-    assert make_request().request_status.statuses == []
+    assert not hasattr(request, "request_status") and make_request().request_status.statuses == []
