@@ -12,7 +12,7 @@ PyObject* default_root_init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* request = args[1];
 
-    if (super_init(names.DefaultRoot, self, request) < 0) {
+    if (base_init(names.RootContext, self, request) < 0) {
         return nullptr;
     }
     // Route placeholders such as db_id become context attributes.
@@ -59,33 +59,19 @@ int record_status(PyObject* request, PyObject* code_name) {
     return code && call_method(tracker.get(), names.add_status, code.get()) ? 0 : -1;
 }
 
-// Whether an uploaded body is to be validated: on PUT and POST a bare
-// "validate" parameter or a true word turns it on, any other value off;
-// other methods always validate.
-Ref validate_upload_flag(PyObject* request, PyObject* params) {
+// Whether "validate" decides anything: only uploads (PUT, POST) are
+// validated on request; other methods always validate.  1, 0, or -1.
+int upload_asks_about_validation(PyObject* request, PyObject* params) {
     const int has_validate = contains(params, names.validate);
     if (has_validate <= 0) {
-        return has_validate < 0 ? Ref() : boolean(true);
+        return has_validate;
     }
     Ref method = getattr(request, names.method);
     if (!method) {
-        return {};
+        return -1;
     }
-    int writes = equals(method.get(), names.method_put);
-    if (writes == 0) {
-        writes = equals(method.get(), names.method_post);
-    }
-    if (writes <= 0) {
-        return writes < 0 ? Ref() : boolean(true);
-    }
-    Ref value = get_item(params, names.validate);
-    Ref flag = value ? call_global(names.asbool, value.get()) : Ref();
-    const int on = flag ? truth(flag.get()) : -1;
-    if (on != 0) {
-        return on < 0 ? Ref() : std::move(flag);
-    }
-    Ref raw = subscript(params, names.validate);
-    return raw ? compare_equal(raw.get(), names.empty) : Ref();
+    const int is_put = equals(method.get(), names.method_put);
+    return is_put != 0 ? is_put : equals(method.get(), names.method_post);
 }
 
 // The request URL with every run of slashes in its path made single, when
@@ -115,7 +101,7 @@ PyObject* root_basic_init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* request = args[1];
 
-    if (super_init(names.RootBasic, self, request) < 0) {
+    if (base_init(names.RootContext, self, request) < 0) {
         return nullptr;
     }
     // No service at all until the administrator account is protected.
@@ -144,9 +130,25 @@ PyObject* root_basic_init(PyObject* const* args) {
         setattr(self, names.validate_upload, Py_True) < 0) {
         return nullptr;
     }
-    Ref validate = validate_upload_flag(request, params.get());
-    if (!validate || setattr(self, names.validate_upload, validate.get()) < 0) {
+    // A bare "validate" parameter or a true word turns validation on, any
+    // other value off.
+    const int asks = upload_asks_about_validation(request, params.get());
+    if (asks < 0) {
         return nullptr;
+    }
+    if (asks) {
+        Ref value = get_item(params.get(), names.validate);
+        Ref flag = value ? call_global(names.asbool, value.get()) : Ref();
+        const int on = setattr(self, names.validate_upload, flag) == 0 ? truth(flag.get()) : -1;
+        if (on < 0) {
+            return nullptr;
+        }
+        if (!on) {
+            Ref raw = subscript(params.get(), names.validate);
+            if (!raw || setattr(self, names.validate_upload, compare_equal(raw.get(), names.empty)) < 0) {
+                return nullptr;
+            }
+        }
     }
 
     // Refusals above come first: an unauthenticated request to a URI with

@@ -43,10 +43,11 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
     }
 
     Ref policy = global(names.ApikeyAuthenticationPolicy);
-    Ref query_params = policy ? getattr(request, names.GET) : Ref();
-    Ref request_api_key = query_params ? call_method(policy.get(), names.find_api_key, query_params.get(),
-                                                     apikey_name_ref.get(), appid_name_ref.get())
-                                       : Ref();
+    Ref find_api_key = policy ? getattr(policy.get(), names.find_api_key) : Ref();
+    Ref query_params = find_api_key ? getattr(request, names.GET) : Ref();
+    Ref request_api_key =
+        query_params ? call(find_api_key.get(), query_params.get(), apikey_name_ref.get(), appid_name_ref.get())
+                     : Ref();
     if (!request_api_key) {
         return nullptr;
     }

@@ -14,7 +14,7 @@ PyObject* data_format_root_init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* request = args[1];
 
-    if (super_init(names.DataFormatRoot, self, request) < 0) {
+    if (base_init(names.RootBasic, self, request) < 0) {
         return nullptr;
     }
     Ref settings = getattr(self, names.settings);

@@ -5,34 +5,43 @@
 namespace roots {
 namespace {
 
+// `request.registry.settings`, the framework's whole settings mapping.
+Ref framework_settings(PyObject* request) {
+    Ref registry = getattr(request, names.registry);
+    return registry ? getattr(registry.get(), names.settings) : Ref();
+}
+
+// `request.registry.settings[key]`.
+Ref framework_setting(PyObject* request, PyObject* key) {
+    Ref settings = framework_settings(request);
+    return settings ? subscript(settings.get(), key) : Ref();
+}
+
+// `self.settings[key]`, the server's own settings.
+Ref server_setting(PyObject* self, PyObject* key) {
+    Ref settings = getattr(self, names.settings);
+    return settings ? subscript(settings.get(), key) : Ref();
+}
+
 PyObject* root_context_init(PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* request = args[1];
 
-    if (setattr(self, names.request, request) < 0) {
-        return nullptr;
-    }
-    Ref registry = getattr(request, names.registry);
-    Ref ini_settings = registry ? getattr(registry.get(), names.settings) : Ref();
-    if (!ini_settings) {
-        return nullptr;
-    }
-    // Each name is looked up afresh rather than copied from another: the
-    // settings mapping decides what every lookup answers.
-    if (setattr(self, names.settings, subscript(ini_settings.get(), names.krv_settings)) < 0 ||
-        setattr(self, names.ini_settings, ini_settings.get()) < 0 ||
-        setattr(self, names.krv_settings, subscript(ini_settings.get(), names.krv_settings)) < 0 ||
-        setattr(self, names.auth_settings, subscript(ini_settings.get(), names.auth_settings)) < 0) {
-        return nullptr;
-    }
-    Ref settings = getattr(self, names.settings);
-    if (!settings || setattr(self, names.config_storage, subscript(settings.get(), names.config_storage)) < 0 ||
-        setattr(self, names.process_registry, subscript(settings.get(), names.process_registry)) < 0) {
+    // Each setting is looked up afresh rather than copied from another
+    // attribute: the settings mapping decides what every lookup answers.
+    if (setattr(self, names.request, request) < 0 ||
+        setattr(self, names.settings, framework_setting(request, names.krv_settings)) < 0 ||
+        setattr(self, names.ini_settings, framework_settings(request)) < 0 ||
+        setattr(self, names.krv_settings, framework_setting(request, names.krv_settings)) < 0 ||
+        setattr(self, names.auth_settings, framework_setting(request, names.auth_settings)) < 0 ||
+        setattr(self, names.config_storage, server_setting(self, names.config_storage)) < 0 ||
+        setattr(self, names.process_registry, server_setting(self, names.process_registry)) < 0) {
         return nullptr;
     }
 
-    Ref krv_settings = getattr(self, names.krv_settings);
-    if (!krv_settings || !call_global(names.check_apikey_querystring, krv_settings.get(), request)) {
+    Ref check_apikey = global(names.check_apikey_querystring);
+    Ref krv_settings = check_apikey ? getattr(self, names.krv_settings) : Ref();
+    if (!krv_settings || !call(check_apikey.get(), krv_settings.get(), request)) {
         return nullptr;
     }
 
@@ -47,9 +56,8 @@ PyObject* root_context_init(PyObject* const* args) {
     }
 
     Ref params = getattr(request, names.params);
-    settings = getattr(self, names.settings);
-    Ref url_substitution = settings ? subscript(settings.get(), names.url_substitution) : Ref();
-    if (!params || !url_substitution ||
+    Ref url_substitution = params ? server_setting(self, names.url_substitution) : Ref();
+    if (!url_substitution ||
         setattr(self, names.reversed_url_substitution,
                 call_global(names.get_reversed_url_substitution_params, params.get(), url_substitution.get())) < 0) {
         return nullptr;

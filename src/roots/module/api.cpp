@@ -34,6 +34,12 @@ int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request) {
     return init_through_super(cls, self, request);
 }
 
+int base_init(PyObject* base_name, PyObject* self, PyObject* request) {
+    Ref base = global(base_name);
+    Ref init = base ? getattr(base.get(), names.__init__) : Ref();
+    return init && call(init.get(), self, request) ? 0 : -1;
+}
+
 int lookup_attr(PyObject* obj, PyObject* name, Ref* value) {
     *value = getattr(obj, name);
     if (*value) {

@@ -89,6 +89,9 @@ inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_
 int super_init(PyObject* class_name, PyObject* self, PyObject* request);
 // `super().__init__(request)` inside an initialiser whose `__class__` cell is `cell`.
 int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request);
+// `GLOBAL(base_name).__init__(self, request)`: the named base's own
+// initialiser, whatever a subclass's method resolution order puts next.
+int base_init(PyObject* base_name, PyObject* self, PyObject* request);
 
 // `hasattr(obj, name)`, keeping the value: 1 with `*value` set, 0 when the
 // attribute is missing, -1 on any other error (which hasattr lets through).

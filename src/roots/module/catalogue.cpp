@@ -156,16 +156,27 @@ struct ClassDef {
 };
 
 int root_context_attributes(PyObject* ns) {
-    // Defaults every context shows until its initialiser assigns the attribute.
-    const NamePtr none_valued[] = {&Names::url_segments, &Names::format, nullptr, &Names::db_id,
-                                   &Names::db_config, &Names::query_id, &Names::query_config,
-                                   &Names::authenticated_user_id, &Names::authenticated_user_config,
-                                   &Names::settings, &Names::request};
-    for (NamePtr name : none_valued) {
-        // The gap keeps the declaration order: request_extension is the empty string.
-        PyObject* key = name != nullptr ? names.*name : names.request_extension;
-        PyObject* value = name != nullptr ? Py_None : names.empty;
-        if (PyDict_SetItem(ns, key, value) < 0) {
+    // Defaults every context shows until its initialiser assigns the
+    // attribute, in declaration order; only the extension is text.
+    struct Attribute {
+        NamePtr name;
+        PyObject* value;
+    };
+    const Attribute defaults[] = {
+        {&Names::url_segments, Py_None},
+        {&Names::format, Py_None},
+        {&Names::request_extension, names.empty},
+        {&Names::db_id, Py_None},
+        {&Names::db_config, Py_None},
+        {&Names::query_id, Py_None},
+        {&Names::query_config, Py_None},
+        {&Names::authenticated_user_id, Py_None},
+        {&Names::authenticated_user_config, Py_None},
+        {&Names::settings, Py_None},
+        {&Names::request, Py_None},
+    };
+    for (const Attribute& attribute : defaults) {
+        if (PyDict_SetItem(ns, names.*attribute.name, attribute.value) < 0) {
             return -1;
         }
     }

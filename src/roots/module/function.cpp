@@ -114,8 +114,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* f = as_function(callable);
     PyObject* bound[kMaxParams];
     if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        add_traceback_entry(f->traceback_code);
         return nullptr;
     }
+    // The declared type of the first parameter is a precondition of the
+    // call, not a step of the body: its refusal leaves no traceback entry.
     if (f->def->first_param_exact_dict && !PyDict_CheckExact(bound[0])) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      f->def->params[0], "dict", Py_TYPE(bound[0])->tp_name);
