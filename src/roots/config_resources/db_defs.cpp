@@ -97,7 +97,8 @@ PyObject* dbdef_init(PyObject* const* args) {
     }
     // Without the right to view database definitions nothing above holds,
     // the right to execute included.
-    const int may_view_definitions = holds_right(user_config.get(), names.dbdef, {names.view});
+    Ref rights = getattr(user_config.get(), names.dbdef);
+    const int may_view_definitions = rights ? contains(rights.get(), names.view) : -1;
     if (may_view_definitions < 0 ||
         (!may_view_definitions &&
          set_acl(self, acl_entry_for(names.Deny, names.Authenticated, state.database_view_edit)) < 0)) {

@@ -73,7 +73,7 @@ const MethodEntry kDBModelMethods[] = {
 // Fills `db_configs` with the store's databases that the user's own list
 // names, and `admin_for_dbs` with those among them that the user may query,
 // both in the store's order.
-int collect_user_models(PyObject* databases, PyObject* user_id, PyObject* user_databases, PyObject* db_configs,
+int collect_user_models(PyObject* databases, PyObject* user_id, PyObject* user_config, PyObject* db_configs,
                         PyObject* admin_for_dbs) {
     Ref pairs = call_method(databases, names.items);
     Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
@@ -87,7 +87,8 @@ int collect_user_models(PyObject* databases, PyObject* user_id, PyObject* user_d
             return -1;
         }
         PyObject* db_id = db_id_and_config[0].get();
-        const int assigned = contains(user_databases, db_id);
+        Ref user_databases = getattr(user_config, names.databases);
+        const int assigned = user_databases ? contains(user_databases.get(), db_id) : -1;
         if (assigned < 0) {
             return -1;
         }
@@ -152,9 +153,8 @@ PyObject* dbmodels_init(PyObject* const* args) {
     if (has_config) {
         Ref store = getattr(self, names.config_storage);
         Ref databases = store ? getattr(store.get(), names.databases) : Ref();
-        Ref user_databases = databases ? getattr(user_config.get(), names.databases) : Ref();
-        if (!user_databases || collect_user_models(databases.get(), user_id.get(), user_databases.get(),
-                                                   db_configs.get(), admin_for_dbs.get()) < 0) {
+        if (!databases || collect_user_models(databases.get(), user_id.get(), user_config.get(), db_configs.get(),
+                                              admin_for_dbs.get()) < 0) {
             return nullptr;
         }
         PyObject* grantee = grantee_of(user_id.get());

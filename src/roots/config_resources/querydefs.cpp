@@ -15,18 +15,36 @@ int is_named_in(PyObject* record, PyObject* field, PyObject* user_id) {
     return users ? contains(users.get(), user_id) : -1;
 }
 
+// `user_id in itertools.chain(record.<field>, ...)` over at most the three
+// user lists of a query: one pass over them in turn, without merging them.
+constexpr size_t kQueryUserLists = 3;
+int is_named_in_any(PyObject* record, std::initializer_list<PyObject*> fields, PyObject* user_id) {
+    Ref itertools = global(names.itertools);
+    Ref chain = itertools ? getattr(itertools.get(), names.chain) : Ref();
+    if (!chain) {
+        return -1;
+    }
+    Ref collections[kQueryUserLists];
+    PyObject* args[kQueryUserLists];
+    size_t count = 0;
+    for (PyObject* field : fields) {
+        collections[count] = getattr(record, field);
+        if (!collections[count]) {
+            return -1;
+        }
+        args[count] = collections[count].get();
+        ++count;
+    }
+    Ref chained = Ref::steal(PyObject_Vectorcall(chain.get(), args, count, nullptr));
+    return chained ? contains(chained.get(), user_id) : -1;
+}
+
 // Files one stored query under what the user may do with it: every query
 // that names the user goes into `query_configs`, and its id into the
 // executable and viewable lists as the user's rights on it say.
 int list_query(PyObject* query_id, PyObject* query_config, PyObject* user_id, PyObject* query_configs,
                PyObject* executable_queries, PyObject* viewable_queries) {
-    int named = 0;
-    for (PyObject* field : {names.execute, names.read, names.write}) {
-        named = is_named_in(query_config, field, user_id);
-        if (named != 0) {
-            break;
-        }
-    }
+    const int named = is_named_in_any(query_config, {names.execute, names.read, names.write}, user_id);
     if (named <= 0) {
         return named;
     }
@@ -37,10 +55,7 @@ int list_query(PyObject* query_id, PyObject* query_config, PyObject* user_id, Py
     if (executes < 0 || (executes && PyList_Append(executable_queries, query_id) < 0)) {
         return -1;
     }
-    int views = is_named_in(query_config, names.read, user_id);
-    if (views == 0) {
-        views = is_named_in(query_config, names.write, user_id);
-    }
+    const int views = is_named_in_any(query_config, {names.read, names.write}, user_id);
     if (views < 0 || (views && PyList_Append(viewable_queries, query_id) < 0)) {
         return -1;
     }

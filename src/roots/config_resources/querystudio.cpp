@@ -49,9 +49,7 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
         return nullptr;
     }
     Ref user_config = getattr(self, names.authenticated_user_config);
-    const int has_config = user_config ? truth(user_config.get()) : -1;
-    const int may_create =
-        has_config > 0 ? holds_right(user_config.get(), names.querydef, {names.create}) : has_config;
+    const int may_create = user_config ? holds_right(user_config.get(), names.querydef, {names.create}) : -1;
     if (may_create < 0) {
         return nullptr;
     }
@@ -81,6 +79,10 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
     if (setattr(self, names.__acl__, acl) < 0) {
         return nullptr;
     }
+    const int has_config = truth(user_config.get());
+    if (has_config < 0) {
+        return nullptr;
+    }
     if (!has_config) {
         Ref entry = acl_entry_for(names.Deny, names.Everyone, state.querystudio_permissions);
         if (!entry || PyList_Append(acl.get(), entry.get()) < 0) {
@@ -88,8 +90,8 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
         }
         Py_RETURN_NONE;
     }
-    const int is_public = equals(user_id.get(), names.public_user);
-    if (is_public < 0) {
+    PyObject* grantee = grantee_of(user_id.get());
+    if (grantee == nullptr) {
         return nullptr;
     }
     int may_edit = contains(named_users.get(), names.public_user);
@@ -100,8 +102,7 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
         return nullptr;
     }
     if (may_edit) {
-        Ref entry = acl_entry_for(names.Allow, is_public ? names.Everyone : names.Authenticated,
-                                  names.querystudio_editor);
+        Ref entry = acl_entry_for(names.Allow, grantee, names.querystudio_editor);
         if (!entry || PyList_Append(acl.get(), entry.get()) < 0) {
             return nullptr;
         }

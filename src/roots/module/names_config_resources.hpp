@@ -2,4 +2,4 @@
 // table in names.hpp.  Each entry X(id) interns the text "id".
 #pragma once
 
-#define ROOTS_CONFIG_RESOURCE_NAMES(X)
+#define ROOTS_CONFIG_RESOURCE_NAMES(X) X(chain)
