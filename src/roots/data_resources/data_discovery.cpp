@@ -39,18 +39,26 @@ PyObject* data_discovery_init(PyObject* const* args) {
         return gui ? raise(std::move(gui)) : nullptr;
     }
 
-    // A route match without segments names no database: it goes on as a
-    // database that is not configured and is answered 404 below.
+    // The first segment names the database.  An empty tail (the bare prefix
+    // of a "*other_segments" route) names none: it goes on like a database
+    // that is not configured and is answered 404 below, instead of failing
+    // on its first element.  A route without the key at all is the server's
+    // own mistake, and indexing its None fails.
     Ref matchdict = matchdict_or_empty(request);
     Ref other_segments = matchdict ? get_item(matchdict.get(), names.other_segments) : Ref();
-    const int has_segments = other_segments ? truth(other_segments.get()) : -1;
-    if (has_segments < 0 ||
-        setattr(self, names.db_id, has_segments ? subscript(other_segments.get(), state.zero) : none()) < 0) {
+    if (!other_segments) {
+        return nullptr;
+    }
+    const int take_first = other_segments.get() == Py_None ? 1 : truth(other_segments.get());
+    if (take_first < 0 ||
+        setattr(self, names.db_id, take_first ? subscript(other_segments.get(), state.zero) : none()) < 0) {
         return nullptr;
     }
 
-    // The status tracker is optional, as everywhere else in the module.
-    if (report_request_metadata(self, request, {names.db_id}) < 0) {
+    // The server gives every request its tracker before any route is
+    // resolved, so this route does not look for its absence.
+    Ref tracker = getattr(request, names.request_status);
+    if (!tracker || report_request_metadata(tracker.get(), self, {names.db_id}) < 0) {
         return nullptr;
     }
 

@@ -72,7 +72,10 @@ PyObject* dbcredentials_root_db_credentials(PyObject* const* args) {
     if (dbc_config.get() == Py_None) {
         Py_RETURN_NONE;
     }
-    Ref credentials = getattr(dbc_config.get(), names.credentials);
+    // The container is asked for afresh rather than reused: like every
+    // property here, the entry answers from the store as it is now.
+    dbc_config = getattr(self, names.dbc_config);
+    Ref credentials = dbc_config ? getattr(dbc_config.get(), names.credentials) : Ref();
     Ref dbc_id = credentials ? getattr(self, names.dbc_id) : Ref();
     return dbc_id ? get_item(credentials.get(), dbc_id.get()).release() : nullptr;
 }

@@ -10,14 +10,14 @@ using NamePtr = PyObject* Names::*;
 
 constexpr char kDatabaseNotFound[] = "Database %S was not found.";
 
-// `body.get(member)` for a JSON object body.  A body that is not an object
-// (a list, a string, a number) has no members, just as an object lacking
-// the member: the request then names no database and is answered 404.
+// `body.get(member)`.  A JSON body that is not an object (an array, a
+// string, a number, null) has no members, just as an object lacking the
+// member: the request then names no database and is answered 404, not
+// with a server error.
 Ref body_member(PyObject* body, PyObject* member) {
-    if (!PyDict_Check(body)) {
-        return none();
-    }
-    return get_item(body, member);
+    const bool json_non_object = body == Py_None || PyList_Check(body) || PyUnicode_Check(body) ||
+                                 PyLong_Check(body) || PyFloat_Check(body);
+    return json_non_object ? none() : get_item(body, member);
 }
 
 PyObject* ddurlparser_builder_root_db_config(PyObject* const* args) {
@@ -57,13 +57,13 @@ PyObject* ddurlparser_builder_root_init(PyObject* const* args) {
         Ref dd_path = getattr(self, names.path);
         Ref split = dd_path ? call_global(names.split_path, dd_path.get()) : Ref();
         Ref segments = split ? subscript(split.get(), state.zero) : Ref();
-        const Py_ssize_t count = segments ? PyObject_Length(segments.get()) : -1;
-        if (count < 0) {
-            return nullptr;
+        database = segments ? subscript(segments.get(), state.one) : Ref();
+        if (!database && segments && PyErr_ExceptionMatches(PyExc_IndexError)) {
+            // A path too short to hold the database segment names no
+            // database, like a build request without one: answered 404 below.
+            PyErr_Clear();
+            database = none();
         }
-        // A path too short to hold the database segment names no database,
-        // like a build request without one: answered 404 below.
-        database = count > 1 ? subscript(segments.get(), state.one) : none();
         Ref after_database = database ? Ref::steal(PySlice_New(state.two, nullptr, nullptr)) : Ref();
         url_segments = after_database ? subscript(segments.get(), after_database.get()) : Ref();
     } else if (is_build) {

@@ -28,7 +28,11 @@ PyObject* execute_query_init(PyObject* const* args) {
         return nullptr;
     }
 
-    if (report_request_metadata(self, request, {names.query_id, names.db_id}) < 0) {
+    // Requests that nobody tracks are served all the same.
+    Ref tracker;
+    const int tracked = lookup_attr(request, names.request_status, &tracker);
+    if (tracked < 0 ||
+        (tracked && report_request_metadata(tracker.get(), self, {names.query_id, names.db_id}) < 0)) {
         return nullptr;
     }
 

@@ -48,15 +48,12 @@ inline int collect_executable_queries(PyObject* querydefs, PyObject* user_id, Py
     return 0;
 }
 
-// Tells the request's status tracker, when the request carries one, which
-// ids it serves: the context's `attributes` in order, then the user's id.
-inline int report_request_metadata(PyObject* self, PyObject* request, std::initializer_list<PyObject*> attributes) {
-    Ref tracker;
-    const int tracked = lookup_attr(request, names.request_status, &tracker);
-    if (tracked <= 0) {
-        return tracked;
-    }
-    Ref metadata = Ref::steal(PyDict_New());
+// `tracker.update_metadata({attribute: self.attribute, ..., "user_id":
+// self.authenticated_user_config.user_id})`: tells the request's status
+// tracker which ids the request serves.
+inline int report_request_metadata(PyObject* tracker, PyObject* self, std::initializer_list<PyObject*> attributes) {
+    Ref update_metadata = getattr(tracker, names.update_metadata);
+    Ref metadata = update_metadata ? Ref::steal(PyDict_New()) : Ref();
     if (!metadata) {
         return -1;
     }
@@ -71,7 +68,7 @@ inline int report_request_metadata(PyObject* self, PyObject* request, std::initi
     if (!user_id || PyDict_SetItem(metadata.get(), names.user_id, user_id.get()) < 0) {
         return -1;
     }
-    return call_method(tracker.get(), names.update_metadata, metadata.get()) ? 0 : -1;
+    return call(update_metadata.get(), metadata.get()) ? 0 : -1;
 }
 
 }  // namespace roots
