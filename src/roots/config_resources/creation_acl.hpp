@@ -12,8 +12,7 @@ namespace roots {
 // else.
 inline int set_creation_acl(PyObject* self, PyObject* rights, PyObject* permission) {
     Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref store = user_id ? getattr(self, names.config_storage) : Ref();
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = user_id ? store_mapping(self, names.users) : Ref();
     Ref user_config = users ? get_item(users.get(), user_id.get()) : Ref();
     if (setattr(self, names.authenticated_user_config, user_config) < 0) {
         return -1;

@@ -11,8 +11,7 @@ namespace {
 
 PyObject* dbdef_db_config(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref db_id = databases ? getattr(self, names.db_id) : Ref();
     return db_id ? get_item(databases.get(), db_id.get()).release() : nullptr;
 }
@@ -173,8 +172,7 @@ PyObject* dbdefs_list_init(PyObject* const* args) {
     if (setattr(self, names.db_configs, db_configs) < 0) {
         return nullptr;
     }
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     if (!databases || collect_named_definitions(databases.get(), user_id.get(), db_configs.get()) < 0) {
         return nullptr;
     }

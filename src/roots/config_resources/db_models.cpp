@@ -19,8 +19,7 @@ PyObject* dbmodel_init(PyObject* const* args) {
     if (setattr(self, names.db_id, db_id) < 0) {
         return nullptr;
     }
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref db_config = databases ? get_item(databases.get(), db_id.get()) : Ref();
     if (setattr(self, names.db_config, db_config) < 0) {
         return nullptr;
@@ -132,8 +131,7 @@ PyObject* dbmodels_init(PyObject* const* args) {
     if (is_admin) {
         // The administrator sees every model, so the views get the store's
         // own mapping rather than a copy of all of it.
-        Ref store = getattr(self, names.config_storage);
-        Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+        Ref databases = store_mapping(self, names.databases);
         if (setattr(self, names.db_configs, databases) < 0) {
             return nullptr;
         }
@@ -151,8 +149,7 @@ PyObject* dbmodels_init(PyObject* const* args) {
         return nullptr;
     }
     if (has_config) {
-        Ref store = getattr(self, names.config_storage);
-        Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+        Ref databases = store_mapping(self, names.databases);
         if (!databases || collect_user_models(databases.get(), user_id.get(), user_config.get(), db_configs.get(),
                                               admin_for_dbs.get()) < 0) {
             return nullptr;

@@ -90,8 +90,7 @@ PyObject* querydefs_list_init(PyObject* const* args) {
     if (is_admin) {
         // The administrator lists every query, so the views get the store's
         // own mapping rather than a copy of all of it.
-        Ref store = getattr(self, names.config_storage);
-        query_configs = store ? getattr(store.get(), names.querydefs) : Ref();
+        query_configs = store_mapping(self, names.querydefs);
         if (setattr(self, names.query_configs, query_configs) < 0) {
             return nullptr;
         }
@@ -117,8 +116,7 @@ PyObject* querydefs_list_init(PyObject* const* args) {
         }
         Py_RETURN_NONE;
     }
-    Ref store = getattr(self, names.config_storage);
-    Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+    Ref querydefs = store_mapping(self, names.querydefs);
     Ref pairs = querydefs ? call_method(querydefs.get(), names.items) : Ref();
     Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
     if (!snapshot) {
@@ -181,14 +179,13 @@ PyObject* querydef_init(PyObject* const* args) {
     if (setattr(self, names.query_id, query_id) < 0) {
         return nullptr;
     }
-    Ref store = getattr(self, names.config_storage);
-    Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+    Ref querydefs = store_mapping(self, names.querydefs);
     Ref query_config = querydefs ? get_item(querydefs.get(), query_id.get()) : Ref();
     if (setattr(self, names.query_config, query_config) < 0) {
         return nullptr;
     }
     // The user's record is read again from the refreshed store.
-    Ref users = getattr(store.get(), names.users);
+    Ref users = store_mapping(self, names.users);
     Ref user_config = users ? get_item(users.get(), user_id.get()) : Ref();
     if (setattr(self, names.authenticated_user_config, user_config) < 0) {
         return nullptr;

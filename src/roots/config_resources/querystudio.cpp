@@ -20,8 +20,7 @@ PyObject* querystudio_init(PyObject* const* args) {
     }
     // An id the store does not hold opens the studio on a new query rather
     // than refusing: the studio is also where queries are created.
-    Ref store = getattr(self, names.config_storage);
-    Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+    Ref querydefs = store_mapping(self, names.querydefs);
     if (!querydefs || setattr(self, names.query_config, get_item(querydefs.get(), query_id.get())) < 0 ||
         !call_method(self, names._set_acl)) {
         return nullptr;

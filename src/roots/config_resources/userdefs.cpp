@@ -32,8 +32,7 @@ PyObject* userdefs_list_init(PyObject* const* args) {
         return nullptr;
     }
     Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref store = user_id ? getattr(self, names.config_storage) : Ref();
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = user_id ? store_mapping(self, names.users) : Ref();
     if (!users || setattr(self, names.__acl__, call_method(self, names.get_acl, user_id.get(), users.get())) < 0) {
         return nullptr;
     }
@@ -211,8 +210,7 @@ PyObject* userdef_init(PyObject* const* args) {
     if (setattr(self, names.user_id, user_id) < 0) {
         return nullptr;
     }
-    Ref store = getattr(self, names.config_storage);
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = store_mapping(self, names.users);
     Ref user_config = users ? get_item(users.get(), user_id.get()) : Ref();
     if (setattr(self, names.user_config, user_config) < 0 || setattr(self, names.privileged_access, Py_False) < 0) {
         return nullptr;
@@ -279,8 +277,7 @@ PyObject* new_userdef_init(PyObject* const* args) {
         return nullptr;
     }
     Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref store = user_id ? getattr(self, names.config_storage) : Ref();
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = user_id ? store_mapping(self, names.users) : Ref();
     if (!users || setattr(self, names.__acl__, call_method(self, names.get_acl, user_id.get(), users.get())) < 0) {
         return nullptr;
     }

@@ -105,8 +105,7 @@ PyObject* root_basic_init(PyObject* const* args) {
         return nullptr;
     }
     // No service at all until the administrator account is protected.
-    Ref config_storage = getattr(self, names.config_storage);
-    Ref users = config_storage ? getattr(config_storage.get(), names.users) : Ref();
+    Ref users = store_mapping(self, names.users);
     Ref admin = users ? subscript(users.get(), names.admin) : Ref();
     Ref password = admin ? getattr(admin.get(), names.password) : Ref();
     const int password_set = password ? truth(password.get()) : -1;

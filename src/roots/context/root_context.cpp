@@ -45,8 +45,7 @@ PyObject* root_context_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref config_storage = getattr(self, names.config_storage);
-    Ref users = config_storage ? getattr(config_storage.get(), names.users) : Ref();
+    Ref users = store_mapping(self, names.users);
     Ref authenticated = users ? call_global(names.get_authenticated_user, request, users.get()) : Ref();
     Ref user[2];
     if (!authenticated || unpack(authenticated.get(), user, 2) < 0 ||
@@ -71,7 +70,7 @@ PyObject* root_context_init(PyObject* const* args) {
         return nullptr;
     }
     if (!skip_refresh) {
-        config_storage = getattr(self, names.config_storage);
+        Ref config_storage = getattr(self, names.config_storage);
         if (!config_storage ||
             !call_method_kw(config_storage.get(), names.pull, state.kw_from_memcache, Py_True)) {
             return nullptr;
@@ -149,8 +148,7 @@ PyObject* root_context_build_escaped_url(PyObject* const* args) {
 }
 
 Ref all_database_ids(PyObject* self) {
-    Ref config_storage = getattr(self, names.config_storage);
-    Ref databases = config_storage ? getattr(config_storage.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref keys = databases ? call_method(databases.get(), names.keys) : Ref();
     return keys ? Ref::steal(PyFrozenSet_New(keys.get())) : Ref();
 }
@@ -187,8 +185,7 @@ PyObject* root_context_user_db_ids(PyObject* const* args) {
             return creates < 0 ? nullptr : all_database_ids(self).release();
         }
     }
-    Ref config_storage = getattr(self, names.config_storage);
-    Ref users = config_storage ? getattr(config_storage.get(), names.users) : Ref();
+    Ref users = store_mapping(self, names.users);
     Ref user_configs = users ? call_method(users.get(), names.values) : Ref();
     Ref user_iter = user_configs ? Ref::steal(PyObject_GetIter(user_configs.get())) : Ref();
     if (!user_iter) {
@@ -205,8 +202,7 @@ PyObject* root_context_user_db_ids(PyObject* const* args) {
     }
 
     Ref reachable = Ref::steal(PySet_New(nullptr));
-    config_storage = getattr(self, names.config_storage);
-    Ref databases = config_storage ? getattr(config_storage.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref items = databases ? call_method(databases.get(), names.items) : Ref();
     Ref item_iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!reachable || !item_iter) {

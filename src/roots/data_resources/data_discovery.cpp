@@ -68,8 +68,7 @@ PyObject* data_discovery_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref db_id = databases ? getattr(self, names.db_id) : Ref();
     if (!db_id || setattr(self, names.db_config, get_item(databases.get(), db_id.get())) < 0) {
         return nullptr;
@@ -87,8 +86,7 @@ PyObject* data_discovery_init(PyObject* const* args) {
                          : Ref();
     Ref own_request = db_model ? getattr(self, names.request) : Ref();
     Ref path_segments = own_request ? getattr(own_request.get(), names.path_segments) : Ref();
-    Ref after_database = path_segments ? Ref::steal(PySlice_New(state.two, nullptr, nullptr)) : Ref();
-    Ref data_segments = after_database ? subscript(path_segments.get(), after_database.get()) : Ref();
+    Ref data_segments = path_segments ? subscript(path_segments.get(), state.from_third) : Ref();
     Ref params = data_segments ? getattr(request, names.params) : Ref();
     Ref charset = params ? getattr(request, names.charset) : Ref();
     if (!charset || setattr(self, names.url_segments,
@@ -134,8 +132,7 @@ PyObject* data_discovery_configure_authorization(PyObject* const* args) {
     // lists; every refusal carries the deployment's own text.
     Ref settings = getattr(self, names.settings);
     Ref access_denied = settings ? get_item(settings.get(), names.access_denied_msg) : Ref();
-    Ref store = access_denied ? getattr(self, names.config_storage) : Ref();
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = access_denied ? store_mapping(self, names.users) : Ref();
     if (!users) {
         return nullptr;
     }

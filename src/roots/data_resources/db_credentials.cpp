@@ -41,8 +41,7 @@ int append_grant(PyObject* acl, std::span<const NamePtr> permissions) {
 
 PyObject* dbcredentials_root_db_config(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref db_id = databases ? getattr(self, names.db_id) : Ref();
     return db_id ? get_item(databases.get(), db_id.get()).release() : nullptr;
 }

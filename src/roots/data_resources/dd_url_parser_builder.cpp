@@ -22,8 +22,7 @@ Ref body_member(PyObject* body, PyObject* member) {
 
 PyObject* ddurlparser_builder_root_db_config(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref db_id = databases ? getattr(self, names.db_id) : Ref();
     return db_id ? get_item(databases.get(), db_id.get()).release() : nullptr;
 }
@@ -64,8 +63,7 @@ PyObject* ddurlparser_builder_root_init(PyObject* const* args) {
             PyErr_Clear();
             database = none();
         }
-        Ref after_database = database ? Ref::steal(PySlice_New(state.two, nullptr, nullptr)) : Ref();
-        url_segments = after_database ? subscript(segments.get(), after_database.get()) : Ref();
+        url_segments = database ? subscript(segments.get(), state.from_third) : Ref();
     } else if (is_build) {
         Ref body = getattr(request, names.json);
         database = body ? body_member(body.get(), names.database) : Ref();
@@ -83,8 +81,7 @@ PyObject* ddurlparser_builder_root_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     Ref db_config = databases ? getattr(self, names.db_config) : Ref();
     if (!db_config) {
         return nullptr;

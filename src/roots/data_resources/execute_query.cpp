@@ -58,8 +58,7 @@ PyObject* execute_query_init(PyObject* const* args) {
     // parameters, as alternating names and values.
     Ref own_request = getattr(self, names.request);
     Ref path_segments = own_request ? getattr(own_request.get(), names.path_segments) : Ref();
-    Ref after_query = path_segments ? Ref::steal(PySlice_New(state.two, nullptr, nullptr)) : Ref();
-    Ref parameter_segments = after_query ? subscript(path_segments.get(), after_query.get()) : Ref();
+    Ref parameter_segments = path_segments ? subscript(path_segments.get(), state.from_third) : Ref();
     if (!parameter_segments ||
         setattr(self, names.url_segments,
                 call_method(self, names.segments_substitution, parameter_segments.get())) < 0) {
@@ -146,8 +145,7 @@ PyObject* execute_query_get_query_info(PyObject* const* args) {
     Ref request = getattr(self, names.request);
     Ref matchdict = request ? matchdict_or_empty(request.get()) : Ref();
     Ref query_id = matchdict ? get_item(matchdict.get(), names.query_id) : Ref();
-    Ref store = query_id ? getattr(self, names.config_storage) : Ref();
-    Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+    Ref querydefs = query_id ? store_mapping(self, names.querydefs) : Ref();
     if (!querydefs) {
         return nullptr;
     }
@@ -200,8 +198,7 @@ PyObject* execute_query_get_db(PyObject* const* args) {
     PyObject* self = args[0];
     Ref query_config = getattr(self, names.query_config);
     Ref db_id = query_config ? subscript(query_config.get(), names.database) : Ref();
-    Ref store = db_id ? getattr(self, names.config_storage) : Ref();
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = db_id ? store_mapping(self, names.databases) : Ref();
     if (!databases) {
         return nullptr;
     }

@@ -13,8 +13,7 @@ PyObject* execute_query_list_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref store = getattr(self, names.config_storage);
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = store_mapping(self, names.users);
     Ref user_id = users ? getattr(self, names.authenticated_user_id) : Ref();
     if (!user_id || setattr(self, names.authenticated_user_config, get_item(users.get(), user_id.get())) < 0) {
         return nullptr;
@@ -42,8 +41,7 @@ PyObject* execute_query_list_init(PyObject* const* args) {
     if (is_admin) {
         // The administrator runs every stored query: the view reads the
         // store's own mapping instead of a copy of all of it.
-        store = getattr(self, names.config_storage);
-        Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+        Ref querydefs = store_mapping(self, names.querydefs);
         if (setattr(self, names.query_configs, querydefs) < 0 || !call_method(self, names.acl_allow)) {
             return nullptr;
         }
@@ -62,8 +60,7 @@ PyObject* execute_query_list_init(PyObject* const* args) {
         }
         Py_RETURN_NONE;
     }
-    store = getattr(self, names.config_storage);
-    Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+    Ref querydefs = store_mapping(self, names.querydefs);
     if (!querydefs || collect_executable_queries(querydefs.get(), user_id.get(), query_configs.get()) < 0 ||
         !call_method(self, names.acl_allow)) {
         return nullptr;

@@ -34,8 +34,7 @@ PyObject* request_status_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref store = getattr(self, names.config_storage);
-    Ref users = store ? getattr(store.get(), names.users) : Ref();
+    Ref users = store_mapping(self, names.users);
     Ref user_id = users ? getattr(self, names.authenticated_user_id) : Ref();
     if (!user_id || setattr(self, names.authenticated_user_config, get_item(users.get(), user_id.get())) < 0) {
         return nullptr;
@@ -63,8 +62,7 @@ PyObject* request_status_init(PyObject* const* args) {
         return nullptr;
     }
     if (is_admin) {
-        store = getattr(self, names.config_storage);
-        Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+        Ref querydefs = store_mapping(self, names.querydefs);
         if (setattr(self, names.query_configs, querydefs) < 0 || !call_method(self, names.acl_allow)) {
             return nullptr;
         }
@@ -79,15 +77,13 @@ PyObject* request_status_init(PyObject* const* args) {
         Py_RETURN_NONE;
     }
 
-    store = getattr(self, names.config_storage);
-    Ref databases = store ? getattr(store.get(), names.databases) : Ref();
+    Ref databases = store_mapping(self, names.databases);
     const int database_user = databases ? allow_for_first_usable_database(self, databases.get()) : -1;
     if (database_user < 0) {
         return nullptr;
     }
 
-    store = getattr(self, names.config_storage);
-    Ref querydefs = store ? getattr(store.get(), names.querydefs) : Ref();
+    Ref querydefs = store_mapping(self, names.querydefs);
     if (!querydefs || collect_executable_queries(querydefs.get(), user_id.get(), query_configs.get()) < 0) {
         return nullptr;
     }

@@ -122,6 +122,11 @@ Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields) {
     return user_ids;
 }
 
+Ref store_mapping(PyObject* self, PyObject* mapping) {
+    Ref store = getattr(self, names.config_storage);
+    return store ? getattr(store.get(), mapping) : Ref();
+}
+
 Ref matchdict_or_empty(PyObject* request) {
     Ref matchdict = getattr(request, names.matchdict);
     if (!matchdict) {

@@ -73,6 +73,10 @@ Ref call_global_kw(PyObject* name, PyObject* kwnames, Args... args) {
     return callable ? call_kw(callable.get(), kwnames, args...) : Ref();
 }
 
+// `self.config_storage.<mapping>`: one of the store's mappings (users,
+// databases, querydefs), read through the context as every step does.
+Ref store_mapping(PyObject* self, PyObject* mapping);
+
 // `mapping.get(key)`.
 inline Ref get_item(PyObject* mapping, PyObject* key) { return call_method(mapping, names.get, key); }
 // `mapping[key]`.

@@ -150,7 +150,8 @@ int make_integers() {
     state.zero = PyLong_FromLong(0);
     state.one = PyLong_FromLong(1);
     state.two = PyLong_FromLong(2);
-    return state.zero && state.one && state.two ? 0 : -1;
+    state.from_third = state.two ? PySlice_New(state.two, nullptr, nullptr) : nullptr;
+    return state.zero && state.one && state.from_third ? 0 : -1;
 }
 
 // Source line of the exec step's own statements in traceback entries.

@@ -37,6 +37,7 @@ struct State {
     PyObject* user_view_edit = nullptr;           // view and edit a user definition
     PyObject* user_view_create = nullptr;         // view and create a user definition
     PyObject* empty_tuple = nullptr;
+    PyObject* from_third = nullptr;  // slice(2, None): the path segments after the first two
 
     // Keyword-name tuples for vectorcalls.
     PyObject* kw_explanation = nullptr;
