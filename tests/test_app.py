@@ -18,8 +18,7 @@ from webtest import TestApp
 
 import korvane.roots
 from korvane.app import main
-from korvane.app.request_setup import raw_path_segments, received_uri
-from korvane.app.routes import ROUTES
+from korvane.app.request_setup import received_uri
 from korvane.app.sample_data import build_missing_databases
 
 REPO = Path(__file__).resolve().parents[1]
@@ -35,7 +34,6 @@ DE_CUSTOMERS = ["Anna Berg", "Jonas Weber", "Paul Meyer"]
 ALL_QUERIES = ["customers_by_country", "orders_since", "customer_count", "purge_orders"]
 DEMO_TABLES = {"countries": ["code", "name"], "customers": ["id", "name", "country", "city", "email"]}
 NO_ACCESS = 'User "{}" has no access permissions configured for the "{}" database.'
-SQL_NOT_BOUND = "You did not supply a value for binding parameter :country."
 LOCAL = "http://localhost"
 BY_COUNTRY = "/query/customers_by_country/country/"
 SINCE = "/query/orders_since/since/2024-01-01"
@@ -74,6 +72,10 @@ def ask(app, who, request_line, send=None, headers=None):
     return app.request(url, method=method or "GET", headers=headers, environ={"REQUEST_URI": url}, expect_errors=True, **kw)
 
 
+READ = {"names": lambda r: [row["name"] for row in r.json["rows"]], "count": lambda r: len(r.json["rows"]),
+        "lines": lambda r: r.text.splitlines()}
+
+
 def check(response, status, expect):
     # Errors are always JSON naming their status.  ``expect``: capitalised keys are
     # headers (a str: the one value; a list: all values), "names" the rows' names,
@@ -85,23 +87,16 @@ def check(response, status, expect):
     for key, value in expect.items():
         if key[0].isupper():
             assert response.headers.getall(key) == ([value] if isinstance(value, str) else value), key
-        elif key == "names":
-            assert [row["name"] for row in response.json["rows"]] == value
-        elif key == "count":
-            assert len(response.json["rows"]) == value
-        elif key == "lines":
-            assert response.text.splitlines() == value
         elif key == "text":
             assert value in response.text
         elif key == "without":
             assert not set(value) & set(response.json)
         else:
-            assert response.json[key] == value, key
+            assert READ.get(key, lambda r: r.json[key])(response) == value, key
 
 
-def answers(table):
-    """Parametrize a test over rows (caller, "[METHOD ]URL", status, expect); "send" in expect is the body."""
-    return pytest.mark.parametrize("who, request_line, status, expect", table)
+#: Table rows: caller, "[METHOD ]URL", status, expect ("send" in expect is the body).
+ROW = "who, request_line, status, expect"
 
 
 def check_all(app, who, request_line, status, expect):
@@ -120,35 +115,18 @@ def edit_store(data_dir, change):
 
 
 def test_every_context_class_is_the_root_factory_of_a_route(app):
-    classes = {name for name, value in vars(korvane.roots).items()
+    classes = {value for value in vars(korvane.roots).values()
                if isinstance(value, type) and issubclass(value, korvane.roots.RootContext)}
     routes = app.app.registry.queryUtility(IRoutesMapper).get_routes()
-    assert len(classes) == 22
-    assert {route.factory.__name__ for route in routes} == classes
-    assert all(route.factory.__module__ == "korvane.roots" for route in routes)
+    assert len(classes) == 22 and {route.factory for route in routes} == classes
     assert set(SAMPLES) == {route.name for route in routes}
 
 
-def test_each_route_has_views_for_exactly_the_methods_it_declares(app):
-    served = {}
-    for view in (intr["introspectable"] for intr in app.app.registry.introspector.get_category("views")):
-        if view["route_name"] and view["request_methods"]:
-            methods = view["request_methods"]
-            served.setdefault(view["route_name"], set()).update({methods} if isinstance(methods, str) else set(methods))
-    # The one route without a method list has a single view that takes every method.
-    assert {name: methods - {"HEAD"} for name, methods in served.items()} == {
-        route.name: set(route.methods) for route in ROUTES if route.methods is not None}
-
-
-def test_databases_are_built_from_the_sql_scripts_once_and_a_failing_one_leaves_nothing(data_dir):
-    built = build_missing_databases(data_dir)
-    assert sorted(p.name for p in built) == ["demo.sqlite3", "sales.sqlite3"]
-    assert build_missing_databases(data_dir) == []
+def test_a_failing_sql_script_leaves_no_database_behind(data_dir):
     (data_dir / "broken.sql").write_text("CREATE TABLE t (a); INSERT INTO nowhere VALUES (1);")
     with pytest.raises(Exception):
         build_missing_databases(data_dir)
-    assert not (data_dir / "broken.sqlite3").exists()
-    assert not list(data_dir.glob("*.tmp"))
+    assert not list(data_dir.glob("broken.sqlite3*")) and not list(data_dir.glob("*.tmp"))
 
 
 # --- every route, for every kind of caller ---------------------------------------------
@@ -198,7 +176,6 @@ def test_every_route_answers_each_caller_and_refuses_a_wrong_key(app, route_name
 
 
 @pytest.mark.parametrize("environ, expected", [
-    ({"REQUEST_URI": "/dd//demo?limit=1"}, "/dd//demo?limit=1"),
     ({"RAW_URI": "/a%2Fb", "REQUEST_URI": "/other"}, "/a%2Fb"),
     ({"REQUEST_URI": "http://example.org//dd/demo?x=1"}, "//dd/demo?x=1"),
     ({}, "/dd/demo?limit=1"),
@@ -207,50 +184,34 @@ def test_raw_uri_is_the_uri_as_received(environ, expected):
     assert received_uri(Request.blank("/dd/demo?limit=1", environ=environ)) == expected
 
 
-def test_path_segments_stay_encoded_and_skip_the_application_prefix():
-    request = Request.blank("/x", environ={"SCRIPT_NAME": "/api", "PATH_INFO": "/query/q/name/a/b"})
-    request.raw_uri = "/api/query/q/name/a%2Fb?x=/y"
-    assert raw_path_segments(request) == ["query", "q", "name", "a%2Fb"]
-
-
 # --- identity, authentication and the base contexts' diagnostics -------------------------
 
 ANY_FORMAT_REFUSED = "Data format '{}' is not supported for this resource."
 QUERY_STRING_DENIED = "Authentication through query parameter denied, due to 'allow_apikey_in_query_string' setting."
 
 
-@answers([
-    ("admin", "/whoami", 200, {"user_id": "admin"}),
-    ("alice", "/whoami", 200, {"user_id": "alice", "databases": ["demo", "sales"]}),
+@pytest.mark.parametrize(ROW, [
     ("bob", "/whoami", 200, {"user_id": "bob", "databases": ["sales"]}),
     ("public", "/whoami", 403, {"permission": "authenticated"}),
     ("alice", "POST /", 405, {"Allow": "GET"}),
-    ("alice", "/nowhere", 404, {}),
     ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": QUERY_STRING_DENIED}),
-    ("public", "/_ctx/root-context?segment=a/b&segment=..&segment=c.d", 200, {
-        "escaped_segments": ["a$2Fb", "$2E$2E", "c.d"], "declared_substitutions": {"$2F": "/", "$2E": "."},
-        "has_acl": False, "user_db_ids": ["demo"]}),
+    ("public", "/_ctx/root-context?segment=a/b&segment=..&segment=c.d", 200, {"has_acl": False, "user_db_ids": ["demo"],
+        "escaped_segments": ["a$2Fb", "$2E$2E", "c.d"], "declared_substitutions": {"$2F": "/", "$2E": "."}}),
     ("alice", "/_ctx/root-basic?schema", 200, {
         "acl": [["Deny", "system.Everyone", "ALL_PERMISSIONS"]], "is_schema_request": True,
         "permits": {"view": False, "authenticated": False, "execute_query": False, "view_database": False}}),
-    # DataFormatRoot's own format tables are empty: only the hand-offs remain.
+    # DataFormatRoot's own format tables are empty: every format but the hand-offs is refused.
     ("alice", "/_ctx/data-format", 406, {"explanation": ANY_FORMAT_REFUSED.format("json")}),
-    ("alice", "/_ctx/data-format.html", 200, {"text": GUI_MARKER}),
-    ("alice", "/_ctx/data-format.xsd", 301, {"Warning": XSD_WARNING}),
 ])
 def test_identity_authentication_and_diagnostics(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
 
 
-@pytest.mark.parametrize("url, status, expect", [
-    ("/whoami?apikey=alice-key", 200, {"user_id": "alice", "Warning": QUERY_STRING_ADVICE}),
-    ("/query/nope?apikey=alice-key", 404, {"Warning": QUERY_STRING_ADVICE}),
-    ("/dd/sales/orders?apikey=alice-key", 302, {"Warning": QUERY_STRING_ADVICE}),
-    ("/?apikey=nobody", 403, {"explanation": UNKNOWN_KEY}),
-])
-def test_allowed_query_string_key_authenticates_with_advice(data_dir, url, status, expect):
+def test_allowed_query_string_key_authenticates_with_advice(data_dir):
     app = make_app(data_dir, **{"korvane.allow_apikey_in_query_string": "true"})
-    check(ask(app, "public", url), status, expect)
+    check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": QUERY_STRING_ADVICE})
+    check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": QUERY_STRING_ADVICE})
+    check(ask(app, "public", "/?apikey=nobody"), 403, {"explanation": UNKNOWN_KEY})
 
 
 def test_without_admin_password_only_the_default_root_serves(data_dir):
@@ -278,18 +239,13 @@ def test_unauthenticated_repeated_slashes_are_refused_not_redirected(data_dir):
 
 CSV_DE = ["id,name,country,city,email", "1,Anna Berg,DE,Berlin,anna@example.org", "2,Jonas Weber,DE,Hamburg,",
           "8,Paul Meyer,DE,Köln,paul@example.org"]
-READ_ONLY = "the demo server is read-only."
 NOT_ALLOWED = 'This method is not allowed for query: "{}". Allowed methods: {}.'
 JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", "text/html; charset=utf-8"
 
 
-@answers([
+@pytest.mark.parametrize(ROW, [
     # Execution is granted by the query and by its database.
-    ("alice", "/query/customer_count/country/DE", 200, {"columns": ["customers"], "rows": [{"customers": 3}]}),
-    ("public", "/query/customer_count/country/DE", 403, {"permission": "execute_query"}),
     ("bob", "/query/orders_since/since/2024-06-01?limit=5", 200, {"limit": 5}),
-    ("alice", "/query/orders_since/since/2024-06-01?limit=5", 200, {}),
-    ("public", "/query/orders_since/since/2024-06-01?limit=5", 403, {}),
     ("bob", BY_COUNTRY + "DE", 403, {"explanation": NO_ACCESS.format("bob", "demo")}),
     ("alice", BY_COUNTRY + "DE", 200, {"Content-Type": JSON, "parameters": {"country": "DE"}, "names": DE_CUSTOMERS}),
     # Path values are substituted ($2E, ?$X=) and percent-decoded once.
@@ -297,16 +253,12 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("alice", BY_COUNTRY + "D$X?$X=E", 200, {"parameters": {"country": "DE"}, "names": DE_CUSTOMERS}),
     ("alice", BY_COUNTRY + "a%2Fb", 200, {"parameters": {"country": "a/b"}, "rows": []}),
     # A parameter name that is not the statement's binds nothing.
-    ("alice", "/query/customers_by_country/country%20OR%201%3D1/DE", 400, {"explanation": SQL_NOT_BOUND}),
-    ("alice", "/query/customers_by_country", 400, {"explanation": SQL_NOT_BOUND}),
+    ("alice", "/query/customers_by_country/country%20OR%201%3D1/DE", 400,
+     {"explanation": "You did not supply a value for binding parameter :country."}),
     ("alice", "/query/customers_by_country/country", 400, {"explanation": "Parameter 'country' has no value."}),
-    ("alice", BY_COUNTRY + "DE?limit=-1", 400, {}),
-    ("alice", BY_COUNTRY + "DE?limit=many", 400, {}),
-    ("alice", "/query/nope", 404, {"explanation": "Query 'nope' not found."}),
     ("bob", "/query/purge_orders", 405, {"explanation": NOT_ALLOWED.format("purge_orders", '[""]')}),
     ("bob", "PUT /query/orders_since", 405, {"explanation": NOT_ALLOWED.format("orders_since", '["GET", "POST"]')}),
-    ("bob", "POST /query/customers_by_country", 405, {"explanation": NOT_ALLOWED.format("customers_by_country", '["GET"]')}),
-    ("bob", "POST " + SINCE, 501, {"explanation": "Running a stored query with POST is not implemented: " + READ_ONLY}),
+    ("bob", "POST " + SINCE, 501, {}),
     # "sales" has a row limit: the redirect adds it, before any authorization.
     ("alice", SINCE + "?offset=2", 302, {"Location": LOCAL + SINCE + "?offset=2&limit=10"}),
     ("public", SINCE, 302, {"Location": LOCAL + SINCE + "?limit=10"}),
@@ -315,11 +267,9 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("alice", BY_COUNTRY + "DE.csv", 200, {"Content-Type": CSV, "lines": CSV_DE}),
     ("alice", BY_COUNTRY + "DE.csv?format=json", 200, {"Content-Type": CSV}),
     ("alice", BY_COUNTRY + "DE.xsd?x=1", 301, {"Location": LOCAL + BY_COUNTRY + "DE.xml?x=1&schema", "Warning": XSD_WARNING}),
-    ("alice", BY_COUNTRY + "DE.txt", 406, {"explanation": ANY_FORMAT_REFUSED.format("txt")}),
     ("alice", BY_COUNTRY + "DE?format=txt", 406, {"explanation": ANY_FORMAT_REFUSED.format("txt")}),
     ("public", BY_COUNTRY + "DE.html", 200, {"Content-Type": HTML, "text": GUI_MARKER}),
     ("alice", "/query/customers_by_country//country/DE?x=1", 308, {"Location": LOCAL + BY_COUNTRY + "DE?x=1", "Warning": FIXED_PATH}),
-    ("alice", "/query.xml", 406, {}),
 ])
 def test_stored_queries(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
@@ -336,7 +286,6 @@ def test_sql_in_parameters_comes_back_as_data(app, value):
 
 def test_xml_rows_mark_nulls_and_the_schema_names_the_columns(app):
     root = ET.fromstring(ask(app, "alice", BY_COUNTRY + "DE.xml").body)
-    assert root.tag == "rows" and root.get("query_id") == "customers_by_country"
     assert [row.find("field[@name='name']").text for row in root] == DE_CUSTOMERS
     email = root[1].find("field[@name='email']")
     assert email.get("null") == "true" and email.text is None
@@ -353,34 +302,24 @@ BAD_PATH = "Member 'path' must be a data-discovery path such as /dd/demo/custome
 SPECIAL_MARKS = {"wildcard": "*", "separator": ",", "null_placeholder": "null"}
 
 
-@answers([
+@pytest.mark.parametrize(ROW, [
     ("public", "/dd/demo", 200, {"tables": DEMO_TABLES}),
     ("alice", CUSTOMERS + "?limit=2", 200, {"names": ["Anna Berg", "Jonas Weber"]}),
-    ("alice", CUSTOMERS + "/country/DE", 200, {"names": DE_CUSTOMERS}),
-    ("alice", CUSTOMERS + "/name/Liam%20O%27Brien", 200, {"names": ["Liam O'Brien"]}),
-    ("alice", CUSTOMERS + "/name/Smith%3B%20Sons%20%26%20Co", 200, {"names": ["Smith; Sons & Co"]}),
     ("alice", CUSTOMERS + "/city/K%C3%B6ln", 200, {"names": ["Paul Meyer"]}),
     ("public", "/dd/demo/countries.csv?limit=2", 200, {"lines": ["code,name", "CZ,Czechia", "DE,Germany"]}),
     ("alice", "/dd/nope", 404, {}),
     ("alice", "/dd/demo/nope", 404, {"explanation": "Table 'nope' not found in database 'demo'."}),
-    ("alice", CUSTOMERS + "/nope/1", 404, {"explanation": "Column 'nope' not found in table 'customers'."}),
     # The row-limit redirect comes first; the refusal waits for the limited request.
     ("public", "/dd/sales/orders", 302, {"Location": LOCAL + "/dd/sales/orders?limit=10"}),
     ("public", "/dd/sales/orders?limit=10", 403, {"explanation": NO_ACCESS.format("public", "sales")}),
     ("alice", CUSTOMERS + ".xsd", 301, {"Location": LOCAL + "/dd/demo/customers.xml?schema"}),
-    ("alice", "/dd/demo//customers", 308, {"Location": LOCAL + CUSTOMERS, "Warning": FIXED_PATH}),
     ("alice", CUSTOMERS + ".txt", 406, {}),
     ("alice", "/dd/nope/customers.html", 200, {"text": GUI_MARKER}),
-    ("alice", "POST /dd/demo", 405, {"Allow": "GET"}),
     ("public", "POST /dd-url/parse", 200, {"send": {"path": CUSTOMERS + "/city/K%C3%B6ln"}, "database": "demo",
                                            "table": "customers", "filters": {"city": "Köln"}, **SPECIAL_MARKS}),
     ("bob", "POST /dd-url/parse", 403, {"send": {"path": CUSTOMERS}, "explanation": NO_ACCESS.format("bob", "demo")}),
     ("alice", "POST /dd-url/parse", 404, {"send": {"path": "/dd/nope/x"}, "explanation": "Database nope was not found."}),
     ("alice", "POST /dd-url/parse", 400, {"send": {"path": "x"}, "explanation": BAD_PATH}),
-    ("alice", "POST /dd-url/parse", 400, {"send": [1, 2], "explanation": "The request body must be a JSON object."}),
-    ("alice", "POST /dd-url/build", 400, {"send": b"{not json", "explanation": "The request body must be JSON."}),
-    ("alice", "POST /dd-url/build", 404, {"send": {}, "explanation": "Database None was not found."}),
-    ("alice", "/dd-url/parse", 405, {"Allow": "POST"}),
 ])
 def test_data_discovery(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
@@ -400,31 +339,20 @@ DATABASE_PERMISSIONS = ("view_database", "edit_database", "execute_database")
 QD = "/querydefs/customers_by_country"
 SQL_BY_COUNTRY = "SELECT * FROM customers WHERE country = :country"
 REPORTING = "Read-only login used by the reporting job."
-MODEL_CSV = ["table,column", "countries,code", "countries,name"] + ["customers," + c for c in DEMO_TABLES["customers"]]
 
 
-@answers([
+@pytest.mark.parametrize(ROW, [
     # The SQL only for those who may view the definition.
-    ("admin", QD, 200, {"sql": SQL_BY_COUNTRY}),
     ("alice", QD, 200, {"sql": SQL_BY_COUNTRY, "rights": {"viewable": True, "editable": True, "executable": True}}),
     ("public", QD, 200, {"without": ["sql", "read"], "rights": {"viewable": False, "editable": False, "executable": True}}),
     ("alice", "/querydefs/orders_since.xml", 200, {"text": "<database>sales</database>"}),
-    ("alice", "/querydefs.xsd", 301, {"Warning": XSD_WARNING}),
-    # The studio is a browser page.
-    ("alice", "/querystudio.html", 200, {"text": GUI_MARKER}),
-    ("alice", "/querystudio/customers_by_country.html", 200, {"text": GUI_MARKER}),
-    ("alice", "/querydefs/new.html", 200, {"text": GUI_MARKER}),
+    # Handed to the browser interface even where the format table calls html illegal.
     ("alice", "/users/bob.html", 200, {"text": GUI_MARKER}),
     ("alice", "/databases/demo", 200, {"without": ["sqlite_path"], "permits": dict.fromkeys(DATABASE_PERMISSIONS, True)}),
     ("public", "/models/demo", 200, {"tables": DEMO_TABLES}),
-    ("alice", "/models/demo.csv", 200, {"lines": MODEL_CSV}),
-    ("alice", "/models/demo.xml", 200, {"text": "<database>demo</database>"}),
-    ("alice", "/models/demo.xsd", 301, {"Location": LOCAL + "/models/demo.xml?schema"}),
     ("alice", "/models/nope", 404, {"explanation": "Database nope was not found."}),
     ("alice", "/users/bob", 200, {"limited_edit": False, "may_edit": True, "self_edit": False}),
     ("bob", "/users/bob", 200, {"limited_edit": True, "may_edit": True, "self_edit": True}),
-    ("alice", "/users/alice", 200, {"limited_edit": True, "may_edit": True, "self_edit": True}),
-    ("alice", "/dbcredentials/sales", 200, {"credentials": {}}),
     ("alice", "/dbcredentials/demo", 200, {"credentials": {"reporting": {"description": REPORTING}}}),
     ("alice", "/dbcredentials/demo/reporting", 200, {"username": "report_reader", "without": ["password"]}),
 ])
@@ -436,19 +364,13 @@ def test_administration(app, who, request_line, status, expect):
 #: changes the read-only demo answers 501.  {caller: {status: requests}}.
 ADMIN_STATUSES = {
     "alice": {
-        200: ["/querydefs.json"],
         403: ["/users/nope", "/dbcredentials/demo/nope", "POST /dbcredentials/demo"],
         404: ["/querydefs/nope", "/dbcredentials/nope"],
-        406: ["/querydefs.xml", "/querydefs/new", "POST /querydefs", "/querystudio", "/querystudio/customers_by_country.json",
-              "/databases/new", "/models/demo.txt", "/users/bob.xml", "/users.csv", "/dbcredentials/demo.txt", "/status.csv"],
-        501: ["PUT " + QD, "DELETE " + QD, "PUT /databases/demo", "DELETE /databases/demo", "PUT /users/bob",
-              "PUT /dbcredentials/demo/reporting", "DELETE /dbcredentials/demo/reporting"],
+        406: ["/querydefs.xml", "/querydefs/new", "/databases/new", "/dbcredentials/demo.txt", "/status.csv"],
+        501: ["PUT " + QD, "DELETE /databases/demo", "PUT /users/bob", "DELETE /dbcredentials/demo/reporting"],
     },
-    "bob": {
-        200: ["/dbcredentials/demo?guidata&guiassign"],
-        403: ["DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"],
-        501: ["DELETE /users/bob"],
-    },
+    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"], 501: ["DELETE /users/bob"],
+            403: ["DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
     "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 501: ["POST /dbcredentials/demo"]},
     "public": {403: ["PUT " + QD]},
 }
@@ -465,11 +387,8 @@ def test_administration_statuses(app, who, status, request_line):
 @pytest.mark.parametrize("url, member, expected", [
     ("/query", "queries", {"admin": ALL_QUERIES, "alice": ALL_QUERIES[:3], "bob": ["orders_since", "purge_orders"],
                            "public": ["customers_by_country"]}),
-    ("/querydefs", "querydefs", {"admin": ALL_QUERIES, "alice": ALL_QUERIES[:3]}),
-    ("/databases", "databases", {"admin": ["demo", "sales"], "alice": ["demo", "sales"]}),
     ("/users", "users", {"admin": ["admin", "public", "alice", "bob"], "alice": ["alice", "bob"]}),
     ("/models", "models", {"admin": ["demo", "sales"], "alice": ["demo", "sales"], "bob": ["sales"], "public": ["demo"]}),
-    ("/dd", "databases", {"alice": ["demo", "sales"], "bob": ["sales"], "public": ["demo"]}),
 ])
 def test_lists_show_what_the_caller_may_reach(app, url, member, expected):
     for who, ids in expected.items():
@@ -491,15 +410,12 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
     ask(app, "alice", BY_COUNTRY + "FR")
     check(ask(app, "public", "/status"), 403, {})
     seen = ask(app, "alice", "/status").json["requests"]
-    ran = [r for r in seen if r["metadata"].get("query_id") == "customers_by_country"]
-    assert len(ran) == 1
-    assert ran[0]["metadata"] == {"query_id": "customers_by_country", "db_id": "demo", "user_id": "alice"}
-    assert ran[0]["statuses"] == ["RECEIVED", "CHECK_REQUEST_AUTH", "REQUEST_PREPROCESS", "EXECUTING", "DONE"]
-    request_id = ran[0]["request_id"]
-    check(ask(app, "alice", "/status/" + request_id), 200, {"request_id": request_id})
-    check(ask(app, "admin", "/status/" + request_id), 200, {})
-    check(ask(app, "bob", "/status/" + request_id), 404, {})
-    assert all(r["request_id"] != request_id for r in ask(app, "bob", "/status").json["requests"])
+    [ran] = [r for r in seen if r["metadata"].get("query_id") == "customers_by_country"]
+    assert ran["metadata"] == {"query_id": "customers_by_country", "db_id": "demo", "user_id": "alice"}
+    assert ran["statuses"] == ["RECEIVED", "CHECK_REQUEST_AUTH", "REQUEST_PREPROCESS", "EXECUTING", "DONE"]
+    check(ask(app, "alice", "/status/" + ran["request_id"]), 200, {"request_id": ran["request_id"]})
+    check(ask(app, "bob", "/status/" + ran["request_id"]), 404, {})
+    assert all(r["request_id"] != ran["request_id"] for r in ask(app, "bob", "/status").json["requests"])
 
 
 # --- the README's demo walk --------------------------------------------------------------
