@@ -5,5 +5,4 @@ set -euo pipefail
 source "$(dirname "$0")/setup-env.sh"
 cd "$root"
 install_package
-# -P: the source directory korvane/ has no compiled module; serve the installed package.
-exec "$venv_python" -P -m korvane.app "$@"
+exec "$venv_python" -m korvane.app "$@"

@@ -22,6 +22,6 @@ cmake -S "$root" -B "$out" -G Ninja -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_
 cmake --build "$out"
 rm -rf "$out/site"
 mkdir -p "$out/site"
-cp -r "$root/korvane" "$out/site/korvane"
+cp -r "$root/src/korvane" "$out/site/korvane"
 find "$out/site" \( -name '__pycache__' -o -name '*.so' \) -prune -exec rm -rf {} +
 cp "$out"/roots.*.so "$out/site/korvane/"

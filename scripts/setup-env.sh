@@ -42,10 +42,4 @@ install_package() {
     # No build isolation: the build tools are pinned in requirements.txt, and
     # the CMake build directory under build/ is reused between runs.
     "$venv_python" -m pip install --quiet --disable-pip-version-check --no-build-isolation "$root"
-    # A copy of the built extension beside the sources (git ignores it), as an
-    # in-place build would leave it: Python run from the checkout finds the
-    # source package korvane/ first, and it must import as the installed one.
-    local built
-    built=$("$venv_python" -P -c 'import korvane.roots as m; print(m.__file__)')
-    cp "$built" "$root/korvane/"
 }

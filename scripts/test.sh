@@ -14,19 +14,19 @@ step() { printf '\n==> %s\n' "$*"; }
 step "Building and installing korvane-roots"
 install_package
 
-# -P keeps the source directory korvane/ off sys.path, so every step below
-# exercises the installed package with its compiled module.
+# The package lives under src/, so the checkout never shadows the installed
+# package: every step below exercises it with its compiled module.
 step "Test suite"
-"$venv_python" -P -m pytest -q tests
+"$venv_python" -m pytest -q tests
 
 step "Import with RuntimeWarning as an error"
-"$venv_python" -P -W error::RuntimeWarning -c "import korvane.roots"
+"$venv_python" -W error::RuntimeWarning -c "import korvane.roots"
 
 step "Type stub against the module"
 # From an empty directory, so that the stub checked is the installed one.
 stub_dir=$(mktemp -d)
 trap 'rm -rf "$stub_dir"' EXIT
-(cd "$stub_dir" && "$venv_python" -P -m mypy.stubtest korvane.roots)
+(cd "$stub_dir" && "$venv_python" -m mypy.stubtest korvane.roots)
 
 step "Sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 scripts/dev-build.sh asan -DROOTS_SANITIZE=ON
@@ -43,4 +43,4 @@ env PYTHONPATH="$root/build/asan/site" \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     PYTHONMALLOC=malloc \
     ROOTS_ASAN=1 \
-    "$venv_python" -P -m pytest -q tests
+    "$venv_python" -m pytest -q tests

@@ -22,7 +22,7 @@ from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 
 #: The clone's top folder when the package runs from the source tree.
-SOURCE_ROOT = Path(__file__).resolve().parents[2]
+SOURCE_ROOT = Path(__file__).resolve().parents[3]
 
 
 def _data_dir(global_config, settings):
