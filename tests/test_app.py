@@ -48,7 +48,7 @@ def make_app(data_dir, **overrides):
 
 
 def copy_example(target):
-    shutil.copytree(REPO / "example", target, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
+    shutil.copytree(REPO / "src" / "korvane" / "app" / "example", target, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
     return target
 
 
@@ -228,11 +228,6 @@ def test_store_changes_are_seen_by_the_next_request(data_dir):
     edit_store(data_dir, lambda data: data["querydefs"]["customer_count"]["execute"].append("public"))
     ask(app, "public", "/")  # the store is refreshed on the way in
     check(ask(app, "public", url), 200, {"rows": [{"customers": 3}]})
-
-
-def test_unauthenticated_repeated_slashes_are_refused_not_redirected(data_dir):
-    edit_store(data_dir, lambda data: data["users"].pop("public"))
-    check(ask(make_app(data_dir), "public", "/dd/demo//customers"), 403, {})
 
 
 # --- stored queries -------------------------------------------------------------------

@@ -51,16 +51,19 @@ def raw_path_segments(request):
 
 
 def track_and_authenticate(event):
-    """NewRequest subscriber: give the request its status tracker, then
-    refuse an API key that belongs to nobody.
+    """NewRequest subscriber: give the request its status tracker, refresh
+    the store, then refuse an API key that belongs to nobody.
 
+    The refresh comes before the key is looked up, so a key added, a right
+    removed or a user deleted counts from the first request after the edit.
     A request with a wrong key would otherwise pass as the anonymous user
     and get the public data, or a bare refusal, without ever learning that
     its key is wrong.
     """
     request = event.request
-    registry = request.registry.settings["krv_settings"]["request_status_registry"]
-    request.request_status = registry.new()
+    krv_settings = request.registry.settings["krv_settings"]
+    request.request_status = krv_settings["request_status_registry"].new()
+    krv_settings["config_storage"].pull(from_memcache=True)
     policy = request.registry.queryUtility(IAuthenticationPolicy)
     if policy.request_api_key(request) and request.authenticated_userid is None:
         raise HTTPForbidden(explanation="The API key is not known to this server.")
