@@ -180,3 +180,27 @@ def test_every_redirect_leads_to_a_page_that_exists(app, who, url):
                                  "/users.xsd", "/status.xsd"])
 def test_a_format_redirect_to_a_format_the_resource_refuses_is_that_refusal(app, url):
     check(ask(app, "alice", url), 406, {"explanation": "Data format 'xsd' is not supported for this resource."})
+
+
+# --- the table model cache -----------------------------------------------------------------
+
+
+def test_the_table_model_is_read_once_per_version_of_the_database_file(data_dir):
+    import sqlite3
+
+    import korvane.utils
+
+    app = make_app(data_dir)
+    ask(app, "alice", CUSTOMERS)
+    with mock.patch("korvane.utils._read_sqlite_model", wraps=korvane.utils._read_sqlite_model) as read:
+        for _ in range(3):
+            check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
+        assert read.call_count == 0
+        connection = sqlite3.connect(data_dir / "demo.sqlite3")
+        with connection:
+            connection.execute("CREATE TABLE notes (id INTEGER, text TEXT)")
+        connection.close()
+        check(ask(app, "alice", "/dd/demo"), 200, {})
+        assert ask(app, "alice", "/dd/demo").json["tables"]["notes"] == ["id", "text"]
+        check(ask(app, "alice", "/dd/demo/notes"), 200, {"rows": []})
+        assert read.call_count == 1
