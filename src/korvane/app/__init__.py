@@ -20,6 +20,7 @@ from korvane.config_storage import ConfigStorage
 from korvane.constants import DEFAULT_URL_SUBSTITUTION
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
+from korvane.store_cache import StoreCache
 
 #: The clone's top folder when the package runs from the source tree.
 SOURCE_ROOT = Path(__file__).resolve().parents[3]
@@ -51,7 +52,15 @@ def server_settings(settings, data_dir):
     """The server's own settings dictionary (``krv_settings``), built from
     the ini settings.  It must be exactly a ``dict``: the contexts refuse
     anything else."""
-    store = ConfigStorage.from_file(str(data_dir / settings.get("korvane.store_file", "store.json")))
+    memcached = settings.get("korvane.memcached")
+    cache = (
+        StoreCache(memcached, prefix=settings.get("korvane.memcached_prefix", "korvane.store"))
+        if memcached
+        else None
+    )
+    store = ConfigStorage.from_file(
+        str(data_dir / settings.get("korvane.store_file", "store.json")), cache=cache
+    )
     return {
         "config_storage": store,
         "process_registry": ProcessRegistry(),

@@ -5,7 +5,7 @@ from pyramid.httpexceptions import HTTPBadRequest, HTTPNotImplemented
 from korvane.utils import get_url_param
 
 #: Record fields no view ever shows.
-SECRET_FIELDS = frozenset({"password", "apikey"})
+SECRET_FIELDS = frozenset({"password", "apikey", "apikey_hash"})
 
 
 def shown_fields(record):
