@@ -143,13 +143,13 @@ SAMPLES = {
     "model": ("/models/demo", None, (200, 200, 403, 200)),
     "models": ("/models", None, (200, 200, 200, 200)),
     "querydefs": ("/querydefs", None, (200, 200, 403, 403)),
-    "querydef_new": ("POST /querydefs/new", None, (501, 501, 403, 403)),
+    "querydef_new": ("POST /querydefs/new", None, (400, 400, 403, 403)),
     "querydef": ("/querydefs/customers_by_country", None, (200, 200, 403, 200)),
     "databases": ("/databases", None, (200, 200, 403, 403)),
-    "database_new": ("POST /databases/new", None, (501, 403, 403, 403)),
+    "database_new": ("POST /databases/new", None, (400, 403, 403, 403)),
     "database": ("/databases/demo", None, (200, 200, 403, 403)),
     "users": ("/users", None, (200, 200, 403, 403)),
-    "user_new": ("POST /users/new", None, (501, 403, 403, 403)),
+    "user_new": ("POST /users/new", None, (400, 403, 403, 403)),
     "user": ("/users/bob", None, (200, 200, 200, 403)),
     "queries": ("/query", None, (200, 200, 200, 200)),
     "query": (BY_COUNTRY + "DE", None, (200, 200, 403, 200)),
@@ -361,17 +361,18 @@ def test_administration(app, who, request_line, status, expect):
 
 
 #: Requests whose status is the point: refusals by right or format, and the
-#: changes the read-only demo answers 501.  {caller: {status: requests}}.
+#: changes that change nothing (no body, or refused).  {caller: {status: requests}}.
 ADMIN_STATUSES = {
     "alice": {
         403: ["/users/nope", "/dbcredentials/demo/nope", "POST /dbcredentials/demo"],
         404: ["/querydefs/nope", "/dbcredentials/nope"],
         406: ["/querydefs.xml", "/querydefs/new", "/databases/new", "/dbcredentials/demo.txt", "/status.csv"],
-        501: ["PUT " + QD, "DELETE /databases/demo", "PUT /users/bob", "DELETE /dbcredentials/demo/reporting"],
+        400: ["PUT " + QD, "PUT /users/bob"],
+        409: ["DELETE /databases/demo"],
     },
-    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"], 501: ["DELETE /users/bob"],
-            403: ["DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
-    "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 501: ["POST /dbcredentials/demo"]},
+    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"],
+            403: ["DELETE /users/bob", "DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
+    "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 400: ["POST /dbcredentials/demo"]},
     "public": {403: ["PUT " + QD]},
 }
 
