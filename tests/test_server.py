@@ -60,7 +60,7 @@ def fetch(port, raw_path, key=None, method="GET", body=None):
 
 def test_the_server_answers_real_http_requests(tmp_path):
     data_dir = tmp_path / "data"
-    shutil.copytree(REPO / "example", data_dir, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
+    shutil.copytree(REPO / "src" / "korvane" / "app" / "example", data_dir, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
     port = free_loopback_port()
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     log = tmp_path / "server.log"

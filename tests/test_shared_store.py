@@ -62,8 +62,8 @@ def shared_store(path, address, prefix="test"):
 
 def count_file_reads(monkeypatch, store):
     reads = []
-    original = store._read_file
-    monkeypatch.setattr(store, "_read_file", lambda: (reads.append(1), original())[1])
+    original = store._read_once
+    monkeypatch.setattr(store, "_read_once", lambda: (reads.append(1), original())[1])
     return reads
 
 

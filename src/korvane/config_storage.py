@@ -9,8 +9,10 @@ record is true when it has at least one field.
 """
 
 import json
+import logging
 import os
 import threading
+import time
 from collections.abc import MutableMapping
 
 from pyramid.httpexceptions import HTTPBadRequest
@@ -40,6 +42,26 @@ _FIELD_CHECKS = {
     METHOD_FLAGS: lambda value: isinstance(value, dict)
     and all(name in STD_HTTP_METHODS and isinstance(flag, bool) for name, flag in value.items()),
 }
+
+log = logging.getLogger(__name__)
+
+#: The top-level members of a store; each maps ids to records (plain
+#: objects), and "credentials" maps a database id to such a mapping.
+STORE_SECTIONS = ("users", "databases", "querydefs", "credentials")
+
+#: How long a refresh waits for a file that is being rewritten to settle
+#: before it gives up on that version, and how often it looks again.
+SETTLE_SECONDS = 0.5
+SETTLE_STEP = 0.02
+
+
+#: The signature of a store file that cannot be found.
+_MISSING = ("missing",)
+
+
+class StoreError(ValueError):
+    """A store file that cannot be used: unreadable, not JSON, or not of
+    the store's shape.  The message names the file and what is wrong."""
 
 
 class Record(MutableMapping):
@@ -265,6 +287,34 @@ class DatabaseCredentials:
         self.credentials = credentials
 
 
+def check_store_data(data, required_users=()):
+    """Raise ``StoreError`` unless ``data`` has the shape of a store: an
+    object whose sections (all optional) map ids to objects, with
+    "credentials" one level deeper, and holding every user id of
+    ``required_users``."""
+    if not isinstance(data, dict):
+        raise StoreError("the store must be a JSON object, not {}".format(type(data).__name__))
+    for section in STORE_SECTIONS:
+        entries = data.get(section)
+        if entries is None:
+            continue
+        if not isinstance(entries, dict):
+            raise StoreError("member '{}' must be an object".format(section))
+        for key, entry in entries.items():
+            if not isinstance(entry, dict):
+                raise StoreError("entry '{}' of '{}' must be an object".format(key, section))
+            if section == "credentials" and not all(isinstance(e, dict) for e in entry.values()):
+                raise StoreError("the credentials of database '{}' must be objects".format(key))
+    missing = [user for user in required_users if user not in (data.get("users") or {})]
+    if missing:
+        raise StoreError(
+            "the store has no user {}: the server needs the users {}".format(
+                " or ".join("'{}'".format(user) for user in missing),
+                " and ".join("'{}'".format(user) for user in required_users),
+            )
+        )
+
+
 def _records(record_class, entries):
     return {
         key: value if isinstance(value, Record) else record_class(value, key=key)
@@ -281,17 +331,25 @@ class ConfigStorage:
     version number of the document loaded (0 for a file never written
     through ``write``).
 
+    A store over a file keeps serving its last good version when the file
+    turns bad (unreadable, not JSON, wrong shape, lacking one of
+    ``required_users``): the refresh logs one error per bad version and
+    tries again once the file changes.  A file caught while it is being
+    rewritten is read again until it settles.
+
     With a ``cache`` (a ``korvane.store_cache.StoreCache``) the processes of
     a deployment share the store through memcached: see ``pull`` and
     ``write``.
     """
 
-    def __init__(self, data=None, path=None, cache=None):
+    def __init__(self, data=None, path=None, required_users=(), cache=None):
         self.path = path
+        self.required_users = tuple(required_users)
         self.cache = cache
         self.pull_count = 0
         self.version = 0
         self._signature = None
+        self._bad_signature = None
         self._document = None
         self._lock = threading.Lock()
         self._load(data or {})
@@ -303,12 +361,19 @@ class ConfigStorage:
         return cls(data)
 
     @classmethod
-    def from_file(cls, path, cache=None):
+    def from_file(cls, path, required_users=(), cache=None):
         """A store over the JSON file at ``path``.  Relative ``sqlite_path``
-        values are taken relative to the file's folder."""
-        store = cls(path=os.path.abspath(path), cache=cache)
+        values are taken relative to the file's folder.
+
+        The file must be usable now: otherwise ``StoreError`` says why.
+        ``required_users`` lists user ids every version must hold (the
+        server needs "admin" and "public").
+        """
+        store = cls(path=os.path.abspath(path), required_users=required_users, cache=cache)
         with store._lock:
-            store._read_file()
+            # The first read is the store's first pull.
+            store.pull_count += 1
+            store._take_file()
         return store
 
     @property
@@ -330,18 +395,12 @@ class ConfigStorage:
                 if record.get("sqlite_path"):
                     record["sqlite_path"] = os.path.join(self.folder, record["sqlite_path"])
 
-    def _file_signature(self):
-        stat = os.stat(self.path)
-        return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
-
-    def _read_file(self):
-        # The signature is taken before the read: a write landing in between
-        # changes the file again, and the next check reads it once more.
-        signature = self._file_signature()
-        with open(self.path, encoding="utf-8") as f:
-            data = json.load(f)
+    def _take_file(self):
+        """Load the file as it is now; ``StoreError`` when it is unusable."""
+        signature, data = self._read_settled()
         self._load(data)
         self._signature = signature
+        self._bad_signature = None
 
     def pull(self, from_memcache=True):
         """Refresh the store.
@@ -352,8 +411,9 @@ class ConfigStorage:
         Without a cache, or while memcached holds no version or cannot be
         reached, the file is re-read only when its modification time, size
         or inode changed since the last read.  With ``from_memcache`` false
-        it is re-read in any case.  A store made from in-memory data has
-        nothing to refresh.  Every call is counted in ``pull_count``.
+        it is re-read in any case.  A bad version is never taken (see the
+        class's description).  A store made from in-memory data has nothing
+        to refresh.  Every call is counted in ``pull_count``.
         """
         with self._lock:
             self.pull_count += 1
@@ -362,33 +422,51 @@ class ConfigStorage:
             shared = from_memcache and self.cache is not None
             if shared and self._pull_shared():
                 return
-            if not from_memcache or self._file_signature() != self._signature:
-                self._read_file()
-            if shared and not self.cache.down:
+            self._pull_file(from_memcache)
+            if shared and not self.cache.down and self._signature is not None:
                 # Memcached is up but holds no version (restarted, or never
                 # told): give it ours, unless another process got there first.
                 self.cache.offer(self._document, self.version)
 
+    def _pull_file(self, from_memcache):
+        try:
+            signature = self._stat()
+        except StoreError as error:
+            self._report(_MISSING, error)
+            return
+        if signature in (self._signature, self._bad_signature) and (
+            from_memcache or signature == self._bad_signature
+        ):
+            return
+        try:
+            self._take_file()
+        except StoreError as error:
+            self._report(signature, error)
+
     def _pull_shared(self):
         """Refresh from memcached; False when the file must be checked
-        instead (no version published, memcached down, or a published
-        version older than ours, which a failed publish leaves behind)."""
+        instead (no version published, or memcached down)."""
         shared = self.cache.version()
         if shared in (MISSING, DOWN):
             return False
         if shared == self.version:
             return True
         if shared < self.version:
-            # Ours is newer: put it back so the others catch up.
+            # A publish that failed (memcached away during a write) left an
+            # older version behind: put ours back so the others catch up.
             self.cache.publish(self._document, self.version)
             return True
         data = self.cache.document(shared)
-        if data is None:
-            self._read_file()
-        else:
-            self._load(data)
-            # Loaded without the file: make the next file check read it.
-            self._signature = None
+        try:
+            if data is None:
+                raise StoreError("no document")
+            check_store_data(data, self.required_users)
+        except StoreError:
+            self._pull_file(from_memcache=False)
+            return True
+        self._load(data)
+        # Loaded without the file: the next file check reads it.
+        self._signature = None
         return True
 
     def write(self, change):
@@ -396,20 +474,99 @@ class ConfigStorage:
         ``korvane.store_writer.write_store``), load the result, and publish
         it to memcached before the file lock is released, so that versions
         reach memcached in the order they were written.  Returns the new
-        document."""
+        document.  ``StoreError`` when the file is unusable as it is: a
+        write never replaces a file it could not read."""
         if self.path is None:
             raise RuntimeError("a store made from in-memory data cannot be written")
+
+        def parse(text):
+            try:
+                data = json.loads(text)
+                check_store_data(data, self.required_users)
+            except StoreError as error:
+                raise StoreError("store file {}: {}".format(self.path, error)) from None
+            except ValueError as error:
+                raise StoreError("store file {} is not valid JSON: {}".format(self.path, error)) from None
+            return data
 
         def after_replace(data):
             with self._lock:
                 self._load(data)
-                self._signature = self._file_signature()
+                self._signature = self._stat()
+                self._bad_signature = None
                 if self.cache is not None:
                     self.cache.publish(data, self.version)
 
-        return write_store(self.path, change, after_replace)
+        return write_store(self.path, change, after_replace, parse=parse)
+
+    def _stat(self):
+        try:
+            stat = os.stat(self.path)
+        except OSError as error:
+            raise StoreError("store file {}: {}".format(self.path, error.strerror or error)) from None
+        return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
+
+    def _read_once(self):
+        """(signature, data) of one read.  ``_Unsettled`` when the file
+        changed while it was read or is empty (a rewrite has just
+        truncated it); ``StoreError``, carrying the version's signature,
+        when it is unusable."""
+        before = self._stat()
+        try:
+            with open(self.path, "rb") as f:
+                raw = f.read()
+        except OSError as error:
+            raise StoreError("store file {}: {}".format(self.path, error.strerror or error)) from None
+        if self._stat() != before or not raw.strip():
+            raise _Unsettled()
+        try:
+            data = json.loads(raw.decode("utf-8"))
+            check_store_data(data, self.required_users)
+        except StoreError as error:
+            failure = StoreError("store file {}: {}".format(self.path, error))
+        except (UnicodeDecodeError, ValueError, RecursionError) as error:
+            failure = StoreError("store file {} is not valid JSON: {}".format(self.path, error))
+        else:
+            return before, data
+        failure.signature = before
+        raise failure
+
+    def _read_settled(self):
+        """Read the file, reading again while it is being rewritten.
+
+        A writer that rewrites the file in place leaves it empty or half
+        written for a moment.  A read that fails is repeated while the file
+        keeps changing, for up to ``SETTLE_SECONDS``; a bad version that
+        stays as it is raises ``StoreError``.
+        """
+        deadline = time.monotonic() + SETTLE_SECONDS
+        while True:
+            try:
+                return self._read_once()
+            except _Unsettled:
+                error = StoreError("store file {} is empty or kept changing while it was read".format(self.path))
+                signature = None
+            except StoreError as failure:
+                error, signature = failure, getattr(failure, "signature", None)
+            if time.monotonic() >= deadline:
+                raise error
+            time.sleep(SETTLE_STEP)
+            if signature is not None and self._stat() == signature:
+                raise error
+
+    def _report(self, signature, error):
+        """Log a bad version once; keep serving the last good one."""
+        signature = getattr(error, "signature", signature)
+        if signature is not None and signature == self._bad_signature:
+            return
+        self._bad_signature = signature
+        log.error("%s; still serving the last good version of the store", error)
 
     def get_credentials(self, db_id):
         """Return the ``DatabaseCredentials`` of ``db_id``, or None when no
         credentials are kept for that database."""
         return self._credentials.get(db_id)
+
+
+class _Unsettled(Exception):
+    """The store file changed while it was being read."""

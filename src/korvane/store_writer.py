@@ -79,13 +79,14 @@ def replace_atomically(path, data):
     _fsync_folder(folder)
 
 
-def write_store(path, change, after_replace=None):
+def write_store(path, change, after_replace=None, parse=json.loads):
     """Apply ``change`` to the store file at ``path`` under the exclusive
     lock and return the new document.
 
     ``change(data)`` changes the freshly read document in place; whatever it
     raises leaves the file untouched.  Plain API keys are hashed and the
-    version is bumped after it returns.  ``after_replace(data)``, when
+    version is bumped after it returns.  ``parse(text)`` makes the document
+    of the file's text and may refuse it.  ``after_replace(data)``, when
     given, runs once the new file is in place and before the lock is
     released.
     """
@@ -93,7 +94,7 @@ def write_store(path, change, after_replace=None):
         fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
         try:
             with open(path, encoding="utf-8") as f:
-                data = json.load(f)
+                data = parse(f.read())
             change(data)
             hash_plain_keys(data)
             data[VERSION_FIELD] = document_version(data) + 1
