@@ -20,7 +20,7 @@ from helpers import Memcached, free_loopback_port, stop_process, wait_for_port
 from korvane import store_cache
 from korvane.config_storage import ConfigStorage
 from korvane.store_cache import StoreCache
-from test_app import copy_example
+from test_app import copy_example, make_app
 from test_server import fetch
 
 REPO = Path(__file__).resolve().parents[1]
@@ -263,3 +263,25 @@ def test_both_processes_keep_serving_when_memcached_stops(two_servers, memcached
         assert a.ask("/querydefs/early")[0] == 200
     for server in (a, b):
         assert server.log.read_text().count(UNREACHABLE) == 1, server.log.read_text()
+
+
+def test_each_request_to_the_server_costs_one_get(tmp_path, memcached):
+    app = make_app(copy_example(tmp_path / "data"), **{"korvane.memcached": memcached.address})
+    store = app.app.registry.settings["krv_settings"]["config_storage"]
+    store.cache.client = counting = CountingClient(store.cache.client)
+    requests = ["/querydefs", "/query/customers_by_country/country/DE", "/users/bob", "/", "/dd/demo/customers"]
+    app.get("/")  # the first request finds memcached empty and offers the store
+    counting.calls.clear()
+    for url in requests:
+        app.get(url, headers={"X-API-Key": "admin-key"}, extra_environ={"REQUEST_URI": url})
+    assert counting.calls == ["get"] * len(requests)
+
+
+def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(tmp_path):
+    data_dir = copy_example(tmp_path / "data")
+    app = make_app(data_dir)
+    (data_dir / "store.json").write_text('{"users": ')
+    response = app.post_json("/querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"},
+                             headers={"X-API-Key": "admin-key"}, expect_errors=True)
+    assert response.status_int == 503
+    assert (data_dir / "store.json").read_text() == '{"users": '

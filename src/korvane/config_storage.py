@@ -352,6 +352,7 @@ class ConfigStorage:
         self._bad_signature = None
         self._document = None
         self._lock = threading.Lock()
+        self._request = threading.local()
         self._load(data or {})
 
     @classmethod
@@ -419,6 +420,11 @@ class ConfigStorage:
             self.pull_count += 1
             if self.path is None:
                 return
+            if from_memcache and getattr(self._request, "fresh", False):
+                # Refreshed when this thread's request began: one check per
+                # request, and the request sees one version throughout.
+                self._request.fresh = False
+                return
             shared = from_memcache and self.cache is not None
             if shared and self._pull_shared():
                 return
@@ -427,6 +433,13 @@ class ConfigStorage:
                 # Memcached is up but holds no version (restarted, or never
                 # told): give it ours, unless another process got there first.
                 self.cache.offer(self._document, self.version)
+
+    def begin_request(self):
+        """Refresh the store for a request that is starting on this thread.
+        The first ``pull`` the request's context makes then costs nothing:
+        the request is served from the version found here."""
+        self.pull(from_memcache=True)
+        self._request.fresh = True
 
     def _pull_file(self, from_memcache):
         try:

@@ -18,9 +18,10 @@ from pyramid.httpexceptions import (
     HTTPCreated,
     HTTPForbidden,
     HTTPNotFound,
+    HTTPServiceUnavailable,
 )
 
-from korvane.config_storage import UserRecord, _records
+from korvane.config_storage import StoreError, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
 from korvane.views.common import shown_fields
 
@@ -90,7 +91,14 @@ def write(request, change, what):
     """Write the store through ``change(data)`` and log ``what`` was done,
     by whom, at which version."""
     store = request.registry.settings["krv_settings"]["config_storage"]
-    data = store.write(change)
+    try:
+        data = store.write(change)
+    except StoreError as error:
+        # Replacing a file that cannot be read would lose what it holds.
+        log.error("Not written (%s): %s", what, error)
+        raise HTTPServiceUnavailable(
+            explanation="The store file cannot be read, so no change is made; the server log says why."
+        ) from None
     log.info("%s by %s (store version %s)", what, request.authenticated_userid or "public", data.get("version"))
     return data
 
