@@ -4,13 +4,15 @@ and that nothing answered, logged or stored holds a key in the clear."""
 
 import json
 import logging
+import re
+import shlex
 import threading
 
 import pytest
 
 from korvane.auth.apikey import hash_apikey
 from korvane.store_writer import write_store
-from test_app import KEYS, check, copy_example, make_app
+from test_app import KEYS, REPO, check, copy_example, make_app
 
 #: A user with the creation rights nobody in the example has besides admin.
 CAROL = {
@@ -293,3 +295,40 @@ def test_concurrent_writers_in_one_process_lose_nothing(tmp_path):
     data = json.loads(path.read_text())
     assert (len(data["querydefs"]), data["version"]) == (16, 16)
     assert path.stat().st_mode & 0o777 == 0o640
+
+
+# --- the README's walk ------------------------------------------------------------------------
+
+
+def readme_management_walk():
+    # The curl lines of the README's "Managing definitions over HTTP" walk, each
+    # with what its comment promises: the status, "#   Location: ..." and "member": "value".
+    text = (REPO / "README.md").read_text().split("## Managing definitions over HTTP", 1)[1]
+    walk = text.split("```sh\n", 1)[1].split("```", 1)[0]
+    examples, status, expect = [], None, {}
+    for line in walk.splitlines():
+        if match := re.match(r"# (\d{3})\b(.*)", line):
+            status = int(match[1])
+            expect = {name: json.loads(value) for name, value in re.findall(r'"(\w+)": ("[^"]*")', match[2])}
+        elif match := re.match(r"#\s+(Location): (.*)", line):
+            expect[match[1]] = match[2].replace("$base", "http://localhost")
+        elif line.startswith("curl "):
+            args = shlex.split(line)
+            options = dict(zip(args[1:], args[2:]))
+            headers = dict(value.split(": ", 1) for flag, value in zip(args, args[1:]) if flag == "-H")
+            body = options.get("-d")
+            examples.append((options.get("-X", "GET"), args[-1].replace("$base", ""), headers, body, status, expect))
+    return examples
+
+
+def test_the_readme_management_walk_answers_as_documented(tmp_path):
+    app = make_app(copy_example(tmp_path / "data"))
+    walk = readme_management_walk()
+    assert {status for *_, status, _ in walk} >= {200, 201, 204, 400, 403, 409}
+    for method, url, headers, body, status, expect in walk:
+        kw = {} if body is None else {"body": body.encode(), "content_type": headers.pop("Content-Type")}
+        response = app.request(url, method=method, headers=headers, environ={"REQUEST_URI": url},
+                               expect_errors=True, **kw)
+        check(response, status, expect)
+        if url == "/users/new":
+            assert len(response.json["apikey"]) >= 40
