@@ -249,6 +249,7 @@ def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
     assert b.ask("/querydefs/new", method="POST", body=new_query("after"))[0] == 201
     after = json.loads(store.read_text())
     assert after["version"] == data["version"] + 1 and "after" in after["querydefs"]
+    assert not list(data_dir.glob(".store.json-*.tmp"))
     assert b.ask("/querydefs/after")[0] == 200
 
 

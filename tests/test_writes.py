@@ -4,9 +4,14 @@ and that nothing answered, logged or stored holds a key in the clear."""
 
 import json
 import logging
+import os
 import re
 import shlex
+import signal
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -332,3 +337,32 @@ def test_the_readme_management_walk_answers_as_documented(tmp_path):
         check(response, status, expect)
         if url == "/users/new":
             assert len(response.json["apikey"]) >= 40
+
+
+KILLED_WRITER = """
+import json, sys
+from korvane.store_writer import write_store
+write_store(sys.argv[1], lambda data: data.update(padding=["x" * 64] * 400000))
+"""
+
+
+@pytest.mark.parametrize("attempt", range(5 if os.environ.get("ROOTS_LONG_RUN") == "1" else 1))
+def test_a_writer_killed_while_writing_leaves_the_old_file_whole(tmp_path, attempt):
+    path = tmp_path / "store.json"
+    path.write_text(json.dumps({"users": {"admin": {"apikey": "admin-key"}}, "version": 3}))
+    before = path.read_bytes()
+    writer = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, str(path)])
+    try:
+        # The temporary file exists exactly while the new version is being written.
+        deadline = time.monotonic() + 30
+        while not list(tmp_path.glob(".store.json-*.tmp")):
+            assert writer.poll() is None and time.monotonic() < deadline, "the writer never started writing"
+            time.sleep(0.001)
+        writer.send_signal(signal.SIGKILL)
+    finally:
+        writer.wait(timeout=30)
+    assert path.read_bytes() == before
+    # The lock went with the process; the next write lands and clears the leftovers.
+    data = write_store(str(path), lambda data: data.update(after=True))
+    assert (data["version"], json.loads(path.read_text())["after"]) == (4, True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]

@@ -53,12 +53,29 @@ def _fsync_folder(folder):
         os.close(fd)
 
 
+def _temporary_prefix(path):
+    return "." + os.path.basename(path) + "-"
+
+
+def remove_leftovers(path):
+    """Remove the temporary files of writes that were killed before their
+    rename.  Only called under the lock, when no write of this store is
+    under way."""
+    folder, prefix = os.path.dirname(path), _temporary_prefix(path)
+    for name in os.listdir(folder):
+        if name.startswith(prefix) and name.endswith(".tmp"):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except FileNotFoundError:
+                pass
+
+
 def replace_atomically(path, data):
     """Put ``data`` (a JSON document) at ``path`` by writing a synced
     temporary file beside it and renaming it over the old one.  The new file
     keeps the old one's permission bits."""
     folder = os.path.dirname(path)
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".store-", suffix=".tmp")
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=_temporary_prefix(path), suffix=".tmp")
     try:
         try:
             os.fchmod(fd, os.stat(path).st_mode & 0o7777)
@@ -96,6 +113,7 @@ def write_store(path, change, after_replace=None, parse=json.loads):
             with open(path, encoding="utf-8") as f:
                 data = parse(f.read())
             change(data)
+            remove_leftovers(path)
             hash_plain_keys(data)
             data[VERSION_FIELD] = document_version(data) + 1
             replace_atomically(path, data)
