@@ -50,9 +50,11 @@ log = logging.getLogger(__name__)
 STORE_SECTIONS = ("users", "databases", "querydefs", "credentials")
 
 #: How long a refresh waits for a file that is being rewritten to settle
-#: before it gives up on that version, and how often it looks again.
-SETTLE_SECONDS = 0.5
-SETTLE_STEP = 0.02
+#: before it gives up, how long a bad version must stay unchanged to count
+#: as final, and how often it looks again.
+SETTLE_SECONDS = 1.0
+SETTLE_QUIET = 0.1
+SETTLE_STEP = 0.01
 
 
 #: The signature of a store file that cannot be found.
@@ -548,9 +550,9 @@ class ConfigStorage:
         """Read the file, reading again while it is being rewritten.
 
         A writer that rewrites the file in place leaves it empty or half
-        written for a moment.  A read that fails is repeated while the file
-        keeps changing, for up to ``SETTLE_SECONDS``; a bad version that
-        stays as it is raises ``StoreError``.
+        written for a moment.  A read that fails is repeated once the file
+        changes, for up to ``SETTLE_SECONDS``; a bad version that stays as
+        it is for ``SETTLE_QUIET`` raises ``StoreError``.
         """
         deadline = time.monotonic() + SETTLE_SECONDS
         while True:
@@ -561,11 +563,17 @@ class ConfigStorage:
                 signature = None
             except StoreError as failure:
                 error, signature = failure, getattr(failure, "signature", None)
-            if time.monotonic() >= deadline:
-                raise error
-            time.sleep(SETTLE_STEP)
-            if signature is not None and self._stat() == signature:
-                raise error
+            # Wait for the file to change; a bad version that stays as it
+            # is for SETTLE_QUIET is final.
+            quiet_until = time.monotonic() + SETTLE_QUIET
+            while True:
+                if time.monotonic() >= deadline:
+                    raise error
+                time.sleep(SETTLE_STEP)
+                if signature is None or self._stat() != signature:
+                    break
+                if time.monotonic() >= quiet_until:
+                    raise error
 
     def _report(self, signature, error):
         """Log a bad version once; keep serving the last good one."""

@@ -5,6 +5,7 @@ column names cannot be bound; they are taken only from the database's
 own model, so text from a URL never becomes part of a statement.
 """
 
+import functools
 import logging
 import os
 import sqlite3
@@ -33,7 +34,12 @@ def connect(db_config):
                 db_config.db_id
             )
         )
-    return sqlite3.connect(Path(path).resolve().as_uri() + "?mode=ro", uri=True)
+    return sqlite3.connect(_read_only_uri(path), uri=True)
+
+
+@functools.lru_cache(maxsize=256)
+def _read_only_uri(path):
+    return Path(path).resolve().as_uri() + "?mode=ro"
 
 
 def quote_identifier(name):
