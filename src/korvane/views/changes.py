@@ -23,7 +23,7 @@ from pyramid.httpexceptions import (
 
 from korvane.config_storage import StoreError, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
-from korvane.views.common import shown_fields
+from korvane.views.common import SECRET_FIELDS
 
 log = logging.getLogger("korvane.changes")
 
@@ -113,12 +113,7 @@ def created(request, route_name, body, **ids):
 
 def shown(record_fields, **ids):
     """A record as answered: its fields without secrets, plus its ids."""
-    return dict(shown_fields(_Fields(record_fields)), **ids)
-
-
-class _Fields(dict):
-    def to_dict(self):
-        return dict(self)
+    return dict({name: value for name, value in record_fields.items() if name not in SECRET_FIELDS}, **ids)
 
 
 def check_rights_handed_on(caller_id, caller_config, fields, before=None):
