@@ -2,6 +2,7 @@
 development.ini over a temporary copy of the example folder.  Requests carry REQUEST_URI as
 waitress sends it, so the contexts see the URI as the client wrote it."""
 
+import configparser
 import json
 import re
 import shlex
@@ -420,7 +421,9 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
 def readme_walk():
     # The curl examples of the README's "## Demo" walk, each with what its comment
     # promises: the status, "#   Header: value" lines, "member": value pairs of the JSON.
-    walk = (REPO / "README.md").read_text().split("## Demo", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    demo = (REPO / "README.md").read_text().split("## Demo", 1)[1].split("\n## ", 1)[0]
+    blocks = demo.split("```sh\n")[1:]
+    [walk] = [block.split("```", 1)[0] for block in blocks if "\ncurl " in block]
     examples, status, expect = [], None, {}
     for line in walk.splitlines():
         if match := re.match(r"# (\d{3})\b(.*)", line):
@@ -442,3 +445,14 @@ def test_readme_walk_shows_each_kind_of_answer():
 @pytest.mark.parametrize("url, headers, status, expect", readme_walk())
 def test_readme_walk_answers_as_documented(app, url, headers, status, expect):
     check(ask(app, "public", url, headers=headers), status, expect)
+
+
+def test_the_packaged_demo_ini_has_the_settings_of_development_ini_but_the_data_folder():
+    def sections(path):
+        parser = configparser.RawConfigParser()
+        parser.read(path)
+        return {name: dict(parser[name]) for name in parser.sections()}
+
+    checkout, packaged = sections(REPO / "development.ini"), sections(REPO / "src/korvane/app/demo.ini")
+    assert checkout["app:main"].pop("korvane.data_dir") == "data" and "korvane.data_dir" not in packaged["app:main"]
+    assert checkout == packaged

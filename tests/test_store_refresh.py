@@ -157,3 +157,15 @@ def test_a_missing_store_file_is_refused_at_start(data_dir):
     (data_dir / "store.json").unlink()
     with pytest.raises(SetupError, match="No store file"):
         make_app(data_dir)
+
+
+def test_a_store_file_gone_missing_keeps_the_last_good_store_until_it_is_back(data_dir, caplog):
+    app = make_app(data_dir)
+    store_file = data_dir / "store.json"
+    good = store_file.read_text()
+    store_file.unlink()
+    for _ in range(2):
+        check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
+    assert len(store_errors(caplog)) == 1
+    store_file.write_text(good.replace('"alice-key"', '"alices-new-key"'))
+    check(ask(app, "alice", CUSTOMERS), 403, {"explanation": UNKNOWN_KEY})
