@@ -286,3 +286,15 @@ def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(tmp_
                              headers={"X-API-Key": "admin-key"}, expect_errors=True)
     assert response.status_int == 503
     assert (data_dir / "store.json").read_text() == '{"users": '
+
+
+def test_a_document_too_large_for_memcached_publishes_its_version_alone(tmp_path, memcached, monkeypatch):
+    path = copy_example(tmp_path / "data") / "store.json"
+    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+    reader.pull()
+    reads = count_file_reads(monkeypatch, reader)
+    writer.write(lambda data: data["querydefs"].update(big={"database": "demo", "sql": "x" * (2 << 20)}))
+    assert not writer.cache.down
+    assert writer.cache.client.get("test.version") == b"1" and writer.cache.client.get("test.document") is None
+    reader.pull()
+    assert "big" in reader.querydefs and reads == [1]

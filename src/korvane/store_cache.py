@@ -23,6 +23,10 @@ log = logging.getLogger(__name__)
 MISSING = "missing"
 DOWN = "down"
 
+#: Memcached's default item size limit is 1 MiB; a little is left for its
+#: own bookkeeping.
+LARGEST_DOCUMENT = 1000 * 1000
+
 FIRST_PAUSE = 0.5
 LONGEST_PAUSE = 30.0
 
@@ -108,9 +112,13 @@ class StoreCache:
         """Make ``data`` the shared document.  The document goes first, so
         a process that sees the new version also finds its document."""
         body = json.dumps(data, separators=(",", ":")).encode("utf-8")
-        # A document too large for memcached still publishes its version:
-        # the others then read the file.
-        if self._call("set", self.document_key, body, noreply=False) is DOWN:
+        if len(body) <= LARGEST_DOCUMENT:
+            stored = self._call("set", self.document_key, body, noreply=False)
+        else:
+            # Too large for memcached: the version alone is published, and
+            # the others read the file.  The previous document is stale.
+            stored = self._call("delete", self.document_key, noreply=False)
+        if stored is DOWN:
             return False
         return self._call("set", self.version_key, str(version).encode(), noreply=False) is not DOWN
 
@@ -118,6 +126,6 @@ class StoreCache:
         """Publish ``data`` only where memcached holds no version yet (a
         restarted memcached), never over a version another process set."""
         body = json.dumps(data, separators=(",", ":")).encode("utf-8")
-        if self._call("add", self.document_key, body, noreply=False) is DOWN:
+        if len(body) <= LARGEST_DOCUMENT and self._call("add", self.document_key, body, noreply=False) is DOWN:
             return
         self._call("add", self.version_key, str(version).encode(), noreply=False)
