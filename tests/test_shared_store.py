@@ -18,6 +18,7 @@ import pytest
 
 from helpers import Memcached, free_loopback_port, stop_process, wait_for_port
 from korvane import store_cache
+from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
 from korvane.store_cache import StoreCache
 from test_app import copy_example, make_app
@@ -298,3 +299,10 @@ def test_a_document_too_large_for_memcached_publishes_its_version_alone(tmp_path
     assert writer.cache.client.get("test.version") == b"1" and writer.cache.client.get("test.document") is None
     reader.pull()
     assert "big" in reader.querydefs and reads == [1]
+
+
+@pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
+                                     {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
+def test_a_bad_memcached_setting_stops_the_server_from_starting(tmp_path, setting):
+    with pytest.raises(SetupError, match="korvane.memcached"):
+        make_app(copy_example(tmp_path / "data"), **setting)

@@ -47,6 +47,9 @@ class StoreCache:
 
     def __init__(self, address, prefix="korvane.store", timeout=0.5, client=None):
         self.address = parse_address(address) if isinstance(address, str) else address
+        # Memcached keys are at most 250 bytes of printable ASCII without blanks.
+        if not prefix or len(prefix) > 200 or not all("!" <= char <= "~" for char in prefix):
+            raise ValueError("korvane.memcached_prefix: expected printable ASCII without blanks, got {!r}".format(prefix))
         self.version_key = prefix + ".version"
         self.document_key = prefix + ".document"
         self.client = client or Client(
