@@ -14,6 +14,19 @@ step() { printf '\n==> %s\n' "$*"; }
 step "Building and installing korvane-roots"
 install_package
 
+# The shared-store tests start their own memcached on a free loopback port;
+# they need Debian's server binary, not a running service.
+if ! command -v memcached >/dev/null 2>&1 && [[ ! -x /usr/bin/memcached ]]; then
+    step "Installing memcached"
+    if [[ $(id -u) -eq 0 ]]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq memcached >/dev/null
+    else
+        echo "error: memcached is missing; install it with: sudo apt-get install memcached" >&2
+        exit 1
+    fi
+fi
+
 # The package lives under src/, so the checkout never shadows the installed
 # package: every step below exercises it with its compiled module.
 step "Test suite"

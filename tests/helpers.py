@@ -8,6 +8,11 @@ context's ``__acl__`` exactly as in the server.
 """
 
 import json
+import os
+import shutil
+import socket
+import subprocess
+import time
 
 from pyramid.authentication import RemoteUserAuthenticationPolicy
 from pyramid.authorization import ACLAuthorizationPolicy
@@ -147,3 +152,68 @@ def permits(context, request, permission):
     by its ``__acl__``."""
     policy = ACLAuthorizationPolicy()
     return bool(policy.permits(context, request.effective_principals, permission))
+
+
+# --- processes: memcached and the server --------------------------------------------------
+
+STARTUP_SECONDS = 30
+
+
+def free_loopback_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port, process, describe, seconds=STARTUP_SECONDS):
+    """Wait until something listens on the loopback ``port``; fail with
+    ``describe()`` when ``process`` exits or time runs out."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        assert process.poll() is None, "exited early:\n" + describe()
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise AssertionError("not listening in time:\n" + describe())
+
+
+def stop_process(process, seconds=10):
+    """Terminate ``process`` and wait for it; kill it when it lingers."""
+    if process.poll() is None:
+        process.terminate()
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(timeout=seconds)
+
+
+class Memcached:
+    """A private memcached on a free loopback port (no UDP), started and
+    stopped by the tests themselves."""
+
+    def __init__(self):
+        self.binary = shutil.which("memcached") or "/usr/bin/memcached"
+        self.port = None
+        self.process = None
+
+    @property
+    def address(self):
+        return "127.0.0.1:{}".format(self.port)
+
+    def start(self):
+        self.port = free_loopback_port() if self.port is None else self.port
+        args = [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        if os.geteuid() == 0:
+            args += ["-u", "root"]
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wait_for_port(self.port, self.process, lambda: self.process.stderr.read().decode())
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            stop_process(self.process)
+            self.process.stderr.close()
+            self.process = None

@@ -144,13 +144,13 @@ SAMPLES = {
     "model": ("/models/demo", None, (200, 200, 403, 200)),
     "models": ("/models", None, (200, 200, 200, 200)),
     "querydefs": ("/querydefs", None, (200, 200, 403, 403)),
-    "querydef_new": ("POST /querydefs/new", None, (501, 501, 403, 403)),
+    "querydef_new": ("POST /querydefs/new", None, (400, 400, 403, 403)),
     "querydef": ("/querydefs/customers_by_country", None, (200, 200, 403, 200)),
     "databases": ("/databases", None, (200, 200, 403, 403)),
-    "database_new": ("POST /databases/new", None, (501, 403, 403, 403)),
+    "database_new": ("POST /databases/new", None, (400, 403, 403, 403)),
     "database": ("/databases/demo", None, (200, 200, 403, 403)),
     "users": ("/users", None, (200, 200, 403, 403)),
-    "user_new": ("POST /users/new", None, (501, 403, 403, 403)),
+    "user_new": ("POST /users/new", None, (400, 403, 403, 403)),
     "user": ("/users/bob", None, (200, 200, 200, 403)),
     "queries": ("/query", None, (200, 200, 200, 200)),
     "query": (BY_COUNTRY + "DE", None, (200, 200, 403, 200)),
@@ -357,17 +357,18 @@ def test_administration(app, who, request_line, status, expect):
 
 
 #: Requests whose status is the point: refusals by right or format, and the
-#: changes the read-only demo answers 501.  {caller: {status: requests}}.
+#: changes that change nothing (no body, or refused).  {caller: {status: requests}}.
 ADMIN_STATUSES = {
     "alice": {
         403: ["/users/nope", "/dbcredentials/demo/nope", "POST /dbcredentials/demo"],
         404: ["/querydefs/nope", "/dbcredentials/nope"],
         406: ["/querydefs.xml", "/querydefs/new", "/databases/new", "/dbcredentials/demo.txt", "/status.csv"],
-        501: ["PUT " + QD, "DELETE /databases/demo", "PUT /users/bob", "DELETE /dbcredentials/demo/reporting"],
+        400: ["PUT " + QD, "PUT /users/bob"],
+        409: ["DELETE /databases/demo"],
     },
-    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"], 501: ["DELETE /users/bob"],
-            403: ["DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
-    "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 501: ["POST /dbcredentials/demo"]},
+    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"],
+            403: ["DELETE /users/bob", "DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
+    "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 400: ["POST /dbcredentials/demo"]},
     "public": {403: ["PUT " + QD]},
 }
 
@@ -420,7 +421,8 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
 def readme_walk():
     # The curl examples of the README's "## Demo" walk, each with what its comment
     # promises: the status, "#   Header: value" lines, "member": value pairs of the JSON.
-    blocks = (REPO / "README.md").read_text().split("## Demo", 1)[1].split("```sh\n")[1:]
+    demo = (REPO / "README.md").read_text().split("## Demo", 1)[1].split("\n## ", 1)[0]
+    blocks = demo.split("```sh\n")[1:]
     [walk] = [block.split("```", 1)[0] for block in blocks if "\ncurl " in block]
     examples, status, expect = [], None, {}
     for line in walk.splitlines():

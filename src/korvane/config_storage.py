@@ -17,7 +17,31 @@ from collections.abc import MutableMapping
 
 from pyramid.httpexceptions import HTTPBadRequest
 
-from korvane.constants import PUBLIC_USER_ID
+from korvane.constants import PUBLIC_USER_ID, STD_HTTP_METHODS
+from korvane.store_cache import DOWN, MISSING
+from korvane.store_writer import document_version, write_store
+
+# Kinds of field values a record may hold, by the check that accepts them.
+TEXT = "a text"
+OPTIONAL_TEXT = "a text or null"
+USER_LIST = "a list of user ids"
+RIGHTS = 'a list of rights ("view", "create")'
+METHOD_FLAGS = "an object of HTTP methods to true or false"
+RIGHT_NAMES = ("view", "create")
+
+
+def _is_text_list(value):
+    return isinstance(value, list) and all(isinstance(item, str) for item in value)
+
+
+_FIELD_CHECKS = {
+    TEXT: lambda value: isinstance(value, str),
+    OPTIONAL_TEXT: lambda value: value is None or isinstance(value, str),
+    USER_LIST: _is_text_list,
+    RIGHTS: lambda value: _is_text_list(value) and set(value) <= set(RIGHT_NAMES),
+    METHOD_FLAGS: lambda value: isinstance(value, dict)
+    and all(name in STD_HTTP_METHODS and isinstance(flag, bool) for name, flag in value.items()),
+}
 
 log = logging.getLogger(__name__)
 
@@ -50,6 +74,14 @@ class Record(MutableMapping):
     list_fields = ()
     scalar_fields = ()
     hidden_fields = ("password",)
+    #: How definitions of this kind are named in messages.
+    kind = "Record"
+    #: Every field a record may hold, with the kind of value it takes.
+    schema = {}
+    #: Fields a record must hold.
+    required = ()
+    #: Fields holding user ids, checked against the known users.
+    user_fields = ()
 
     def __init__(self, fields=None, key=None, **kw):
         object.__setattr__(self, "_fields", dict(fields or {}, **kw))
@@ -91,6 +123,35 @@ class Record(MutableMapping):
     def to_dict(self):
         return dict(self._fields)
 
+    def check_fields(self, all_users):
+        """Raise ``HTTPBadRequest`` for a field the kind does not know, a
+        value of the wrong type, a missing required field, or a user id that
+        is not among ``all_users`` (user records; "public" always counts)."""
+        name = self.get(self.id_field, self.key) if self.id_field else self.key
+        unknown = sorted(set(self._fields) - set(self.schema))
+        if unknown:
+            self._refuse(name, "has unknown fields: {}", ", ".join("'{}'".format(f) for f in unknown))
+        for field in self.required:
+            if field not in self._fields:
+                self._refuse(name, "lacks the field '{}'", field)
+        for field, value in self._fields.items():
+            expected = self.schema[field]
+            if not _FIELD_CHECKS[expected](value):
+                self._refuse(name, "field '{}' must be {}", field, expected)
+        known = {user.user_id for user in all_users} | {PUBLIC_USER_ID}
+        named = set()
+        for field in self.user_fields:
+            value = self._fields.get(field)
+            named.update(value if isinstance(value, list) else [value] if value else [])
+        unknown_users = sorted(named - known)
+        if unknown_users:
+            self._refuse(name, "names unknown users: {}", ", ".join("'{}'".format(u) for u in unknown_users))
+
+    def _refuse(self, name, problem, *args):
+        raise HTTPBadRequest(
+            explanation="{} '{}' {}.".format(self.kind, name, problem.format(*args))
+        )
+
     def __repr__(self):
         shown = {
             k: ("***" if k in self.hidden_fields else v) for k, v in self._fields.items()
@@ -106,24 +167,35 @@ class UserRecord(Record):
 
     id_field = "user_id"
     list_fields = ("databases", "querydef", "dbdef", "userdef", "dbcreds", "view", "edit")
-    scalar_fields = ("password", "apikey", "creator")
+    scalar_fields = ("password", "apikey", "apikey_hash", "creator")
+    hidden_fields = ("password", "apikey", "apikey_hash")
+    kind = "User definition"
+    schema = {
+        "password": OPTIONAL_TEXT,
+        "apikey": OPTIONAL_TEXT,
+        "apikey_hash": OPTIONAL_TEXT,
+        "databases": USER_LIST,
+        "querydef": RIGHTS,
+        "dbdef": RIGHTS,
+        "userdef": RIGHTS,
+        "dbcreds": RIGHTS,
+        "view": USER_LIST,
+        "edit": USER_LIST,
+        "creator": OPTIONAL_TEXT,
+        "description": OPTIONAL_TEXT,
+    }
+    user_fields = ("view", "edit", "creator")
+    #: The fields that give a user rights: only those who hold a right may
+    #: hand it on.
+    rights_fields = ("databases", "querydef", "dbdef", "userdef", "dbcreds")
 
     def validate(self, all_users):
-        """Raise ``HTTPBadRequest`` when the definition names users (in
+        """Raise ``HTTPBadRequest`` when the definition is malformed (an
+        unknown field, a value of the wrong type) or names users (in
         ``view``, ``edit`` or as ``creator``) that are not among
         ``all_users`` (an iterable of user records); return None otherwise.
         "public" stands for everybody and is always accepted."""
-        known = {user.user_id for user in all_users} | {PUBLIC_USER_ID}
-        named = set(self.view) | set(self.edit)
-        if self.creator:
-            named.add(self.creator)
-        unknown = sorted(named - known)
-        if unknown:
-            raise HTTPBadRequest(
-                explanation="User definition '{}' names unknown users: {}.".format(
-                    self.user_id, ", ".join("'{}'".format(u) for u in unknown)
-                )
-            )
+        self.check_fields(all_users)
 
 
 class DatabaseRecord(Record):
@@ -133,6 +205,21 @@ class DatabaseRecord(Record):
     id_field = "db_id"
     list_fields = ("read", "write", "execute")
     scalar_fields = ("sqlite_path", "url", "description")
+    kind = "Database definition"
+    schema = {
+        "sqlite_path": OPTIONAL_TEXT,
+        "url": OPTIONAL_TEXT,
+        "description": OPTIONAL_TEXT,
+        "read": USER_LIST,
+        "write": USER_LIST,
+        "execute": USER_LIST,
+    }
+    user_fields = ("read", "write", "execute")
+
+    def validate(self, all_users):
+        """Raise ``HTTPBadRequest`` when the definition is malformed or
+        names unknown users."""
+        self.check_fields(all_users)
 
 
 class QueryRecord(Record):
@@ -144,6 +231,26 @@ class QueryRecord(Record):
     id_field = "query_id"
     list_fields = ("read", "write", "execute")
     scalar_fields = ("database", "sql", "description")
+    kind = "Query definition"
+    schema = {
+        "database": TEXT,
+        "sql": TEXT,
+        "description": OPTIONAL_TEXT,
+        "http_methods": METHOD_FLAGS,
+        "read": USER_LIST,
+        "write": USER_LIST,
+        "execute": USER_LIST,
+    }
+    required = ("database", "sql")
+    user_fields = ("read", "write", "execute")
+
+    def validate(self, all_users, databases=None):
+        """Raise ``HTTPBadRequest`` when the definition is malformed, names
+        unknown users, or (with ``databases``, a mapping of database
+        definitions) runs on a database that is not defined."""
+        self.check_fields(all_users)
+        if databases is not None and self.database not in databases:
+            self._refuse(self.query_id, "runs on database '{}', which is not defined", self.database)
 
     def __getattr__(self, name):
         if name == "http_methods" and name not in self._fields:
@@ -157,6 +264,20 @@ class CredentialRecord(Record):
 
     list_fields = ("view", "edit")
     scalar_fields = ("username", "description")
+    kind = "Credentials"
+    schema = {
+        "username": OPTIONAL_TEXT,
+        "password": OPTIONAL_TEXT,
+        "description": OPTIONAL_TEXT,
+        "view": USER_LIST,
+        "edit": USER_LIST,
+    }
+    user_fields = ("view", "edit")
+
+    def validate(self, all_users):
+        """Raise ``HTTPBadRequest`` when the entry is malformed or names
+        unknown users."""
+        self.check_fields(all_users)
 
 
 class DatabaseCredentials:
@@ -208,22 +329,32 @@ class ConfigStorage:
 
     ``users``, ``databases`` and ``querydefs`` are dicts of id to record.
     A refresh replaces them with new dicts, so a caller holding one keeps a
-    consistent view for the rest of its request.
+    consistent view for the rest of its request.  ``version`` is the
+    version number of the document loaded (0 for a file never written
+    through ``write``).
 
     A store over a file keeps serving its last good version when the file
     turns bad (unreadable, not JSON, wrong shape, lacking one of
     ``required_users``): the refresh logs one error per bad version and
     tries again once the file changes.  A file caught while it is being
     rewritten is read again until it settles.
+
+    With a ``cache`` (a ``korvane.store_cache.StoreCache``) the processes of
+    a deployment share the store through memcached: see ``pull`` and
+    ``write``.
     """
 
-    def __init__(self, data=None, path=None, required_users=()):
+    def __init__(self, data=None, path=None, required_users=(), cache=None):
         self.path = path
         self.required_users = tuple(required_users)
+        self.cache = cache
         self.pull_count = 0
+        self.version = 0
         self._signature = None
         self._bad_signature = None
+        self._document = None
         self._lock = threading.Lock()
+        self._request = threading.local()
         self._load(data or {})
 
     @classmethod
@@ -233,7 +364,7 @@ class ConfigStorage:
         return cls(data)
 
     @classmethod
-    def from_file(cls, path, required_users=()):
+    def from_file(cls, path, required_users=(), cache=None):
         """A store over the JSON file at ``path``.  Relative ``sqlite_path``
         values are taken relative to the file's folder.
 
@@ -241,16 +372,20 @@ class ConfigStorage:
         ``required_users`` lists user ids every version must hold (the
         server needs "admin" and "public").
         """
-        store = cls(path=os.path.abspath(path), required_users=required_users)
+        store = cls(path=os.path.abspath(path), required_users=required_users, cache=cache)
         with store._lock:
             # The first read is the store's first pull.
             store.pull_count += 1
-            signature, data = store._read_settled()
-            store._load(data)
-            store._signature = signature
+            store._take_file()
         return store
 
+    @property
+    def folder(self):
+        return os.path.dirname(self.path) if self.path else None
+
     def _load(self, data):
+        self.version = document_version(data)
+        self._document = data
         self.users = _records(UserRecord, data.get("users"))
         self.databases = _records(DatabaseRecord, data.get("databases"))
         self.querydefs = _records(QueryRecord, data.get("querydefs"))
@@ -259,41 +394,125 @@ class ConfigStorage:
             for db_id, entries in (data.get("credentials") or {}).items()
         }
         if self.path:
-            folder = os.path.dirname(self.path)
             for record in self.databases.values():
                 if record.get("sqlite_path"):
-                    record["sqlite_path"] = os.path.join(folder, record["sqlite_path"])
+                    record["sqlite_path"] = os.path.join(self.folder, record["sqlite_path"])
+
+    def _take_file(self):
+        """Load the file as it is now; ``StoreError`` when it is unusable."""
+        signature, data = self._read_settled()
+        self._load(data)
+        self._signature = signature
+        self._bad_signature = None
 
     def pull(self, from_memcache=True):
-        """Refresh the store from its file.
+        """Refresh the store.
 
-        With ``from_memcache`` true the file is re-read only when its
-        modification time, size or inode changed since the last read; with
-        it false it is re-read in any case.  A bad version is never taken
-        (see the class's description).  A store made from in-memory data
-        has nothing to refresh.  Every call is counted in ``pull_count``.
+        With ``from_memcache`` true and a cache, memcached is asked for the
+        store's version (one ``get``) and the store reloads only when it
+        changed, from the published document or, failing that, the file.
+        Without a cache, or while memcached holds no version or cannot be
+        reached, the file is re-read only when its modification time, size
+        or inode changed since the last read.  With ``from_memcache`` false
+        it is re-read in any case.  A bad version is never taken (see the
+        class's description).  A store made from in-memory data has nothing
+        to refresh.  Every call is counted in ``pull_count``.
         """
         with self._lock:
             self.pull_count += 1
             if self.path is None:
                 return
+            if from_memcache and getattr(self._request, "fresh", False):
+                # Refreshed when this thread's request began: one check per
+                # request, and the request sees one version throughout.
+                self._request.fresh = False
+                return
+            shared = from_memcache and self.cache is not None
+            if shared and self._pull_shared():
+                return
+            self._pull_file(from_memcache)
+            if shared and not self.cache.down and self._signature is not None:
+                # Memcached is up but holds no version (restarted, or never
+                # told): give it ours, unless another process got there first.
+                self.cache.offer(self._document, self.version)
+
+    def begin_request(self):
+        """Refresh the store for a request that is starting on this thread.
+        The first ``pull`` the request's context makes then costs nothing:
+        the request is served from the version found here."""
+        self.pull(from_memcache=True)
+        self._request.fresh = True
+
+    def _pull_file(self, from_memcache):
+        try:
+            signature = self._stat()
+        except StoreError as error:
+            self._report(_MISSING, error)
+            return
+        if signature in (self._signature, self._bad_signature) and (
+            from_memcache or signature == self._bad_signature
+        ):
+            return
+        try:
+            self._take_file()
+        except StoreError as error:
+            self._report(signature, error)
+
+    def _pull_shared(self):
+        """Refresh from memcached; False when the file must be checked
+        instead (no version published, or memcached down)."""
+        shared = self.cache.version()
+        if shared in (MISSING, DOWN):
+            return False
+        if shared == self.version:
+            return True
+        if shared < self.version:
+            # A publish that failed (memcached away during a write) left an
+            # older version behind: put ours back so the others catch up.
+            self.cache.publish(self._document, self.version)
+            return True
+        data = self.cache.document(shared)
+        try:
+            if data is None:
+                raise StoreError("no document")
+            check_store_data(data, self.required_users)
+        except StoreError:
+            self._pull_file(from_memcache=False)
+            return True
+        self._load(data)
+        # Loaded without the file: the next file check reads it.
+        self._signature = None
+        return True
+
+    def write(self, change):
+        """Change the store file through ``change(data)`` (see
+        ``korvane.store_writer.write_store``), load the result, and publish
+        it to memcached before the file lock is released, so that versions
+        reach memcached in the order they were written.  Returns the new
+        document.  ``StoreError`` when the file is unusable as it is: a
+        write never replaces a file it could not read."""
+        if self.path is None:
+            raise RuntimeError("a store made from in-memory data cannot be written")
+
+        def parse(text):
             try:
-                signature = self._stat()
+                data = json.loads(text)
+                check_store_data(data, self.required_users)
             except StoreError as error:
-                self._report(_MISSING, error)
-                return
-            if signature in (self._signature, self._bad_signature) and (
-                from_memcache or signature == self._bad_signature
-            ):
-                return
-            try:
-                signature, data = self._read_settled()
-            except StoreError as error:
-                self._report(signature, error)
-                return
-            self._load(data)
-            self._signature = signature
-            self._bad_signature = None
+                raise StoreError("store file {}: {}".format(self.path, error)) from None
+            except ValueError as error:
+                raise StoreError("store file {} is not valid JSON: {}".format(self.path, error)) from None
+            return data
+
+        def after_replace(data):
+            with self._lock:
+                self._load(data)
+                self._signature = self._stat()
+                self._bad_signature = None
+                if self.cache is not None:
+                    self.cache.publish(data, self.version)
+
+        return write_store(self.path, change, after_replace, parse=parse)
 
     def _stat(self):
         try:

@@ -22,6 +22,7 @@ from korvane.config_storage import ConfigStorage
 from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_USER_ID
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
+from korvane.store_cache import StoreCache
 
 log = logging.getLogger(__name__)
 
@@ -84,8 +85,14 @@ def server_settings(settings, data_dir):
     store_file = data_dir / settings.get("korvane.store_file", "store.json")
     if not store_file.is_file():
         raise SetupError("No store file {}: point korvane.data_dir at the folder that holds it".format(store_file))
+    memcached = settings.get("korvane.memcached")
     try:
-        store = ConfigStorage.from_file(str(store_file), required_users=REQUIRED_USERS)
+        cache = (
+            StoreCache(memcached, prefix=settings.get("korvane.memcached_prefix", "korvane.store"))
+            if memcached
+            else None
+        )
+        store = ConfigStorage.from_file(str(store_file), required_users=REQUIRED_USERS, cache=cache)
     except ValueError as error:
         raise SetupError("The store cannot be used: {}".format(error)) from None
     return {

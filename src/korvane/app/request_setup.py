@@ -65,7 +65,7 @@ def track_and_authenticate(event):
     request = event.request
     krv_settings = request.registry.settings["krv_settings"]
     request.request_status = krv_settings["request_status_registry"].new()
-    krv_settings["config_storage"].pull(from_memcache=True)
+    krv_settings["config_storage"].begin_request()
     policy = request.registry.queryUtility(IAuthenticationPolicy)
     if policy.request_api_key(request) and request.authenticated_userid is None:
         raise HTTPForbidden(explanation="The API key is not known to this server.")

@@ -4,11 +4,52 @@ A client identifies itself with the API key of a user record, sent in an
 HTTP header or, where the deployment allows it, as a query parameter.  An
 application id may travel alongside the key; it names the calling program,
 not the user, and never stands in for a key.
+
+The store keeps only a hash of each key (``apikey_hash``); a plain
+``apikey`` written into the store file by hand is still accepted until the
+next write hashes it.  Keys are compared in constant time.
 """
+
+import hashlib
+import hmac
+import secrets
 
 from pyramid.interfaces import IAuthenticationPolicy
 from pyramid.security import Authenticated, Everyone
 from zope.interface import implementer
+
+
+#: Marks the hash scheme in stored hashes, so that a later scheme can be told apart.
+HASH_PREFIX = "sha256:"
+
+
+def hash_apikey(key):
+    """The stored form of ``key``.  Keys made by the server carry 256 random
+    bits, so a plain digest is enough: there is no password to guess."""
+    return HASH_PREFIX + hashlib.sha256(key.encode("utf-8")).hexdigest()
+
+
+def new_apikey():
+    """A fresh API key, made from the system's secure random source."""
+    return secrets.token_urlsafe(32)
+
+
+def stored_key_hash(record):
+    """The hash of a user record's key, or None when it has no key."""
+    stored = record.get("apikey_hash")
+    if stored:
+        return stored
+    plain = record.get("apikey")
+    return hash_apikey(plain) if plain else None
+
+
+def key_matches(key_hash, record):
+    """Whether ``key_hash`` (from ``hash_apikey``) is the hash of the
+    record's key, compared in constant time."""
+    stored = stored_key_hash(record)
+    if not stored or not isinstance(stored, str):
+        return False
+    return hmac.compare_digest(key_hash.encode("utf-8"), stored.encode("utf-8"))
 
 
 @implementer(IAuthenticationPolicy)
@@ -18,8 +59,8 @@ class ApikeyAuthenticationPolicy:
     ``users_getter(request)`` returns the current mapping of user id to
     user record (for instance ``lambda request: storage.users``); it is
     called on every lookup, so a refreshed store is seen at once.  A record
-    matches when its ``apikey`` equals the key the request carries; records
-    without a key never match.
+    matches when its key hash (or hand-written plain ``apikey``) is that of
+    the key the request carries; records without a key never match.
 
     The key is read from the header ``header_name`` first and, when
     ``allow_query_string`` is true, from the query parameter
@@ -70,10 +111,14 @@ class ApikeyAuthenticationPolicy:
         key = self.request_api_key(request)
         if key is None:
             return None
+        key_hash = hash_apikey(key)
+        # Every record is compared, so the time taken does not tell how far
+        # down the list a key's owner is.
+        found = None
         for user_id, record in self.users_getter(request).items():
-            if record.get("apikey") and record.get("apikey") == key:
-                return user_id
-        return None
+            if key_matches(key_hash, record) and found is None:
+                found = user_id
+        return found
 
     def authenticated_userid(self, request):
         return self.unauthenticated_userid(request)

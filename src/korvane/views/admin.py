@@ -1,16 +1,43 @@
 """Views of the administrative routes: the query studio, database models,
 and query, database and user definitions.
 
-They show what the context collected for the caller.  Changes to
-definitions are refused with 501: the demo server is read-only.
+They show what the context collected for the caller, and make the changes
+the context allows: each change view is guarded by the permission the
+context grants, and checks what the context worked out about the caller
+where its ACL grants more broadly than the change may go.
 """
 
-from pyramid.httpexceptions import HTTPForbidden
+import os
+
+from pyramid.httpexceptions import HTTPBadRequest, HTTPConflict, HTTPForbidden, HTTPNoContent
 from pyramid.view import view_config
 
+from korvane.config_storage import DatabaseRecord, QueryRecord, UserRecord
+from korvane.auth.apikey import hash_apikey, new_apikey
+from korvane.constants import ADMIN_USER_ID
 from korvane.utils import get_model
-from korvane.views.common import read_only, shown_fields
+from korvane.views.changes import (
+    all_users,
+    check_database_access,
+    check_rights_handed_on,
+    created,
+    drop_same_id,
+    exists_conflict,
+    json_object,
+    missing,
+    section,
+    shown,
+    sqlite_file,
+    take_new_id,
+    write,
+)
+from korvane.views.common import shown_fields
 from korvane.views.render import data_response, json_response
+from korvane.views.sqlite import check_compiles
+
+#: Access lists a new definition gets, naming its creator, when the body
+#: leaves them out: otherwise the creator could not even see it.
+ACCESS_LISTS = ("read", "write", "execute")
 
 DATABASE_PERMISSIONS = ("view_database", "edit_database", "execute_database")
 
@@ -126,25 +153,73 @@ def querydef(context, request):
     return data_response(request, context.response_format, dict(shown, rights=rights), "querydef")
 
 
-def _editable_querydef(context, action):
+def _require_editable(context):
+    # Querydef opens every permission once the caller holds any right on the
+    # definition; only those it found may edit it may change or remove it.
     if not context.editable:
         raise HTTPForbidden(explanation="You may not change query definition '{}'.".format(context.query_id))
-    return read_only(action)
+
+
+def _check_query(context, data, query_id, fields):
+    """Validate a query definition against the store document ``data`` and
+    compile its SQL on its database."""
+    databases = section(data, "databases")
+    QueryRecord(fields, key=query_id).validate(all_users=all_users(data), databases=databases)
+    db_id = fields["database"]
+    check_database_access(context.authenticated_user_id, context.authenticated_user_config, db_id)
+    path = databases[db_id].get("sqlite_path") if isinstance(databases[db_id], dict) else None
+    if not path:
+        raise HTTPBadRequest(explanation="Database '{}' is not a local SQLite file; its queries cannot be checked.".format(db_id))
+    check_compiles(os.path.join(context.config_storage.folder, path), fields["sql"])
 
 
 @view_config(route_name="querydef", request_method="PUT", permission="edit_querydef")
 def querydef_update(context, request):
-    raise _editable_querydef(context, "Changing query definitions")
+    _require_editable(context)
+    query_id = context.query_id
+    body = json_object(request)
+    drop_same_id(body, "query_id", query_id)
+
+    def change(data):
+        querydefs = section(data, "querydefs")
+        if query_id not in querydefs:
+            raise missing("Query definition", query_id)
+        _check_query(context, data, query_id, body)
+        querydefs[query_id] = body
+
+    write(request, change, "Query definition '{}' changed".format(query_id))
+    return json_response(request, shown(body, query_id=query_id))
 
 
 @view_config(route_name="querydef", request_method="DELETE", permission="edit_querydef")
 def querydef_delete(context, request):
-    raise _editable_querydef(context, "Deleting query definitions")
+    _require_editable(context)
+    query_id = context.query_id
+
+    def change(data):
+        if section(data, "querydefs").pop(query_id, None) is None:
+            raise missing("Query definition", query_id)
+
+    write(request, change, "Query definition '{}' removed".format(query_id))
+    return HTTPNoContent()
 
 
 @view_config(route_name="querydef_new", request_method="POST", permission="create_query")
 def querydef_create(context, request):
-    raise read_only("Creating query definitions")
+    body = json_object(request)
+    query_id = take_new_id(body, "query_id")
+    for field in ACCESS_LISTS:
+        body.setdefault(field, [context.authenticated_user_id])
+
+    def change(data):
+        querydefs = section(data, "querydefs")
+        if query_id in querydefs:
+            raise exists_conflict("Query definition", query_id)
+        _check_query(context, data, query_id, body)
+        querydefs[query_id] = body
+
+    write(request, change, "Query definition '{}' created".format(query_id))
+    return created(request, "querydef", shown(body, query_id=query_id), query_id=query_id)
 
 
 # --- database definitions ------------------------------------------------------------
@@ -174,19 +249,74 @@ def database(context, request):
     return json_response(request, dict(_database(context.db_id, context.db_config), permits=permits))
 
 
+def _database_fields(context, request, data, db_id, body):
+    """Validate a database definition; its file must be a SQLite database
+    inside the data folder (the API never names a server elsewhere)."""
+    if body.get("url") is not None:
+        raise HTTPBadRequest(explanation="Only SQLite files inside the data folder can be defined here; 'url' is not accepted.")
+    body.pop("url", None)
+    body["sqlite_path"] = sqlite_file(request, context.config_storage.folder, body.get("sqlite_path"))
+    DatabaseRecord(body, key=db_id).validate(all_users=all_users(data))
+
+
 @view_config(route_name="database", request_method="PUT", permission="edit_database")
 def database_update(context, request):
-    raise read_only("Changing database definitions")
+    db_id = context.db_id
+    body = json_object(request)
+    drop_same_id(body, "db_id", db_id)
+
+    def change(data):
+        databases = section(data, "databases")
+        if db_id not in databases:
+            raise missing("Database definition", db_id)
+        _database_fields(context, request, data, db_id, body)
+        databases[db_id] = body
+
+    write(request, change, "Database definition '{}' changed".format(db_id))
+    return json_response(request, _database(db_id, DatabaseRecord(body)))
 
 
 @view_config(route_name="database", request_method="DELETE", permission="edit_database")
 def database_delete(context, request):
-    raise read_only("Deleting database definitions")
+    db_id = context.db_id
+
+    def change(data):
+        databases = section(data, "databases")
+        if db_id not in databases:
+            raise missing("Database definition", db_id)
+        # Removing a database that queries or credentials still refer to
+        # would leave them broken: they go first.
+        users = sorted(q for q, query in section(data, "querydefs").items() if query.get("database") == db_id)
+        if users or section(data, "credentials").get(db_id):
+            raise HTTPConflict(
+                explanation="Database '{}' is still used by {}; remove those first.".format(
+                    db_id,
+                    ", ".join(["query definition '{}'".format(q) for q in users]
+                              + (["its stored credentials"] if section(data, "credentials").get(db_id) else [])),
+                )
+            )
+        del databases[db_id]
+
+    write(request, change, "Database definition '{}' removed".format(db_id))
+    return HTTPNoContent()
 
 
 @view_config(route_name="database_new", request_method="POST", permission="add_database")
 def database_create(context, request):
-    raise read_only("Adding database definitions")
+    body = json_object(request)
+    db_id = take_new_id(body, "db_id")
+    for field in ACCESS_LISTS:
+        body.setdefault(field, [context.authenticated_user_id])
+
+    def change(data):
+        databases = section(data, "databases")
+        if db_id in databases:
+            raise exists_conflict("Database definition", db_id)
+        _database_fields(context, request, data, db_id, body)
+        databases[db_id] = body
+
+    write(request, change, "Database definition '{}' created".format(db_id))
+    return created(request, "database", _database(db_id, DatabaseRecord(body)), db_id=db_id)
 
 
 # --- user definitions ---------------------------------------------------------------
@@ -218,16 +348,103 @@ def user(context, request):
     )
 
 
+#: What a user who edits their own definition only because it is theirs
+#: (``limited_edit``) may not change: their rights and who controls the
+#: definition.
+PROTECTED_FIELDS = UserRecord.rights_fields + ("view", "edit", "creator")
+#: Fields a change keeps when the body leaves them out: secrets are never
+#: shown, so a client cannot send them back, and the creator is history.
+KEPT_FIELDS = ("password", "apikey_hash", "apikey", "creator")
+
+
 @view_config(route_name="user", request_method="PUT", permission="edit_user")
 def user_update(context, request):
-    raise read_only("Changing user definitions")
+    user_id = context.user_id
+    body = json_object(request)
+    drop_same_id(body, "user_id", user_id)
+    caller_id = context.authenticated_user_id
+
+    def change(data):
+        users = section(data, "users")
+        before = users.get(user_id)
+        if not isinstance(before, dict):
+            raise missing("User definition", user_id)
+        kept = KEPT_FIELDS + (PROTECTED_FIELDS if context.limited_edit else ())
+        for field in kept:
+            if field not in body and field in before:
+                body[field] = before[field]
+        if context.limited_edit:
+            changed = [f for f in PROTECTED_FIELDS if body.get(f) != before.get(f)]
+            if changed:
+                raise HTTPForbidden(
+                    explanation="You may change your own definition but not its {}.".format(
+                        ", ".join("'{}'".format(f) for f in changed)
+                    )
+                )
+        check_rights_handed_on(caller_id, context.authenticated_user_config, body, before)
+        if user_id == ADMIN_USER_ID and not body.get("password"):
+            raise HTTPBadRequest(explanation="The administrator must keep a password: the server refuses service without one.")
+        users[user_id] = body
+        UserRecord(body, key=user_id).validate(all_users=all_users(data))
+
+    write(request, change, "User definition '{}' changed".format(user_id))
+    return json_response(request, shown(body, user_id=user_id))
 
 
 @view_config(route_name="user", request_method="DELETE", permission="edit_user")
 def user_delete(context, request):
-    raise read_only("Deleting user definitions")
+    user_id = context.user_id
+    if context.limited_edit:
+        raise HTTPForbidden(explanation="You may not remove your own definition.")
+    if user_id == ADMIN_USER_ID:
+        raise HTTPConflict(explanation="The administrator cannot be removed.")
+
+    def change(data):
+        users = section(data, "users")
+        if user_id not in users:
+            raise missing("User definition", user_id)
+        naming = sorted(
+            other for other, record in users.items()
+            if other != user_id and isinstance(record, dict)
+            and (user_id in (record.get("view") or ()) or user_id in (record.get("edit") or ())
+                 or record.get("creator") == user_id)
+        )
+        if naming:
+            raise HTTPConflict(
+                explanation="User '{}' is named by the user definitions {}; change those first.".format(
+                    user_id, ", ".join("'{}'".format(u) for u in naming)
+                )
+            )
+        del users[user_id]
+        # A user made later under the same id must not inherit the rights
+        # this one was given.
+        for records in (section(data, "querydefs").values(), section(data, "databases").values(),
+                        *(entries.values() for entries in section(data, "credentials").values())):
+            for record in records:
+                for field in ("read", "write", "execute", "view", "edit"):
+                    if isinstance(record.get(field), list) and user_id in record[field]:
+                        record[field] = [u for u in record[field] if u != user_id]
+
+    write(request, change, "User definition '{}' removed".format(user_id))
+    return HTTPNoContent()
 
 
 @view_config(route_name="user_new", request_method="POST", permission="create_user")
 def user_create(context, request):
-    raise read_only("Creating user definitions")
+    body = json_object(request)
+    user_id = take_new_id(body, "user_id")
+    caller_id = context.authenticated_user_id
+    body.setdefault("creator", caller_id)
+    check_rights_handed_on(caller_id, context.config_storage.users.get(caller_id), body)
+    apikey = new_apikey()
+
+    def change(data):
+        users = section(data, "users")
+        if user_id in users:
+            raise exists_conflict("User definition", user_id)
+        users[user_id] = dict(body, apikey_hash=hash_apikey(apikey))
+        UserRecord(users[user_id], key=user_id).validate(all_users=all_users(data))
+
+    write(request, change, "User definition '{}' created".format(user_id))
+    # The only time the key is shown: the store keeps its hash alone.
+    return created(request, "user", dict(shown(body, user_id=user_id), apikey=apikey), user_id=user_id)

@@ -6,7 +6,7 @@ import re
 from pyramid.httpexceptions import HTTPBadRequest, HTTPNotImplemented
 
 #: Record fields no view ever shows.
-SECRET_FIELDS = frozenset({"password", "apikey"})
+SECRET_FIELDS = frozenset({"password", "apikey", "apikey_hash"})
 
 
 def shown_fields(record):

@@ -3,14 +3,27 @@ status, stored credentials and the data-discovery URL service."""
 
 from urllib.parse import quote, unquote, urlencode
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPMethodNotAllowed, HTTPNotFound
+from pyramid.httpexceptions import HTTPBadRequest, HTTPMethodNotAllowed, HTTPNoContent, HTTPNotFound
 from pyramid.security import NO_PERMISSION_REQUIRED
 from pyramid.view import view_config
 
+from korvane.config_storage import CredentialRecord
 from korvane.constants import DATA_FORMATS
 from korvane.request_status import StatusCodes
 from korvane.utils import get_model
 from korvane.views import sqlite
+from korvane.views.changes import (
+    all_users,
+    created,
+    drop_same_id,
+    exists_conflict,
+    json_object,
+    missing,
+    section,
+    shown,
+    take_new_id,
+    write,
+)
 from korvane.views.common import (
     name_value_pairs,
     read_only,
@@ -174,7 +187,27 @@ def list_credentials(context, request):
 
 @view_config(route_name="dbcredentials", request_method="POST", permission="create_dbcredentials")
 def create_credentials(context, request):
-    raise read_only("Storing credentials")
+    _credentials_database(context)
+    db_id = context.db_id
+    body = json_object(request)
+    dbc_id = take_new_id(body, "dbc_id")
+    # The creator keeps access to what they stored unless the body says who.
+    for field in ("view", "edit"):
+        body.setdefault(field, [context.authenticated_user_id])
+
+    def change(data):
+        if db_id not in section(data, "databases"):
+            raise missing("Database", db_id)
+        entries = section(data, "credentials").setdefault(db_id, {})
+        if dbc_id in entries:
+            raise exists_conflict("Credentials", dbc_id)
+        CredentialRecord(body, key=dbc_id).validate(all_users=all_users(data))
+        entries[dbc_id] = body
+
+    write(request, change, "Credentials '{}' of database '{}' stored".format(dbc_id, db_id))
+    return created(
+        request, "dbcredential", shown(body, db_id=db_id, dbc_id=dbc_id), db_id=db_id, dbc_id=dbc_id
+    )
 
 
 @view_config(route_name="dbcredential", request_method="GET", permission="view_dbcredentials")
@@ -190,14 +223,50 @@ def show_credentials(context, request):
     )
 
 
+def _existing_credentials(context):
+    _credentials_database(context)
+    if context.db_credentials is None:
+        raise missing("Credentials '{}' of database".format(context.dbc_id), context.db_id)
+
+
 @view_config(route_name="dbcredential", request_method="PUT", permission="update_dbcredentials")
 def update_credentials(context, request):
-    raise read_only("Changing credentials")
+    _existing_credentials(context)
+    db_id, dbc_id = context.db_id, context.dbc_id
+    body = json_object(request)
+    drop_same_id(body, "dbc_id", dbc_id)
+
+    def change(data):
+        entries = section(data, "credentials").get(db_id) or {}
+        before = entries.get(dbc_id)
+        if not isinstance(before, dict):
+            raise missing("Credentials '{}' of database".format(dbc_id), db_id)
+        # The password is never shown, so a client cannot send it back:
+        # leaving it out keeps it.
+        if "password" not in body and "password" in before:
+            body["password"] = before["password"]
+        CredentialRecord(body, key=dbc_id).validate(all_users=all_users(data))
+        entries[dbc_id] = body
+
+    write(request, change, "Credentials '{}' of database '{}' changed".format(dbc_id, db_id))
+    return json_response(request, shown(body, db_id=db_id, dbc_id=dbc_id))
 
 
 @view_config(route_name="dbcredential", request_method="DELETE", permission="delete_dbcredentials")
 def delete_credentials(context, request):
-    raise read_only("Deleting credentials")
+    _existing_credentials(context)
+    db_id, dbc_id = context.db_id, context.dbc_id
+
+    def change(data):
+        credentials = section(data, "credentials")
+        entries = credentials.get(db_id) or {}
+        if entries.pop(dbc_id, None) is None:
+            raise missing("Credentials '{}' of database".format(dbc_id), db_id)
+        if not entries:
+            credentials.pop(db_id, None)
+
+    write(request, change, "Credentials '{}' of database '{}' removed".format(dbc_id, db_id))
+    return HTTPNoContent()
 
 
 # --- data-discovery URLs --------------------------------------------------------

@@ -87,3 +87,28 @@ def select_rows(db_config, table, filters, limit=None):
     if filters:
         sql += " WHERE " + " AND ".join(quote_identifier(column) + " = ?" for column in filters)
     return run(db_config, sql, list(filters.values()), limit, what="Reading table '{}'".format(table))
+
+
+class _AnyParameters(dict):
+    """Named parameters that are all NULL: enough to compile a statement
+    without knowing the values it will be run with."""
+
+    def __missing__(self, name):
+        return None
+
+
+def check_compiles(path, sql):
+    """Raise ``HTTPBadRequest`` unless ``sql`` is one statement that the
+    SQLite database at ``path`` compiles.
+
+    The statement is compiled under EXPLAIN, which lists its program
+    without running it, on a read-only connection.  Its parameters must be
+    named (``:name``): those are what the path pairs of a query bind.
+    """
+    connection = sqlite3.connect(Path(path).resolve().as_uri() + "?mode=ro", uri=True, timeout=5)
+    try:
+        connection.execute("EXPLAIN " + sql, _AnyParameters())
+    except (sqlite3.ProgrammingError, sqlite3.OperationalError, sqlite3.Warning) as error:
+        raise HTTPBadRequest(explanation="The query does not compile: {}.".format(str(error).rstrip("."))) from None
+    finally:
+        connection.close()

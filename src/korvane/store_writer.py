@@ -1,0 +1,124 @@
+"""Writing the store file so that nothing is lost.
+
+Every change goes through ``write_store``: it takes an exclusive lock on a
+lock file beside the store, reads the file as it is now (another process may
+have written it since this one last looked), lets the caller change the
+document, bumps the document's ``version`` and puts the new document in
+place atomically: a temporary file in the same folder, flushed and synced,
+renamed over the old one, and the folder synced so the rename itself
+survives a crash.  A process killed at any point leaves either the old file
+or the new one, never a mix; the lock is released by the kernel when the
+killed process's descriptors close.
+
+API keys are kept only as hashes: a plain ``apikey`` written into the file
+by hand is replaced by its ``apikey_hash`` on the first write.
+"""
+
+import fcntl
+import json
+import os
+import tempfile
+
+from korvane.auth.apikey import hash_apikey
+
+#: Field of the document holding the number every write increases.
+VERSION_FIELD = "version"
+
+
+def lock_path(path):
+    return path + ".lock"
+
+
+def document_version(data):
+    """The version number of a store document; 0 for a file that never
+    went through a write."""
+    version = data.get(VERSION_FIELD, 0)
+    return version if isinstance(version, int) and not isinstance(version, bool) else 0
+
+
+def hash_plain_keys(data):
+    """Replace every user's plain ``apikey`` by its hash, in place."""
+    for record in (data.get("users") or {}).values():
+        if isinstance(record, dict) and "apikey" in record:
+            key = record.pop("apikey")
+            if key:
+                record["apikey_hash"] = hash_apikey(key)
+
+
+def _fsync_folder(folder):
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _temporary_prefix(path):
+    return "." + os.path.basename(path) + "-"
+
+
+def remove_leftovers(path):
+    """Remove the temporary files of writes that were killed before their
+    rename.  Only called under the lock, when no write of this store is
+    under way."""
+    folder, prefix = os.path.dirname(path), _temporary_prefix(path)
+    for name in os.listdir(folder):
+        if name.startswith(prefix) and name.endswith(".tmp"):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except FileNotFoundError:
+                pass
+
+
+def replace_atomically(path, data):
+    """Put ``data`` (a JSON document) at ``path`` by writing a synced
+    temporary file beside it and renaming it over the old one.  The new file
+    keeps the old one's permission bits."""
+    folder = os.path.dirname(path)
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=_temporary_prefix(path), suffix=".tmp")
+    try:
+        try:
+            os.fchmod(fd, os.stat(path).st_mode & 0o7777)
+        except FileNotFoundError:
+            pass
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(data, f, indent=1, ensure_ascii=False)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+    _fsync_folder(folder)
+
+
+def write_store(path, change, after_replace=None, parse=json.loads):
+    """Apply ``change`` to the store file at ``path`` under the exclusive
+    lock and return the new document.
+
+    ``change(data)`` changes the freshly read document in place; whatever it
+    raises leaves the file untouched.  Plain API keys are hashed and the
+    version is bumped after it returns.  ``parse(text)`` makes the document
+    of the file's text and may refuse it.  ``after_replace(data)``, when
+    given, runs once the new file is in place and before the lock is
+    released.
+    """
+    with open(lock_path(path), "a") as lock:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+        try:
+            with open(path, encoding="utf-8") as f:
+                data = parse(f.read())
+            change(data)
+            remove_leftovers(path)
+            hash_plain_keys(data)
+            data[VERSION_FIELD] = document_version(data) + 1
+            replace_atomically(path, data)
+            if after_replace is not None:
+                after_replace(data)
+            return data
+        finally:
+            fcntl.flock(lock.fileno(), fcntl.LOCK_UN)

@@ -1,0 +1,160 @@
+"""What the views that change definitions share: reading the body,
+checking ids and paths, and writing the store.
+
+A change is made on the store document as the file holds it, read afresh
+under the store's lock (``ConfigStorage.write``), so the checks that depend
+on other definitions (is the id taken, do the named users exist) see what
+every other process has written.  Nothing here logs or returns a password,
+a key or a key's hash.
+"""
+
+import logging
+import os
+import re
+
+from pyramid.httpexceptions import (
+    HTTPBadRequest,
+    HTTPConflict,
+    HTTPCreated,
+    HTTPForbidden,
+    HTTPNotFound,
+    HTTPServiceUnavailable,
+)
+
+from korvane.config_storage import StoreError, UserRecord, _records
+from korvane.constants import ADMIN_USER_ID
+from korvane.views.common import SECRET_FIELDS
+
+log = logging.getLogger("korvane.changes")
+
+#: Ids are path segments of their own routes: letters, digits, "_" and "-".
+ID_PATTERN = re.compile(r"[A-Za-z0-9_-]{1,64}\Z")
+#: Ids that would be taken for another route ("/querydefs/new").
+RESERVED_IDS = frozenset({"new"})
+#: The first bytes of every SQLite database file.
+SQLITE_HEADER = b"SQLite format 3\x00"
+#: Fields only the server sets.
+SERVER_FIELDS = ("apikey", "apikey_hash")
+
+
+def json_object(request):
+    """The request body as a JSON object."""
+    try:
+        body = request.json_body
+    except ValueError:
+        raise HTTPBadRequest(explanation="The body must be a JSON object.") from None
+    if not isinstance(body, dict):
+        raise HTTPBadRequest(explanation="The body must be a JSON object.")
+    for field in SERVER_FIELDS:
+        if field in body:
+            raise HTTPBadRequest(explanation="API keys are made by the server; '{}' cannot be given.".format(field))
+    return body
+
+
+def take_new_id(body, id_field):
+    """Remove and return the id of a record to be created."""
+    new_id = body.pop(id_field, None)
+    if not isinstance(new_id, str) or not ID_PATTERN.match(new_id) or new_id in RESERVED_IDS:
+        raise HTTPBadRequest(
+            explanation="'{}' must be 1 to 64 letters, digits, '_' or '-' (and not 'new').".format(id_field)
+        )
+    return new_id
+
+
+def drop_same_id(body, id_field, current_id):
+    """A change may repeat the record's id, but not change it."""
+    if id_field in body:
+        if body.pop(id_field) != current_id:
+            raise HTTPBadRequest(explanation="'{}' cannot be changed; it is '{}'.".format(id_field, current_id))
+
+
+def section(data, name):
+    value = data.setdefault(name, {})
+    if not isinstance(value, dict):
+        raise HTTPConflict(explanation="The store's '{}' is not an object; fix the store file.".format(name))
+    return value
+
+
+def all_users(data):
+    return _records(UserRecord, data.get("users")).values()
+
+
+def exists_conflict(kind, record_id):
+    return HTTPConflict(explanation="{} '{}' exists already.".format(kind, record_id))
+
+
+def missing(kind, record_id):
+    return HTTPNotFound(explanation="{} '{}' not found.".format(kind, record_id))
+
+
+def write(request, change, what):
+    """Write the store through ``change(data)`` and log ``what`` was done,
+    by whom, at which version."""
+    store = request.registry.settings["krv_settings"]["config_storage"]
+    try:
+        data = store.write(change)
+    except StoreError as error:
+        # Replacing a file that cannot be read would lose what it holds.
+        log.error("Not written (%s): %s", what, error)
+        raise HTTPServiceUnavailable(
+            explanation="The store file cannot be read, so no change is made; the server log says why."
+        ) from None
+    log.info("%s by %s (store version %s)", what, request.authenticated_userid or "public", data.get("version"))
+    return data
+
+
+def created(request, route_name, body, **ids):
+    """201 with the new record and its Location."""
+    location = request.route_url(route_name, ext="", **ids)
+    response = HTTPCreated(location=location, json_body=body)
+    response.content_type = "application/json"
+    return response
+
+
+def shown(record_fields, **ids):
+    """A record as answered: its fields without secrets, plus its ids."""
+    return dict({name: value for name, value in record_fields.items() if name not in SECRET_FIELDS}, **ids)
+
+
+def check_rights_handed_on(caller_id, caller_config, fields, before=None):
+    """A user who is not the administrator may give a user definition only
+    rights (databases, rights over definitions and credentials) that the
+    caller holds; rights the definition already had may stay."""
+    if caller_id == ADMIN_USER_ID:
+        return
+    for field in UserRecord.rights_fields:
+        own = set(getattr(caller_config, field) or ())
+        had = set((before or {}).get(field) or ())
+        value = fields.get(field) or []
+        extra = sorted(set(value) - own - had) if isinstance(value, list) else []
+        if extra:
+            raise HTTPForbidden(
+                explanation="You cannot grant {} in '{}': you do not hold {}.".format(
+                    ", ".join("'{}'".format(v) for v in extra), field, "them" if len(extra) > 1 else "it"
+                )
+            )
+
+
+def check_database_access(caller_id, caller_config, db_id):
+    if caller_id != ADMIN_USER_ID and db_id not in (caller_config.databases or ()):
+        raise HTTPForbidden(explanation="You have no access to database '{}'.".format(db_id))
+
+
+def sqlite_file(request, store_folder, given):
+    """The path to keep for a database file: it must name an existing
+    SQLite file inside the data folder.  Kept relative to the store's
+    folder, so that the data folder may be mounted elsewhere."""
+    if not isinstance(given, str) or not given:
+        raise HTTPBadRequest(explanation="'sqlite_path' must name a SQLite file inside the data folder.")
+    data_dir = os.path.realpath(request.registry.settings["krv_settings"]["data_dir"])
+    resolved = os.path.realpath(os.path.join(store_folder, given))
+    if os.path.commonpath([data_dir, resolved]) != data_dir or resolved == data_dir:
+        raise HTTPBadRequest(explanation="'sqlite_path' must name a SQLite file inside the data folder.")
+    try:
+        with open(resolved, "rb") as f:
+            header = f.read(len(SQLITE_HEADER))
+    except OSError:
+        raise HTTPBadRequest(explanation="'sqlite_path' names no readable file in the data folder.") from None
+    if header != SQLITE_HEADER:
+        raise HTTPBadRequest(explanation="'sqlite_path' does not name a SQLite database.")
+    return os.path.relpath(resolved, os.path.realpath(store_folder))

@@ -1,0 +1,308 @@
+"""The store shared by several processes through memcached: the per-request
+refresh, the fallback when memcached is gone, and two waitress processes
+over one data folder agreeing after every write, through concurrent
+creations, a writer killed mid-write and memcached stopped mid-run."""
+
+import json
+import logging
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+
+from helpers import Memcached, free_loopback_port, stop_process, wait_for_port
+from korvane import store_cache
+from korvane.app import SetupError
+from korvane.config_storage import ConfigStorage
+from korvane.store_cache import StoreCache
+from test_app import copy_example, make_app
+from test_server import fetch
+
+REPO = Path(__file__).resolve().parents[1]
+LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
+UNREACHABLE = "cannot be reached"
+
+
+@pytest.fixture
+def memcached():
+    server = Memcached().start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+class CountingClient:
+    """A memcached client that counts the calls made through it."""
+
+    def __init__(self, client):
+        self.client = client
+        self.calls = []
+
+    def __getattr__(self, name):
+        method = getattr(self.client, name)
+
+        def counted(*args, **kwargs):
+            self.calls.append(name)
+            return method(*args, **kwargs)
+
+        return counted
+
+
+def shared_store(path, address, prefix="test"):
+    cache = StoreCache(address, prefix=prefix)
+    cache.client = CountingClient(cache.client)
+    return ConfigStorage.from_file(str(path), cache=cache)
+
+
+def count_file_reads(monkeypatch, store):
+    reads = []
+    original = store._read_once
+    monkeypatch.setattr(store, "_read_once", lambda: (reads.append(1), original())[1])
+    return reads
+
+
+def add_query(query_id):
+    return lambda data: data.setdefault("querydefs", {}).__setitem__(query_id, {"database": "demo", "sql": "SELECT 1"})
+
+
+# --- the per-request refresh -------------------------------------------------------------------
+
+
+def test_an_unchanged_store_costs_one_get_per_request_and_no_file_read(tmp_path, memcached, monkeypatch):
+    path = copy_example(tmp_path / "data") / "store.json"
+    store = shared_store(path, memcached.address)
+    store.pull()  # memcached holds no version yet: this one offers ours
+    store.cache.client.calls.clear()
+    reads = count_file_reads(monkeypatch, store)
+    for _ in range(50):
+        store.pull()
+    assert (store.cache.client.calls, reads) == (["get"] * 50, [])
+
+
+def test_a_write_reaches_another_process_through_the_published_document(tmp_path, memcached, monkeypatch):
+    path = copy_example(tmp_path / "data") / "store.json"
+    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+    reader.pull()
+    reads = count_file_reads(monkeypatch, reader)
+    writer.write(add_query("fresh"))
+    reader.pull()
+    assert "fresh" in reader.querydefs and reader.version == writer.version == 1
+    assert reads == []  # the document came from memcached, not the file
+    assert reader.databases["demo"].sqlite_path == str(path.parent / "demo.sqlite3")
+
+
+def test_a_stale_published_version_is_replaced_by_the_newer_one(tmp_path, memcached):
+    path = copy_example(tmp_path / "data") / "store.json"
+    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+    writer.write(add_query("first"))
+    # A failed publish (memcached away during the write) left version 1 behind.
+    writer.cache.client.set("test.version", b"0")
+    writer.cache.client.set("test.document", b"{}")
+    writer.pull()
+    assert writer.cache.client.get("test.version") == b"1"
+    reader.pull()
+    assert "first" in reader.querydefs
+
+
+def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(tmp_path, caplog, monkeypatch):
+    caplog.set_level(logging.WARNING, logger="korvane.store_cache")
+    path = copy_example(tmp_path / "data") / "store.json"
+    store = shared_store(path, "127.0.0.1:{}".format(free_loopback_port()))
+    other = ConfigStorage.from_file(str(path))
+    for n in range(20):
+        other.write(add_query("q{}".format(n)))
+        store.pull()
+        assert "q{}".format(n) in store.querydefs
+    assert caplog.text.count(UNREACHABLE) == 1
+    # It is not asked on every request while down: only after a pause that doubles.
+    assert store.cache.client.calls.count("get") < 5
+    gets = store.cache.client.calls.count("get")
+    monkeypatch.setattr(store_cache.time, "monotonic", lambda: time.time() + 3600)
+    store.pull()
+    assert store.cache.client.calls.count("get") == gets + 1
+
+
+def test_memcached_back_after_a_restart_gets_the_store_again(tmp_path, memcached):
+    path = copy_example(tmp_path / "data") / "store.json"
+    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+    writer.write(add_query("before"))
+    memcached.stop()
+    memcached.start()  # same port, empty
+    reader.pull()
+    assert "before" in reader.querydefs
+    assert reader.cache.client.get("test.version") == b"1"
+
+
+# --- two server processes ------------------------------------------------------------------------
+
+
+class Server:
+    """``python -m korvane.app`` over ``data_dir`` with ``ini``."""
+
+    def __init__(self, tmp_path, name, ini, data_dir):
+        self.port = free_loopback_port()
+        self.log = tmp_path / (name + ".log")
+        with open(self.log, "wb") as output:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
+                 "--port", str(self.port), "--data-dir", str(data_dir)],
+                cwd=tmp_path, env=dict(os.environ, PYTHONUNBUFFERED="1"),
+                stdout=output, stderr=subprocess.STDOUT,
+            )
+        wait_for_port(self.port, self.process, self.log.read_text)
+
+    def ask(self, path, key="admin-key", method="GET", body=None):
+        status, headers, raw = fetch(self.port, path, key=key, method=method,
+                                     body=None if body is None else json.dumps(body).encode())
+        return status, headers, json.loads(raw) if raw else None
+
+
+@pytest.fixture
+def two_servers(tmp_path, memcached):
+    """Two server processes over one data folder and one memcached."""
+    data_dir = copy_example(tmp_path / "data")
+    ini = tmp_path / "shared.ini"
+    ini.write_text((REPO / "development.ini").read_text().replace(
+        "[app:main]\n", "[app:main]\nkorvane.memcached = {}\n".format(memcached.address), 1))
+    servers = []
+    try:
+        servers.append(Server(tmp_path, "a", ini, data_dir))
+        servers.append(Server(tmp_path, "b", ini, data_dir))
+        yield servers[0], servers[1], data_dir
+    finally:
+        for server in servers:
+            stop_process(server.process)
+    for server in servers:
+        assert "Traceback" not in server.log.read_text(), server.log.read_text()
+
+
+def new_query(query_id):
+    return {"query_id": query_id, "database": "demo", "sql": "SELECT name FROM customers WHERE city = :city",
+            "http_methods": {"GET": True}, "execute": ["public", "admin"]}
+
+
+def test_a_definition_written_through_one_process_is_served_by_the_other(two_servers):
+    a, b, _ = two_servers
+    assert b.ask("/querydefs")[0] == 200  # b has loaded the store before the write
+    status, headers, _ = a.ask("/querydefs/new", method="POST", body=new_query("by_city"))
+    assert status == 201
+    status, _, body = b.ask("/query/by_city/city/Berlin", key=None)
+    assert status == 200 and body["rows"], body
+    status, _, body = b.ask("/users/new", method="POST", body={"user_id": "erin", "databases": ["demo"]})
+    assert status == 201
+    answer = a.ask("/whoami", key=body["apikey"])
+    assert answer[2].get("user_id") == "erin", answer
+
+
+def test_concurrent_creations_through_both_processes_lose_none(two_servers):
+    a, b, data_dir = two_servers
+    count = 64 if LONG_RUN else 16
+    with ThreadPoolExecutor(max_workers=count) as pool:
+        statuses = list(pool.map(
+            lambda n: (a, b)[n % 2].ask("/querydefs/new", method="POST", body=new_query("q{}".format(n)))[0],
+            range(count)))
+    assert statuses == [201] * count
+    expected = {"q{}".format(n) for n in range(count)}
+    for server in (a, b):
+        listed = {q["query_id"] for q in server.ask("/querydefs")[2]["querydefs"]}
+        assert expected <= listed
+    data = json.loads((data_dir / "store.json").read_text())
+    assert expected <= set(data["querydefs"]) and data["version"] == count
+
+
+def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
+    a, b, data_dir = two_servers
+    store = data_dir / "store.json"
+    # A store of a few megabytes keeps each write long enough to be caught in it.
+    status, _, _ = b.ask("/querydefs/new", method="POST",
+                         body=dict(new_query("bulky"), description="x" * (4 << 20)))
+    assert status == 201
+    stop = threading.Event()
+
+    def keep_writing():
+        n = 0
+        while not stop.is_set():
+            try:
+                a.ask("/querydefs/new", method="POST", body=new_query("w{}".format(n)))
+            except OSError:
+                return
+            n += 1
+
+    writer = threading.Thread(target=keep_writing)
+    writer.start()
+    try:
+        time.sleep(0.8)
+        a.process.send_signal(signal.SIGKILL)
+        a.process.wait(timeout=10)
+    finally:
+        stop.set()
+        writer.join(timeout=30)
+    data = json.loads(store.read_text())  # whole, old or new
+    assert "bulky" in data["querydefs"]
+    # The lock died with the process: the other one still writes and serves.
+    assert b.ask("/querydefs/new", method="POST", body=new_query("after"))[0] == 201
+    after = json.loads(store.read_text())
+    assert after["version"] == data["version"] + 1 and "after" in after["querydefs"]
+    assert not list(data_dir.glob(".store.json-*.tmp"))
+    assert b.ask("/querydefs/after")[0] == 200
+
+
+def test_both_processes_keep_serving_when_memcached_stops(two_servers, memcached):
+    a, b, _ = two_servers
+    assert a.ask("/querydefs/new", method="POST", body=new_query("early"))[0] == 201
+    assert b.ask("/querydefs/early")[0] == 200
+    memcached.stop()
+    for n in range(5):
+        assert a.ask("/querydefs/new", method="POST", body=new_query("late{}".format(n)))[0] == 201
+        assert b.ask("/querydefs/late{}".format(n))[0] == 200
+        assert a.ask("/querydefs/early")[0] == 200
+    for server in (a, b):
+        assert server.log.read_text().count(UNREACHABLE) == 1, server.log.read_text()
+
+
+def test_each_request_to_the_server_costs_one_get(tmp_path, memcached):
+    app = make_app(copy_example(tmp_path / "data"), **{"korvane.memcached": memcached.address})
+    store = app.app.registry.settings["krv_settings"]["config_storage"]
+    store.cache.client = counting = CountingClient(store.cache.client)
+    requests = ["/querydefs", "/query/customers_by_country/country/DE", "/users/bob", "/", "/dd/demo/customers"]
+    app.get("/")  # the first request finds memcached empty and offers the store
+    counting.calls.clear()
+    for url in requests:
+        app.get(url, headers={"X-API-Key": "admin-key"}, extra_environ={"REQUEST_URI": url})
+    assert counting.calls == ["get"] * len(requests)
+
+
+def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(tmp_path):
+    data_dir = copy_example(tmp_path / "data")
+    app = make_app(data_dir)
+    (data_dir / "store.json").write_text('{"users": ')
+    response = app.post_json("/querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"},
+                             headers={"X-API-Key": "admin-key"}, expect_errors=True)
+    assert response.status_int == 503
+    assert (data_dir / "store.json").read_text() == '{"users": '
+
+
+def test_a_document_too_large_for_memcached_publishes_its_version_alone(tmp_path, memcached, monkeypatch):
+    path = copy_example(tmp_path / "data") / "store.json"
+    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+    reader.pull()
+    reads = count_file_reads(monkeypatch, reader)
+    writer.write(lambda data: data["querydefs"].update(big={"database": "demo", "sql": "x" * (2 << 20)}))
+    assert not writer.cache.down
+    assert writer.cache.client.get("test.version") == b"1" and writer.cache.client.get("test.document") is None
+    reader.pull()
+    assert "big" in reader.querydefs and reads == [1]
+
+
+@pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
+                                     {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
+def test_a_bad_memcached_setting_stops_the_server_from_starting(tmp_path, setting):
+    with pytest.raises(SetupError, match="korvane.memcached"):
+        make_app(copy_example(tmp_path / "data"), **setting)

@@ -1,0 +1,368 @@
+"""Definitions and credentials changed through the API, and the store file
+those changes write: who may make each change, what a malformed one gets,
+and that nothing answered, logged or stored holds a key in the clear."""
+
+import json
+import logging
+import os
+import re
+import shlex
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from korvane.auth.apikey import hash_apikey
+from korvane.store_writer import write_store
+from test_app import KEYS, REPO, check, copy_example, make_app
+
+#: A user with the creation rights nobody in the example has besides admin.
+CAROL = {
+    "password": "carol-secret", "apikey": "carol-key", "databases": ["demo"],
+    "querydef": ["view"], "dbdef": ["view", "create"], "userdef": ["view", "create"],
+    "dbcreds": ["view", "create"], "view": ["carol"], "edit": [], "creator": "admin",
+}
+#: A database definition with nothing depending on it, that alice may edit.
+SPARE = {"sqlite_path": "demo.sqlite3", "read": ["alice"], "write": ["alice"], "execute": []}
+CALLER_KEYS = dict(KEYS, carol="carol-key")
+
+QUERY_SQL = "SELECT name FROM customers WHERE country = :country"
+NEW_QUERY = {"query_id": "by_city", "database": "demo", "sql": "SELECT name FROM customers WHERE city = :city",
+             "http_methods": {"GET": True}}
+CHANGED_QUERY = {"database": "demo", "sql": QUERY_SQL, "description": "changed", "http_methods": {"GET": True},
+                 "read": ["alice"], "write": ["alice"], "execute": ["public", "alice"]}
+NEW_DATABASE = {"db_id": "demo2", "sqlite_path": "demo.sqlite3", "description": "Second view of demo."}
+CHANGED_DATABASE = dict(SPARE, description="changed")
+NEW_USER = {"user_id": "dave", "databases": ["demo"], "querydef": ["view"]}
+CHANGED_USER = {"databases": ["sales"], "view": ["bob", "alice"], "edit": ["alice"], "description": "changed"}
+NEW_CREDENTIALS = {"dbc_id": "backup", "username": "backup_reader", "password": "backup-secret"}
+CHANGED_CREDENTIALS = {"username": "report_reader", "description": "changed", "edit": ["alice"], "view": ["alice"]}
+
+
+@pytest.fixture
+def data_dir(tmp_path):
+    data_dir = copy_example(tmp_path / "data")
+    store = data_dir / "store.json"
+    data = json.loads(store.read_text())
+    data["users"]["carol"] = CAROL
+    data["databases"]["spare"] = SPARE
+    store.write_text(json.dumps(data, indent=1))
+    return data_dir
+
+
+def stored(data_dir):
+    return json.loads((data_dir / "store.json").read_text())
+
+
+def ask(app, who, request_line, send=None):
+    method, _, url = request_line.rpartition(" ")
+    headers = {"X-API-Key": CALLER_KEYS[who]} if CALLER_KEYS[who] else {}
+    kw = {} if send is None else {
+        "body": send if isinstance(send, bytes) else json.dumps(send).encode(), "content_type": "application/json"}
+    return app.request(url, method=method or "GET", headers=headers, environ={"REQUEST_URI": url},
+                       expect_errors=True, **kw)
+
+
+# --- each change, for each kind of caller -----------------------------------------------
+
+#: (request, body, who has the right, statuses for: admin, that user, bob, anonymous,
+#: where the change is visible afterwards).
+CHANGES = {
+    "create query": ("POST /querydefs/new", NEW_QUERY, "alice", (201, 201, 403, 403), "/querydefs/by_city"),
+    "change query": ("PUT /querydefs/customers_by_country", CHANGED_QUERY, "alice", (200, 200, 403, 403),
+                     "/querydefs/customers_by_country"),
+    "remove query": ("DELETE /querydefs/customers_by_country", None, "alice", (204, 204, 403, 403), None),
+    "create database": ("POST /databases/new", NEW_DATABASE, "carol", (201, 201, 403, 403), "/databases/demo2"),
+    "change database": ("PUT /databases/spare", CHANGED_DATABASE, "alice", (200, 200, 403, 403), "/databases/spare"),
+    "remove database": ("DELETE /databases/spare", None, "alice", (204, 204, 403, 403), None),
+    "create user": ("POST /users/new", NEW_USER, "carol", (201, 201, 403, 403), "/users/dave"),
+    # bob holds no right over user definitions, but his own is his to edit
+    # within limits (see the test of limited edits below).
+    "change user": ("PUT /users/bob", CHANGED_USER, "alice", (200, 200, 200, 403), "/users/bob"),
+    "remove user": ("DELETE /users/bob", None, "alice", (204, 204, 403, 403), None),
+    "store credentials": ("POST /dbcredentials/demo", NEW_CREDENTIALS, "carol", (201, 201, 403, 403),
+                          "/dbcredentials/demo/backup"),
+    "change credentials": ("PUT /dbcredentials/demo/reporting", CHANGED_CREDENTIALS, "alice", (200, 200, 403, 403),
+                           "/dbcredentials/demo/reporting"),
+    "remove credentials": ("DELETE /dbcredentials/demo/reporting", None, "alice", (204, 204, 403, 403), None),
+}
+
+
+@pytest.mark.parametrize("kind", range(4), ids=["admin", "with-right", "without-right", "anonymous"])
+@pytest.mark.parametrize("change", sorted(CHANGES))
+def test_each_change_is_made_only_for_callers_the_context_allows(data_dir, change, kind):
+    request_line, body, entitled, statuses, shown_at = CHANGES[change]
+    who = ("admin", entitled, "bob", "public")[kind]
+    app = make_app(data_dir)
+    before = stored(data_dir)
+    response = ask(app, who, request_line, body)
+    check(response, statuses[kind], {})
+    after = stored(data_dir)
+    if response.status_int >= 400:
+        assert after == before
+        return
+    assert after["version"] == before.get("version", 0) + 1
+    method, _, url = request_line.partition(" ")
+    if method == "DELETE":
+        assert ask(app, "admin", "GET " + url).status_int in (403, 404)
+        return
+    if method == "POST":
+        assert response.headers["Location"] == "http://localhost" + shown_at
+    seen = ask(app, "admin", shown_at)
+    assert seen.status_int == 200, seen.text
+    for field, value in body.items():
+        if field not in ("password", "sqlite_path"):
+            assert seen.json.get(field, value) == value, field
+
+
+def test_a_user_who_may_only_read_a_query_can_neither_change_nor_remove_it(data_dir):
+    # alice reads customer_count but is not among its writers; Querydef
+    # still opens its ACL to her.
+    app = make_app(data_dir)
+    assert ask(app, "alice", "/querydefs/customer_count").json["rights"]["editable"] is False
+    body = dict(CHANGED_QUERY, write=["alice"])
+    check(ask(app, "alice", "PUT /querydefs/customer_count", body), 403, {})
+    check(ask(app, "alice", "DELETE /querydefs/customer_count"), 403, {})
+    # The anonymous user may run customers_by_country, which opens its ACL too.
+    check(ask(app, "public", "DELETE /querydefs/customers_by_country"), 403, {})
+    assert sorted(stored(data_dir)["querydefs"]) == ["customer_count", "customers_by_country", "orders_since",
+                                                     "purge_orders"]
+
+
+# --- malformed changes ------------------------------------------------------------------
+
+BAD = [
+    ("POST /querydefs/new", dict(NEW_QUERY, colour="red"), 400, "unknown fields: 'colour'"),
+    ("POST /querydefs/new", dict(NEW_QUERY, read="alice"), 400, "field 'read' must be a list of user ids"),
+    ("POST /querydefs/new", dict(NEW_QUERY, read=["nobody"]), 400, "names unknown users: 'nobody'"),
+    ("POST /querydefs/new", dict(NEW_QUERY, http_methods={"GET": "yes"}), 400, "field 'http_methods'"),
+    ("POST /querydefs/new", dict(NEW_QUERY, database="nope"), 400, "database 'nope', which is not defined"),
+    ("POST /querydefs/new", dict(NEW_QUERY, sql="SELECT * FROM nope"), 400, "does not compile: no such table"),
+    ("POST /querydefs/new", dict(NEW_QUERY, sql="SELECT 1; DROP TABLE customers"), 400, "does not compile"),
+    ("POST /querydefs/new", {k: v for k, v in NEW_QUERY.items() if k != "sql"}, 400, "lacks the field 'sql'"),
+    ("POST /querydefs/new", dict(NEW_QUERY, query_id="new"), 400, "'query_id' must be"),
+    ("POST /querydefs/new", dict(NEW_QUERY, query_id="a.b"), 400, "'query_id' must be"),
+    ("POST /querydefs/new", dict(NEW_QUERY, query_id="customer_count"), 409, "exists already"),
+    ("POST /querydefs/new", b"{not json", 400, "must be a JSON object"),
+    ("POST /querydefs/new", [NEW_QUERY], 400, "must be a JSON object"),
+    ("PUT /querydefs/customers_by_country", dict(CHANGED_QUERY, query_id="other"), 400, "cannot be changed"),
+    ("PUT /querydefs/nope", CHANGED_QUERY, 404, None),
+    ("POST /databases/new", dict(NEW_DATABASE, sqlite_path="../outside.sqlite3"), 400, "inside the data folder"),
+    ("POST /databases/new", dict(NEW_DATABASE, sqlite_path="/etc/passwd"), 400, "inside the data folder"),
+    ("POST /databases/new", dict(NEW_DATABASE, sqlite_path="store.json"), 400, "does not name a SQLite database"),
+    ("POST /databases/new", dict(NEW_DATABASE, sqlite_path="missing.sqlite3"), 400, "no readable file"),
+    ("POST /databases/new", dict(NEW_DATABASE, url="postgresql://h/db"), 400, "'url' is not accepted"),
+    ("POST /databases/new", dict(NEW_DATABASE, db_id="demo"), 409, "exists already"),
+    ("DELETE /databases/demo", None, 409, "query definition 'customers_by_country'"),
+    ("POST /users/new", dict(NEW_USER, querydef=["delete"]), 400, "field 'querydef' must be a list of rights"),
+    ("POST /users/new", dict(NEW_USER, edit=["nobody"]), 400, "names unknown users: 'nobody'"),
+    ("POST /users/new", dict(NEW_USER, apikey="chosen"), 400, "API keys are made by the server"),
+    ("POST /users/new", dict(NEW_USER, user_id="bob"), 409, "exists already"),
+    ("PUT /users/admin", {"password": None}, 400, "must keep a password"),
+    ("DELETE /users/admin", None, 409, "cannot be removed"),
+    ("DELETE /users/alice", None, 409, "named by the user definitions 'bob'"),
+    ("POST /dbcredentials/demo", dict(NEW_CREDENTIALS, view="alice"), 400, "field 'view'"),
+    ("POST /dbcredentials/demo", dict(NEW_CREDENTIALS, dbc_id="reporting"), 409, "exists already"),
+    ("POST /dbcredentials/nope", NEW_CREDENTIALS, 404, "Database 'nope' not found"),
+    ("PUT /dbcredentials/demo/nope", CHANGED_CREDENTIALS, 404, None),
+]
+
+
+@pytest.mark.parametrize("request_line, body, status, explanation", BAD)
+def test_a_malformed_change_is_refused_and_leaves_the_store_alone(data_dir, request_line, body, status, explanation):
+    app = make_app(data_dir)
+    # A real database just outside the data folder: refused for where it is.
+    (data_dir.parent / "outside.sqlite3").write_bytes((data_dir / "demo.sqlite3").read_bytes())
+    before = (data_dir / "store.json").read_bytes()
+    response = ask(app, "admin", request_line, body)
+    check(response, status, {})
+    if explanation:
+        assert explanation in response.json["explanation"]
+    assert (data_dir / "store.json").read_bytes() == before
+
+
+@pytest.mark.parametrize("who, body, status", [
+    # Rights go only from those who hold them.
+    ("carol", dict(NEW_USER, databases=["sales"]), 403),
+    ("carol", dict(NEW_USER, querydef=["view", "create"]), 403),
+    ("carol", dict(NEW_USER, dbdef=["create"]), 201),
+    ("admin", dict(NEW_USER, databases=["sales"], querydef=["view", "create"]), 201),
+])
+def test_a_new_user_gets_only_rights_its_creator_holds(data_dir, who, body, status):
+    check(ask(make_app(data_dir), who, "POST /users/new", body), status, {})
+
+
+def test_a_user_editing_their_own_definition_keeps_their_rights_and_password(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "bob", "PUT /users/bob", {"description": "Sales desk"}), 200, {"description": "Sales desk"})
+    bob = stored(data_dir)["users"]["bob"]
+    assert (bob["password"], bob["databases"], bob["edit"]) == ("bob-secret", ["sales"], ["alice"])
+    refused = ask(app, "bob", "PUT /users/bob", {"querydef": ["view", "create"]})
+    check(refused, 403, {})
+    assert "'querydef'" in refused.json["explanation"]
+    check(ask(app, "bob", "DELETE /users/bob"), 403, {})
+    # bob's key still works after the writes that hashed it.
+    assert ask(app, "bob", "/whoami").status_int == 200
+
+
+def test_removing_a_user_takes_them_off_every_access_list(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "admin", "DELETE /users/bob"), 204, {})
+    data = stored(data_dir)
+    lists = [record.get(field, []) for section in ("querydefs", "databases") for record in data[section].values()
+             for field in ("read", "write", "execute")]
+    lists += [entry[field] for entry in data["credentials"]["demo"].values() for field in ("view", "edit")]
+    assert all("bob" not in names for names in lists)
+    check(ask(app, "admin", "POST /users/new", {"user_id": "bob"}), 201, {})
+    assert "bob" not in stored(data_dir)["databases"]["sales"]["write"]
+
+
+# --- keys and secrets --------------------------------------------------------------------
+
+
+def test_a_new_users_key_is_shown_once_and_stored_only_as_a_hash(data_dir, caplog):
+    caplog.set_level(logging.DEBUG)
+    app = make_app(data_dir)
+    created = ask(app, "admin", "POST /users/new", dict(NEW_USER, password="dave-secret"))
+    check(created, 201, {"user_id": "dave", "without": ["password", "apikey_hash"]})
+    key = created.json["apikey"]
+    assert len(key) >= 40
+    CALLER_KEYS["dave"] = key
+    try:
+        assert ask(app, "dave", "/whoami").status_int == 200
+    finally:
+        del CALLER_KEYS["dave"]
+    text = (data_dir / "store.json").read_text()
+    users = stored(data_dir)["users"]
+    # Every plain key written by hand was hashed by the write, and still works.
+    assert key not in text and "alice-key" not in text and '"apikey"' not in text
+    assert users["dave"]["apikey_hash"] == hash_apikey(key)
+    assert users["alice"]["apikey_hash"] == hash_apikey("alice-key")
+    assert ask(app, "alice", "/whoami").status_int == 200
+    assert ask(app, "admin", "/users/dave").text.count("dave-secret") == 0
+    assert key not in caplog.text and "dave-secret" not in caplog.text and "sha256:" not in caplog.text
+
+
+@pytest.mark.parametrize("request_line, body", [
+    ("PUT /users/alice", {"databases": ["demo"], "password": "new-secret", "view": ["alice"]}),
+    ("POST /dbcredentials/demo", NEW_CREDENTIALS),
+    ("PUT /dbcredentials/demo/reporting", dict(CHANGED_CREDENTIALS, password="new-secret")),
+])
+def test_answers_and_logs_of_changes_hold_no_secret(data_dir, caplog, request_line, body):
+    caplog.set_level(logging.DEBUG)
+    response = ask(make_app(data_dir), "admin", request_line, body)
+    assert response.status_int in (200, 201)
+    for text in (response.text, caplog.text):
+        assert "secret" not in text and "password" not in text and "apikey" not in text
+
+
+def test_changing_credentials_without_a_password_keeps_the_stored_one(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "admin", "POST /dbcredentials/demo", NEW_CREDENTIALS), 201, {})
+    check(ask(app, "admin", "PUT /dbcredentials/demo/backup", {"username": "renamed"}), 200, {"username": "renamed"})
+    assert stored(data_dir)["credentials"]["demo"]["backup"]["password"] == "backup-secret"
+
+
+# --- the store file ------------------------------------------------------------------------
+
+
+def test_a_failing_change_leaves_the_file_and_its_version(tmp_path):
+    path = tmp_path / "store.json"
+    path.write_text(json.dumps({"users": {}, "version": 7}))
+    before = path.read_bytes()
+
+    def change(data):
+        data["users"]["x"] = {}
+        raise RuntimeError("refused")
+
+    with pytest.raises(RuntimeError):
+        write_store(str(path), change)
+    assert path.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]
+
+
+def test_concurrent_writers_in_one_process_lose_nothing(tmp_path):
+    path = tmp_path / "store.json"
+    path.write_text(json.dumps({"querydefs": {}}))
+    path.chmod(0o640)
+
+    def add(n):
+        write_store(str(path), lambda data: data["querydefs"].__setitem__("q{}".format(n), {}))
+
+    threads = [threading.Thread(target=add, args=(n,)) for n in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=30)
+    data = json.loads(path.read_text())
+    assert (len(data["querydefs"]), data["version"]) == (16, 16)
+    assert path.stat().st_mode & 0o777 == 0o640
+
+
+# --- the README's walk ------------------------------------------------------------------------
+
+
+def readme_management_walk():
+    # The curl lines of the README's "Managing definitions over HTTP" walk, each
+    # with what its comment promises: the status, "#   Location: ..." and "member": "value".
+    text = (REPO / "README.md").read_text().split("## Managing definitions over HTTP", 1)[1]
+    walk = text.split("```sh\n", 1)[1].split("```", 1)[0]
+    examples, status, expect = [], None, {}
+    for line in walk.splitlines():
+        if match := re.match(r"# (\d{3})\b(.*)", line):
+            status = int(match[1])
+            expect = {name: json.loads(value) for name, value in re.findall(r'"(\w+)": ("[^"]*")', match[2])}
+        elif match := re.match(r"#\s+(Location): (.*)", line):
+            expect[match[1]] = match[2].replace("$base", "http://localhost")
+        elif line.startswith("curl "):
+            args = shlex.split(line)
+            options = dict(zip(args[1:], args[2:]))
+            headers = dict(value.split(": ", 1) for flag, value in zip(args, args[1:]) if flag == "-H")
+            body = options.get("-d")
+            examples.append((options.get("-X", "GET"), args[-1].replace("$base", ""), headers, body, status, expect))
+    return examples
+
+
+def test_the_readme_management_walk_answers_as_documented(tmp_path):
+    app = make_app(copy_example(tmp_path / "data"))
+    walk = readme_management_walk()
+    assert {status for *_, status, _ in walk} >= {200, 201, 204, 400, 403, 409}
+    for method, url, headers, body, status, expect in walk:
+        kw = {} if body is None else {"body": body.encode(), "content_type": headers.pop("Content-Type")}
+        response = app.request(url, method=method, headers=headers, environ={"REQUEST_URI": url},
+                               expect_errors=True, **kw)
+        check(response, status, expect)
+        if url == "/users/new":
+            assert len(response.json["apikey"]) >= 40
+
+
+KILLED_WRITER = """
+import json, sys
+from korvane.store_writer import write_store
+write_store(sys.argv[1], lambda data: data.update(padding=["x" * 64] * 400000))
+"""
+
+
+@pytest.mark.parametrize("attempt", range(5 if os.environ.get("ROOTS_LONG_RUN") == "1" else 1))
+def test_a_writer_killed_while_writing_leaves_the_old_file_whole(tmp_path, attempt):
+    path = tmp_path / "store.json"
+    path.write_text(json.dumps({"users": {"admin": {"apikey": "admin-key"}}, "version": 3}))
+    before = path.read_bytes()
+    writer = subprocess.Popen([sys.executable, "-c", KILLED_WRITER, str(path)])
+    try:
+        # The temporary file exists exactly while the new version is being written.
+        deadline = time.monotonic() + 30
+        while not list(tmp_path.glob(".store.json-*.tmp")):
+            assert writer.poll() is None and time.monotonic() < deadline, "the writer never started writing"
+            time.sleep(0.001)
+        writer.send_signal(signal.SIGKILL)
+    finally:
+        writer.wait(timeout=30)
+    assert path.read_bytes() == before
+    # The lock went with the process; the next write lands and clears the leftovers.
+    data = write_store(str(path), lambda data: data.update(after=True))
+    assert (data["version"], json.loads(path.read_text())["after"]) == (4, True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]
