@@ -25,7 +25,8 @@ class Record(MutableMapping):
     id_field = None
     list_fields = ()
     scalar_fields = ()
-    hidden_fields = ("password",)
+    #: Secrets: shown as "***" by ``repr``, so that logs never carry them.
+    hidden_fields = ("password", "apikey")
 
     def __init__(self, fields=None, key=None, **kw):
         object.__setattr__(self, "_fields", dict(fields or {}, **kw))
