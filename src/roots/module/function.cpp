@@ -310,7 +310,15 @@ int init_function_type() {
         return 0;
     }
     state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return state.function_type == nullptr ? -1 : 0;
+    if (state.function_type == nullptr) {
+        // The interpreter's type builder can fail an allocation without
+        // saying so; the load must still fail with an error.
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    return 0;
 }
 
 PyObject* bare_name(const FunctionDef& def) {

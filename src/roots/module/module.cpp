@@ -95,9 +95,13 @@ int keep_builtins() {
     };
     PyObject* builtins = PyModule_GetDict(state.builtins);
     for (const Builtin& builtin : kBuiltins) {
-        PyObject* value = PyDict_GetItemString(builtins, builtin.name);
+        // Looked up with errors kept: a failed lookup is not a missing name.
+        Ref name = Ref::steal(PyUnicode_FromString(builtin.name));
+        PyObject* value = name ? PyDict_GetItemWithError(builtins, name.get()) : nullptr;
         if (value == nullptr) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", builtin.name);
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+            }
             return -1;
         }
         Py_XSETREF(*builtin.slot, Py_NewRef(value));
