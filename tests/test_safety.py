@@ -393,7 +393,10 @@ EMBEDDING_PROGRAM = r"""
 #include <Python.h>
 #include <stdio.h>
 
+/* The interpreter's own OpenSSL and datetime accelerators do not survive
+   a re-initialisation in 3.12; their pure-Python fallbacks are used. */
 static const char* kCheck =
+    "import sys; sys.modules.update(dict.fromkeys(('_hashlib', '_datetime', '_ssl')))\n"
     "import korvane.roots as roots\n"
     "from helpers import make_request\n"
     "context = roots.DefaultRoot(make_request('/x.json', matchdict={'db_id': 'd'}))\n"
