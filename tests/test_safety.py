@@ -528,3 +528,91 @@ def test_record_repr_hides_every_secret():
     shown = repr(UserRecord({"password": "pw-secret", "apikey": "key-secret", "databases": ["d"]}, key="u"))
     shown += repr(CredentialRecord({"password": "pw-secret", "username": "u"}))
     assert "secret" not in shown and shown.count("'***'") == 3 and "['d']" in shown
+
+
+# ---------------------------------------------------------------- threads
+
+
+def summary(outcome):
+    """What a request's context shows (or how it was refused), in plain values."""
+    kind, result = outcome
+    if kind == "raised":
+        headers = getattr(result, "headers", {})
+        return type(result).__name__, str(result), headers.get("Location"), headers.get("Warning")
+    shown = {}
+    for name in ("__acl__", "db_id", "query_id", "url_segments", "response_format", "query_configs",
+                 "db_configs", "user_configs", "executable_queries", "viewable_queries", "viewable", "editable",
+                 "executable", "allowed_to_view", "allowed_to_edit", "admin_for_dbs", "is_admin"):
+        value = getattr(result, name, None)
+        if hasattr(value, "keys"):
+            value = sorted(value.keys())
+        elif isinstance(value, set):
+            value = sorted(value)
+        shown[name] = value
+    return type(result).__name__, shown
+
+
+THREAD_ROUNDS = 400 if LONG_RUN else 25
+
+
+def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
+    import threading
+
+    from korvane.config_storage import ConfigStorage
+
+    cases = [case for case in SWEEP_CASES if case[1] != "Querystudio"]
+    store = make_store(users=SWEEP_USERS, databases=SWEEP_DATABASES, querydefs=SWEEP_QUERIES,
+                       credentials=SWEEP_CREDENTIALS)
+    settings = {}
+
+    def build(case):
+        _, class_name, user, url, request_kw, krv = case
+        key = tuple(sorted(krv.items()))
+        if key not in settings:
+            ini = {k: v for k, v in krv.items() if k.startswith("db.")}
+            settings[key] = make_settings(store=store, krv={k: v for k, v in krv.items() if k not in ini}, **ini)
+        request = make_request(url, settings=settings[key], user_id=user, **request_kw)
+        request.request_status = QuietTracker()
+        try:
+            return summary(("ok", getattr(roots, class_name)(request)))
+        except Exception as exc:
+            return summary(("raised", exc))
+
+    expected = [build(case) for case in cases]
+    snapshot = ConfigStorage.from_data({"users": SWEEP_USERS, "databases": SWEEP_DATABASES,
+                                        "querydefs": SWEEP_QUERIES, "credentials": SWEEP_CREDENTIALS})
+    stop = threading.Event()
+    failures = []
+
+    def swap_mappings():
+        # New mappings with the same content, as a refresh of the store makes.
+        while not stop.is_set():
+            for name in ("users", "databases", "querydefs"):
+                setattr(store, name, dict(getattr(snapshot, name)))
+
+    def worker(offset):
+        try:
+            for round_ in range(THREAD_ROUNDS):
+                for index in range(len(cases)):
+                    index = (index + offset + round_) % len(cases)
+                    got = build(cases[index])
+                    if got != expected[index]:
+                        failures.append((cases[index][0], got, expected[index]))
+        except BaseException as exc:  # noqa: B036 - reported below
+            failures.append(("worker", repr(exc), None))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        swapper = threading.Thread(target=swap_mappings)
+        workers = [threading.Thread(target=worker, args=(offset * 7,)) for offset in range(8)]
+        swapper.start()
+        for thread in workers:
+            thread.start()
+        for thread in workers:
+            thread.join()
+    finally:
+        stop.set()
+        swapper.join()
+        sys.setswitchinterval(interval)
+    assert failures == []

@@ -227,8 +227,29 @@ void function_dealloc(PyObject* self) {
 // function itself.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
+#ifdef ROOTS_CHECKED
+// Two bodies that break the rule, so that the checked build's tests can
+// see the wrapper report them as the interpreter would.
+PyObject* returns_null_without_error(PyObject* const*) { return nullptr; }
+PyObject* returns_value_with_error(PyObject* const*) {
+    PyErr_SetString(PyExc_ValueError, "left pending");
+    Py_RETURN_NONE;
+}
+constexpr FunctionDef kReturnsNull{"faulty.returns_null", {}, returns_null_without_error};
+constexpr FunctionDef kKeepsError{"faulty.keeps_error", {}, returns_value_with_error};
+
+PyObject* faulty_bodies(PyObject*, PyObject*) {
+    Ref returns_null = Ref::steal(new_function(kReturnsNull, 1));
+    Ref keeps_error = returns_null ? Ref::steal(new_function(kKeepsError, 1)) : Ref();
+    return keeps_error ? PyTuple_Pack(2, returns_null.get(), keeps_error.get()) : nullptr;
+}
+#endif
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+#ifdef ROOTS_CHECKED
+    {"_faulty_bodies", faulty_bodies, METH_NOARGS | METH_STATIC, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
