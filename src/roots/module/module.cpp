@@ -222,7 +222,14 @@ int clear_module(PyObject* module) {
     return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+    // A module being freed has no references left, the state's included:
+    // its slot is only forgotten before the rest is released.
+    if (module == state.module) {
+        state.module = nullptr;
+        reset_state(true);
+    }
+}
 
 // Runs at the very end of Py_FinalizeEx, when no object may be touched any
 // more: whatever the finalisation left in the state belonged to that
