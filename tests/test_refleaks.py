@@ -300,11 +300,12 @@ def test_constructing_each_class_leaks_nothing(class_name, url, request_kw):
             pass
 
     watched = [request, store, store.users, store.databases, store.querydefs, *store.users.values()]
-    rss_before = rss_kib()
+    gc.collect()
+    rss_before, blocks_before = rss_kib(), sys.getallocatedblocks()
     assert leaks_of(construct, watched, iterations=CONSTRUCTIONS_PER_CLASS) == []
     if LONG_RUN:
-        print("{}: {} constructions, RSS {:+d} KiB".format(class_name, CONSTRUCTIONS_PER_CLASS,
-                                                           rss_kib() - rss_before))
+        print("{}: {} constructions, blocks {:+d}, RSS {:+d} KiB".format(
+            class_name, CONSTRUCTIONS_PER_CLASS, sys.getallocatedblocks() - blocks_before, rss_kib() - rss_before))
 
 
 # ---------------------------------------------------------------- the harness itself
