@@ -13,6 +13,7 @@ import shutil
 import socket
 import subprocess
 import time
+import types
 
 from pyramid.authentication import RemoteUserAuthenticationPolicy
 from pyramid.authorization import ACLAuthorizationPolicy
@@ -217,3 +218,123 @@ class Memcached:
             stop_process(self.process)
             self.process.stderr.close()
             self.process = None
+
+
+# ---------------------------------------------------------------- long runs and fault injection
+
+
+#: ``ROOTS_LONG_RUN=1`` scales the leak check, the fault-injection sweep and
+#: the thread test up from their quick defaults.
+LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
+#: Set by the test command for the run under the sanitizers.
+UNDER_ASAN = os.environ.get("ROOTS_ASAN") == "1"
+
+
+class Injected(BaseException):
+    """The fault of the fault-injection sweep.  A ``BaseException``, so that
+    no collaborator's ``except Exception`` takes it for one of its own."""
+
+
+class FaultPlan:
+    """Counts the attribute reads and calls made through the proxies it is
+    given to, and raises a new ``Injected`` at the ``fail_at``-th one
+    (never when ``fail_at`` is None); ``raised`` is that exception."""
+
+    def __init__(self):
+        self.reset(None)
+
+    def reset(self, fail_at):
+        self.count = 0
+        self.fail_at = fail_at
+        self.raised = None
+
+    def tick(self):
+        self.count += 1
+        if self.count == self.fail_at:
+            self.raised = Injected(self.count)
+            raise self.raised
+
+
+def _faulty_result(value, plan):
+    """What a proxy hands out: methods and the store's objects wrapped again,
+    plain values as they are."""
+    # Imported here: helpers must not import the store before the tests
+    # have chosen which package they test.
+    from korvane.config_storage import ConfigStorage, Record
+    from pyramid.registry import Registry
+
+    if isinstance(value, (types.MethodType, types.BuiltinMethodType)) and not isinstance(
+        getattr(value, "__self__", None), types.ModuleType
+    ):
+        return FaultyCall(value, plan)
+    if isinstance(value, (Record, ConfigStorage, Registry)):
+        return Faulty(value, plan)
+    if isinstance(value, dict) and value and all(isinstance(v, Record) for v in value.values()):
+        return Faulty(value, plan)
+    if type(value).__name__ == "dict_items":
+        return [(key, _faulty_result(item, plan)) for key, item in value]
+    if type(value).__name__ == "dict_values":
+        return [_faulty_result(item, plan) for item in value]
+    return value
+
+
+class FaultyCall:
+    """A method whose call counts as one step of the plan."""
+
+    __slots__ = ("_method", "_plan")
+
+    def __init__(self, method, plan):
+        self._method = method
+        self._plan = plan
+
+    def __call__(self, *args, **kwargs):
+        self._plan.tick()
+        return _faulty_result(self._method(*args, **kwargs), self._plan)
+
+
+class Faulty:
+    """A proxy for a request, registry, store, store mapping or record:
+    every attribute read, and every use as a container (len, truth, ``in``,
+    ``[]``, iteration), counts as one step of the plan."""
+
+    __slots__ = ("_target", "_plan")
+
+    def __init__(self, target, plan):
+        object.__setattr__(self, "_target", target)
+        object.__setattr__(self, "_plan", plan)
+
+    def __getattribute__(self, name):
+        plan = object.__getattribute__(self, "_plan")
+        plan.tick()
+        return _faulty_result(getattr(object.__getattribute__(self, "_target"), name), plan)
+
+    def __setattr__(self, name, value):
+        setattr(object.__getattribute__(self, "_target"), name, value)
+
+    def _step(self):
+        plan = object.__getattribute__(self, "_plan")
+        plan.tick()
+        return object.__getattribute__(self, "_target"), plan
+
+    def __len__(self):
+        target, _ = Faulty._step(self)
+        return len(target)
+
+    def __bool__(self):
+        target, _ = Faulty._step(self)
+        return bool(target)
+
+    def __contains__(self, item):
+        target, _ = Faulty._step(self)
+        return item in target
+
+    def __getitem__(self, key):
+        target, plan = Faulty._step(self)
+        return _faulty_result(target[key], plan)
+
+    def __iter__(self):
+        target, _ = Faulty._step(self)
+        return iter(target)
+
+    def __repr__(self):
+        return "Faulty({!r})".format(object.__getattribute__(self, "_target"))

@@ -39,7 +39,11 @@ pytestmark = pytest.mark.skipif(
     os.environ.get("ROOTS_ASAN") == "1", reason="allocated-block counts are meaningless under ASan"
 )
 
+from helpers import LONG_RUN, make_request, make_settings, make_store
+
 ITERATIONS = 2000
+# ROOTS_LONG_RUN=1: a million constructions of each class (one path each).
+CONSTRUCTIONS_PER_CLASS = 10**6 if LONG_RUN else ITERATIONS
 WARM_UP = 20
 # Caches and free lists may settle after the warm-up; a leak grows by ITERATIONS.
 ALLOWANCE = 200
@@ -106,18 +110,18 @@ def records_dropped(logger_name="korvane"):
         logger.setLevel(saved[2])
 
 
-def leaks_of(scenario, objects_to_watch=()):
+def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
     """What `scenario` leaks, as readable lines (empty: nothing)."""
     watch = list(objects_to_watch) + closed_over(scenario)
     with records_dropped():
-        growths, blocks = measure(scenario, watch)
+        growths, blocks = measure(scenario, watch, iterations)
     found = [
         "{} references more to {!r:.80}".format(growth, obj)
         for obj, growth in zip(watch, growths)
         if growth >= ALLOWANCE
     ]
     if blocks >= ALLOWANCE:
-        found.append("{} memory blocks more after {} calls".format(blocks, ITERATIONS))
+        found.append("{} memory blocks more after {} calls".format(blocks, iterations))
     return found
 
 
@@ -236,6 +240,72 @@ def all_scenarios():
 @pytest.mark.parametrize("scenario, objects_to_watch", all_scenarios())
 def test_scenario_leaks_nothing(scenario, objects_to_watch):
     assert leaks_of(scenario, objects_to_watch) == []
+
+
+# ---------------------------------------------------------------- every class, many times
+
+CLASS_USERS = {
+    "admin": {"password": "secret"}, "public": {"databases": ["open"]},
+    "alice": {"databases": ["sales"], "querydef": ["view", "create"], "dbdef": ["view"], "userdef": ["view"],
+              "dbcreds": ["view", "create"], "view": ["bob"]},
+    "bob": {"edit": ["alice"]},
+}
+# (class name, url, request keywords): a path through each class's own steps.
+CLASS_PATHS = [
+    ("RootContext", "/home.json", {}), ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),
+    ("RootBasic", "/home.json", {}), ("DataFormatRoot", "/home.json", {}),
+    ("Querystudio", "/querystudio/q1.html", {"matchdict": {"query_id": "q1"}}),
+    ("DBModel", "/models/sales.json", {"matchdict": {"db_id": "sales"}}), ("DBModels", "/models.json", {}),
+    ("QuerydefsList", "/querydefs.json", {}),
+    ("Querydef", "/querydefs/q1.json", {"matchdict": {"query_id": "q1"}}),
+    ("NewQuerydef", "/querydefs/new.json", {"method": "POST"}),
+    ("DBDef", "/databases/sales.json", {"matchdict": {"db_id": "sales"}}), ("DBDefsList", "/databases.json", {}),
+    ("NewDBDef", "/databases/new.json", {"method": "POST"}), ("UserdefsList", "/users.json", {}),
+    ("Userdef", "/users/bob.json", {"matchdict": {"user_id": "bob"}}),
+    ("NewUserdef", "/users/new.json", {"method": "POST"}), ("ExecuteQueryList", "/query.json", {}),
+    ("ExecuteQuery", "/query/q1/country/DE.json", {"matchdict": {"query_id": "q1"}}),
+    ("DataDiscovery", "/dd/sales/orders.json", {"matchdict": {"other_segments": ("sales", "orders")}}),
+    ("RequestStatus", "/status.json", {}),
+    ("DBCredentialsRoot", "/dbcredentials/sales.json", {"matchdict": {"db_id": "sales", "dbc_id": "c1"}}),
+    ("DDURLParserBuilderRoot", "/dd/parse", {"method": "POST", "json_body": {"path": "/db/sales/orders"}}),
+]
+
+
+class QuietTracker:
+    add_status = update_metadata = staticmethod(lambda value: None)
+
+
+def rss_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+@pytest.mark.parametrize("class_name, url, request_kw", CLASS_PATHS, ids=[path[0] for path in CLASS_PATHS])
+def test_constructing_each_class_leaks_nothing(class_name, url, request_kw):
+    store = make_store(users=CLASS_USERS, databases={"sales": {"read": ["alice"], "execute": ["alice"]}},
+                       querydefs={"q1": {"database": "sales", "read": ["alice"], "execute": ["alice"],
+                                         "http_methods": {"GET": True}}},
+                       credentials={"sales": {"c1": {"view": ["alice"], "edit": []}}})
+    request = make_request(url, settings=make_settings(store=store), user_id="alice", **request_kw)
+    request.request_status = QuietTracker()
+    cls = getattr(roots, class_name)
+
+    def construct():
+        try:
+            cls(request)
+        except Exception:  # the refusals and the browser page are paths too
+            pass
+
+    watched = [request, store, store.users, store.databases, store.querydefs, *store.users.values()]
+    gc.collect()
+    rss_before, blocks_before = rss_kib(), sys.getallocatedblocks()
+    assert leaks_of(construct, watched, iterations=CONSTRUCTIONS_PER_CLASS) == []
+    if LONG_RUN:
+        print("{}: {} constructions, blocks {:+d}, RSS {:+d} KiB".format(
+            class_name, CONSTRUCTIONS_PER_CLASS, sys.getallocatedblocks() - blocks_before, rss_kib() - rss_before))
 
 
 # ---------------------------------------------------------------- the harness itself

@@ -73,7 +73,8 @@ class Record(MutableMapping):
     id_field = None
     list_fields = ()
     scalar_fields = ()
-    hidden_fields = ("password",)
+    #: Secrets: shown as "***" by ``repr``, so that logs never carry them.
+    hidden_fields = ("password", "apikey")
     #: How definitions of this kind are named in messages.
     kind = "Record"
     #: Every field a record may hold, with the kind of value it takes.

@@ -210,12 +210,20 @@ PyObject* querydef_init(PyObject* const* args) {
         Py_RETURN_NONE;
     }
     // Each right comes from the query's own lists, except for the
-    // administrator, who holds them all.
-    int viewable = is_admin ? 1 : is_named_in(query_config.get(), names.read, user_id.get());
-    int editable = is_admin ? 1 : is_named_in(query_config.get(), names.write, user_id.get());
-    const int executable = is_admin ? 1 : is_named_in(query_config.get(), names.execute, user_id.get());
-    if (viewable < 0 || editable < 0 || executable < 0 ||
-        setattr(self, names.viewable, boolean(viewable)) < 0 || setattr(self, names.editable, boolean(editable)) < 0 ||
+    // administrator, who holds them all.  A list that cannot be searched (a
+    // store field that is null or a number) fails the request at once.
+    int viewable = 1;
+    int editable = 1;
+    int executable = 1;
+    if (!is_admin) {
+        viewable = is_named_in(query_config.get(), names.read, user_id.get());
+        editable = viewable < 0 ? -1 : is_named_in(query_config.get(), names.write, user_id.get());
+        executable = editable < 0 ? -1 : is_named_in(query_config.get(), names.execute, user_id.get());
+        if (executable < 0) {
+            return nullptr;
+        }
+    }
+    if (setattr(self, names.viewable, boolean(viewable)) < 0 || setattr(self, names.editable, boolean(editable)) < 0 ||
         setattr(self, names.executable, boolean(executable)) < 0) {
         return nullptr;
     }

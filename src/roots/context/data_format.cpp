@@ -166,8 +166,13 @@ PyObject* root_basic_redirect_request_format(PyObject* const* args) {
         return nullptr;
     }
     if (strip) {
-        const Py_ssize_t keep = PyObject_Length(redir_url.get()) - PyObject_Length(suffix.get());
-        redir_url = Ref::steal(PySequence_GetSlice(redir_url.get(), 0, keep));
+        // Either length may fail (the path is whatever the request holds).
+        const Py_ssize_t url_length = PyObject_Length(redir_url.get());
+        const Py_ssize_t suffix_length = url_length < 0 ? -1 : PyObject_Length(suffix.get());
+        if (suffix_length < 0) {
+            return nullptr;
+        }
+        redir_url = Ref::steal(PySequence_GetSlice(redir_url.get(), 0, url_length - suffix_length));
     }
     auto append = [&redir_url](PyObject* text) {
         if (redir_url) {

@@ -17,11 +17,11 @@ struct FunctionObject {
     int param_count;
     int default_count;
     PyObject* param_names[kMaxParams];  // interned, owned
+    uint64_t generation;        // the load of the module that made the function
     PyObject* name;
     PyObject* qualname;
-    PyObject* module;
     PyObject* defaults;         // tuple, or null when the function has none
-    PyObject* annotations;      // dict
+    PyObject* annotations;      // dict; null only after the collector cleared it
     PyObject* code;             // what `inspect.signature` reads
     PyObject* traceback_code;   // names the traceback entry "korvane.roots.<qualname>"
     PyObject* dict;
@@ -110,8 +110,47 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
     return true;
 }
 
+// A body may only read the state of the load that made it: the classes of
+// a load that failed, or of a module already released, can outlive that
+// state (in a traceback's frame, say) and must not run.
+bool made_by_live_module(const FunctionObject* f) {
+    if (state.loaded && f->generation == state.generation) {
+        return true;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "%U cannot run: the module %s that defined it failed to load or has been released",
+                 f->qualname, kModuleName);
+    return false;
+}
+
+// The interpreter's own check of a C function's result: a null result
+// without an exception, or a result with one pending, is a fault of the
+// body and is reported as such instead of being passed on.
+PyObject* checked_result(PyObject* callable, PyObject* result) {
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+        }
+        return nullptr;
+    }
+    if (PyErr_Occurred()) {
+        Py_DECREF(result);
+        PyObject* cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(cause));
+        PyException_SetContext(error, cause);
+        PyErr_SetRaisedException(error);
+        return nullptr;
+    }
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
+    if (!made_by_live_module(f)) {
+        return nullptr;
+    }
     PyObject* bound[kMaxParams];
     if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
         add_traceback_entry(f->traceback_code);
@@ -124,7 +163,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                      f->def->params[0], "dict", Py_TYPE(bound[0])->tp_name);
         return nullptr;
     }
-    PyObject* result = f->def->body(bound);
+    PyObject* result = checked_result(callable, run_body(*f->def, bound));
     if (result == nullptr) {
         add_traceback_entry(f->traceback_code);
     }
@@ -145,25 +184,20 @@ PyObject* function_repr(PyObject* self) {
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     return 0;
 }
 
+// Breaks reference cycles only.  The fields every reader relies on (the
+// parameter names, name, qualified name, defaults, code objects) cannot
+// take part in a cycle, as they hold only strings, constants and code, and
+// stay valid: a function the collector cleared can still be called,
+// printed and introspected while the rest of its cycle goes.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    for (int i = 0; i < kMaxParams; ++i) {
-        Py_CLEAR(f->param_names[i]);
-    }
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->traceback_code);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -171,19 +205,65 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist != nullptr) {
+    FunctionObject* f = as_function(self);
+    if (f->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
+    for (int i = 0; i < kMaxParams; ++i) {
+        Py_CLEAR(f->param_names[i]);
+    }
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->traceback_code);
     type->tp_free(self);
     Py_DECREF(type);
 }
+
+// Functions pickle and copy by reference, as the interpreter's own do: the
+// pickle names the qualified name under the module, and copies are the
+// function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+#ifdef ROOTS_CHECKED
+// Two bodies that break the rule, so that the checked build's tests can
+// see the wrapper report them as the interpreter would.
+PyObject* returns_null_without_error(PyObject* const*) { return nullptr; }
+PyObject* returns_value_with_error(PyObject* const*) {
+    PyErr_SetString(PyExc_ValueError, "left pending");
+    Py_RETURN_NONE;
+}
+constexpr FunctionDef kReturnsNull{"faulty.returns_null", {}, returns_null_without_error};
+constexpr FunctionDef kKeepsError{"faulty.keeps_error", {}, returns_value_with_error};
+
+PyObject* faulty_bodies(PyObject*, PyObject*) {
+    Ref returns_null = Ref::steal(new_function(kReturnsNull, 1));
+    Ref keeps_error = returns_null ? Ref::steal(new_function(kKeepsError, 1)) : Ref();
+    return keeps_error ? PyTuple_Pack(2, returns_null.get(), keeps_error.get()) : nullptr;
+}
+#endif
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+#ifdef ROOTS_CHECKED
+    {"_faulty_bodies", faulty_bodies, METH_NOARGS | METH_STATIC, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+    }
+    return Py_XNewRef(f->annotations);
+}
 PyObject* get_defaults(PyObject* self, void*) {
     PyObject* defaults = as_function(self)->defaults;
     return Py_NewRef(defaults != nullptr ? defaults : Py_None);
@@ -205,7 +285,6 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakreflist), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -217,6 +296,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };
@@ -251,7 +331,15 @@ int init_function_type() {
         return 0;
     }
     state.function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return state.function_type == nullptr ? -1 : 0;
+    if (state.function_type == nullptr) {
+        // The interpreter's type builder can fail an allocation without
+        // saying so; the load must still fail with an error.
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    return 0;
 }
 
 PyObject* bare_name(const FunctionDef& def) {
@@ -292,7 +380,8 @@ PyObject* new_function(const FunctionDef& def, int line) {
     for (int i = 0; i < kMaxParams; ++i) {
         f->param_names[i] = nullptr;
     }
-    f->name = f->qualname = f->module = f->defaults = f->annotations = nullptr;
+    f->generation = state.generation;
+    f->name = f->qualname = f->defaults = f->annotations = nullptr;
     f->code = f->traceback_code = f->dict = f->weakreflist = nullptr;
     PyObject_GC_Track(obj.get());
 
@@ -304,7 +393,6 @@ PyObject* new_function(const FunctionDef& def, int line) {
     }
     f->qualname = PyUnicode_InternFromString(def.qualname);
     f->name = bare_name(def);
-    f->module = Py_NewRef(names.module_name);
     f->annotations = PyDict_New();
     if (f->qualname == nullptr || f->name == nullptr || f->annotations == nullptr) {
         return nullptr;
@@ -342,6 +430,11 @@ PyObject* new_function(const FunctionDef& def, int line) {
 }
 
 void add_traceback_entry(PyObject* code) {
+    // An entry belongs to an exception: with none pending there is nothing
+    // to add it to, and without the module's globals no frame can be made.
+    if (!PyErr_Occurred() || state.globals == nullptr) {
+        return;
+    }
     PyObject* exception = PyErr_GetRaisedException();
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr);
     if (frame == nullptr) {

@@ -46,6 +46,18 @@ struct FunctionDef {
 // The bare name of a function (its qualified name after the last dot), interned.
 PyObject* bare_name(const FunctionDef& def);
 
+// Runs a body.  The checked build (sanitizers) stops the process when a
+// body is entered with an exception pending: every caller must have
+// returned on the error instead of calling on.
+inline PyObject* run_body(const FunctionDef& def, PyObject* const* args) {
+#ifdef ROOTS_CHECKED
+    if (PyErr_Occurred()) {
+        Py_FatalError("korvane.roots: a method body was entered with an exception pending");
+    }
+#endif
+    return def.body(args);
+}
+
 // Creates the function type; called once by the exec step.
 int init_function_type();
 

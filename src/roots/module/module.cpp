@@ -8,6 +8,7 @@
 #include "roots/module/function.hpp"
 
 #include <initializer_list>
+#include <iterator>
 
 namespace roots {
 
@@ -94,9 +95,13 @@ int keep_builtins() {
     };
     PyObject* builtins = PyModule_GetDict(state.builtins);
     for (const Builtin& builtin : kBuiltins) {
-        PyObject* value = PyDict_GetItemString(builtins, builtin.name);
+        // Looked up with errors kept: a failed lookup is not a missing name.
+        Ref name = Ref::steal(PyUnicode_FromString(builtin.name));
+        PyObject* value = name ? PyDict_GetItemWithError(builtins, name.get()) : nullptr;
         if (value == nullptr) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", builtin.name);
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+            }
             return -1;
         }
         Py_XSETREF(*builtin.slot, Py_NewRef(value));
@@ -105,6 +110,8 @@ int keep_builtins() {
 }
 
 // The constant tuples and keyword-name tuples that the method bodies use.
+// They are made together and stored together, so that a load that fails
+// half-way leaves no slot filled and a retry finds either all or none.
 int make_constants() {
     if (state.empty_tuple != nullptr) {
         return 0;
@@ -129,29 +136,111 @@ int make_constants() {
         {&state.kw_check_ext, {names.check_ext}},
         {&state.kw_all_users, {names.all_users}},
     };
-    for (const Tuple& tuple : kTuples) {
-        PyObject* made = PyTuple_New(static_cast<Py_ssize_t>(tuple.items.size()));
-        if (made == nullptr) {
+    constexpr size_t kCount = std::size(kTuples);
+    Ref made[kCount];
+    for (size_t t = 0; t < kCount; ++t) {
+        made[t] = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kTuples[t].items.size())));
+        if (!made[t]) {
             return -1;
         }
         Py_ssize_t i = 0;
-        for (PyObject* item : tuple.items) {
-            PyTuple_SET_ITEM(made, i++, Py_NewRef(item));
+        for (PyObject* item : kTuples[t].items) {
+            PyTuple_SET_ITEM(made[t].get(), i++, Py_NewRef(item));
         }
-        *tuple.slot = made;
+    }
+    for (size_t t = 0; t < kCount; ++t) {
+        *kTuples[t].slot = made[t].release();
     }
     return 0;
 }
 
+// 0, 1, 2 and slice(2, None), all or none, like the tuples above.
 int make_integers() {
-    if (state.two != nullptr) {
+    if (state.from_third != nullptr) {
         return 0;
     }
-    state.zero = PyLong_FromLong(0);
-    state.one = PyLong_FromLong(1);
-    state.two = PyLong_FromLong(2);
-    state.from_third = state.two ? PySlice_New(state.two, nullptr, nullptr) : nullptr;
-    return state.zero && state.one && state.from_third ? 0 : -1;
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref one = zero ? Ref::steal(PyLong_FromLong(1)) : Ref();
+    Ref two = one ? Ref::steal(PyLong_FromLong(2)) : Ref();
+    Ref from_third = two ? Ref::steal(PySlice_New(two.get(), nullptr, nullptr)) : Ref();
+    if (!from_third) {
+        return -1;
+    }
+    state.zero = zero.release();
+    state.one = one.release();
+    state.two = two.release();
+    state.from_third = from_third.release();
+    return 0;
+}
+
+// Every reference the state owns.  `release` drops them; without it they
+// are only forgotten, for when the interpreter that owned them is gone.
+void reset_state(bool release) {
+    PyObject** const kSlots[] = {
+        &state.module, &state.globals, &state.builtins, &state.zero, &state.one, &state.two,
+        &state.property, &state.staticmethod, &state.super, &state.KeyError, &state.enumerate,
+        &state.apikey_warning_header, &state.querystudio_permissions, &state.database_permissions,
+        &state.database_view_edit, &state.user_view_edit, &state.user_view_create, &state.empty_tuple,
+        &state.from_third, &state.kw_explanation, &state.kw_location, &state.kw_location_headers,
+        &state.kw_from_memcache, &state.kw_retry, &state.kw_check_ext, &state.kw_all_users,
+        &state.db_credentials_class_cell, &state.dd_url_parser_builder_class_cell,
+        reinterpret_cast<PyObject**>(&state.function_type),
+    };
+    state.loaded = false;
+    for (PyObject** slot : kSlots) {
+        if (release) {
+            Py_CLEAR(*slot);
+        } else {
+            *slot = nullptr;
+        }
+    }
+    forget_names(release);
+}
+
+// The module object holds the state: the garbage collector sees the
+// state's references as the module's own, so that the module (and the
+// state with it) goes once nothing else holds it, as at finalisation.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    if (module != state.module) {
+        return 0;
+    }
+    Py_VISIT(state.module);
+    Py_VISIT(state.globals);
+    Py_VISIT(state.builtins);
+    Py_VISIT(state.db_credentials_class_cell);
+    Py_VISIT(state.dd_url_parser_builder_class_cell);
+    Py_VISIT(reinterpret_cast<PyObject*>(state.function_type));
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    // Only the process's module owns the state; a module whose load failed
+    // gave its part back already.
+    if (module == state.module) {
+        reset_state(true);
+    }
+    return 0;
+}
+
+void free_module(void* module) {
+    // A module being freed has no references left, the state's included:
+    // its slot is only forgotten before the rest is released.
+    if (module == state.module) {
+        state.module = nullptr;
+        reset_state(true);
+    }
+}
+
+// Runs at the very end of Py_FinalizeEx, when no object may be touched any
+// more: whatever the finalisation left in the state belonged to that
+// interpreter, so the pointers are dropped and a later Py_Initialize loads
+// the module afresh, into whichever interpreter then imports it.
+bool exit_hook_registered = false;
+
+void forget_state_at_exit() {
+    reset_state(false);
+    state.interpreter_id = -1;
+    exit_hook_registered = false;
 }
 
 // Source line of the exec step's own statements in traceback entries.
@@ -168,6 +257,7 @@ int exec_module(PyObject* module) {
     }
     state.module = Py_NewRef(module);
     Py_XSETREF(state.globals, Py_NewRef(PyModule_GetDict(module)));
+    ++state.generation;
 
     bool names_ready = false;
     bool registered_here = false;
@@ -195,6 +285,7 @@ int exec_module(PyObject* module) {
         if (code) {
             add_traceback_entry(code.get());
         }
+        state.loaded = false;
         Py_CLEAR(state.module);
         Py_CLEAR(state.globals);
         return -1;
@@ -226,6 +317,12 @@ int exec_module(PyObject* module) {
     if (run_module_body(&line) < 0) {
         return fail();
     }
+    if (!exit_hook_registered) {
+        // The table of exit hooks is small; without a slot the module still
+        // works, it only cannot be loaded again after a re-initialisation.
+        exit_hook_registered = Py_AtExit(forget_state_at_exit) == 0;
+    }
+    state.loaded = true;
     return 0;
 }
 
@@ -242,9 +339,9 @@ PyModuleDef module_def = {
     0,        // no per-module state: it is process-global
     nullptr,  // no methods: the module body makes its function and classes
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

@@ -132,4 +132,9 @@ extern Names names;
 // Interns every name; returns -1 with an error set on failure.  Idempotent.
 int intern_names();
 
+// Empties the table so that the next `intern_names` builds it afresh.  With
+// `release` the table's references are dropped; without, the pointers are
+// only forgotten (after the interpreter that owned them has finalised).
+void forget_names(bool release);
+
 }  // namespace roots
