@@ -361,8 +361,34 @@ def record_calls(impl, construct):
         if code.co_name == "__init__" and positional:
             # Making an object is the constructor call, allocation included.
             function, positional = type(positional[0]), positional[1:]
-        replay.append(functools.partial(function, *positional, **keywords))
+        replay.append((function, positional, keywords))
     return replay
+
+
+def replays(calls):
+    """A loop making the recorded calls as plain Python calls, each as the
+    twin would write it: positional arguments and keywords by name, a
+    handler only around the calls that raise."""
+    namespace = {"repeat": itertools.repeat}
+    lines = ["def run(count):", "    for _ in repeat(None, count):", "        pass"]
+    for i, (function, positional, keywords) in enumerate(calls):
+        namespace[f"f{i}"] = function
+        arguments = []
+        for j, value in enumerate(positional):
+            namespace[f"a{i}_{j}"] = value
+            arguments.append(f"a{i}_{j}")
+        for name, value in keywords.items():
+            namespace[f"k{i}_{name}"] = value
+            arguments.append(f"{name}=k{i}_{name}")
+        call = f"f{i}({', '.join(arguments)})"
+        try:
+            function(*positional, **keywords)
+        except BaseException:
+            lines += ["        try:", f"            {call}", "        except BaseException:", "            pass"]
+        else:
+            lines.append(f"        {call}")
+    exec(compile("\n".join(lines), "<floor>", "exec"), namespace)
+    return namespace["run"]
 
 
 # ---------------------------------------------------------------- timing
@@ -374,17 +400,6 @@ def constructions(cls, request):
                 cls(request)
             except Exception:
                 pass
-    return run
-
-
-def replays(calls):
-    def run(count):
-        for _ in itertools.repeat(None, count):
-            for call in calls:
-                try:
-                    call()
-                except BaseException:
-                    pass
     return run
 
 
