@@ -297,12 +297,17 @@ class World:
 
 # ---------------------------------------------------------------- the floor
 
-def _code_functions():
-    table = {}
-    for obj in gc.get_objects():
-        if isinstance(obj, types.FunctionType):
-            table.setdefault(obj.__code__, obj)
-    return table
+_FUNCTIONS = {}
+
+
+def function_of(code):
+    """The function object whose code `code` is (looked up again only for
+    code not seen before: a full scan of the heap is slow)."""
+    if code not in _FUNCTIONS:
+        for obj in gc.get_objects():
+            if isinstance(obj, types.FunctionType):
+                _FUNCTIONS.setdefault(obj.__code__, obj)
+    return _FUNCTIONS.get(code)
 
 
 def record_calls(impl, construct):
@@ -352,10 +357,9 @@ def record_calls(impl, construct):
         run()
     finally:
         sys.setprofile(None)
-    functions = _code_functions()
     replay = []
     for code, positional, keywords in calls:
-        function = functions.get(code)
+        function = function_of(code)
         if function is None:
             continue
         if code.co_name == "__init__" and positional:
