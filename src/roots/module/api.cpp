@@ -90,18 +90,32 @@ int base_init(PyObject* base_name, PyObject* self, PyObject* request) {
 }
 
 int lookup_attr(PyObject* obj, PyObject* name, Ref* value) {
-    *value = getattr(obj, name);
-    if (*value) {
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    // Unlike getattr, this makes no AttributeError only to drop it again
+    // when the attribute is missing.
+    PyObject* found = nullptr;
+    const int present = _PyObject_LookupAttr(obj, name, &found);
+    *value = Ref::steal(found);
+    return present;
 }
 
 int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
+    // An exact tuple or list is unpacked in place, as the interpreter does.
+    if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
+        if (size < count) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, size);
+            return -1;
+        }
+        if (size > count) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
+            return -1;
+        }
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            targets[i] = Ref::borrow(items[i]);
+        }
+        return 0;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) {
         return -1;
