@@ -7,7 +7,10 @@ registry (no thread-local state): authentication is Pyramid's own
 context's ``__acl__`` exactly as in the server.
 """
 
+import ast
+import importlib
 import json
+from pathlib import Path
 
 from pyramid.authentication import RemoteUserAuthenticationPolicy
 from pyramid.authorization import ACLAuthorizationPolicy
@@ -15,6 +18,8 @@ from pyramid.interfaces import IAuthenticationPolicy, IAuthorizationPolicy
 from pyramid.registry import Registry
 from pyramid.request import Request
 from pyramid.security import Authenticated, Everyone
+
+from _pytest.assertion.rewrite import rewrite_asserts
 
 from korvane.config_storage import ConfigStorage
 from korvane.process_registry import ProcessRegistry
@@ -147,3 +152,31 @@ def permits(context, request, permission):
     by its ``__acl__``."""
     policy = ACLAuthorizationPolicy()
     return bool(policy.permits(context, request.effective_principals, permission))
+
+
+# ------------------------------------------------------------ implementations
+
+#: The suffix of a test module that runs another module's tests against the
+#: pure-Python twin (``test_context_twin`` runs ``test_context``).
+TWIN_SUFFIX = "_twin"
+
+
+def implementation_under_test(module_name):
+    """The module a behaviour test module tests: the compiled
+    ``korvane.roots``, or ``korvane._pyroots`` when the tests run as a twin
+    module (see ``run_as_twin``)."""
+    twin = module_name.endswith(TWIN_SUFFIX)
+    return importlib.import_module("korvane._pyroots" if twin else "korvane.roots")
+
+
+def run_as_twin(namespace):
+    """Runs the behaviour test module that the twin module ``namespace``
+    (its globals) names, so that the same tests collect again there with
+    ``roots`` bound to the twin.  Asserts are rewritten as pytest does on
+    import, and tracebacks point at the original file."""
+    name = namespace["__name__"]
+    path = Path(__file__).with_name(name[: -len(TWIN_SUFFIX)] + ".py")
+    source = path.read_bytes()
+    tree = ast.parse(source, filename=str(path))
+    rewrite_asserts(tree, source, str(path))
+    exec(compile(tree, str(path), "exec"), namespace)
