@@ -444,8 +444,9 @@ class Measure:
         return statistics.median(self.samples[key])
 
 
-def prepare(world, scenario, impls, stores):
-    """Per implementation: (construct runner, floor runner, patches, outcome)."""
+def prepare(world, scenario, impls, stores, floor=True):
+    """Per implementation: (construct runner, floor runner, patches, outcome,
+    number of collaborator calls); without `floor`, no floor is recorded."""
     prepared = {}
     for impl in impls:
         store = stores["real"]
@@ -470,7 +471,7 @@ def prepare(world, scenario, impls, stores):
         with World(impl, patches):
             result = outcome(cls, request)
             outcome(cls, request)
-            calls = record_calls(impl, lambda: cls(request))
+            calls = record_calls(impl, lambda: cls(request)) if floor else []
         prepared[impl] = (constructions(cls, request), replays(calls), patches, result, len(calls))
     return prepared
 
@@ -567,7 +568,7 @@ def bench_scaling(impls, sizes, worlds):
             for name in LIST_CLASSES:
                 url, method, matchdict, body = ROUTES[name]
                 scenario = Scenario(name, name, "u1", url, method, matchdict, body)
-                prepared = prepare(world, scenario, impls, stores)
+                prepared = prepare(world, scenario, impls, stores, floor=False)
                 per = {impl: max(timed(prepared[impl][0], 1), 1.0) for impl in impls}
                 count = max(1, min(2000, int(20_000_000 / max(per.values()))))
                 samples = {impl: [] for impl in impls}
