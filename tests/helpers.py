@@ -7,6 +7,8 @@ registry (no thread-local state): authentication is Pyramid's own
 context's ``__acl__`` exactly as in the server.
 """
 
+import ast
+import importlib
 import json
 import os
 import shutil
@@ -14,6 +16,7 @@ import socket
 import subprocess
 import time
 import types
+from pathlib import Path
 
 from pyramid.authentication import RemoteUserAuthenticationPolicy
 from pyramid.authorization import ACLAuthorizationPolicy
@@ -21,6 +24,8 @@ from pyramid.interfaces import IAuthenticationPolicy, IAuthorizationPolicy
 from pyramid.registry import Registry
 from pyramid.request import Request
 from pyramid.security import Authenticated, Everyone
+
+from _pytest.assertion.rewrite import rewrite_asserts
 
 from korvane.config_storage import ConfigStorage
 from korvane.process_registry import ProcessRegistry
@@ -338,3 +343,31 @@ class Faulty:
 
     def __repr__(self):
         return "Faulty({!r})".format(object.__getattribute__(self, "_target"))
+
+
+# ------------------------------------------------------------ implementations
+
+#: The suffix of a test module that runs another module's tests against the
+#: pure-Python twin (``test_context_twin`` runs ``test_context``).
+TWIN_SUFFIX = "_twin"
+
+
+def implementation_under_test(module_name):
+    """The module a behaviour test module tests: the compiled
+    ``korvane.roots``, or ``korvane._pyroots`` when the tests run as a twin
+    module (see ``run_as_twin``)."""
+    twin = module_name.endswith(TWIN_SUFFIX)
+    return importlib.import_module("korvane._pyroots" if twin else "korvane.roots")
+
+
+def run_as_twin(namespace):
+    """Runs the behaviour test module that the twin module ``namespace``
+    (its globals) names, so that the same tests collect again there with
+    ``roots`` bound to the twin.  Asserts are rewritten as pytest does on
+    import, and tracebacks point at the original file."""
+    name = namespace["__name__"]
+    path = Path(__file__).with_name(name[: -len(TWIN_SUFFIX)] + ".py")
+    source = path.read_bytes()
+    tree = ast.parse(source, filename=str(path))
+    rewrite_asserts(tree, source, str(path))
+    exec(compile(tree, str(path), "exec"), namespace)

@@ -7,11 +7,12 @@ import pytest
 from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden, HTTPNotFound, HTTPOk, HTTPRedirection
 from pyramid.security import ALL_PERMISSIONS, DENY_ALL, Allow, Authenticated, Deny, Everyone
 
-import korvane.roots as roots
 from korvane.config_storage import QueryRecord, UserRecord
 from korvane.exceptions import HTTPUnsupportedFormat
 
-from helpers import make_request, make_settings, make_store, permits
+from helpers import make_request, make_settings, make_store, permits, implementation_under_test
+
+roots = implementation_under_test(__name__)
 
 ALL_RIGHTS = ["view", "create"]
 USERS = {
@@ -231,7 +232,7 @@ def test_context_acl(cls, user_id, route_id, acl):
 
 @pytest.mark.parametrize("cls", [roots.Querydef, roots.NewQuerydef, roots.NewDBDef])
 def test_users_record_is_read_again_from_the_store(cls):
-    with mock.patch("korvane.roots.get_authenticated_user", return_value=("alice", UserRecord({"dbdef": []}))):
+    with mock.patch.object(roots, "get_authenticated_user", return_value=("alice", UserRecord({"dbdef": []}))):
         context, request = build(cls, "alice", {"query_id": "q_read"})
     assert context.authenticated_user_config is store_of(request).users["alice"]
 
@@ -423,7 +424,7 @@ def test_user_configs_hold_what_names_the_user_and_their_own(user_id, permitted,
 
 def test_user_list_refused_by_the_patched_permission_check_is_empty():
     request = request_for("alice")
-    with mock.patch("korvane.roots.has_permission", return_value=False) as asked:
+    with mock.patch.object(roots, "has_permission", return_value=False) as asked:
         listing = roots.UserdefsList(request)
     asked.assert_called_once_with("view_userslist", listing, request)
     assert listing.user_configs == {}

@@ -11,11 +11,12 @@ from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden, HTTPFound, HTT
 from pyramid.httpexceptions import HTTPNotImplemented, HTTPOk, HTTPPermanentRedirect
 from pyramid.security import ALL_PERMISSIONS, DENY_ALL, Allow, Authenticated, Everyone
 
-import korvane.roots as roots
 from korvane.exceptions import HTTPUnsupportedFormat
 from korvane.request_status import StatusCodes
 
-from helpers import ABSENT, make_request, make_settings, make_store, permits
+from helpers import ABSENT, make_request, make_settings, make_store, permits, implementation_under_test
+
+roots = implementation_under_test(__name__)
 
 NO_RIGHTS = {"databases": [], "userdef": [], "dbcreds": []}
 USERS = {
@@ -121,7 +122,7 @@ def test_missing_setting_raises_key_error_keeping_earlier_attributes(ini, krv, l
 
 def test_patched_get_authenticated_user_is_used_and_must_give_two_items():
     context = bare(roots.RootContext)
-    with mock.patch("korvane.roots.get_authenticated_user", return_value=("u1", "cfg", "extra")):
+    with mock.patch.object(roots, "get_authenticated_user", return_value=("u1", "cfg", "extra")):
         with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
             context.__init__(request_for())
     assert "authenticated_user_id" not in vars(context)
@@ -407,7 +408,7 @@ def test_only_exactly_execute_query_skips_the_early_xsd_redirect():
         "check_data_format": lambda self, request_method, response_format: checked.append(response_format)})
     with pytest.raises(HTTPMovedPermanently):
         StoredQuery(request_for("/query/q1.xsd"))
-    with mock.patch("korvane.roots.ExecuteQuery", StoredQuery):
+    with mock.patch.object(roots, "ExecuteQuery", StoredQuery):
         StoredQuery(request_for("/query/q1.xsd"))
     assert checked == ["xsd"]
 

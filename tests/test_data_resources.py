@@ -12,13 +12,14 @@ from pyramid.httpexceptions import HTTPForbidden, HTTPFound, HTTPMethodNotAllowe
 from pyramid.httpexceptions import HTTPNotFound, HTTPOk, HTTPPermanentRedirect
 from pyramid.security import ALL_PERMISSIONS, DENY_ALL, Allow, Authenticated, Deny, Everyone
 
-import korvane.roots as roots
 from korvane import utils
 from korvane.config_storage import UserRecord
 from korvane.constants import DEFAULT_NULL_PLACEHOLDER, DEFAULT_SEPARATOR, DEFAULT_WILDCARD
 from korvane.exceptions import HTTPUnsupportedFormat
 
-from helpers import make_request, make_settings, make_store, permits
+from helpers import make_request, make_settings, make_store, permits, implementation_under_test
+
+roots = implementation_under_test(__name__)
 
 # A user record that tests false whatever it holds.
 HollowUser = type("HollowUser", (UserRecord,), {"__bool__": lambda self: False})
@@ -93,7 +94,7 @@ LISTINGS = [  # None: the store's own mapping
 @pytest.mark.parametrize("cls, user_id, queries, opened", LISTINGS, ids=lambda v: getattr(v, "__name__", None))
 def test_query_listings_hold_the_queries_naming_the_user_in_store_order(cls, user_id, queries, opened):
     # The server authenticates "ghost", whom the store does not hold.
-    ghost = mock.patch("korvane.roots.get_authenticated_user", return_value=("ghost", UserRecord({"a": 1})))
+    ghost = mock.patch.object(roots, "get_authenticated_user", return_value=("ghost", UserRecord({"a": 1})))
     with ghost if user_id == "ghost" else contextlib.nullcontext():
         request = request_for("/queries.json?$2A=*", user_id=user_id)
         context = cls(request)
@@ -183,7 +184,7 @@ QUERY_REFUSALS = [
 
 def test_method_check_without_a_method_list_uses_the_servers_list():
     context = roots.ExecuteQuery(query_request())
-    with mock.patch("korvane.roots.STD_HTTP_METHODS", ("GET",)):
+    with mock.patch.object(roots, "STD_HTTP_METHODS", ("GET",)):
         with pytest.raises(HTTPMethodNotAllowed):
             context._validate_http_method(request_method="POST")
         assert context._validate_http_method("GET", ()) is None
@@ -232,8 +233,8 @@ def test_data_discovery_sets_format_database_and_segments_and_reports_them():
                                            ("DDURLParserBuilderRoot", ["a", "b"])])
 def test_database_model_and_segments_are_passed_to_the_utilities(cls, segments):
     request = discovery_request() if cls == "DataDiscovery" else dd_request(body={"path": "/db/sales/a/b"})
-    with mock.patch("korvane.roots.get_model", return_value="model") as get_model, mock.patch(
-        "korvane.roots.segments_substitution", return_value=["s"]
+    with mock.patch.object(roots, "get_model", return_value="model") as get_model, mock.patch.object(
+        roots, "segments_substitution", return_value=["s"]
     ) as substitute:
         context = getattr(roots, cls)(request)
     get_model.assert_called_once_with(store_of(context).databases, "sales", retry=request)
@@ -429,7 +430,7 @@ def test_special_attributes_come_from_query_settings_or_constants(query, ini, ex
 
 def test_special_attributes_are_read_as_text_in_order():
     context = roots.DDURLParserBuilderRoot(dd_request(body={"path": "/db/sales"}))
-    with mock.patch("korvane.roots.get_url_param", side_effect=lambda *args: args) as get_url_param:
+    with mock.patch.object(roots, "get_url_param", side_effect=lambda *args: args) as get_url_param:
         assert context._set_special_attributes_from_request(request=context.request) is None
     defaults = {"wildcard": DEFAULT_WILDCARD, "separator": DEFAULT_SEPARATOR, "nullStr": DEFAULT_NULL_PLACEHOLDER}
     expected = [(context.request, name, default, str) for name, default in defaults.items()]

@@ -13,9 +13,6 @@ import json
 import logging
 import time
 
-from pymemcache.client.base import Client
-from pymemcache.exceptions import MemcacheError
-
 log = logging.getLogger(__name__)
 
 #: What ``version`` answers when memcached holds no version, and when it
@@ -52,9 +49,16 @@ class StoreCache:
             raise ValueError("korvane.memcached_prefix: expected printable ASCII without blanks, got {!r}".format(prefix))
         self.version_key = prefix + ".version"
         self.document_key = prefix + ".document"
-        self.client = client or Client(
-            self.address, connect_timeout=timeout, timeout=timeout, no_delay=True
-        )
+        # Imported here: a server without memcached never loads the client
+        # (nor the ssl module it pulls in).
+        from pymemcache.exceptions import MemcacheError
+
+        self._failures = (MemcacheError, OSError)
+        if client is None:
+            from pymemcache.client.base import Client
+
+            client = Client(self.address, connect_timeout=timeout, timeout=timeout, no_delay=True)
+        self.client = client
         self._retry_at = 0.0
         self._pause = FIRST_PAUSE
         self.down = False
@@ -66,7 +70,7 @@ class StoreCache:
             return DOWN
         try:
             result = getattr(self.client, method)(*args, **kwargs)
-        except (MemcacheError, OSError) as error:
+        except self._failures as error:
             self._failed(error)
             return DOWN
         if self.down:

@@ -1,23 +1,61 @@
 #include "roots/module/api.hpp"
 
+#include "roots/module/fast_path.hpp"
+
 namespace roots {
 
-Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
+Ref global(PyObject* name) { return Ref::borrow(cached_global(name)); }
+
+Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
+    PyObject* method = nullptr;
+    // As the interpreter's own method call: 1 when the attribute came from
+    // the type unbound (a method descriptor not shadowed by the instance).
+    const int unbound = _PyObject_GetMethod(stack[1], name, &method);
+    Ref callable = Ref::steal(method);
+    if (!callable) {
+        return {};
     }
-    return Ref::borrow(value);
+    if (!unbound) {
+        return Ref::steal(
+            PyObject_Vectorcall(method, stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (is_module_function(method)) {
+        return Ref::steal(call_body_direct(method, stack + 1, static_cast<Py_ssize_t>(nargs)));
+    }
+    return Ref::steal(PyObject_Vectorcall(method, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref get_item(PyObject* mapping, PyObject* key) {
+    // An exact dict's get cannot be overridden.
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
+        return value != nullptr ? Ref::borrow(value) : PyErr_Occurred() ? Ref() : none();
+    }
+    return call_method(mapping, names.get, key);
 }
 
 namespace {
+
+// `init(self, request)` for one of the module's own initialisers.
+int run_init_body(PyObject* init, PyObject* self, PyObject* request) {
+    // The class dictionary may drop the function while its body runs.
+    Ref hold = Ref::borrow(init);
+    PyObject* args[] = {self, request};
+    return Ref::steal(call_body_direct(init, args, 2)) ? 0 : -1;
+}
+
 int init_through_super(PyObject* cls, PyObject* self, PyObject* request) {
+    PyObject* target = super_init_target(cls, self);
+    if (target != nullptr && is_module_function(target)) {
+        return run_init_body(target, self, request);
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
     Ref proxy = call(state.super, cls, self);
     return proxy && call_method(proxy.get(), names.__init__, request) ? 0 : -1;
 }
+
 }  // namespace
 
 int super_init(PyObject* class_name, PyObject* self, PyObject* request) {
@@ -36,23 +74,48 @@ int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request) {
 
 int base_init(PyObject* base_name, PyObject* self, PyObject* request) {
     Ref base = global(base_name);
-    Ref init = base ? getattr(base.get(), names.__init__) : Ref();
+    if (!base) {
+        return -1;
+    }
+    // A class whose metaclass is exactly `type` answers `__init__` from its
+    // MRO, and one of our functions read from a class is itself.
+    if (PyType_CheckExact(base.get())) {
+        PyObject* own = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.get()), names.__init__);
+        if (own != nullptr && is_module_function(own)) {
+            return run_init_body(own, self, request);
+        }
+    }
+    Ref init = getattr(base.get(), names.__init__);
     return init && call(init.get(), self, request) ? 0 : -1;
 }
 
 int lookup_attr(PyObject* obj, PyObject* name, Ref* value) {
-    *value = getattr(obj, name);
-    if (*value) {
-        return 1;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return -1;
-    }
-    PyErr_Clear();
-    return 0;
+    // Unlike getattr, this makes no AttributeError only to drop it again
+    // when the attribute is missing.
+    PyObject* found = nullptr;
+    const int present = _PyObject_LookupAttr(obj, name, &found);
+    *value = Ref::steal(found);
+    return present;
 }
 
 int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
+    // An exact tuple or list is unpacked in place, as the interpreter does.
+    if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(iterable);
+        if (size < count) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, size);
+            return -1;
+        }
+        if (size > count) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
+            return -1;
+        }
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            targets[i] = Ref::borrow(items[i]);
+        }
+        return 0;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) {
         return -1;

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 
+#include "roots/module/function.hpp"
 #include "roots/module/names.hpp"
 #include "roots/module/ref.hpp"
 #include "roots/module/state.hpp"
@@ -26,10 +27,14 @@ inline int setattr(PyObject* obj, PyObject* name, const Ref& value) {
     return value ? PyObject_SetAttr(obj, name, value.get()) : -1;
 }
 
-// `callable(*args)`.
+// `callable(*args)`.  One of the module's own functions runs its body
+// directly: the arguments in hand need no binding.
 template <class... Args>
 Ref call(PyObject* callable, Args... args) {
     PyObject* stack[] = {nullptr, args...};
+    if (is_module_function(callable)) {
+        return Ref::steal(call_body_direct(callable, stack + 1, sizeof...(Args)));
+    }
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           nullptr));
 }
@@ -44,12 +49,14 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
         PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// `stack[1].name(*stack[2:1 + nargs])`; stack[0] is scratch space for the callee.
+Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs);
+
 // `obj.name(*args)`, dispatched dynamically so that subclasses may override.
 template <class... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
+    return call_method_stack(name, stack, 1 + sizeof...(Args));
 }
 
 template <class... Args>
@@ -78,7 +85,7 @@ Ref call_global_kw(PyObject* name, PyObject* kwnames, Args... args) {
 Ref store_mapping(PyObject* self, PyObject* mapping);
 
 // `mapping.get(key)`.
-inline Ref get_item(PyObject* mapping, PyObject* key) { return call_method(mapping, names.get, key); }
+Ref get_item(PyObject* mapping, PyObject* key);
 // `mapping[key]`.
 inline Ref subscript(PyObject* mapping, PyObject* key) { return Ref::steal(PyObject_GetItem(mapping, key)); }
 

@@ -429,6 +429,36 @@ PyObject* new_function(const FunctionDef& def, int line) {
     return obj.release();
 }
 
+bool is_module_function(PyObject* obj) { return Py_IS_TYPE(obj, state.function_type); }
+
+PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
+    FunctionObject* f = as_function(func);
+    const int required = f->param_count - f->default_count;
+    if (!made_by_live_module(f)) {
+        return nullptr;
+    }
+    if (nargs > f->param_count || nargs < required ||
+        (f->def->first_param_exact_dict && nargs > 0 && !PyDict_CheckExact(args[0]))) {
+        return function_vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
+    }
+    PyObject* const* bound = args;
+    PyObject* filled[kMaxParams];
+    if (nargs < f->param_count) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            filled[i] = args[i];
+        }
+        for (int i = static_cast<int>(nargs); i < f->param_count; ++i) {
+            filled[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+        }
+        bound = filled;
+    }
+    PyObject* result = checked_result(func, run_body(*f->def, bound));
+    if (result == nullptr) {
+        add_traceback_entry(f->traceback_code);
+    }
+    return result;
+}
+
 void add_traceback_entry(PyObject* code) {
     // An entry belongs to an exception: with none pending there is nothing
     // to add it to, and without the module's globals no frame can be made.

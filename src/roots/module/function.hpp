@@ -65,6 +65,18 @@ int init_function_type();
 // placed at `line` of the module's source file.
 PyObject* new_function(const FunctionDef& def, int line);
 
+// Calls a function object of this module with `nargs` positional arguments
+// in hand, as `func(*args)` would, but without binding: its body runs
+// directly when the arguments fit the parameter list (defaults filled in),
+// and the traceback entry is added when an exception leaves it.  Anything
+// else (too many or too few arguments, a refused first argument) goes
+// through the ordinary call for its exact error.  `func` must be exactly of
+// the module's function type.
+PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
+
+// Whether `obj` is one of this module's function objects.
+bool is_module_function(PyObject* obj);
+
 // Adds a traceback entry for `code` to the pending exception.
 void add_traceback_entry(PyObject* code);
 

@@ -5,6 +5,7 @@
 // nothing behind that would stop a later attempt.
 #include "roots/module/api.hpp"
 #include "roots/module/catalogue.hpp"
+#include "roots/module/fast_path.hpp"
 #include "roots/module/function.hpp"
 
 #include <initializer_list>
@@ -187,6 +188,7 @@ void reset_state(bool release) {
         reinterpret_cast<PyObject**>(&state.function_type),
     };
     state.loaded = false;
+    clear_fast_path_caches();
     for (PyObject** slot : kSlots) {
         if (release) {
             Py_CLEAR(*slot);
@@ -239,6 +241,7 @@ bool exit_hook_registered = false;
 
 void forget_state_at_exit() {
     reset_state(false);
+    forget_fast_path_watcher();
     state.interpreter_id = -1;
     exit_hook_registered = false;
 }

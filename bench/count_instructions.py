@@ -1,0 +1,45 @@
+"""Instruction counts of a few lean-world constructions, for comparing two
+builds of the module when wall-clock time is too noisy (run under
+callgrind; only the constructions themselves are counted):
+
+    PYTHONPATH=build/dev/site valgrind --tool=callgrind --toggle-collect=functools_reduce \\
+        --callgrind-out-file=/tmp/cg.out .venv/bin/python -P bench/count_instructions.py roots
+    callgrind_annotate /tmp/cg.out | head
+
+The argument picks the implementation: "roots" or "twin"; "floor" after it
+counts the replayed collaborator calls of that implementation instead.
+"""
+
+import functools
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import bench_roots  # noqa: E402
+
+LABELS = ["RootContext-u1", "DataFormatRoot-u1", "DBModel-u1", "ExecuteQuery-u1", "DBCredentialsRoot-u1",
+          "DBDef-404", "UserdefsList-u1"]
+CONSTRUCTIONS = 200
+
+
+def main():
+    impl = bench_roots.roots if sys.argv[1] == "roots" else bench_roots.load_twin()
+    stores = {"real": bench_roots.make_store(users=bench_roots.USERS, databases=bench_roots.DATABASES,
+                                             querydefs=bench_roots.QUERIES, credentials=bench_roots.CREDENTIALS)}
+    prepared = []
+    for scenario in bench_roots.scenarios():
+        if scenario.label in LABELS:
+            run, floor, patches, _, _ = bench_roots.prepare("lean", scenario, [impl], stores)[impl]
+            prepared.append((floor if sys.argv[2:] == ["floor"] else run, bench_roots.World(impl, patches)))
+
+    def constructions(_, __):
+        for run, world in prepared:
+            with world:
+                run(CONSTRUCTIONS)
+
+    functools.reduce(constructions, range(2), None)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,43 @@
+// Caches that let the module layer skip work the interpreter would redo on
+// every call, without ever answering differently from the uncached lookup.
+//
+// * Module globals (falling back to the builtins) are remembered per name
+//   until either dictionary changes: a dict watcher on both forgets them all
+//   at the first set, delete or clear, so `mock.patch("korvane.roots.NAME")`
+//   is seen by the next call.
+// * The initialiser that `super(cls, self).__init__` reaches is remembered
+//   per (type(self), cls), keyed on the type's version tag, which the
+//   interpreter resets whenever the type or any class on its MRO changes.
+//
+// Every entry holds borrowed references: an entry is only read after its
+// guard (the watcher's epoch, the version tag) proved that whatever held the
+// object still does.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace roots {
+
+// `name` in the module globals, else the builtins: a borrowed reference, or
+// null with NameError (or the lookup's own error) set.
+PyObject* cached_global(PyObject* name);
+
+// What `super(cls, self).__init__` finds along `type(self).__mro__` after
+// `cls`: a borrowed reference to the attribute as stored in the class
+// dictionary.  Null with no error set when the fast path does not apply
+// (`self` not an instance of `cls`, no version tag, nothing found) and the
+// caller must take the interpreter's own `super` route; null with an error
+// set when the lookup failed.
+PyObject* super_init_target(PyObject* cls, PyObject* self);
+
+// Forgets every cached entry; the module's clear and free steps call it.
+// The dict watcher id stays taken: ids are a small shared pool, so the
+// process keeps the one it got.
+void clear_fast_path_caches();
+
+// Forgets the dict watcher too: for the end of the interpreter that gave
+// it out, after which a new interpreter hands out ids of its own.
+void forget_fast_path_watcher();
+
+}  // namespace roots
