@@ -2,6 +2,7 @@
 development.ini over a temporary copy of the example folder.  Requests carry REQUEST_URI as
 waitress sends it, so the contexts see the URI as the client wrote it."""
 
+import configparser
 import json
 import re
 import shlex
@@ -48,7 +49,7 @@ def make_app(data_dir, **overrides):
 
 
 def copy_example(target):
-    shutil.copytree(REPO / "example", target, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
+    shutil.copytree(REPO / "src" / "korvane" / "app" / "example", target, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
     return target
 
 
@@ -193,7 +194,7 @@ QUERY_STRING_DENIED = "Authentication through query parameter denied, due to 'al
 @pytest.mark.parametrize(ROW, [
     ("bob", "/whoami", 200, {"user_id": "bob", "databases": ["sales"]}),
     ("public", "/whoami", 403, {"permission": "authenticated"}),
-    ("alice", "POST /", 405, {"Allow": "GET"}),
+    ("alice", "POST /", 405, {"Allow": "GET, HEAD, OPTIONS"}),
     ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": QUERY_STRING_DENIED}),
     ("public", "/_ctx/root-context?segment=a/b&segment=..&segment=c.d", 200, {"has_acl": False, "user_db_ids": ["demo"],
         "escaped_segments": ["a$2Fb", "$2E$2E", "c.d"], "declared_substitutions": {"$2F": "/", "$2E": "."}}),
@@ -228,11 +229,6 @@ def test_store_changes_are_seen_by_the_next_request(data_dir):
     edit_store(data_dir, lambda data: data["querydefs"]["customer_count"]["execute"].append("public"))
     ask(app, "public", "/")  # the store is refreshed on the way in
     check(ask(app, "public", url), 200, {"rows": [{"customers": 3}]})
-
-
-def test_unauthenticated_repeated_slashes_are_refused_not_redirected(data_dir):
-    edit_store(data_dir, lambda data: data["users"].pop("public"))
-    check(ask(make_app(data_dir), "public", "/dd/demo//customers"), 403, {})
 
 
 # --- stored queries -------------------------------------------------------------------
@@ -424,7 +420,8 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
 def readme_walk():
     # The curl examples of the README's "## Demo" walk, each with what its comment
     # promises: the status, "#   Header: value" lines, "member": value pairs of the JSON.
-    walk = (REPO / "README.md").read_text().split("## Demo", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    blocks = (REPO / "README.md").read_text().split("## Demo", 1)[1].split("```sh\n")[1:]
+    [walk] = [block.split("```", 1)[0] for block in blocks if "\ncurl " in block]
     examples, status, expect = [], None, {}
     for line in walk.splitlines():
         if match := re.match(r"# (\d{3})\b(.*)", line):
@@ -446,3 +443,14 @@ def test_readme_walk_shows_each_kind_of_answer():
 @pytest.mark.parametrize("url, headers, status, expect", readme_walk())
 def test_readme_walk_answers_as_documented(app, url, headers, status, expect):
     check(ask(app, "public", url, headers=headers), status, expect)
+
+
+def test_the_packaged_demo_ini_has_the_settings_of_development_ini_but_the_data_folder():
+    def sections(path):
+        parser = configparser.RawConfigParser()
+        parser.read(path)
+        return {name: dict(parser[name]) for name in parser.sections()}
+
+    checkout, packaged = sections(REPO / "development.ini"), sections(REPO / "src/korvane/app/demo.ini")
+    assert checkout["app:main"].pop("korvane.data_dir") == "data" and "korvane.data_dir" not in packaged["app:main"]
+    assert checkout == packaged

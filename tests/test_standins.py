@@ -17,7 +17,7 @@ from korvane.exceptions import HTTPUnsupportedFormat
 from korvane.process_registry import ProcessRegistry
 from korvane.views.utils import gui_response_exception
 
-EXAMPLE_STORE = os.path.join(os.path.dirname(__file__), "..", "example", "store.json")
+EXAMPLE_STORE = os.path.join(os.path.dirname(__file__), "..", "src", "korvane", "app", "example", "store.json")
 
 
 @pytest.mark.parametrize("params, expected", [

@@ -9,13 +9,37 @@ record is true when it has at least one field.
 """
 
 import json
+import logging
 import os
 import threading
+import time
 from collections.abc import MutableMapping
 
 from pyramid.httpexceptions import HTTPBadRequest
 
 from korvane.constants import PUBLIC_USER_ID
+
+log = logging.getLogger(__name__)
+
+#: The top-level members of a store; each maps ids to records (plain
+#: objects), and "credentials" maps a database id to such a mapping.
+STORE_SECTIONS = ("users", "databases", "querydefs", "credentials")
+
+#: How long a refresh waits for a file that is being rewritten to settle
+#: before it gives up, how long a bad version must stay unchanged to count
+#: as final, and how often it looks again.
+SETTLE_SECONDS = 1.0
+SETTLE_QUIET = 0.1
+SETTLE_STEP = 0.01
+
+
+#: The signature of a store file that cannot be found.
+_MISSING = ("missing",)
+
+
+class StoreError(ValueError):
+    """A store file that cannot be used: unreadable, not JSON, or not of
+    the store's shape.  The message names the file and what is wrong."""
 
 
 class Record(MutableMapping):
@@ -144,6 +168,34 @@ class DatabaseCredentials:
         self.credentials = credentials
 
 
+def check_store_data(data, required_users=()):
+    """Raise ``StoreError`` unless ``data`` has the shape of a store: an
+    object whose sections (all optional) map ids to objects, with
+    "credentials" one level deeper, and holding every user id of
+    ``required_users``."""
+    if not isinstance(data, dict):
+        raise StoreError("the store must be a JSON object, not {}".format(type(data).__name__))
+    for section in STORE_SECTIONS:
+        entries = data.get(section)
+        if entries is None:
+            continue
+        if not isinstance(entries, dict):
+            raise StoreError("member '{}' must be an object".format(section))
+        for key, entry in entries.items():
+            if not isinstance(entry, dict):
+                raise StoreError("entry '{}' of '{}' must be an object".format(key, section))
+            if section == "credentials" and not all(isinstance(e, dict) for e in entry.values()):
+                raise StoreError("the credentials of database '{}' must be objects".format(key))
+    missing = [user for user in required_users if user not in (data.get("users") or {})]
+    if missing:
+        raise StoreError(
+            "the store has no user {}: the server needs the users {}".format(
+                " or ".join("'{}'".format(user) for user in missing),
+                " and ".join("'{}'".format(user) for user in required_users),
+            )
+        )
+
+
 def _records(record_class, entries):
     return {
         key: value if isinstance(value, Record) else record_class(value, key=key)
@@ -157,12 +209,20 @@ class ConfigStorage:
     ``users``, ``databases`` and ``querydefs`` are dicts of id to record.
     A refresh replaces them with new dicts, so a caller holding one keeps a
     consistent view for the rest of its request.
+
+    A store over a file keeps serving its last good version when the file
+    turns bad (unreadable, not JSON, wrong shape, lacking one of
+    ``required_users``): the refresh logs one error per bad version and
+    tries again once the file changes.  A file caught while it is being
+    rewritten is read again until it settles.
     """
 
-    def __init__(self, data=None, path=None):
+    def __init__(self, data=None, path=None, required_users=()):
         self.path = path
+        self.required_users = tuple(required_users)
         self.pull_count = 0
         self._signature = None
+        self._bad_signature = None
         self._lock = threading.Lock()
         self._load(data or {})
 
@@ -173,11 +233,21 @@ class ConfigStorage:
         return cls(data)
 
     @classmethod
-    def from_file(cls, path):
+    def from_file(cls, path, required_users=()):
         """A store over the JSON file at ``path``.  Relative ``sqlite_path``
-        values are taken relative to the file's folder."""
-        store = cls(path=os.path.abspath(path))
-        store.pull(from_memcache=False)
+        values are taken relative to the file's folder.
+
+        The file must be usable now: otherwise ``StoreError`` says why.
+        ``required_users`` lists user ids every version must hold (the
+        server needs "admin" and "public").
+        """
+        store = cls(path=os.path.abspath(path), required_users=required_users)
+        with store._lock:
+            # The first read is the store's first pull.
+            store.pull_count += 1
+            signature, data = store._read_settled()
+            store._load(data)
+            store._signature = signature
         return store
 
     def _load(self, data):
@@ -198,24 +268,107 @@ class ConfigStorage:
         """Refresh the store from its file.
 
         With ``from_memcache`` true the file is re-read only when its
-        modification time or size changed since the last read; with it
-        false it is re-read in any case.  A store made from in-memory data
+        modification time, size or inode changed since the last read; with
+        it false it is re-read in any case.  A bad version is never taken
+        (see the class's description).  A store made from in-memory data
         has nothing to refresh.  Every call is counted in ``pull_count``.
         """
         with self._lock:
             self.pull_count += 1
             if self.path is None:
                 return
-            stat = os.stat(self.path)
-            signature = (stat.st_mtime_ns, stat.st_size)
-            if from_memcache and signature == self._signature:
+            try:
+                signature = self._stat()
+            except StoreError as error:
+                self._report(_MISSING, error)
                 return
-            with open(self.path, encoding="utf-8") as f:
-                data = json.load(f)
+            if signature in (self._signature, self._bad_signature) and (
+                from_memcache or signature == self._bad_signature
+            ):
+                return
+            try:
+                signature, data = self._read_settled()
+            except StoreError as error:
+                self._report(signature, error)
+                return
             self._load(data)
             self._signature = signature
+            self._bad_signature = None
+
+    def _stat(self):
+        try:
+            stat = os.stat(self.path)
+        except OSError as error:
+            raise StoreError("store file {}: {}".format(self.path, error.strerror or error)) from None
+        return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
+
+    def _read_once(self):
+        """(signature, data) of one read.  ``_Unsettled`` when the file
+        changed while it was read or is empty (a rewrite has just
+        truncated it); ``StoreError``, carrying the version's signature,
+        when it is unusable."""
+        before = self._stat()
+        try:
+            with open(self.path, "rb") as f:
+                raw = f.read()
+        except OSError as error:
+            raise StoreError("store file {}: {}".format(self.path, error.strerror or error)) from None
+        if self._stat() != before or not raw.strip():
+            raise _Unsettled()
+        try:
+            data = json.loads(raw.decode("utf-8"))
+            check_store_data(data, self.required_users)
+        except StoreError as error:
+            failure = StoreError("store file {}: {}".format(self.path, error))
+        except (UnicodeDecodeError, ValueError, RecursionError) as error:
+            failure = StoreError("store file {} is not valid JSON: {}".format(self.path, error))
+        else:
+            return before, data
+        failure.signature = before
+        raise failure
+
+    def _read_settled(self):
+        """Read the file, reading again while it is being rewritten.
+
+        A writer that rewrites the file in place leaves it empty or half
+        written for a moment.  A read that fails is repeated once the file
+        changes, for up to ``SETTLE_SECONDS``; a bad version that stays as
+        it is for ``SETTLE_QUIET`` raises ``StoreError``.
+        """
+        deadline = time.monotonic() + SETTLE_SECONDS
+        while True:
+            try:
+                return self._read_once()
+            except _Unsettled:
+                error = StoreError("store file {} is empty or kept changing while it was read".format(self.path))
+                signature = None
+            except StoreError as failure:
+                error, signature = failure, getattr(failure, "signature", None)
+            # Wait for the file to change; a bad version that stays as it
+            # is for SETTLE_QUIET is final.
+            quiet_until = time.monotonic() + SETTLE_QUIET
+            while True:
+                if time.monotonic() >= deadline:
+                    raise error
+                time.sleep(SETTLE_STEP)
+                if signature is None or self._stat() != signature:
+                    break
+                if time.monotonic() >= quiet_until:
+                    raise error
+
+    def _report(self, signature, error):
+        """Log a bad version once; keep serving the last good one."""
+        signature = getattr(error, "signature", signature)
+        if signature is not None and signature == self._bad_signature:
+            return
+        self._bad_signature = signature
+        log.error("%s; still serving the last good version of the store", error)
 
     def get_credentials(self, db_id):
         """Return the ``DatabaseCredentials`` of ``db_id``, or None when no
         credentials are kept for that database."""
         return self._credentials.get(db_id)
+
+
+class _Unsettled(Exception):
+    """The store file changed while it was being read."""

@@ -8,6 +8,7 @@ responses rather than as server errors.
 import os
 import re
 import sqlite3
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -153,14 +154,45 @@ def _read_sqlite_model(db_id, path):
     return DataModel(db_id, tables)
 
 
+#: Models read from SQLite files: path -> (file signature, tables).  A
+#: model is read again only when its file (or its write-ahead log) changes.
+_model_cache = {}
+_model_cache_lock = threading.Lock()
+
+
+def _file_signature(path):
+    signature = []
+    for name in (path, path + "-wal"):
+        try:
+            stat = os.stat(name)
+        except FileNotFoundError:
+            signature.append(None)
+        else:
+            signature.append((stat.st_mtime_ns, stat.st_size, stat.st_ino))
+    return tuple(signature)
+
+
+def _cached_sqlite_model(db_id, path):
+    signature = _file_signature(path)
+    with _model_cache_lock:
+        cached = _model_cache.get(path)
+    if cached is not None and cached[0] == signature:
+        return DataModel(db_id, dict(cached[1]))
+    model = _read_sqlite_model(db_id, path)
+    with _model_cache_lock:
+        _model_cache[path] = (signature, dict(model.tables))
+    return model
+
+
 def get_model(databases, db_id, retry=None):
     """Return the ``DataModel`` of database ``db_id``.
 
     ``databases`` maps database ids to database records.  An id it does
     not hold raises ``HTTPNotFound``.  A record with a ``sqlite_path``
-    naming an existing file is introspected read-only; any other database
-    has an empty model.  When ``retry`` is true (callers pass the request),
-    a read that fails because the file is busy is tried once more.
+    naming an existing file is introspected read-only, once per version of
+    the file; any other database has an empty model.  When ``retry`` is
+    true (callers pass the request), a read that fails because the file is
+    busy is tried once more.
     """
     if db_id not in databases:
         raise HTTPNotFound(explanation="Database '{}' not found.".format(db_id))
@@ -168,12 +200,12 @@ def get_model(databases, db_id, retry=None):
     if not path or not os.path.isfile(path):
         return DataModel(db_id)
     try:
-        return _read_sqlite_model(db_id, path)
+        return _cached_sqlite_model(db_id, path)
     except sqlite3.OperationalError:
         if not retry:
             raise
         time.sleep(0.05)
-        return _read_sqlite_model(db_id, path)
+        return _cached_sqlite_model(db_id, path)
 
 
 # --- request parameters and formats ------------------------------------------

@@ -7,7 +7,9 @@ databases of a data folder through the root factories of ``korvane.roots``.
 """
 
 import argparse
+import logging
 import os
+import shutil
 from pathlib import Path
 
 from pyramid.authorization import ACLAuthorizationPolicy
@@ -17,20 +19,48 @@ from pyramid.settings import asbool
 from korvane.app.sample_data import build_missing_databases
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
 from korvane.config_storage import ConfigStorage
-from korvane.constants import DEFAULT_URL_SUBSTITUTION
+from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_USER_ID
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 
-#: The clone's top folder when the package runs from the source tree.
-SOURCE_ROOT = Path(__file__).resolve().parents[3]
+log = logging.getLogger(__name__)
+
+#: The example data shipped in the package: the store and the SQL scripts
+#: of the sample databases.
+EXAMPLE_DIR = Path(__file__).resolve().parent / "example"
+
+#: The demo's own ini, used when no ini is named and the working folder
+#: has no development.ini.
+PACKAGED_INI = Path(__file__).resolve().parent / "demo.ini"
+
+#: Users every store must hold: the contexts look both up by key.
+REQUIRED_USERS = (ADMIN_USER_ID, PUBLIC_USER_ID)
+
+
+class SetupError(Exception):
+    """The server cannot start; the message says why."""
 
 
 def _data_dir(global_config, settings):
     configured = settings.get("korvane.data_dir")
-    if configured:
-        return Path(configured).resolve()
-    here = global_config.get("here")
-    return Path(here).resolve() / "example" if here else SOURCE_ROOT / "example"
+    if not configured:
+        raise SetupError("korvane.data_dir is not set: name the folder of the store file and the databases")
+    return Path(global_config.get("here") or ".", configured).resolve()
+
+
+def fill_data_dir(data_dir):
+    """Copy the example data into ``data_dir`` when it is missing or empty;
+    return whether it did.  A folder that holds anything is left alone,
+    so the example never overwrites data of one's own."""
+    data_dir = Path(data_dir)
+    if data_dir.is_dir() and any(data_dir.iterdir()):
+        return False
+    data_dir.mkdir(parents=True, exist_ok=True)
+    for source in sorted(EXAMPLE_DIR.iterdir()):
+        if source.suffix in (".json", ".sql"):
+            shutil.copyfile(source, data_dir / source.name)
+    log.info("Filled the empty data folder %s with the example data", data_dir)
+    return True
 
 
 def _url_substitution(text):
@@ -51,7 +81,13 @@ def server_settings(settings, data_dir):
     """The server's own settings dictionary (``krv_settings``), built from
     the ini settings.  It must be exactly a ``dict``: the contexts refuse
     anything else."""
-    store = ConfigStorage.from_file(str(data_dir / settings.get("korvane.store_file", "store.json")))
+    store_file = data_dir / settings.get("korvane.store_file", "store.json")
+    if not store_file.is_file():
+        raise SetupError("No store file {}: point korvane.data_dir at the folder that holds it".format(store_file))
+    try:
+        store = ConfigStorage.from_file(str(store_file), required_users=REQUIRED_USERS)
+    except ValueError as error:
+        raise SetupError("The store cannot be used: {}".format(error)) from None
     return {
         "config_storage": store,
         "process_registry": ProcessRegistry(),
@@ -74,10 +110,18 @@ def main(global_config, **settings):
     """Build the WSGI application.
 
     ``korvane.data_dir`` names the folder holding the store file and the
-    SQL scripts of the sample databases (default: the ``example`` folder
-    beside the ini file).  Databases missing there are built first.
+    SQL scripts of the sample databases (relative to the ini's folder).
+    With ``korvane.fill_data_dir = true`` a missing or empty folder is
+    first filled with the example data shipped in the package.  Databases
+    whose SQL script has no database file beside it are built.
+
+    ``SetupError`` says what is wrong when the folder, its store file or
+    the store's content cannot serve (a store must hold the users "admin"
+    and "public").
     """
     data_dir = _data_dir(global_config, settings)
+    if asbool(settings.get("korvane.fill_data_dir", False)):
+        fill_data_dir(data_dir)
     build_missing_databases(data_dir)
     krv_settings = server_settings(settings, data_dir)
     settings["krv_settings"] = krv_settings
@@ -109,12 +153,9 @@ def main(global_config, **settings):
 
 
 def default_config_file():
-    """``development.ini`` of the working folder, else of the source tree."""
-    for folder in (Path.cwd(), SOURCE_ROOT):
-        candidate = folder / "development.ini"
-        if candidate.is_file():
-            return str(candidate)
-    return "development.ini"
+    """``development.ini`` of the working folder, else the demo's own ini."""
+    candidate = Path.cwd() / "development.ini"
+    return str(candidate) if candidate.is_file() else str(PACKAGED_INI)
 
 
 def serve(argv=None):
@@ -122,28 +163,38 @@ def serve(argv=None):
 
     ``--host``, ``--port`` and ``--data-dir`` override the ini's server
     address and data folder, so tests and second instances need no ini of
-    their own.
+    their own.  Without an ini of its own (``korvane-demo`` from a wheel)
+    the demo serves the data folder ``korvane-data`` of the working folder,
+    filled with the example data when empty.
     """
     import plaster
     import waitress
 
-    parser = argparse.ArgumentParser(prog="python -m korvane.app", description=serve.__doc__.split("\n")[0])
-    parser.add_argument("config", nargs="?", default=None, help="ini file (default: development.ini)")
+    parser = argparse.ArgumentParser(prog="korvane-demo", description=serve.__doc__.split("\n")[0])
+    parser.add_argument("config", nargs="?", default=None, help="ini file (default: development.ini, else the demo's own)")
     parser.add_argument("--host", help="address to listen on")
     parser.add_argument("--port", type=int, help="port to listen on")
     parser.add_argument("--data-dir", help="folder of the store file and the sample databases")
     args = parser.parse_args(argv)
 
     config_file = os.path.abspath(args.config or default_config_file())
+    if not os.path.isfile(config_file):
+        parser.error("no such ini file: {}".format(config_file))
     loader = plaster.get_loader(config_file, protocols=["wsgi"])
     loader.setup_logging()
 
     app_settings = dict(loader.get_settings("app:main"))
     app_settings.pop("use", None)
     if args.data_dir:
-        app_settings["korvane.data_dir"] = args.data_dir
+        app_settings["korvane.data_dir"] = os.path.abspath(args.data_dir)
+    elif not app_settings.get("korvane.data_dir"):
+        app_settings["korvane.data_dir"] = os.path.abspath("korvane-data")
     global_config = {"__file__": config_file, "here": os.path.dirname(config_file)}
-    app = main(global_config, **app_settings)
+    try:
+        app = main(global_config, **app_settings)
+    except SetupError as error:
+        parser.exit(2, "korvane-demo: error: {}\n".format(error))
+    log.info("Serving the data folder %s (stop the server with Ctrl+C)", app_settings["korvane.data_dir"])
 
     server = dict(loader.get_settings("server:main"))
     server.pop("use", None)

@@ -8,9 +8,11 @@ segments, for the routes whose parameters travel in the path) and
 """
 
 import re
+from urllib.parse import parse_qsl, unquote_to_bytes
 
-from pyramid.httpexceptions import HTTPForbidden
-from pyramid.interfaces import IAuthenticationPolicy
+from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden
+from pyramid.interfaces import IAuthenticationPolicy, IRoutesMapper
+from pyramid.response import Response
 
 from korvane.request_status import StatusCodes
 
@@ -51,16 +53,19 @@ def raw_path_segments(request):
 
 
 def track_and_authenticate(event):
-    """NewRequest subscriber: give the request its status tracker, then
-    refuse an API key that belongs to nobody.
+    """NewRequest subscriber: give the request its status tracker, refresh
+    the store, then refuse an API key that belongs to nobody.
 
+    The refresh comes before the key is looked up, so a key added, a right
+    removed or a user deleted counts from the first request after the edit.
     A request with a wrong key would otherwise pass as the anonymous user
     and get the public data, or a bare refusal, without ever learning that
     its key is wrong.
     """
     request = event.request
-    registry = request.registry.settings["krv_settings"]["request_status_registry"]
-    request.request_status = registry.new()
+    krv_settings = request.registry.settings["krv_settings"]
+    request.request_status = krv_settings["request_status_registry"].new()
+    krv_settings["config_storage"].pull(from_memcache=True)
     policy = request.registry.queryUtility(IAuthenticationPolicy)
     if policy.request_api_key(request) and request.authenticated_userid is None:
         raise HTTPForbidden(explanation="The API key is not known to this server.")
@@ -95,12 +100,87 @@ def warnings_keeper_tween_factory(handler, registry):
     return keep_warnings
 
 
+def url_problem(environ):
+    """Why the request's URL cannot be read as UTF-8 text, or None.
+
+    The path as the server decoded it (PATH_INFO, in WSGI's latin-1
+    form), the path as received (its percent-escapes decoded) and every
+    name and value of the query string must be valid UTF-8; the framework
+    and the contexts read them as such.
+    """
+    try:
+        environ.get("PATH_INFO", "").encode("latin-1").decode("utf-8")
+    except UnicodeError:
+        return "The URL path is not valid UTF-8."
+    raw = environ.get("RAW_URI") or environ.get("REQUEST_URI") or ""
+    try:
+        unquote_to_bytes(raw.split("?", 1)[0]).decode("utf-8")
+    except UnicodeError:
+        return "The URL path is not valid UTF-8."
+    query = environ.get("QUERY_STRING", "")
+    try:
+        query.encode("latin-1")
+        parse_qsl(query, keep_blank_values=True, encoding="utf-8", errors="strict")
+    except UnicodeError:
+        return "The query string is not valid UTF-8."
+    return None
+
+
+def _matching_route(request):
+    mapper = request.registry.queryUtility(IRoutesMapper)
+    for route in mapper.get_routes():
+        if route.match(request.path_info) is not None:
+            return route
+    return None
+
+
+def request_gate_tween_factory(handler, registry):
+    """What every request passes before routing.
+
+    - A URL that is not valid UTF-8 is refused with 400 (the framework
+      would fail on it).
+    - OPTIONS is answered with the Allow header of the route the path
+      matches (a path no route matches goes on to its 404).
+    - HEAD is served as GET and answered without the body; the response
+      keeps GET's headers.
+    """
+
+    def gate(request):
+        problem = url_problem(request.environ)
+        if problem:
+            raise HTTPBadRequest(explanation=problem)
+        if request.method == "OPTIONS":
+            route = _matching_route(request)
+            if route is not None:
+                from korvane.app.routes import allowed_methods
+
+                request.matched_route = route
+                request.matchdict = route.match(request.path_info)
+                response = Response(status=200)
+                response.headers["Allow"] = ", ".join(allowed_methods(request))
+                response.content_length = 0
+                return response
+        if request.method == "HEAD":
+            request.environ["REQUEST_METHOD"] = "GET"
+            try:
+                return handler(request)
+            finally:
+                # The response, called by the server, leaves the body out.
+                request.environ["REQUEST_METHOD"] = "HEAD"
+        return handler(request)
+
+    return gate
+
+
 def includeme(config):
     from pyramid.events import NewRequest, NewResponse
     from pyramid.tweens import EXCVIEW, MAIN
 
+    config.add_tween("korvane.app.request_setup.request_gate_tween_factory", under=EXCVIEW)
     config.add_tween(
-        "korvane.app.request_setup.warnings_keeper_tween_factory", under=EXCVIEW, over=MAIN
+        "korvane.app.request_setup.warnings_keeper_tween_factory",
+        under="korvane.app.request_setup.request_gate_tween_factory",
+        over=MAIN,
     )
     config.add_request_method(received_uri, "raw_uri", reify=True)
     config.add_request_method(raw_path_segments, "path_segments", reify=True)

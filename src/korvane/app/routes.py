@@ -10,6 +10,8 @@ matters where patterns overlap: ``/querydefs/new`` must match before
 
 from dataclasses import dataclass
 
+from korvane.constants import DATA_FORMATS
+
 # An optional ".format" suffix.  Ids of the demo data hold no dots, so an id
 # marker stops at the first one and leaves the extension to this marker.
 EXT = r"{ext:(\.[^/.]+)?}"
@@ -73,7 +75,54 @@ ROUTES = (
 )
 
 #: Route predicates of routes that need more than their pattern.
-ROUTE_PREDICATES = {"dd_url": {"dd_url_body": True}}
+ROUTE_PREDICATES = {"dd_url": {"dd_url_body": True}, "dd": {"dd_database_extension": True}}
+
+ROUTES_BY_NAME = {route.name: route for route in ROUTES}
+
+
+class DatabaseExtensionPredicate:
+    """Let ``/dd/demo.json`` name the database "demo" in the format json.
+
+    The data-discovery context takes the database id from the first
+    segment as it stands; a format extension on the database segment
+    alone would make it look for a database "demo.json".  Only the names
+    of data formats count as extensions.
+    """
+
+    def __init__(self, value, config):
+        self.value = bool(value)
+
+    def text(self):
+        return "dd_database_extension = {}".format(self.value)
+
+    phash = text
+
+    def __call__(self, info, request):
+        segments = info["match"].get("other_segments") or ()
+        if self.value and len(segments) == 1:
+            stem, dot, extension = segments[0].rpartition(".")
+            if dot and stem and extension.lower() in DATA_FORMATS:
+                info["match"]["other_segments"] = (stem,)
+        return True
+
+
+def allowed_methods(request):
+    """The methods the request's route serves, for Allow headers: its
+    views' methods with HEAD beside GET, and OPTIONS.  A stored query
+    narrows them to the methods it is enabled for."""
+    route = getattr(request, "matched_route", None)
+    declared = ROUTES_BY_NAME.get(getattr(route, "name", None))
+    methods = list(declared.methods or ("POST",)) if declared else ["GET"]
+    if declared and declared.name == "query":
+        query_id = (request.matchdict or {}).get("query_id")
+        store = request.registry.settings["krv_settings"]["config_storage"]
+        query = store.querydefs.get(query_id)
+        if query is not None:
+            enabled = {method for method, on in query.http_methods.items() if on}
+            methods = [method for method in methods if method in enabled]
+    if "GET" in methods:
+        methods.insert(methods.index("GET") + 1, "HEAD")
+    return methods + ["OPTIONS"]
 
 
 def includeme(config):
@@ -83,6 +132,7 @@ def includeme(config):
 
     from korvane.views.errors import method_not_allowed_view
 
+    config.add_route_predicate("dd_database_extension", DatabaseExtensionPredicate)
     for route in ROUTES:
         config.add_route(
             route.name, route.pattern, factory=route.factory, **ROUTE_PREDICATES.get(route.name, {})

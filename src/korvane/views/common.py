@@ -1,8 +1,9 @@
 """Small pieces the demo's views share."""
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPNotImplemented
+import json
+import re
 
-from korvane.utils import get_url_param
+from pyramid.httpexceptions import HTTPBadRequest, HTTPNotImplemented
 
 #: Record fields no view ever shows.
 SECRET_FIELDS = frozenset({"password", "apikey"})
@@ -42,9 +43,64 @@ def name_value_pairs(segments):
     return pairs
 
 
+#: The largest row count a request may ask for: what the database
+#: driver takes as a fetch size.
+MAX_LIMIT = 2**31 - 1
+
+_DIGITS = re.compile(r"[0-9]{1,10}")
+
+
 def requested_limit(request):
-    """The "limit" parameter as a row count, or None."""
-    limit = get_url_param(request, "limit", None, int)
-    if limit is not None and limit < 0:
-        raise HTTPBadRequest(explanation="Query parameter 'limit' must not be negative.")
-    return limit
+    """The "limit" parameter as a row count (0 for no rows), or None.
+
+    It must be written as plain decimal digits (no sign, blanks or other
+    numerals) and be at most ``MAX_LIMIT``; otherwise 400 names the
+    parameter.
+    """
+    if "limit" not in request.GET:
+        return None
+    text = request.GET["limit"]
+    if not _DIGITS.fullmatch(text) or int(text) > MAX_LIMIT:
+        raise HTTPBadRequest(
+            explanation="Query parameter 'limit' must be a whole number from 0 to {}.".format(MAX_LIMIT)
+        )
+    return int(text)
+
+
+#: How deeply a JSON request body may nest.  The bodies the server reads
+#: are flat; the bound keeps a hostile body from exhausting the stack.
+MAX_BODY_DEPTH = 32
+
+
+def body_problem(text):
+    """Why ``text`` is no usable JSON request body, or None.  Usable: JSON
+    nested at most ``MAX_BODY_DEPTH`` deep whose strings are all valid
+    Unicode (JSON escapes can write lone surrogates, which no encoder
+    takes)."""
+    try:
+        value = json.loads(text)
+    except RecursionError:
+        return "The request body is nested too deeply (at most {} levels).".format(MAX_BODY_DEPTH)
+    except ValueError:
+        return "The request body must be JSON."
+    stack = [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if depth > MAX_BODY_DEPTH:
+            return "The request body is nested too deeply (at most {} levels).".format(MAX_BODY_DEPTH)
+        if isinstance(item, str):
+            items = [item]
+        elif isinstance(item, dict):
+            items = list(item)
+            stack.extend((member, depth + 1) for member in item.values())
+        elif isinstance(item, list):
+            items = ()
+            stack.extend((member, depth + 1) for member in item)
+        else:
+            items = ()
+        for string in items:
+            try:
+                string.encode("utf-8")
+            except UnicodeEncodeError:
+                return "The request body holds text that is not valid Unicode."
+    return None

@@ -57,7 +57,9 @@ def execute_query(context, request):
     sql = context.query_config.sql
     if not sql:
         raise read_only("Running query '{}', which has no SQL,".format(context.query_id))
-    columns, rows = sqlite.run(context.db_config, sql, parameters, limit)
+    columns, rows = sqlite.run(
+        context.db_config, sql, parameters, limit, what="Query '{}'".format(context.query_id)
+    )
     meta = {
         "query_id": context.query_id,
         "database": context.db_id,
@@ -261,6 +263,6 @@ def dd_url_refused(context, request):
     problem = dd_url_body_problem(request)
     if problem == "method":
         raise HTTPMethodNotAllowed(
-            explanation="The data-discovery URL service takes POST only.", headers={"Allow": "POST"}
+            explanation="The data-discovery URL service takes POST only.", headers={"Allow": "POST, OPTIONS"}
         )
     raise HTTPBadRequest(explanation=problem)

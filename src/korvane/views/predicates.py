@@ -7,6 +7,7 @@ rest fall through to a route that says what is wrong.
 """
 
 from korvane.utils import split_path
+from korvane.views.common import body_problem
 
 
 def dd_url_body_problem(request):
@@ -14,9 +15,13 @@ def dd_url_body_problem(request):
     if request.method != "POST":
         return "method"
     try:
-        body = request.json_body
-    except ValueError:
-        return "The request body must be JSON."
+        text = request.body.decode(request.charset or "utf-8")
+    except UnicodeDecodeError:
+        return "The request body must be JSON in UTF-8."
+    problem = body_problem(text)
+    if problem:
+        return problem
+    body = request.json_body
     if not isinstance(body, dict):
         return "The request body must be a JSON object."
     if "parse" in request.path:

@@ -1,0 +1,171 @@
+"""The server's store against a real store file: edits count from the next
+request, a bad or half-written file never replaces the last good store,
+and a store the server cannot serve is refused at start."""
+
+import json
+import logging
+import threading
+import time
+
+import pytest
+
+from korvane.app import SetupError
+from test_app import ask, check, copy_example, edit_store, make_app
+
+UNKNOWN_KEY = "The API key is not known to this server."
+CUSTOMERS = "/dd/demo/customers"
+
+
+@pytest.fixture
+def data_dir(tmp_path):
+    return copy_example(tmp_path / "data")
+
+
+def store_errors(caplog):
+    return [r for r in caplog.records if r.name == "korvane.config_storage" and r.levelno == logging.ERROR]
+
+
+def add_carol(data):
+    data["users"]["carol"] = {"apikey": "carol-key", "databases": ["demo"]}
+
+
+@pytest.mark.parametrize("who, url, change, status", [
+    # A key added works on its very first request.
+    ("carol", "/whoami", add_carol, 200),
+    # A right removed is refused on the first request after the edit.
+    ("alice", CUSTOMERS, lambda data: data["users"]["alice"].update(databases=["sales"]), 403),
+    # A user deleted: the key is unknown at once.
+    ("bob", "/whoami", lambda data: data["users"].pop("bob"), 403),
+])
+def test_a_store_edit_counts_from_the_first_request_after_it(data_dir, who, url, change, status):
+    app = make_app(data_dir)
+    edit_store(data_dir, change)
+    headers = {"X-API-Key": who + "-key"}
+    check(ask(app, "public", url, headers=headers), status, {})
+
+
+def test_a_deleted_users_key_is_refused_as_unknown(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "bob", "/whoami"), 200, {"user_id": "bob"})
+    edit_store(data_dir, lambda data: data["users"].pop("bob"))
+    check(ask(app, "bob", "/whoami"), 403, {"explanation": UNKNOWN_KEY})
+
+
+BAD_VERSIONS = {
+    "not JSON": "{\"users\": {",
+    "not UTF-8": b"\xff\xfe{}",
+    "not an object": "[]",
+    "a section of the wrong type": json.dumps({"users": ["admin", "public"]}),
+    "a record of the wrong type": json.dumps({"users": {"admin": {}, "public": {}}, "databases": {"demo": 1}}),
+    "without the user public": json.dumps({"users": {"admin": {"apikey": "admin-key"}}}),
+    "nested beyond the parser": "[" * 100_000 + "]" * 100_000,
+}
+
+
+@pytest.mark.parametrize("content", BAD_VERSIONS.values(), ids=BAD_VERSIONS.keys())
+def test_a_bad_store_file_keeps_the_last_good_store_and_is_logged_once(data_dir, caplog, content):
+    app = make_app(data_dir)
+    store_file = data_dir / "store.json"
+    good = store_file.read_bytes()
+    (store_file.write_bytes if isinstance(content, bytes) else store_file.write_text)(content)
+    for _ in range(3):
+        check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
+    assert len(store_errors(caplog)) == 1 and str(store_file) in store_errors(caplog)[0].getMessage()
+    # The next good version is taken as usual.
+    store_file.write_bytes(good.replace(b'"bob-key"', b'"bobs-new-key"'))
+    check(ask(app, "bob", "/whoami"), 403, {"explanation": UNKNOWN_KEY})
+    assert len(store_errors(caplog)) == 1
+
+
+def test_each_bad_version_is_logged_once(data_dir, caplog):
+    app = make_app(data_dir)
+    for version in ("{", "{ ", "[]"):
+        (data_dir / "store.json").write_text(version)
+        ask(app, "alice", CUSTOMERS)
+        ask(app, "alice", CUSTOMERS)
+    assert len(store_errors(caplog)) == 3
+
+
+def test_a_store_file_caught_half_written_is_read_again_once_complete(data_dir, caplog):
+    app = make_app(data_dir)
+    store_file = data_dir / "store.json"
+    data = json.loads(store_file.read_text())
+    add_carol(data)
+    text = json.dumps(data)
+    store_file.write_text(text[: len(text) // 2])
+
+    def finish():
+        time.sleep(0.05)
+        store_file.write_text(text)
+
+    writer = threading.Thread(target=finish)
+    writer.start()
+    try:
+        check(ask(app, "public", "/whoami", headers={"X-API-Key": "carol-key"}), 200, {"user_id": "carol"})
+    finally:
+        writer.join()
+    assert store_errors(caplog) == []
+
+
+def test_requests_during_in_place_rewrites_never_see_a_broken_store(data_dir):
+    app = make_app(data_dir)
+    store_file = data_dir / "store.json"
+    text = store_file.read_text()
+    stop = threading.Event()
+    rewrites = []
+
+    def rewrite_in_place():
+        # Truncate, write half, pause, write the rest: what a plain
+        # open("w") + write does to a reader that comes at the wrong time.
+        while not stop.is_set():
+            with open(store_file, "w") as f:
+                f.write(text[: len(text) // 2])
+                f.flush()
+                time.sleep(0.002)
+                f.write(text[len(text) // 2:])
+            rewrites.append(1)
+            time.sleep(0.005)
+
+    writer = threading.Thread(target=rewrite_in_place)
+    writer.start()
+    try:
+        statuses = [ask(app, "alice", CUSTOMERS + "?limit=1").status_int for _ in range(100)]
+    finally:
+        stop.set()
+        writer.join()
+    assert statuses == [200] * 100 and len(rewrites) >= 10
+
+
+@pytest.mark.parametrize("user", ["admin", "public"])
+def test_a_store_without_admin_or_public_is_refused_at_start(data_dir, user):
+    edit_store(data_dir, lambda data: data["users"].pop(user))
+    with pytest.raises(SetupError, match="has no user '{}'".format(user)):
+        make_app(data_dir)
+
+
+@pytest.mark.parametrize("content, message", [
+    ("{", "is not valid JSON"),
+    (json.dumps({"users": []}), "member 'users' must be an object"),
+])
+def test_an_unusable_store_is_refused_at_start_saying_why(data_dir, content, message):
+    (data_dir / "store.json").write_text(content)
+    with pytest.raises(SetupError, match=message):
+        make_app(data_dir)
+
+
+def test_a_missing_store_file_is_refused_at_start(data_dir):
+    (data_dir / "store.json").unlink()
+    with pytest.raises(SetupError, match="No store file"):
+        make_app(data_dir)
+
+
+def test_a_store_file_gone_missing_keeps_the_last_good_store_until_it_is_back(data_dir, caplog):
+    app = make_app(data_dir)
+    store_file = data_dir / "store.json"
+    good = store_file.read_text()
+    store_file.unlink()
+    for _ in range(2):
+        check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
+    assert len(store_errors(caplog)) == 1
+    store_file.write_text(good.replace('"alice-key"', '"alices-new-key"'))
+    check(ask(app, "alice", CUSTOMERS), 403, {"explanation": UNKNOWN_KEY})
