@@ -15,6 +15,7 @@ Sized to finish in about a minute (several times that under the
 sanitizers); ``ROOTS_LONG_RUN=1`` runs 10^5 examples in all.
 """
 
+import contextlib
 import logging
 import os
 import sys
@@ -214,6 +215,9 @@ def inputs_for(class_name=None, with_odd=True):
         "matchdict": matchdict,
         "json_body": mostly(json_body, st.none()),
         "status_tracker": mostly(st.just(True), st.just(False), tenths=9),
+        # Now and then the user resolution itself answers an id of any JSON
+        # type (wrapped, so that None can be one), with the record under it.
+        "resolved_user": mostly(st.none(), st.tuples(json_values)),
     })
 
 
@@ -295,6 +299,16 @@ class LogLines(logging.Handler):
         self.lines.append((record.levelname, record.getMessage()))
 
 
+def resolved(user_id):
+    """A stand-in for the user resolution that answers ``user_id``."""
+    def get_authenticated_user(request, users):
+        try:
+            return user_id, users.get(user_id)
+        except TypeError:  # an id that cannot be a key has no record
+            return user_id, None
+    return get_authenticated_user
+
+
 def run(module, call, drawn):
     """What calling ``call(module, request)`` does, in comparable form."""
     sys._clear_type_cache()
@@ -304,8 +318,12 @@ def run(module, call, drawn):
     logger = logging.getLogger("korvane")
     logger.addHandler(lines)
     level, logger.level = logger.level, logging.DEBUG
+    resolution = contextlib.nullcontext()
+    if drawn.get("resolved_user"):
+        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=resolved(drawn["resolved_user"][0]))
     try:
-        result = ("returned", canon(call(module, request), known))
+        with resolution:
+            result = ("returned", canon(call(module, request), known))
     except Exception as exc:  # every failure is part of the outcome
         result = ("raised", exception_outcome(exc))
     finally:
