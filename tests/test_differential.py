@@ -67,6 +67,9 @@ QUERY_IDS = ["q1", "q2", "q3", ""]
 RIGHTS = ["view", "create", "edit"]
 FORMATS = ["json", "html", "xml", "xsd", "csv", "txt", ""]
 METHODS = ["GET", "POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS"]
+SEGMENTS = ["db", "sales", "db1", "q1", "parse", "build", "static", "", ".", "..", "a.b", "$2F"]
+# The routes' own prefixes, so that paths reach the steps that read them.
+PREFIXES = ["", "/static", "/query/q1", "/db/sales", "/dd/db1", "/dd/parse", "/dd/build", "/dd/parse/build"]
 
 json_scalars = st.none() | st.booleans() | st.integers(-5, 5) | st.floats(allow_nan=False) | st.text(max_size=4)
 json_values = st.recursive(json_scalars, lambda inner: st.lists(inner, max_size=3)
@@ -82,12 +85,11 @@ def inputs_for(class_name=None, with_odd=True):
     extension are mostly ones the table serves."""
     def mostly(usual, odd, tenths=8):
         """``usual`` in about ``tenths`` of ten examples, else ``odd``: most
-        examples must get past the early refusals to reach the class's own steps.
-        A well-formed world has only the usual values."""
+        examples must get past the early refusals to reach the class's own
+        steps.  A well-formed world has only the usual values."""
         if not with_odd:
             return usual
         return st.integers(0, 9).flatmap(lambda i: usual if i < tenths else odd)
-
 
     def collection(members):
         """A record's collection field: a list of members (empty, some, or a
@@ -97,61 +99,54 @@ def inputs_for(class_name=None, with_odd=True):
                | st.dictionaries(st.sampled_from(members), st.booleans(), max_size=2))
         return mostly(st.lists(st.sampled_from(members[:3]), max_size=3), odd)
 
-
     def record(fields, required=()):
         """A record's fields: each one absent or drawn from its strategy."""
         return st.fixed_dictionaries({k: fields[k] for k in required},
                                      optional={k: v for k, v in fields.items() if k not in required})
 
-
-    USER_FIELDS = {
-        "password": mostly(st.just("pw"), json_scalars, tenths=9), "databases": collection(DB_IDS), "querydef": collection(RIGHTS),
-        "dbdef": collection(RIGHTS), "userdef": collection(RIGHTS), "dbcreds": collection(RIGHTS),
-        "view": collection(USER_IDS), "edit": collection(USER_IDS), "creator": st.sampled_from(USER_IDS) | json_scalars,
+    user_fields = {
+        "password": mostly(st.just("pw"), json_scalars, tenths=9), "databases": collection(DB_IDS),
+        "querydef": collection(RIGHTS), "dbdef": collection(RIGHTS), "userdef": collection(RIGHTS),
+        "dbcreds": collection(RIGHTS), "view": collection(USER_IDS), "edit": collection(USER_IDS),
+        "creator": st.sampled_from(USER_IDS) | json_scalars,
     }
-
 
     def user(user_id, tenths, required=("databases",)):
         """The record of ``user_id``, in about ``tenths`` of ten stores."""
-        return mostly(record(USER_FIELDS, required).map(lambda r: {user_id: r}), st.just({}), tenths)
-
+        return mostly(record(user_fields, required).map(lambda r: {user_id: r}), st.just({}), tenths)
 
     def merged(parts):
         return {k: v for part in parts for k, v in part.items()}
 
-
-    # The administrator has a password in most stores, and the usual requesters
-    # have a record in most; other users come and go.
-    users = st.tuples(st.dictionaries(st.sampled_from(USER_IDS), record(USER_FIELDS), max_size=2),
-                      user("u1", 8), user("u2", 6), user("public", 7), user("admin", 9, required=["password", "databases"])).map(merged)
-    DATABASE_FIELDS = {"read": collection(USER_IDS), "write": collection(USER_IDS), "execute": collection(USER_IDS)}
-    QUERY_FIELDS = {
-        "database": mostly(st.sampled_from(DB_IDS[:2]), st.sampled_from(DB_IDS) | json_scalars), "read": collection(USER_IDS),
-        "write": collection(USER_IDS), "execute": collection(USER_IDS),
+    # The administrator has a password in most stores, and the usual
+    # requesters have a record in most; other users come and go.
+    users = st.tuples(st.dictionaries(st.sampled_from(USER_IDS), record(user_fields), max_size=2),
+                      user("u1", 8), user("u2", 6), user("public", 7),
+                      user("admin", 9, required=["password", "databases"])).map(merged)
+    database_fields = {"read": collection(USER_IDS), "write": collection(USER_IDS), "execute": collection(USER_IDS)}
+    query_fields = {
+        "database": mostly(st.sampled_from(DB_IDS[:2]), st.sampled_from(DB_IDS) | json_scalars),
+        "read": collection(USER_IDS), "write": collection(USER_IDS), "execute": collection(USER_IDS),
         "http_methods": mostly(st.fixed_dictionaries({m: mostly(st.just(True), json_scalars) for m in METHODS[:4]}),
                                json_scalars | st.lists(st.sampled_from(METHODS), max_size=2)
                                | st.dictionaries(st.sampled_from(METHODS), json_scalars, max_size=4)),
     }
-
 
     def entries(fields, ids, usual, required=()):
         """A store mapping: the ``usual`` ids in most stores, others now and then."""
         present = [mostly(record(fields, required).map(lambda r, key=key: {key: r}), st.just({}), 7) for key in usual]
         return st.tuples(st.dictionaries(st.sampled_from(ids), record(fields), max_size=2), *present).map(merged)
 
-
-    databases = entries(DATABASE_FIELDS, DB_IDS, ["db1", "sales"])
-    querydefs = entries(QUERY_FIELDS, QUERY_IDS, ["q1", "q2"], required=["database", "http_methods", "execute"])
+    databases = entries(database_fields, DB_IDS, ["db1", "sales"])
+    querydefs = entries(query_fields, QUERY_IDS, ["q1", "q2"], required=["database", "http_methods", "execute"])
     credential_entries = entries({"view": collection(USER_IDS), "edit": collection(USER_IDS)}, ["c1", "c2", ""],
                                  ["c1", "c2"])
     credentials = st.tuples(st.dictionaries(st.sampled_from(DB_IDS), credential_entries, max_size=2),
                             *[mostly(credential_entries.map(lambda c, key=key: {key: c}), st.just({}), 7)
                               for key in DB_IDS[:2]]).map(merged)
 
-
     def setting(values):
         return st.sampled_from([ABSENT]) | values
-
 
     krv_settings = st.fixed_dictionaries({
         "apikey_name": setting(st.sampled_from(["apikey", "", None, "appid"])),
@@ -165,31 +160,26 @@ def inputs_for(class_name=None, with_odd=True):
         "db.sales.limit": json_scalars, "db.db1.limit": st.integers(0, 100), "wildcard": st.text(max_size=2),
         "separator": st.text(max_size=2), "datadiscovery.null_str": st.text(max_size=3),
     })
-    segment = st.sampled_from(["db", "sales", "db1", "q1", "parse", "build", "static", "", ".", "..", "a.b", "$2F"]) | st.text(
-        min_size=1, max_size=5)
-    # The routes' own prefixes, so that paths reach the steps that read them.
-    PREFIXES = ["", "/static", "/query/q1", "/db/sales", "/dd/db1", "/dd/parse", "/dd/build", "/dd/parse/build"]
+    segment = st.sampled_from(SEGMENTS) | st.text(min_size=1, max_size=5)
     params = st.lists(st.tuples(
         st.sampled_from(["schema", "validate", "limit", "format", "guidata", "guiassign", "apikey", "appid", "wildcard",
                          "separator", "nullStr", "$2F", "offset"]) | st.text(min_size=1, max_size=3),
         st.sampled_from(["", "1", "true", "no", "5", "-1", "x"]) | st.text(max_size=3)), max_size=4)
 
-
     def route_value(ids):
         return mostly(st.sampled_from(ids[:3]), st.sampled_from(ids) | json_values, tenths=7)
 
-
-    ROUTE_KEYS = {
+    route_keys = {
         "query_id": route_value(QUERY_IDS), "db_id": route_value(DB_IDS), "user_id": route_value(USER_IDS),
         "dbc_id": route_value(["c1", "c2"]), "extension": route_value(FORMATS), "format": route_value(FORMATS),
         "other_segments": mostly(st.tuples(st.sampled_from(["db1", "sales"]), st.lists(st.sampled_from(
             DB_IDS + ["T", "a.json"]), max_size=2)).map(lambda t: [t[0], *t[1]]),
             st.lists(st.sampled_from(DB_IDS + ["T"]), max_size=2) | json_values),
     }
-    # Most requests match a route with every key; some lack keys, have none, or
-    # did not match at all.
-    matchdict = mostly(st.fixed_dictionaries(ROUTE_KEYS),
-                       st.none() | st.fixed_dictionaries({}, optional=ROUTE_KEYS)
+    # Most requests match a route with every key; some lack keys, have none,
+    # or did not match at all.
+    matchdict = mostly(st.fixed_dictionaries(route_keys),
+                       st.none() | st.fixed_dictionaries({}, optional=route_keys)
                        | st.dictionaries(st.text(max_size=3), json_values, max_size=2)
                        | st.lists(st.text(max_size=2), max_size=2), tenths=6)
     json_body = mostly(st.fixed_dictionaries({
@@ -219,10 +209,6 @@ def inputs_for(class_name=None, with_odd=True):
         # type (wrapped, so that None can be one), with the record under it.
         "resolved_user": mostly(st.none(), st.tuples(json_values)),
     })
-
-
-
-
 
 
 def build(drawn):
@@ -320,7 +306,8 @@ def run(module, call, drawn):
     level, logger.level = logger.level, logging.DEBUG
     resolution = contextlib.nullcontext()
     if drawn.get("resolved_user"):
-        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=resolved(drawn["resolved_user"][0]))
+        stand_in = resolved(drawn["resolved_user"][0])
+        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=stand_in)
     try:
         with resolution:
             result = ("returned", canon(call(module, request), known))
