@@ -5,7 +5,9 @@ Hypothesis draws a store (missing keys, null and wrongly typed fields,
 empty and huge lists), settings, a user and a request (every method,
 matchdict values of every JSON type, odd parameters, unicode and empty path
 segments, any JSON body), and each implementation builds the class's
-context from its own copy of those inputs.  What they do must agree: the
+context from its own copy of those inputs.  Each class is fuzzed twice: in
+a well-formed world, whose examples reach the class's own decisions, and in
+one where odd values come in at every step.  What they do must agree: the
 context's attributes and ``__acl__``, its properties, or the exception's
 type, text, status and redirect headers, plus the response's Warning
 headers, the status tracker's records, the store refreshes, the process
