@@ -424,7 +424,6 @@ def test_both_implementations_decide_static_acls_alike(qualname, drawn, argument
     assert_agree(call, drawn)
 
 
-@pytest.mark.xfail(strict=True, reason="the compiled module words the refusal \"'NoneType' object is not iterable\"")
 @pytest.mark.parametrize("collaborator, class_name", [("get_authenticated_user", "RootContext"),
                                                       ("requested_data_format", "DataFormatRoot")])
 def test_unpacking_a_result_that_is_not_iterable_raises_the_interpreters_type_error(collaborator, class_name):

@@ -118,6 +118,12 @@ int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
     }
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
     if (!iterator) {
+        // The interpreter's own wording for an unpacking of a non-iterable.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(iterable)->tp_iter == nullptr &&
+            !PySequence_Check(iterable)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(iterable)->tp_name);
+        }
         return -1;
     }
     Ref items[kMaxUnpack];
