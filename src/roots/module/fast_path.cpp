@@ -2,7 +2,10 @@
 
 #include <cstdint>
 
+#include "roots/module/function.hpp"
+#include "roots/module/instance_values.h"
 #include "roots/module/names.hpp"
+#include "roots/module/ref.hpp"
 #include "roots/module/state.hpp"
 
 namespace roots {
@@ -12,6 +15,7 @@ namespace {
 // lookup, never a wrong answer, since every entry carries its full key.
 constexpr std::uintptr_t kGlobalSlots = 256;
 constexpr std::uintptr_t kSuperSlots = 256;
+constexpr std::uintptr_t kAttributeSlots = 1024;
 
 struct GlobalEntry {
     PyObject* name;
@@ -26,9 +30,24 @@ struct SuperEntry {
     PyObject* target;
 };
 
+struct AttributeEntry {
+    PyTypeObject* type;
+    unsigned int version_tag;
+    PyObject* name;  // interned, hence immortal
+    // Whether the instance's own storage answers the name: no data
+    // descriptor of that name on the type's MRO.
+    bool instance_storage;
+    // The position of the name among the type's shared keys; -1 until an
+    // instance first stores it (shared keys only grow).
+    Py_ssize_t index;
+    // The module function the type holds under the name, if any.
+    PyObject* own_function;
+};
+
 struct FastPathCaches {
     GlobalEntry globals[kGlobalSlots];
     SuperEntry supers[kSuperSlots];
+    AttributeEntry attributes[kAttributeSlots];
     // Advanced by every change to a watched dictionary; an entry of an
     // older epoch is stale.  Starts above zero so empty entries never match.
     std::uint64_t epoch = 1;
@@ -117,15 +136,141 @@ PyObject* find_init_after(PyObject* mro, PyObject* cls) {
     return nullptr;
 }
 
+// What the type of a plain instance does with `name`, or null when the
+// instance is not plain (its type has no inline values, a custom
+// getattro/setattro is the caller's check) or the name is not an interned
+// string.  The entry stays valid exactly while the type's version tag does:
+// assigning or deleting a class attribute anywhere on the MRO resets it.
+const AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
+    AttributeEntry& entry = caches.attributes[slot_of(type, name, kAttributeSlots)];
+    if (entry.type == type && entry.name == name && entry.version_tag == type->tp_version_tag &&
+        entry.version_tag != 0) {
+        if (entry.index < 0 && entry.instance_storage) {
+            entry.index = roots_shared_key_index(type, name);
+        }
+        return &entry;
+    }
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        !PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
+        return nullptr;
+    }
+    PyObject* found = _PyType_Lookup(type, name);
+    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) {
+        return nullptr;
+    }
+    // A descriptor whose type is immutable and has no __set__ can never
+    // become a data descriptor; anything else might, and is left to the
+    // generic protocol.
+    const bool instance_storage =
+        found == nullptr || (Py_TYPE(found)->tp_descr_set == nullptr &&
+                             PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE));
+    entry = {type,
+             type->tp_version_tag,
+             name,
+             instance_storage,
+             instance_storage ? roots_shared_key_index(type, name) : -1,
+             found != nullptr && is_module_function(found) ? found : nullptr};
+    return &entry;
+}
+
+// The entry of a plain instance's attribute kept in its own storage, or null.
+const AttributeEntry* instance_attribute(PyObject* obj, PyObject* name) {
+    const AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
+    return entry != nullptr && entry->instance_storage ? entry : nullptr;
+}
+
+// `obj.name` from the instance's own storage: 1 with `*value` set to a new
+// reference, 0 when the storage does not hold it (the generic protocol
+// then decides), -1 with an error from a materialised dict's lookup.
+int read_instance_storage(PyObject* obj, const AttributeEntry& entry, PyObject** value) {
+    if (PyObject* inline_value = roots_inline_value(obj, entry.index)) {
+        *value = Py_NewRef(inline_value);
+        return 1;
+    }
+    Ref dict = Ref::borrow(roots_instance_dict(obj));
+    if (!dict || !PyDict_CheckExact(dict.get())) {
+        return 0;
+    }
+    PyObject* found = PyDict_GetItemWithError(dict.get(), entry.name);
+    if (found == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    *value = Py_NewRef(found);
+    return 1;
+}
+
 }  // namespace
 
+PyObject* get_attribute(PyObject* obj, PyObject* name) {
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+        if (const AttributeEntry* entry = instance_attribute(obj, name)) {
+            PyObject* value = nullptr;
+            const int found = read_instance_storage(obj, *entry, &value);
+            if (found != 0) {
+                return value;
+            }
+        }
+    }
+    return PyObject_GetAttr(obj, name);
+}
+
+int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
+    *value = nullptr;
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+        if (const AttributeEntry* entry = instance_attribute(obj, name)) {
+            const int found = read_instance_storage(obj, *entry, value);
+            if (found != 0) {
+                return found;
+            }
+        }
+    }
+    return _PyObject_LookupAttr(obj, name, value);
+}
+
+int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
+        if (const AttributeEntry* entry = instance_attribute(obj, name)) {
+            PyObject* previous = nullptr;
+            if (roots_store_inline_value(obj, entry->index, value, &previous)) {
+                // Released only once the new value is in place: its
+                // finaliser may read the attribute.
+                Ref released = Ref::steal(previous);
+                return 0;
+            }
+            Ref dict = Ref::borrow(roots_instance_dict(obj));
+            if (dict && PyDict_CheckExact(dict.get())) {
+                return PyDict_SetItem(dict.get(), name, value);
+            }
+        }
+    }
+    return PyObject_SetAttr(obj, name, value);
+}
+
+PyObject* own_method(PyObject* obj, PyObject* name) {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
+        return nullptr;
+    }
+    const AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
+    if (entry == nullptr || entry->own_function == nullptr || !roots_has_inline_values(obj) ||
+        roots_inline_value(obj, entry->index) != nullptr) {
+        return nullptr;
+    }
+    return entry->own_function;
+}
+
 PyObject* cached_global(PyObject* name) {
+    GlobalEntry& entry = caches.globals[slot_of(name, nullptr, kGlobalSlots)];
+    // The watched dicts are forgotten (and the epoch advanced) whenever the
+    // module state changes, so a current epoch proves they are its dicts.
+    if (entry.name == name && entry.epoch == caches.epoch && caches.watched_globals == state.globals &&
+        caches.watched_globals != nullptr) {
+        return entry.value;
+    }
     PyObject* globals = state.globals;
     PyObject* builtins = PyModule_GetDict(state.builtins);
     if (ensure_watching(globals, builtins) < 0) {
         return lookup_global(globals, builtins, name);
     }
-    GlobalEntry& entry = caches.globals[slot_of(name, nullptr, kGlobalSlots)];
     if (entry.name == name && entry.epoch == caches.epoch) {
         return entry.value;
     }
@@ -167,6 +312,9 @@ void clear_fast_path_caches() {
         entry = {};
     }
     for (SuperEntry& entry : caches.supers) {
+        entry = {};
+    }
+    for (AttributeEntry& entry : caches.attributes) {
         entry = {};
     }
     ++caches.epoch;
