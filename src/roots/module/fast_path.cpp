@@ -40,6 +40,8 @@ struct AttributeEntry {
     // The position of the name among the type's shared keys; -1 until an
     // instance first stores it (shared keys only grow).
     Py_ssize_t index;
+    // How many of the shared keys were searched for the name so far.
+    Py_ssize_t searched;
     // The module function the type holds under the name, if any.
     PyObject* own_function;
 };
@@ -141,15 +143,23 @@ PyObject* find_init_after(PyObject* mro, PyObject* cls) {
 // getattro/setattro is the caller's check) or the name is not an interned
 // string.  The entry stays valid exactly while the type's version tag does:
 // assigning or deleting a class attribute anywhere on the MRO resets it.
-const AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
+const AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name);
+
+inline const AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
     AttributeEntry& entry = caches.attributes[slot_of(type, name, kAttributeSlots)];
     if (entry.type == type && entry.name == name && entry.version_tag == type->tp_version_tag &&
         entry.version_tag != 0) {
         if (entry.index < 0 && entry.instance_storage) {
-            entry.index = roots_shared_key_index(type, name);
+            entry.index = roots_shared_key_index(type, name, &entry.searched);
         }
         return &entry;
     }
+    return fill_attribute_entry(entry, type, name);
+}
+
+// Kept out of line: the hit above is the path that must stay short.
+[[gnu::noinline]] const AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type,
+                                                             PyObject* name) {
     if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
         !PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
         return nullptr;
@@ -164,12 +174,11 @@ const AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
     const bool instance_storage =
         found == nullptr || (Py_TYPE(found)->tp_descr_set == nullptr &&
                              PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE));
-    entry = {type,
-             type->tp_version_tag,
-             name,
-             instance_storage,
-             instance_storage ? roots_shared_key_index(type, name) : -1,
+    entry = {type, type->tp_version_tag, name, instance_storage, -1, 0,
              found != nullptr && is_module_function(found) ? found : nullptr};
+    if (instance_storage) {
+        entry.index = roots_shared_key_index(type, name, &entry.searched);
+    }
     return &entry;
 }
 

@@ -11,7 +11,7 @@
 #error "the inline-values layout read here is the one of Python 3.12"
 #endif
 
-Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name)
+Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched)
 {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
         return -1;
@@ -21,11 +21,13 @@ Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name)
         return -1;
     }
     PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
-    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+    for (Py_ssize_t i = *searched; i < keys->dk_nentries; ++i) {
         if (entries[i].me_key == name) {
+            *searched = i + 1;
             return i;
         }
     }
+    *searched = keys->dk_nentries;
     return -1;
 }
 

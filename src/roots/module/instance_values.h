@@ -19,8 +19,10 @@ extern "C" {
 /* The position of `name` (compared by identity) among the shared keys of a
  * heap type whose instances keep their attributes inline, or -1 when the
  * name is not (yet) one of them.  Shared keys only ever grow, so a position
- * once found stays valid for the type's life. */
-Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name);
+ * once found stays valid for the type's life, and a search can resume
+ * where the last one ended: only the keys from `*searched` on are compared,
+ * and `*searched` is advanced past them. */
+Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched);
 
 /* The inline value at `index` of `obj`: a borrowed reference, or null when
  * the slot is empty, when `index` is -1, or when the instance holds no
