@@ -313,3 +313,31 @@ def test_instance_attribute_shadowing_a_method_is_the_one_called(materialise):
     with pytest.raises(Refused):
         Model(request)
 
+
+
+def padded(base, pads, deleted):
+    """A subclass whose instances hold `pads` other attributes in a
+    materialised dict, and had `deleted` set and deleted, before the base
+    initialiser runs: the attributes it sets land at other positions."""
+
+    class Padded(base):
+        def __init__(self, request):
+            self.__dict__.update({f"pad{i}": i for i in range(pads)})
+            for name in deleted:
+                self.__dict__[name] = "gone"
+                del self.__dict__[name]
+            super().__init__(request)
+
+    return Padded
+
+
+def test_attributes_read_from_materialised_dicts_of_changing_layouts_are_the_ones_set():
+    request = model_request()
+    layouts = [(0, ()), (5, ()), (40, ()), (3, ("krv_settings", "settings")), (0, ("request",))]
+    for pads, deleted in layouts * 2:  # every layout after every other: no position is remembered wrongly
+        ours = padded(roots.DBModel, pads, deleted)(request)
+        theirs = padded(twin.DBModel, pads, deleted)(request)
+        assert ours.db_id == "sales"
+        assert list(vars(ours)) == list(vars(theirs))
+        assert {name: vars(ours)[name] for name in ("settings", "krv_settings", "config_storage")} == {
+            name: vars(theirs)[name] for name in ("settings", "krv_settings", "config_storage")}

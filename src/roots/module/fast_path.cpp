@@ -42,6 +42,8 @@ struct AttributeEntry {
     Py_ssize_t index;
     // How many of the shared keys were searched for the name so far.
     Py_ssize_t searched;
+    // Where the name was last found in a materialised instance dict.
+    Py_ssize_t dict_hint;
     // The module function the type holds under the name, if any.
     PyObject* own_function;
 };
@@ -143,22 +145,27 @@ PyObject* find_init_after(PyObject* mro, PyObject* cls) {
 // getattro/setattro is the caller's check) or the name is not an interned
 // string.  The entry stays valid exactly while the type's version tag does:
 // assigning or deleting a class attribute anywhere on the MRO resets it.
-const AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name);
+AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name);
 
-inline const AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
+inline AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
     AttributeEntry& entry = caches.attributes[slot_of(type, name, kAttributeSlots)];
     if (entry.type == type && entry.name == name && entry.version_tag == type->tp_version_tag &&
         entry.version_tag != 0) {
-        if (entry.index < 0 && entry.instance_storage) {
-            entry.index = roots_shared_key_index(type, name, &entry.searched);
-        }
         return &entry;
     }
     return fill_attribute_entry(entry, type, name);
 }
 
+// The position of the entry's name among its type's shared keys, or -1.
+Py_ssize_t shared_index(AttributeEntry& entry) {
+    if (entry.index < 0) {
+        entry.index = roots_shared_key_index(entry.type, entry.name, &entry.searched);
+    }
+    return entry.index;
+}
+
 // Kept out of line: the hit above is the path that must stay short.
-[[gnu::noinline]] const AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type,
+[[gnu::noinline]] AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type,
                                                              PyObject* name) {
     if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
         !PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
@@ -174,32 +181,39 @@ inline const AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name)
     const bool instance_storage =
         found == nullptr || (Py_TYPE(found)->tp_descr_set == nullptr &&
                              PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE));
-    entry = {type, type->tp_version_tag, name, instance_storage, -1, 0,
+    entry = {type, type->tp_version_tag, name, instance_storage, -1, 0, -1,
              found != nullptr && is_module_function(found) ? found : nullptr};
-    if (instance_storage) {
-        entry.index = roots_shared_key_index(type, name, &entry.searched);
-    }
     return &entry;
 }
 
 // The entry of a plain instance's attribute kept in its own storage, or null.
-const AttributeEntry* instance_attribute(PyObject* obj, PyObject* name) {
-    const AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
+AttributeEntry* instance_attribute(PyObject* obj, PyObject* name) {
+    AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
     return entry != nullptr && entry->instance_storage ? entry : nullptr;
 }
 
 // `obj.name` from the instance's own storage: 1 with `*value` set to a new
 // reference, 0 when the storage does not hold it (the generic protocol
 // then decides), -1 with an error from a materialised dict's lookup.
-int read_instance_storage(PyObject* obj, const AttributeEntry& entry, PyObject** value) {
-    if (PyObject* inline_value = roots_inline_value(obj, entry.index)) {
-        *value = Py_NewRef(inline_value);
+int read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObject** value) {
+    if (PyObject** values = roots_inline_values(obj)) {
+        const Py_ssize_t index = shared_index(entry);
+        if (index < 0 || values[index] == nullptr) {
+            return 0;
+        }
+        *value = Py_NewRef(values[index]);
         return 1;
     }
-    Ref dict = Ref::borrow(roots_instance_dict(obj));
-    if (!dict || !PyDict_CheckExact(dict.get())) {
+    PyObject* materialised = roots_instance_dict(obj);
+    if (materialised == nullptr || !PyDict_CheckExact(materialised)) {
         return 0;
     }
+    if (PyObject* hinted = roots_dict_value_by_hint(materialised, entry.name, &entry.dict_hint)) {
+        *value = Py_NewRef(hinted);
+        return 1;
+    }
+    // The lookup may compare keys, running code that drops the dict.
+    Ref dict = Ref::borrow(materialised);
     PyObject* found = PyDict_GetItemWithError(dict.get(), entry.name);
     if (found == nullptr) {
         return PyErr_Occurred() ? -1 : 0;
@@ -212,7 +226,7 @@ int read_instance_storage(PyObject* obj, const AttributeEntry& entry, PyObject**
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
     if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-        if (const AttributeEntry* entry = instance_attribute(obj, name)) {
+        if (AttributeEntry* entry = instance_attribute(obj, name)) {
             PyObject* value = nullptr;
             const int found = read_instance_storage(obj, *entry, &value);
             if (found != 0) {
@@ -226,7 +240,7 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
 int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
     *value = nullptr;
     if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-        if (const AttributeEntry* entry = instance_attribute(obj, name)) {
+        if (AttributeEntry* entry = instance_attribute(obj, name)) {
             const int found = read_instance_storage(obj, *entry, value);
             if (found != 0) {
                 return found;
@@ -238,12 +252,21 @@ int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
 
 int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
     if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
-        if (const AttributeEntry* entry = instance_attribute(obj, name)) {
-            PyObject* previous = nullptr;
-            if (roots_store_inline_value(obj, entry->index, value, &previous)) {
+        if (AttributeEntry* entry = instance_attribute(obj, name)) {
+            if (PyObject** values = roots_inline_values(obj)) {
+                const Py_ssize_t index = shared_index(*entry);
+                if (index < 0) {
+                    // A name new to the type's shared keys: the generic
+                    // store adds it there.
+                    return PyObject_SetAttr(obj, name, value);
+                }
                 // Released only once the new value is in place: its
                 // finaliser may read the attribute.
-                Ref released = Ref::steal(previous);
+                Ref previous = Ref::steal(values[index]);
+                values[index] = Py_NewRef(value);
+                if (!previous) {
+                    roots_note_inline_insertion(values, index);
+                }
                 return 0;
             }
             Ref dict = Ref::borrow(roots_instance_dict(obj));
@@ -259,12 +282,17 @@ PyObject* own_method(PyObject* obj, PyObject* name) {
     if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
         return nullptr;
     }
-    const AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
-    if (entry == nullptr || entry->own_function == nullptr || !roots_has_inline_values(obj) ||
-        roots_inline_value(obj, entry->index) != nullptr) {
+    AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
+    if (entry == nullptr || entry->own_function == nullptr) {
         return nullptr;
     }
-    return entry->own_function;
+    // Shadowed unless the instance keeps inline values without that name.
+    PyObject** values = roots_inline_values(obj);
+    if (values == nullptr) {
+        return nullptr;
+    }
+    const Py_ssize_t index = shared_index(*entry);
+    return index < 0 || values[index] == nullptr ? entry->own_function : nullptr;
 }
 
 PyObject* cached_global(PyObject* name) {

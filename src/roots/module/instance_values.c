@@ -31,18 +31,18 @@ Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t
     return -1;
 }
 
-PyObject *roots_inline_value(PyObject *obj, Py_ssize_t index)
+PyObject **roots_inline_values(PyObject *obj)
 {
     PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
-    if (index < 0 || !_PyDictOrValues_IsValues(dorv)) {
-        return NULL;
-    }
-    return _PyDictOrValues_GetValues(dorv)->values[index];
+    return _PyDictOrValues_IsValues(dorv) ? _PyDictOrValues_GetValues(dorv)->values : NULL;
 }
 
-int roots_has_inline_values(PyObject *obj)
+/* The insertion order is kept in bytes just before the values, which the
+ * compiler, once this is inlined where it sees the values as an array,
+ * takes for an overflow: kept out of line (it runs once per new attribute). */
+__attribute__((noinline)) void roots_note_inline_insertion(PyObject **values, Py_ssize_t index)
 {
-    return _PyDictOrValues_IsValues(*_PyObject_DictOrValuesPointer(obj));
+    _PyDictValues_AddToInsertionOrder((PyDictValues *)values, index);
 }
 
 PyObject *roots_instance_dict(PyObject *obj)
@@ -51,17 +51,34 @@ PyObject *roots_instance_dict(PyObject *obj)
     return _PyDictOrValues_IsValues(dorv) ? NULL : _PyDictOrValues_GetDict(dorv);
 }
 
-int roots_store_inline_value(PyObject *obj, Py_ssize_t index, PyObject *value, PyObject **old)
+/* Beyond this many entries a search by identity costs more than the
+ * ordinary hashed lookup it would replace. */
+#define ROOTS_HINT_SEARCH_LIMIT 32
+
+PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint)
 {
-    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
-    if (index < 0 || !_PyDictOrValues_IsValues(dorv)) {
-        return 0;
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    /* Split tables keep their values apart; general tables have other
+     * entries.  Both are left to the ordinary lookup. */
+    if (mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE) {
+        return NULL;
     }
-    PyDictValues *values = _PyDictOrValues_GetValues(dorv);
-    *old = values->values[index];
-    values->values[index] = Py_NewRef(value);
-    if (*old == NULL) {
-        _PyDictValues_AddToInsertionOrder(values, index);
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    const Py_ssize_t count = keys->dk_nentries;
+    const Py_ssize_t at = *hint;
+    /* A deleted entry has its key cleared, so a key found is live. */
+    if (at >= 0 && at < count && entries[at].me_key == name) {
+        return entries[at].me_value;
     }
-    return 1;
+    if (count > ROOTS_HINT_SEARCH_LIMIT) {
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (entries[i].me_key == name) {
+            *hint = i;
+            return entries[i].me_value;
+        }
+    }
+    return NULL;
 }

@@ -24,25 +24,25 @@ extern "C" {
  * and `*searched` is advanced past them. */
 Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched);
 
-/* The inline value at `index` of `obj`: a borrowed reference, or null when
- * the slot is empty, when `index` is -1, or when the instance holds no
- * inline values (its dict was materialised, see roots_instance_dict). */
-PyObject *roots_inline_value(PyObject *obj, Py_ssize_t index);
+/* The inline values of `obj`, indexed by shared-key position, or null
+ * when its dict was materialised (see roots_instance_dict). */
+PyObject **roots_inline_values(PyObject *obj);
 
-/* Whether `obj` keeps its attributes inline (its dict not materialised). */
-int roots_has_inline_values(PyObject *obj);
+/* Appends `index` to the insertion order of the inline `values` (as
+ * returned above), after a value was stored into its empty slot: what a
+ * generic setattr does for a new attribute, so that vars() lists it last. */
+void roots_note_inline_insertion(PyObject **values, Py_ssize_t index);
 
 /* The materialised dict of `obj` (borrowed), or null when it keeps inline
  * values or has no dict at all. */
 PyObject *roots_instance_dict(PyObject *obj);
 
-/* Stores `value` (a new reference is taken) at `index` of the inline
- * values of `obj`, appending the name to the instance's insertion order
- * when the slot was empty, exactly as a generic setattr would.  Returns the
- * value previously held (a reference the caller must release) through
- * `*old`, and 1; or 0, touching nothing, when the instance holds no inline
- * values or `index` is -1. */
-int roots_store_inline_value(PyObject *obj, Py_ssize_t index, PyObject *value, PyObject **old);
+/* The value of `name` in `dict`, an exact dict, found by identity at the
+ * entry `*hint` points to, else by identity among at most a few dozen
+ * entries (`*hint` then records where): a borrowed reference, or null when
+ * the dict does not hold `name` by identity there and an ordinary lookup
+ * must answer.  The interpreter's own attribute reads keep such a hint. */
+PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint);
 
 #ifdef __cplusplus
 }
