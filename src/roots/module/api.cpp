@@ -7,6 +7,12 @@ namespace roots {
 Ref global(PyObject* name) { return Ref::borrow(cached_global(name)); }
 
 Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
+    // One of our functions on the type, not shadowed by the instance: its
+    // body runs with `self` in hand, as an unbound method call would.
+    if (PyObject* own = own_method(stack[1], name)) {
+        Ref hold = Ref::borrow(own);
+        return Ref::steal(call_body_direct(own, stack + 1, static_cast<Py_ssize_t>(nargs)));
+    }
     PyObject* method = nullptr;
     // As the interpreter's own method call: 1 when the attribute came from
     // the type unbound (a method descriptor not shadowed by the instance).
@@ -93,7 +99,7 @@ int lookup_attr(PyObject* obj, PyObject* name, Ref* value) {
     // Unlike getattr, this makes no AttributeError only to drop it again
     // when the attribute is missing.
     PyObject* found = nullptr;
-    const int present = _PyObject_LookupAttr(obj, name, &found);
+    const int present = lookup_attribute(obj, name, &found);
     *value = Ref::steal(found);
     return present;
 }

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 
+#include "roots/module/fast_path.hpp"
 #include "roots/module/function.hpp"
 #include "roots/module/names.hpp"
 #include "roots/module/ref.hpp"
@@ -21,10 +22,12 @@ inline constexpr Py_ssize_t kMaxUnpack = 3;
 // time as Python code would (so tests can patch "korvane.roots.NAME").
 Ref global(PyObject* name);
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
-inline int setattr(PyObject* obj, PyObject* name, PyObject* value) { return PyObject_SetAttr(obj, name, value); }
+// `obj.name` and `obj.name = value`: the attributes of plain instances are
+// read and written in their own storage directly (see fast_path.hpp).
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(get_attribute(obj, name)); }
+inline int setattr(PyObject* obj, PyObject* name, PyObject* value) { return set_attribute(obj, name, value); }
 inline int setattr(PyObject* obj, PyObject* name, const Ref& value) {
-    return value ? PyObject_SetAttr(obj, name, value.get()) : -1;
+    return value ? set_attribute(obj, name, value.get()) : -1;
 }
 
 // `callable(*args)`.  One of the module's own functions runs its body

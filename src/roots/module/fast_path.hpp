@@ -5,6 +5,13 @@
 //   until either dictionary changes: a dict watcher on both forgets them all
 //   at the first set, delete or clear, so `mock.patch("korvane.roots.NAME")`
 //   is seen by the next call.
+// * For each (type, version tag, attribute name) whether the type leaves
+//   that attribute to the instance's own storage (no data descriptor of
+//   that name on the MRO), and where the name sits among the type's shared
+//   keys: `obj.name` and `obj.name = value` then read or write the
+//   instance's inline values directly, as the interpreter's specialised
+//   bytecode does, and `obj.name(...)` calls one of the module's functions
+//   found on the type without binding it.
 // * The initialiser that `super(cls, self).__init__` reaches is remembered
 //   per (type(self), cls), keyed on the type's version tag, which the
 //   interpreter resets whenever the type or any class on its MRO changes.
@@ -30,6 +37,23 @@ PyObject* cached_global(PyObject* name);
 // caller must take the interpreter's own `super` route; null with an error
 // set when the lookup failed.
 PyObject* super_init_target(PyObject* cls, PyObject* self);
+
+// `obj.name`: a new reference, or null with the error of the generic
+// attribute protocol.
+PyObject* get_attribute(PyObject* obj, PyObject* name);
+
+// `obj.name = value` (`value` not null): 0, or -1 with an error.
+int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
+
+// `hasattr(obj, name)`, keeping the value: 1 with `*value` set to a new
+// reference, 0 when missing, -1 on another error.
+int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value);
+
+// The module function that `obj.name` would bind, when `obj`'s type holds
+// one of them under that name and the instance does not shadow it: a
+// borrowed reference.  Null (no error set) when the generic method lookup
+// must answer.
+PyObject* own_method(PyObject* obj, PyObject* name);
 
 // Forgets every cached entry; the module's clear and free steps call it.
 // The dict watcher id stays taken: ids are a small shared pool, so the

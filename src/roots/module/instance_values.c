@@ -1,0 +1,84 @@
+#define PY_SSIZE_T_CLEAN
+#define Py_BUILD_CORE 1
+#include <Python.h>
+
+#include "internal/pycore_dict.h"
+#include "internal/pycore_object.h"
+
+#include "roots/module/instance_values.h"
+
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030D0000
+#error "the inline-values layout read here is the one of Python 3.12"
+#endif
+
+Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched)
+{
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        return -1;
+    }
+    PyDictKeysObject *keys = ((PyHeapTypeObject *)type)->ht_cached_keys;
+    if (keys == NULL || keys->dk_kind != DICT_KEYS_SPLIT) {
+        return -1;
+    }
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = *searched; i < keys->dk_nentries; ++i) {
+        if (entries[i].me_key == name) {
+            *searched = i + 1;
+            return i;
+        }
+    }
+    *searched = keys->dk_nentries;
+    return -1;
+}
+
+PyObject **roots_inline_values(PyObject *obj)
+{
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
+    return _PyDictOrValues_IsValues(dorv) ? _PyDictOrValues_GetValues(dorv)->values : NULL;
+}
+
+/* The insertion order is kept in bytes just before the values, which the
+ * compiler, once this is inlined where it sees the values as an array,
+ * takes for an overflow: kept out of line (it runs once per new attribute). */
+__attribute__((noinline)) void roots_note_inline_insertion(PyObject **values, Py_ssize_t index)
+{
+    _PyDictValues_AddToInsertionOrder((PyDictValues *)values, index);
+}
+
+PyObject *roots_instance_dict(PyObject *obj)
+{
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
+    return _PyDictOrValues_IsValues(dorv) ? NULL : _PyDictOrValues_GetDict(dorv);
+}
+
+/* Beyond this many entries a search by identity costs more than the
+ * ordinary hashed lookup it would replace. */
+#define ROOTS_HINT_SEARCH_LIMIT 32
+
+PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint)
+{
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    /* Split tables keep their values apart; general tables have other
+     * entries.  Both are left to the ordinary lookup. */
+    if (mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE) {
+        return NULL;
+    }
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    const Py_ssize_t count = keys->dk_nentries;
+    const Py_ssize_t at = *hint;
+    /* A deleted entry has its key cleared, so a key found is live. */
+    if (at >= 0 && at < count && entries[at].me_key == name) {
+        return entries[at].me_value;
+    }
+    if (count > ROOTS_HINT_SEARCH_LIMIT) {
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (entries[i].me_key == name) {
+            *hint = i;
+            return entries[i].me_value;
+        }
+    }
+    return NULL;
+}

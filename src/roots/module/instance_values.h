@@ -1,0 +1,51 @@
+/* Direct access to the attribute storage of plain instances: the values a
+ * heap type without __slots__ keeps inline, indexed by the position of the
+ * name in the type's shared keys, as the interpreter's own specialised
+ * LOAD_ATTR / STORE_ATTR do.  Written in C because the layout is only
+ * described by the interpreter's internal headers, which do not compile as
+ * C++.  None of these functions owns a reference, runs Python code, or
+ * sets an error; every `obj` must be an instance of a type whose flags
+ * include Py_TPFLAGS_MANAGED_DICT. */
+#ifndef ROOTS_MODULE_INSTANCE_VALUES_H
+#define ROOTS_MODULE_INSTANCE_VALUES_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The position of `name` (compared by identity) among the shared keys of a
+ * heap type whose instances keep their attributes inline, or -1 when the
+ * name is not (yet) one of them.  Shared keys only ever grow, so a position
+ * once found stays valid for the type's life, and a search can resume
+ * where the last one ended: only the keys from `*searched` on are compared,
+ * and `*searched` is advanced past them. */
+Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched);
+
+/* The inline values of `obj`, indexed by shared-key position, or null
+ * when its dict was materialised (see roots_instance_dict). */
+PyObject **roots_inline_values(PyObject *obj);
+
+/* Appends `index` to the insertion order of the inline `values` (as
+ * returned above), after a value was stored into its empty slot: what a
+ * generic setattr does for a new attribute, so that vars() lists it last. */
+void roots_note_inline_insertion(PyObject **values, Py_ssize_t index);
+
+/* The materialised dict of `obj` (borrowed), or null when it keeps inline
+ * values or has no dict at all. */
+PyObject *roots_instance_dict(PyObject *obj);
+
+/* The value of `name` in `dict`, an exact dict, found by identity at the
+ * entry `*hint` points to, else by identity among at most a few dozen
+ * entries (`*hint` then records where): a borrowed reference, or null when
+ * the dict does not hold `name` by identity there and an ordinary lookup
+ * must answer.  The interpreter's own attribute reads keep such a hint. */
+PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
