@@ -251,7 +251,8 @@ int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
 }
 
 int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
-    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
+    // A null value deletes, which only the generic protocol does.
+    if (value != nullptr && Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
         if (AttributeEntry* entry = instance_attribute(obj, name)) {
             if (PyObject** values = roots_inline_values(obj)) {
                 const Py_ssize_t index = shared_index(*entry);

@@ -42,7 +42,8 @@ PyObject* super_init_target(PyObject* cls, PyObject* self);
 // attribute protocol.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
-// `obj.name = value` (`value` not null): 0, or -1 with an error.
+// `obj.name = value` (`del obj.name` when `value` is null): 0, or -1 with
+// an error.
 int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
 
 // `hasattr(obj, name)`, keeping the value: 1 with `*value` set to a new
