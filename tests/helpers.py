@@ -235,6 +235,51 @@ LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
 UNDER_ASAN = os.environ.get("ROOTS_ASAN") == "1"
 
 
+class QuietTracker:
+    """A status tracker that keeps nothing, so repeated runs stay the same size."""
+
+    add_status = update_metadata = staticmethod(lambda value: None)
+
+
+#: (class name, url, request keywords): one path through each class's own steps.
+CLASS_PATHS = [
+    ("RootContext", "/home.json", {}), ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),
+    ("RootBasic", "/home.json?validate=no", {"method": "PUT"}), ("DataFormatRoot", "/home.json", {}),
+    ("Querystudio", "/querystudio/q1.html", {"matchdict": {"query_id": "q1"}}),
+    ("DBModel", "/models/sales.json", {"matchdict": {"db_id": "sales"}}),
+    ("DBModels", "/models.json", {"matchdict": {}}),
+    ("QuerydefsList", "/querydefs.json", {}), ("Querydef", "/querydefs/q1.json", {"matchdict": {"query_id": "q1"}}),
+    ("NewQuerydef", "/querydefs/new.json", {"method": "POST"}),
+    ("DBDef", "/databases/sales.json", {"matchdict": {"db_id": "sales"}}), ("DBDefsList", "/databases.json", {}),
+    ("NewDBDef", "/databases/new.json", {"method": "POST"}), ("UserdefsList", "/users.json", {}),
+    ("Userdef", "/users/bob.json", {"matchdict": {"user_id": "bob"}}),
+    ("NewUserdef", "/users/new.json", {"method": "POST"}), ("ExecuteQueryList", "/query.json", {}),
+    ("ExecuteQuery", "/query/q1/country/DE.json", {"matchdict": {"query_id": "q1"}}),
+    ("DataDiscovery", "/dd/sales/orders.json", {"matchdict": {"other_segments": ("sales", "orders")}}),
+    ("RequestStatus", "/status.json", {}),
+    ("DBCredentialsRoot", "/dbcredentials/sales.json", {"matchdict": {"db_id": "sales", "dbc_id": "c1"}}),
+    ("DDURLParserBuilderRoot", "/dd/parse", {"method": "POST", "json_body": {"path": "/db/sales/orders"}}),
+]
+#: A store in which every path of ``CLASS_PATHS`` reaches its class's decisions.
+CLASS_PATH_STORE = {
+    "users": {
+        "admin": {"password": "secret", "apikey": "admin-key"},
+        "public": {"databases": ["open"]},
+        "alice": {"databases": ["sales", "open"], "querydef": ["view", "create"], "dbdef": ["view", "create"],
+                  "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["bob"], "edit": ["bob"]},
+        "bob": {"databases": ["sales"], "edit": ["alice"], "creator": "alice"},
+    },
+    "databases": {"sales": {"read": ["alice"], "write": ["bob"], "execute": ["alice", "public"]},
+                  "open": {"read": ["public"]}},
+    "querydefs": {
+        "q1": {"database": "sales", "read": ["alice"], "write": ["alice"], "execute": ["alice", "public"],
+               "http_methods": {"GET": True}},
+        "q2": {"database": "open", "execute": ["bob"], "http_methods": {"GET": True, "POST": False}},
+    },
+    "credentials": {"sales": {"c1": {"edit": ["alice"], "view": ["alice"], "password": "pw"}}},
+}
+
+
 class Injected(BaseException):
     """The fault of the fault-injection sweep.  A ``BaseException``, so that
     no collaborator's ``except Exception`` takes it for one of its own."""

@@ -20,7 +20,8 @@ import pytest
 
 import korvane.roots as roots
 
-from helpers import LONG_RUN, UNDER_ASAN, Faulty, FaultPlan, Injected, make_request, make_settings, make_store
+from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, UNDER_ASAN, Faulty, FaultPlan, Injected, QuietTracker
+from helpers import make_request, make_settings, make_store
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
@@ -104,49 +105,6 @@ def test_format_redirect_passes_on_a_failing_length():
 # ---------------------------------------------------------------- fault injection
 
 
-SWEEP_USERS = {
-    "admin": {"password": "secret", "apikey": "admin-key"},
-    "public": {"databases": ["open"]},
-    "alice": {"databases": ["sales", "open"], "querydef": ["view", "create"], "dbdef": ["view", "create"],
-              "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["bob"], "edit": ["bob"]},
-    "bob": {"databases": ["sales"], "edit": ["alice"], "creator": "alice"},
-}
-SWEEP_DATABASES = {
-    "sales": {"read": ["alice"], "write": ["bob"], "execute": ["alice", "public"]},
-    "open": {"read": ["public"]},
-}
-SWEEP_QUERIES = {
-    "q1": {"database": "sales", "read": ["alice"], "write": ["alice"], "execute": ["alice", "public"],
-           "http_methods": {"GET": True}},
-    "q2": {"database": "open", "execute": ["bob"], "http_methods": {"GET": True, "POST": False}},
-}
-SWEEP_CREDENTIALS = {"sales": {"c1": {"edit": ["alice"], "view": ["alice"], "password": "pw"}}}
-
-# (class name, url, request keywords): one path of every class.
-ROUTES = [
-    ("RootContext", "/home.json", {}),
-    ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),
-    ("RootBasic", "/home.json?validate=no", {"method": "PUT"}),
-    ("DataFormatRoot", "/home.json", {}),
-    ("Querystudio", "/querystudio/q1.html", {"matchdict": {"query_id": "q1"}}),
-    ("DBModel", "/models/sales.json", {"matchdict": {"db_id": "sales"}}),
-    ("DBModels", "/models.json", {"matchdict": {}}),
-    ("QuerydefsList", "/querydefs.json", {}),
-    ("Querydef", "/querydefs/q1.json", {"matchdict": {"query_id": "q1"}}),
-    ("NewQuerydef", "/querydefs/new.json", {"method": "POST"}),
-    ("DBDef", "/databases/sales.json", {"matchdict": {"db_id": "sales"}}),
-    ("DBDefsList", "/databases.json", {}),
-    ("NewDBDef", "/databases/new.json", {"method": "POST"}),
-    ("UserdefsList", "/users.json", {}),
-    ("Userdef", "/users/bob.json", {"matchdict": {"user_id": "bob"}}),
-    ("NewUserdef", "/users/new.json", {"method": "POST"}),
-    ("ExecuteQueryList", "/query.json", {}),
-    ("ExecuteQuery", "/query/q1/country/DE.json", {"matchdict": {"query_id": "q1"}}),
-    ("DataDiscovery", "/dd/sales/orders.json", {"matchdict": {"other_segments": ("sales", "orders")}}),
-    ("RequestStatus", "/status.json", {}),
-    ("DBCredentialsRoot", "/dbcredentials/sales.json", {"matchdict": {"db_id": "sales", "dbc_id": "c1"}}),
-    ("DDURLParserBuilderRoot", "/dd/parse", {"method": "POST", "json_body": {"path": "/db/sales/orders"}}),
-]
 # Refusals and redirects, for the user named.
 DETOURS = [
     ("xsd_redirect", "DBModel", "admin", "/models/sales.xsd", {"matchdict": {"db_id": "sales"}}, {}),
@@ -167,18 +125,13 @@ DETOURS = [
     ("apikey_in_query_warned", "RootContext", "alice", "/home.json?apikey=k&appid=a", {}, {}),
     ("unknown_user_definition", "Userdef", "alice", "/users/zed.json", {"matchdict": {"user_id": "zed"}}, {}),
 ]
-SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {}) for name, url, kw in ROUTES for user in ("admin", "alice")]
+SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {})
+               for name, url, kw in CLASS_PATHS for user in ("admin", "alice")]
 SWEEP_CASES += [(case_id, name, user, url, kw, krv) for case_id, name, user, url, kw, krv in DETOURS]
 
 # Under the sanitizers every path is still swept, but only every few steps.
 SWEEP_STRIDE = 1 if LONG_RUN or not UNDER_ASAN else 5
 SWEEP_REPEAT = 20 if LONG_RUN else 1
-
-
-class QuietTracker:
-    """A status tracker that keeps nothing, so repeated runs stay the same size."""
-
-    add_status = update_metadata = staticmethod(lambda value: None)
 
 
 class Sweep:
@@ -187,8 +140,7 @@ class Sweep:
     def __init__(self, class_name, user, url, request_kw, krv):
         self.cls = getattr(roots, class_name)
         self.plan = FaultPlan()
-        self.store = make_store(users=SWEEP_USERS, databases=SWEEP_DATABASES, querydefs=SWEEP_QUERIES,
-                                credentials=SWEEP_CREDENTIALS)
+        self.store = make_store(**CLASS_PATH_STORE)
         krv = dict(krv, config_storage=Faulty(self.store, self.plan))
         ini = {key: value for key, value in krv.items() if key.startswith("db.")}
         krv = {key: value for key, value in krv.items() if not key.startswith("db.")}
@@ -561,8 +513,7 @@ def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
     from korvane.config_storage import ConfigStorage
 
     cases = [case for case in SWEEP_CASES if case[1] != "Querystudio"]
-    store = make_store(users=SWEEP_USERS, databases=SWEEP_DATABASES, querydefs=SWEEP_QUERIES,
-                       credentials=SWEEP_CREDENTIALS)
+    store = make_store(**CLASS_PATH_STORE)
     settings = {}
 
     def build(case):
@@ -579,8 +530,7 @@ def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
             return summary(("raised", exc))
 
     expected = [build(case) for case in cases]
-    snapshot = ConfigStorage.from_data({"users": SWEEP_USERS, "databases": SWEEP_DATABASES,
-                                        "querydefs": SWEEP_QUERIES, "credentials": SWEEP_CREDENTIALS})
+    snapshot = ConfigStorage.from_data(CLASS_PATH_STORE)
     stop = threading.Event()
     failures = []
 
