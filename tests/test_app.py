@@ -195,7 +195,6 @@ QUERY_STRING_DENIED = "Authentication through query parameter denied, due to 'al
 @pytest.mark.parametrize(ROW, [
     ("bob", "/whoami", 200, {"user_id": "bob", "databases": ["sales"]}),
     ("public", "/whoami", 403, {"permission": "authenticated"}),
-    ("alice", "POST /", 405, {"Allow": "GET, HEAD, OPTIONS"}),
     ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": QUERY_STRING_DENIED}),
     ("public", "/_ctx/root-context?segment=a/b&segment=..&segment=c.d", 200, {"has_acl": False, "user_db_ids": ["demo"],
         "escaped_segments": ["a$2Fb", "$2E$2E", "c.d"], "declared_substitutions": {"$2F": "/", "$2E": "."}}),

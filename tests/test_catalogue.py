@@ -364,35 +364,3 @@ def test_check_apikey_querystring_refuses_anything_but_an_exact_dict(settings):
         roots.check_apikey_querystring(request=object(), krv_settings=settings)
     assert str(info.value) == f"Argument 'krv_settings' has incorrect type (expected dict, got {type(settings).__name__})"
     assert our_traceback_entries(info) == []
-
-
-# ---------------------------------------------------------------- zero-argument super()
-
-
-class StopChain(Exception):
-    pass
-
-
-@pytest.mark.parametrize("cls_name, base_name", [
-    ("DBCredentialsRoot", "DataFormatRoot"),
-    ("DDURLParserBuilderRoot", "RootBasic"),
-])
-def test_zero_argument_super_follows_the_subclass_mro(cls_name, base_name):
-    cls, base = getattr(roots, cls_name), getattr(roots, base_name)
-    reached = []
-
-    class Recorder(base):
-        def __init__(self, request):
-            reached.append((type(self), request))
-            raise StopChain  # the rest of the chain is not what is tested here
-
-    class Diamond(cls, Recorder):
-        pass
-
-    assert Diamond.__mro__.index(Recorder) == Diamond.__mro__.index(cls) + 1
-    request = object()
-    with pytest.raises(StopChain):
-        Diamond(request)
-    # Resolved through the class cell: super() names the class the
-    # initialiser is defined in, not type(self) (which would recurse).
-    assert reached == [(Diamond, request)]

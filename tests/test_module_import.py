@@ -8,7 +8,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 INTERPRETER_CHANGE = (

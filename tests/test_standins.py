@@ -1,6 +1,5 @@
 """The stand-ins of the server's modules (korvane/*.py) and the shared fakes every test relies on."""
 
-import json
 import os
 import sqlite3
 from types import SimpleNamespace
@@ -9,7 +8,7 @@ import pytest
 from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound, HTTPOk
 from pyramid.security import Allow, Authenticated, Deny, Everyone
 
-from helpers import make_request, make_settings, make_store, permits
+from helpers import make_request, make_store, permits
 from korvane import utils
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
 from korvane.config_storage import ConfigStorage, UserRecord
@@ -86,15 +85,6 @@ def test_get_model_reads_sqlite_tables_and_404s_an_unknown_database(tmp_path):
         utils.get_model(store.databases, "missing")
 
 
-def test_store_pull_rereads_a_changed_file(tmp_path):
-    path = tmp_path / "store.json"
-    path.write_text(json.dumps({"users": {"admin": {"password": "a"}}}))
-    store = ConfigStorage.from_file(path)
-    path.write_text(json.dumps({"users": {"admin": {"password": "a"}, "carol": {"databases": ["d"]}}}))
-    store.pull(from_memcache=True)
-    assert (store.users["carol"].databases, store.pull_count) == (["d"], 2)
-
-
 def test_example_store_resolves_sqlite_paths_and_holds_valid_users():
     store = ConfigStorage.from_file(EXAMPLE_STORE)
     assert os.path.isabs(store.databases["demo"].sqlite_path)
@@ -142,12 +132,3 @@ def test_process_registry_runs_each_registered_callable_once():
 def test_made_requests_decide_permissions_by_the_context_acl(user_id, acl, allowed):
     request, context = make_request(user_id=user_id), SimpleNamespace(__acl__=acl)
     assert bool(request.has_permission("execute_query", context)) is permits(context, request, "execute_query") is allowed
-
-
-def test_made_requests_carry_the_server_attributes():
-    settings = make_settings(krv={"default_extension": "xml"}, **{"db.sales.limit": 100})
-    request = make_request("/query/q1/a/x?b=1", settings=settings, status_tracker=False)
-    assert request.registry.settings is settings and settings["db.sales.limit"] == 100
-    assert type(settings["krv_settings"]) is dict and settings["krv_settings"]["default_extension"] == "xml"
-    assert (request.path_segments, request.raw_uri) == (["query", "q1", "a", "x"], "/query/q1/a/x?b=1")
-    assert not hasattr(request, "request_status") and make_request().request_status.statuses == []
