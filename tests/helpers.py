@@ -9,11 +9,14 @@ context's ``__acl__`` exactly as in the server.
 
 import ast
 import importlib
+import importlib.util
 import json
 import os
 import shutil
 import socket
 import subprocess
+import sys
+import textwrap
 import time
 import types
 from pathlib import Path
@@ -158,6 +161,23 @@ def permits(context, request, permission):
     by its ``__acl__``."""
     policy = ACLAuthorizationPolicy()
     return bool(policy.permits(context, request.effective_principals, permission))
+
+
+# --- child interpreters --------------------------------------------------------------------
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_child(source, *flags, timeout=300):
+    """Runs ``source`` in a fresh interpreter (the same executable, the
+    package under test and these helpers importable, the current directory
+    kept off sys.path); it must exit with status 0.  Returns its output."""
+    package_dir = os.path.dirname(os.path.dirname(importlib.util.find_spec("korvane.roots").origin))
+    path = os.pathsep.join([package_dir, TESTS_DIR, os.environ.get("PYTHONPATH", "")])
+    done = subprocess.run([sys.executable, "-P", *flags, "-c", textwrap.dedent(source)], capture_output=True,
+                          text=True, env=dict(os.environ, PYTHONPATH=path), timeout=timeout)
+    assert done.returncode == 0, "exit status {}\n{}{}".format(done.returncode, done.stdout, done.stderr)
+    return done.stdout
 
 
 # --- processes: memcached and the server --------------------------------------------------

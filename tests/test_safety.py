@@ -14,38 +14,13 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 
 import pytest
 
 import korvane.roots as roots
 
 from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, UNDER_ASAN, Faulty, FaultPlan, Injected, QuietTracker
-from helpers import make_request, make_settings, make_store
-
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-
-
-def run_child(source, timeout=120):
-    """Runs `source` in a fresh interpreter that imports the same package
-    and the test helpers; returns the finished process."""
-    env = dict(os.environ)
-    package_dir = os.path.dirname(os.path.dirname(roots.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([package_dir, TESTS_DIR, env.get("PYTHONPATH", "")])
-    return subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(source)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-
-
-def assert_child_ok(source):
-    done = run_child(source)
-    assert done.returncode == 0, "exit status {}\n{}{}".format(done.returncode, done.stdout, done.stderr)
-    return done.stdout
-
+from helpers import TESTS_DIR, make_request, make_settings, make_store, run_child
 
 # ---------------------------------------------------------------- wrong types in the store
 
@@ -53,11 +28,11 @@ def assert_child_ok(source):
 @pytest.mark.parametrize("field", ["read", "write", "execute"])
 @pytest.mark.parametrize("value", [None, 7])
 def test_querydef_with_a_non_list_user_field_raises_type_error(field, value):
-    out = assert_child_ok(
+    out = run_child(
         """
         import sys
         import korvane.roots as roots
-        from helpers import make_request, make_settings, make_store
+        from helpers import TESTS_DIR, make_request, make_settings, make_store, run_child
         store = make_store(
             users={{"admin": {{"password": "x"}}, "alice": {{"querydef": ["view"]}}}},
             querydefs={{"q1": {{"database": "db1", "read": ["alice"], "write": ["alice"],
@@ -253,7 +228,7 @@ FAILED_LOAD = """
 
 
 def test_a_load_retried_after_a_failure_works_and_the_old_classes_stay_refused():
-    out = assert_child_ok(FAILED_LOAD.format(after="""
+    out = run_child(FAILED_LOAD.format(after="""
     import korvane.roots as roots
     context = roots.DefaultRoot(make_request("/x.json", matchdict={"db_id": "d"}))
     assert context.db_id == "d" and roots.RootContext is not left_over
@@ -332,7 +307,7 @@ RETRIED_LOAD = """
 
 def test_a_load_failing_at_any_allocation_can_be_retried():
     stride = 1 if LONG_RUN or not UNDER_ASAN else 3
-    out = assert_child_ok(RETRIED_LOAD.replace("STRIDE", str(stride)))
+    out = run_child(RETRIED_LOAD.replace("STRIDE", str(stride)))
     assert out.splitlines()[-1] == "[0, 2] True", out
 
 
@@ -412,7 +387,7 @@ CLEARED_FUNCTION = """
 
 
 def test_a_function_cleared_by_the_collector_stays_usable():
-    out = assert_child_ok(CLEARED_FUNCTION)
+    out = run_child(CLEARED_FUNCTION)
     assert out.splitlines() == [
         "True",
         "_validate_http_method ExecuteQuery._validate_http_method ((),) {}",

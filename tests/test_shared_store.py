@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import Memcached, free_loopback_port, stop_process, wait_for_port
+from helpers import LONG_RUN, Memcached, free_loopback_port, stop_process, wait_for_port
 from korvane import store_cache
 from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
@@ -25,7 +25,6 @@ from test_app import copy_example, make_app
 from test_server import fetch
 
 REPO = Path(__file__).resolve().parents[1]
-LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
 UNREACHABLE = "cannot be reached"
 
 
