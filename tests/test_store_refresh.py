@@ -123,26 +123,20 @@ def test_requests_during_in_place_rewrites_never_see_a_broken_store(data_dir):
     assert statuses == [200] * 100 and len(rewrites) >= 10
 
 
-@pytest.mark.parametrize("user", ["admin", "public"])
-def test_a_store_without_admin_or_public_is_refused_at_start(data_dir, user):
-    edit_store(data_dir, lambda data: data["users"].pop(user))
-    with pytest.raises(SetupError, match="has no user '{}'".format(user)):
-        make_app(data_dir)
+def write_store_text(content):
+    return lambda store_file: store_file.write_text(content)
 
 
-@pytest.mark.parametrize("content, message", [
-    ("{", "is not valid JSON"),
-    (json.dumps({"users": []}), "member 'users' must be an object"),
+@pytest.mark.parametrize("spoil, message", [
+    (lambda store_file: edit_store(store_file.parent, lambda data: data["users"].pop("admin")), "has no user 'admin'"),
+    (lambda store_file: edit_store(store_file.parent, lambda data: data["users"].pop("public")), "has no user 'public'"),
+    (write_store_text("{"), "is not valid JSON"),
+    (write_store_text(json.dumps({"users": []})), "member 'users' must be an object"),
+    (lambda store_file: store_file.unlink(), "No store file"),
 ])
-def test_an_unusable_store_is_refused_at_start_saying_why(data_dir, content, message):
-    (data_dir / "store.json").write_text(content)
+def test_an_unusable_store_is_refused_at_start_saying_why(data_dir, spoil, message):
+    spoil(data_dir / "store.json")
     with pytest.raises(SetupError, match=message):
-        make_app(data_dir)
-
-
-def test_a_missing_store_file_is_refused_at_start(data_dir):
-    (data_dir / "store.json").unlink()
-    with pytest.raises(SetupError, match="No store file"):
         make_app(data_dir)
 
 
