@@ -39,25 +39,31 @@ def fetch(port, raw_path, key=None, method="GET", body=None):
             return error.code, error.headers, error.read()
 
 
-def test_the_server_answers_real_http_requests(tmp_path):
-    data_dir = copy_example(tmp_path / "data")
-    port = free_loopback_port()
-    env = dict(os.environ, PYTHONUNBUFFERED="1")
-    log = tmp_path / "server.log"
-    with open(log, "wb") as output:
-        process = subprocess.Popen(
-            [
-                sys.executable, "-m", "korvane.app", str(REPO / "development.ini"),
-                "--host", "127.0.0.1", "--port", str(port), "--data-dir", str(data_dir),
-            ],
-            cwd=tmp_path,
-            env=env,
-            stdout=output,
-            stderr=subprocess.STDOUT,
-        )
-    try:
-        wait_for_port(port, process, log.read_text)
+class Server:
+    """``python -m korvane.app`` over ``data_dir`` with ``ini``."""
 
+    def __init__(self, tmp_path, name, ini, data_dir):
+        self.port = free_loopback_port()
+        self.log = tmp_path / (name + ".log")
+        with open(self.log, "wb") as output:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
+                 "--port", str(self.port), "--data-dir", str(data_dir)],
+                cwd=tmp_path, env=dict(os.environ, PYTHONUNBUFFERED="1"),
+                stdout=output, stderr=subprocess.STDOUT,
+            )
+        wait_for_port(self.port, self.process, self.log.read_text)
+
+    def ask(self, path, key="admin-key", method="GET", body=None):
+        status, headers, raw = fetch(self.port, path, key=key, method=method,
+                                     body=None if body is None else json.dumps(body).encode())
+        return status, headers, json.loads(raw) if raw else None
+
+
+def test_the_server_answers_real_http_requests(tmp_path):
+    server = Server(tmp_path, "server", REPO / "development.ini", copy_example(tmp_path / "data"))
+    port, data_dir = server.port, tmp_path / "data"
+    try:
         status, _, body = fetch(port, "/query/customers_by_country/country/DE", key="alice-key")
         assert status == 200
         assert [row["name"] for row in json.loads(body)["rows"]] == ["Anna Berg", "Jonas Weber", "Paul Meyer"]
@@ -87,7 +93,8 @@ def test_the_server_answers_real_http_requests(tmp_path):
 
         assert sorted(p.name for p in data_dir.glob("*.sqlite3")) == ["demo.sqlite3", "sales.sqlite3"]
     finally:
-        stop_process(process, REQUEST_SECONDS)
+        stop_process(server.process, REQUEST_SECONDS)
     # No traceback, and no warning at start: the package silences the two
     # that Pyramid 1.10 raises about itself.
-    assert "Traceback" not in log.read_text() and "Warning" not in log.read_text(), log.read_text()
+    log = server.log.read_text()
+    assert "Traceback" not in log and "Warning" not in log, log
