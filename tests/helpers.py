@@ -261,6 +261,18 @@ class QuietTracker:
     add_status = update_metadata = staticmethod(lambda value: None)
 
 
+
+def leak_path(call, *args, refusal=None):
+    """A scenario of the leak check: ``call(*args)``, which must raise
+    ``refusal`` when one is given (and may raise nothing else)."""
+    def run():
+        try:
+            call(*args)
+        except refusal or ():
+            return
+        assert refusal is None, "{} not raised".format(refusal.__name__)
+    return run
+
 #: (class name, url, request keywords): one path through each class's own steps.
 CLASS_PATHS = [
     ("RootContext", "/home.json", {}), ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),

@@ -38,7 +38,8 @@ pytestmark = pytest.mark.skipif(
     os.environ.get("ROOTS_ASAN") == "1", reason="allocated-block counts are meaningless under ASan"
 )
 
-from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, QuietTracker, make_request, make_settings, make_store
+from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, QuietTracker, leak_path, make_request, make_settings
+from helpers import make_store
 
 ITERATIONS = 2000
 # ROOTS_LONG_RUN=1: a million constructions of each class (one path each).
@@ -127,19 +128,6 @@ def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
 # ---------------------------------------------------------------- catalogue scenarios
 
 
-def raising(exception, call):
-    """A scenario that expects `call` to raise `exception`."""
-
-    def run():
-        try:
-            call()
-        except exception:
-            return
-        raise AssertionError("{} not raised".format(exception.__name__))
-
-    return run
-
-
 def either_way(call):
     """A scenario for a body owned elsewhere: whatever it returns or
     raises, its result or exception must be released."""
@@ -175,14 +163,15 @@ def catalogue_scenarios():
         ("method_with_keywords", lambda: roots.RootBasic.acl_deny(self=basic)),
         ("bound_method", lambda: basic.acl_allow()),
         ("default_filled_in", either_way(lambda: query._validate_http_method("GET"))),
-        ("too_many_positional", raising(TypeError, lambda: query.check_data_format("GET", "json", False))),
-        ("missing_positional", raising(TypeError, lambda: root.build_escaped_url(chars_to_replace=[]))),
-        ("unexpected_keyword", raising(TypeError, lambda: root.build_escaped_url(1, 2, **{keyword: 3}))),
-        ("multiple_values", raising(TypeError, lambda: root.build_escaped_url(1, 2, segments=3))),
-        ("not_exactly_a_dict", raising(TypeError, lambda: roots.check_apikey_querystring(subclassed_settings, None))),
+        ("too_many_positional", leak_path(lambda: query.check_data_format("GET", "json", False), refusal=TypeError)),
+        ("missing_positional", leak_path(lambda: root.build_escaped_url(chars_to_replace=[]), refusal=TypeError)),
+        ("unexpected_keyword", leak_path(lambda: root.build_escaped_url(1, 2, **{keyword: 3}), refusal=TypeError)),
+        ("multiple_values", leak_path(lambda: root.build_escaped_url(1, 2, segments=3), refusal=TypeError)),
+        ("not_exactly_a_dict", leak_path(roots.check_apikey_querystring, subclassed_settings, None, refusal=TypeError)),
         # A body that fails gets a traceback entry of its own.
-        ("traceback_entry", raising(AttributeError, lambda: roots.RootContext.__init__(root, request_without_registry))),
-        ("class_call_refused", raising(TypeError, lambda: roots.ExecuteQuery())),
+        ("traceback_entry",
+         leak_path(roots.RootContext.__init__, root, request_without_registry, refusal=AttributeError)),
+        ("class_call_refused", leak_path(lambda: roots.ExecuteQuery(), refusal=TypeError)),
         # Function metadata.
         ("metadata", lambda: (roots.ExecuteQuery._validate_http_method.__defaults__,
                               roots.RootContext.user_db_ids.fget.__annotations__,
@@ -203,7 +192,7 @@ def catalogue_scenarios():
                                                           bare[roots.DBCredentialsRoot].dbc_config,
                                                           bare[roots.DBCredentialsRoot].db_credentials))),
         ("dd_url_db_config", either_way(lambda: bare[roots.DDURLParserBuilderRoot].db_config)),
-        ("read_only_property", raising(AttributeError, lambda: setattr(bare[roots.DBDef], "db_config", 1))),
+        ("read_only_property", leak_path(lambda: setattr(bare[roots.DBDef], "db_config", 1), refusal=AttributeError)),
     ]
     watched = [root, basic, query, user, users, subclassed_settings, request_without_registry]
     return [(name, scenario, watched) for name, scenario in scenarios]
