@@ -9,11 +9,14 @@ context's ``__acl__`` exactly as in the server.
 
 import ast
 import importlib
+import importlib.util
 import json
 import os
 import shutil
 import socket
 import subprocess
+import sys
+import textwrap
 import time
 import types
 from pathlib import Path
@@ -160,6 +163,23 @@ def permits(context, request, permission):
     return bool(policy.permits(context, request.effective_principals, permission))
 
 
+# --- child interpreters --------------------------------------------------------------------
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_child(source, *flags, timeout=300):
+    """Runs ``source`` in a fresh interpreter (the same executable, the
+    package under test and these helpers importable, the current directory
+    kept off sys.path); it must exit with status 0.  Returns its output."""
+    package_dir = os.path.dirname(os.path.dirname(importlib.util.find_spec("korvane.roots").origin))
+    path = os.pathsep.join([package_dir, TESTS_DIR, os.environ.get("PYTHONPATH", "")])
+    done = subprocess.run([sys.executable, "-P", *flags, "-c", textwrap.dedent(source)], capture_output=True,
+                          text=True, env=dict(os.environ, PYTHONPATH=path), timeout=timeout)
+    assert done.returncode == 0, "exit status {}\n{}{}".format(done.returncode, done.stdout, done.stderr)
+    return done.stdout
+
+
 # --- processes: memcached and the server --------------------------------------------------
 
 STARTUP_SECONDS = 30
@@ -233,6 +253,63 @@ class Memcached:
 LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
 #: Set by the test command for the run under the sanitizers.
 UNDER_ASAN = os.environ.get("ROOTS_ASAN") == "1"
+
+
+class QuietTracker:
+    """A status tracker that keeps nothing, so repeated runs stay the same size."""
+
+    add_status = update_metadata = staticmethod(lambda value: None)
+
+
+
+def leak_path(call, *args, refusal=None):
+    """A scenario of the leak check: ``call(*args)``, which must raise
+    ``refusal`` when one is given (and may raise nothing else)."""
+    def run():
+        try:
+            call(*args)
+        except refusal or ():
+            return
+        assert refusal is None, "{} not raised".format(refusal.__name__)
+    return run
+
+#: (class name, url, request keywords): one path through each class's own steps.
+CLASS_PATHS = [
+    ("RootContext", "/home.json", {}), ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),
+    ("RootBasic", "/home.json?validate=no", {"method": "PUT"}), ("DataFormatRoot", "/home.json", {}),
+    ("Querystudio", "/querystudio/q1.html", {"matchdict": {"query_id": "q1"}}),
+    ("DBModel", "/models/sales.json", {"matchdict": {"db_id": "sales"}}),
+    ("DBModels", "/models.json", {"matchdict": {}}),
+    ("QuerydefsList", "/querydefs.json", {}), ("Querydef", "/querydefs/q1.json", {"matchdict": {"query_id": "q1"}}),
+    ("NewQuerydef", "/querydefs/new.json", {"method": "POST"}),
+    ("DBDef", "/databases/sales.json", {"matchdict": {"db_id": "sales"}}), ("DBDefsList", "/databases.json", {}),
+    ("NewDBDef", "/databases/new.json", {"method": "POST"}), ("UserdefsList", "/users.json", {}),
+    ("Userdef", "/users/bob.json", {"matchdict": {"user_id": "bob"}}),
+    ("NewUserdef", "/users/new.json", {"method": "POST"}), ("ExecuteQueryList", "/query.json", {}),
+    ("ExecuteQuery", "/query/q1/country/DE.json", {"matchdict": {"query_id": "q1"}}),
+    ("DataDiscovery", "/dd/sales/orders.json", {"matchdict": {"other_segments": ("sales", "orders")}}),
+    ("RequestStatus", "/status.json", {}),
+    ("DBCredentialsRoot", "/dbcredentials/sales.json", {"matchdict": {"db_id": "sales", "dbc_id": "c1"}}),
+    ("DDURLParserBuilderRoot", "/dd/parse", {"method": "POST", "json_body": {"path": "/db/sales/orders"}}),
+]
+#: A store in which every path of ``CLASS_PATHS`` reaches its class's decisions.
+CLASS_PATH_STORE = {
+    "users": {
+        "admin": {"password": "secret", "apikey": "admin-key"},
+        "public": {"databases": ["open"]},
+        "alice": {"databases": ["sales", "open"], "querydef": ["view", "create"], "dbdef": ["view", "create"],
+                  "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["bob"], "edit": ["bob"]},
+        "bob": {"databases": ["sales"], "edit": ["alice"], "creator": "alice"},
+    },
+    "databases": {"sales": {"read": ["alice"], "write": ["bob"], "execute": ["alice", "public"]},
+                  "open": {"read": ["public"]}},
+    "querydefs": {
+        "q1": {"database": "sales", "read": ["alice"], "write": ["alice"], "execute": ["alice", "public"],
+               "http_methods": {"GET": True}},
+        "q2": {"database": "open", "execute": ["bob"], "http_methods": {"GET": True, "POST": False}},
+    },
+    "credentials": {"sales": {"c1": {"edit": ["alice"], "view": ["alice"], "password": "pw"}}},
+}
 
 
 class Injected(BaseException):

@@ -1,10 +1,14 @@
 """The module body as Python sees it: classes, class attributes, the
-`formats` tables, the function objects and how they bind arguments."""
+`formats` tables, the function objects and how they bind arguments.
+
+What the body holds is read from the pure-Python twin ``korvane._pyroots``
+(held to the same behaviour by the differential tests): the names, order,
+signatures and tables of the two must be the same, and a few of them are
+written out here as well."""
 
 import builtins
 import inspect
 import logging
-import re
 import traceback
 import types
 from collections import UserDict
@@ -12,139 +16,35 @@ from collections import UserDict
 import pytest
 
 from helpers import make_store
+import korvane._pyroots as twin
 import korvane.roots as roots
 
-CLASS_NAMES = """
-    RootContext DefaultRoot RootBasic DataFormatRoot Querystudio DBModel DBModels QuerydefsList Querydef
-    NewQuerydef DBDef DBDefsList NewDBDef UserdefsList Userdef NewUserdef ExecuteQueryList ExecuteQuery
-    DataDiscovery RequestStatus DBCredentialsRoot DDURLParserBuilderRoot
-""".split()
-BASE_OF = dict.fromkeys(CLASS_NAMES, "DataFormatRoot") | {
-    "RootContext": None,
-    "DefaultRoot": "RootContext",
-    "RootBasic": "RootContext",
-    "DataFormatRoot": "RootBasic",
-    "DataDiscovery": "RootBasic",
-    "DDURLParserBuilderRoot": "RootBasic",
+CLASS_NAMES = [name for name, value in vars(twin).items()
+               if isinstance(value, type) and value.__module__ == twin.__name__]
+WRAPPERS = {property: "property", staticmethod: "staticmethod", types.FunctionType: "method"}
+# (kind, class name or None, name) of every function of the module body, in definition order.
+FUNCTIONS = [("method", None, "check_apikey_querystring")] + [
+    (WRAPPERS[type(entry)], cls_name, name)
+    for cls_name in CLASS_NAMES for name, entry in vars(getattr(twin, cls_name)).items() if type(entry) in WRAPPERS
+]
+PROPERTIES = [(cls, name) for kind, cls, name in FUNCTIONS if kind == "property"]
+# Those with annotations or defaults, and those of static methods, written out.
+SIGNATURES = {
+    "check_apikey_querystring": "(krv_settings: 'dict', request)", "RootContext.user_db_ids": "(self) -> 'frozenset'",
+    "RootContext.build_escaped_url": "(self, segments, chars_to_replace, query_string_data=None)",
+    "DataFormatRoot.check_data_format": "(self, request_method, response_format, check_ext=True)",
+    "ExecuteQuery._validate_http_method": "(self, request_method, std_methods=())",
+    "QuerydefsList.get_acl": "(authenticated_user_id, authenticated_user_config)",
+    "UserdefsList.get_configs": "(authenticated_user_id, permitted, all_user_configs)",
+    "UserdefsList.get_acl": "(authenticated_user_id, user_configs)",
+    "Userdef.get_acl": "(userdef_id, authenticated_user, user_configs)",
+    "NewUserdef.get_acl": "(authenticated_user_id, user_configs)",
 }
-
-IMPORTED_NAMES = """
-    itertools logging os urlparse urlencode asbool
-    HTTPForbidden HTTPFound HTTPMethodNotAllowed HTTPNotFound HTTPNotImplemented HTTPMovedPermanently
-    HTTPPermanentRedirect DENY_ALL Allow Authenticated Deny Everyone has_permission ALL_PERMISSIONS
-    ApikeyAuthenticationPolicy STD_HTTP_METHODS DEFAULT_SEPARATOR DEFAULT_WILDCARD DEFAULT_NULL_PLACEHOLDER
-    HTTPUnsupportedFormat get_model get_reversed_url_substitution_params segments_substitution get_url_param
-    get_url_substitution_params replace_patterns requested_data_format get_authenticated_user
-    remove_multiple_url_slashes split_path StatusCodes gui_response_exception
-""".split()
-
-# Every function of the module body in definition order, written as its
-# signature reads; a property or static method is marked by its wrapper.
-METHODS = """
-check_apikey_querystring(krv_settings: 'dict', request)
-RootContext.__init__(self, request)
-RootContext.build_escaped_url(self, segments, chars_to_replace, query_string_data=None)
-property RootContext.user_db_ids(self) -> 'frozenset'
-DefaultRoot.__init__(self, request)
-RootBasic.__init__(self, request)
-RootBasic.check_authenticated_user(self, request)
-RootBasic.acl_allow(self)
-RootBasic.acl_deny(self)
-RootBasic._check_db_access_permissions(self)
-RootBasic._get_db_limit_url(self, request, db_limit)
-RootBasic._check_db_limit_overflow(self, request)
-RootBasic.redirect_request_format(self, request, response_format)
-DataFormatRoot.__init__(self, request)
-DataFormatRoot.check_data_format(self, request_method, response_format, check_ext=True)
-Querystudio.__init__(self, request)
-Querystudio._set_acl(self)
-DBModel.__init__(self, request)
-DBModels.__init__(self, request)
-QuerydefsList.__init__(self, request)
-staticmethod QuerydefsList.get_acl(authenticated_user_id, authenticated_user_config)
-Querydef.__init__(self, request)
-NewQuerydef.__init__(self, request)
-property DBDef.db_config(self)
-DBDef.__init__(self, request)
-DBDefsList.__init__(self, request)
-property DBDefsList._db_configs(self)
-NewDBDef.__init__(self, request)
-UserdefsList.__init__(self, request)
-staticmethod UserdefsList.get_configs(authenticated_user_id, permitted, all_user_configs)
-staticmethod UserdefsList.get_acl(authenticated_user_id, user_configs)
-staticmethod Userdef.get_acl(userdef_id, authenticated_user, user_configs)
-Userdef.__init__(self, request)
-NewUserdef.__init__(self, request)
-staticmethod NewUserdef.get_acl(authenticated_user_id, user_configs)
-ExecuteQueryList.__init__(self, request)
-ExecuteQuery.__init__(self, request)
-ExecuteQuery._validate_http_method(self, request_method, std_methods=())
-ExecuteQuery.get_query_info(self)
-ExecuteQuery.check_data_format(self, request_method, response_format)
-ExecuteQuery.get_db(self)
-ExecuteQuery.segments_substitution(self, segments)
-ExecuteQuery.configure_authorization(self)
-DataDiscovery.__init__(self, request)
-DataDiscovery.configure_authorization(self)
-RequestStatus.__init__(self, request)
-property DBCredentialsRoot.db_config(self)
-property DBCredentialsRoot.dbc_config(self)
-property DBCredentialsRoot.db_credentials(self)
-DBCredentialsRoot.__init__(self, request)
-DBCredentialsRoot.setup_acl(self, request)
-property DDURLParserBuilderRoot.db_config(self)
-DDURLParserBuilderRoot.__init__(self, request)
-DDURLParserBuilderRoot._set_special_attributes_from_request(self, request)
-""".strip().splitlines()
-PARSED = [re.fullmatch(r"(?:(\w+) )?(?:(\w+)\.)?(\w+)(\(.*)", line).groups() for line in METHODS]
-CLASS_METHODS = [(kind or "method", cls, name, signature) for kind, cls, name, signature in PARSED if cls]
-PROPERTIES = [(cls, name) for kind, cls, name, _ in CLASS_METHODS if kind == "property"]
 
 ROOT_CONTEXT_ATTRIBUTES = dict.fromkeys(
     "url_segments format request_extension db_id db_config query_id query_config "
     "authenticated_user_id authenticated_user_config settings request".split()
 ) | {"request_extension": ""}
-
-# Class, method: supported | illegal.  Method keys and list items in order.
-FORMAT_ROWS = """
-Querystudio GET: html | txt xml xsd json csv
-DBModel GET: html xml xsd json csv | txt
-DBModels GET: html xml xsd json csv | txt
-QuerydefsList GET: json html | xml txt xsd csv
-Querydef GET: json xml html | txt xsd csv
-Querydef PUT: json | html xsd txt xml csv
-Querydef DELETE: html json xml csv | xsd txt
-NewQuerydef GET: html | txt xsd xml csv
-NewQuerydef POST: json | txt xsd html xml csv
-DBDef GET: json html | txt xml xsd csv
-DBDef PUT: json | html xsd txt xml csv
-DBDef DELETE: html json xml csv | xsd txt
-DBDefsList GET: json html | txt xml xsd csv
-NewDBDef POST: json | txt xsd html xml csv
-UserdefsList GET: json html | txt xml xsd csv
-Userdef GET: json | txt html xml xsd csv
-Userdef PUT: json | html xsd txt xml csv
-Userdef DELETE: html json xml csv | xsd txt
-NewUserdef POST: json | txt xsd html xml csv
-ExecuteQueryList GET: html json | xml txt csv xsd
-ExecuteQuery GET: json xml xsd csv html | txt
-ExecuteQuery POST: json xml csv xsd | txt html
-ExecuteQuery PUT: json xml csv xsd | txt html
-ExecuteQuery DELETE: json xml csv xsd | txt html
-RequestStatus GET: json | html txt xml xsd csv
-DBCredentialsRoot GET: json html | txt
-DBCredentialsRoot POST: json | txt html
-DBCredentialsRoot PUT: json | txt html
-DBCredentialsRoot DELETE: json | txt html
-""".strip().splitlines()
-FORMATS = {"DataFormatRoot": {m: {"supported": [], "illegal": [], "not_implemented": []}
-                              for m in ("GET", "PUT", "POST", "DELETE")}}
-for row in FORMAT_ROWS:
-    head, supported, illegal = re.fullmatch(r"(\w+ \w+): (.*) \| (.*)", row).groups()
-    cls, method = head.split()
-    FORMATS.setdefault(cls, {})[method] = {"supported": supported.split(), "illegal": illegal.split()}
-
-READ_ONLY_DB_CONFIG = {"DBDef", "DBCredentialsRoot", "DDURLParserBuilderRoot"}
 SOURCE_FILE = "korvane\\roots"
 
 
@@ -171,7 +71,9 @@ def outcome(call):
 
 def test_module_globals_are_bound_in_source_order():
     bound = [name for name in vars(roots) if not name.startswith("__")]
-    assert bound == IMPORTED_NAMES + ["log", "check_apikey_querystring"] + CLASS_NAMES
+    assert bound == [name for name in vars(twin) if not name.startswith("_")]
+    assert bound[-23:] == ["check_apikey_querystring"] + CLASS_NAMES and len(CLASS_NAMES) == 22
+    assert len(FUNCTIONS) == 54 and set(SIGNATURES) <= {f"{cls}.{name}" if cls else name for _, cls, name in FUNCTIONS}
     assert roots.log is logging.getLogger("korvane")
     assert roots.__doc__ is None and vars(roots)["__builtins__"] is builtins
 
@@ -181,10 +83,7 @@ def test_class_is_a_plain_class_of_the_module_on_its_branch_of_the_tree(name):
     cls = getattr(roots, name)
     assert type(cls) is type
     assert (cls.__module__, cls.__qualname__, cls.__name__, cls.__doc__) == ("korvane.roots", name, name, None)
-    chain = [name]
-    while BASE_OF[chain[-1]]:
-        chain.append(BASE_OF[chain[-1]])
-    assert cls.__mro__ == tuple(getattr(roots, link) for link in chain) + (object,)
+    assert cls.__mro__ == tuple(getattr(roots, base.__name__, object) for base in getattr(twin, name).__mro__)
     assert not hasattr(cls, "__acl__") and "__slots__" not in vars(cls)
     instance = bare_instance(name)
     instance.anything = 1
@@ -193,12 +92,11 @@ def test_class_is_a_plain_class_of_the_module_on_its_branch_of_the_tree(name):
 
 @pytest.mark.parametrize("name", CLASS_NAMES)
 def test_class_namespace_holds_its_attributes_then_its_methods_in_body_order(name):
-    attributes = {"RootContext": list(ROOT_CONTEXT_ATTRIBUTES), "RootBasic": ["format_redirect_map"]}.get(name, [])
-    attributes += ["formats"] * (name in FORMATS)
-    methods = [method for _, cls_name, method, _ in CLASS_METHODS if cls_name == name]
-    namespace = vars(getattr(roots, name))
     # Other dunders may be cached on the class by the framework (zope.interface).
-    assert [key for key in namespace if key == "__init__" or not key.startswith("__")] == attributes + methods
+    def body(cls):
+        return [key for key in vars(cls) if key == "__init__" or not key.startswith("__")]
+    namespace = vars(getattr(roots, name))
+    assert body(getattr(roots, name)) == body(getattr(twin, name))
     assert list(namespace)[0] == "__module__" and namespace["__doc__"] is None
 
 
@@ -213,44 +111,44 @@ def test_class_attribute_values():
 
 @pytest.mark.parametrize("name", CLASS_NAMES)
 def test_formats_table_matches_its_class(name):
-    if name not in FORMATS:
-        assert not hasattr(getattr(roots, name), "formats")
-        return
     # Order matters to the readers: the method keys, the list names and
-    # each list's format names stand as tabled, and the lists are lists.
-    def in_order(table):
-        return [(method, [(key, type(formats), formats) for key, formats in lists.items()])
-                for method, lists in table.items()]
-    assert in_order(vars(getattr(roots, name))["formats"]) == in_order(FORMATS[name])
+    # each list's format names stand as in the body, and the lists are lists.
+    def in_order(cls):
+        table = vars(cls).get("formats", {})
+        return hasattr(cls, "formats"), [(method, [(key, type(formats), formats) for key, formats in lists.items()])
+                                         for method, lists in table.items()]
+    assert in_order(getattr(roots, name)) == in_order(getattr(twin, name))
 
 
 def test_every_formats_table_dictionary_and_list_is_its_own_object():
-    tables = [vars(getattr(roots, name))["formats"] for name in FORMATS]
+    tables = [vars(getattr(roots, name))["formats"] for name in CLASS_NAMES if "formats" in vars(getattr(roots, name))]
     inner = [lists for table in tables for lists in table.values()]
     seen = tables + inner + [formats for lists in inner for formats in lists.values()]
-    assert len({id(obj) for obj in seen}) == len(seen)
+    assert len(tables) == 17 and len({id(obj) for obj in seen}) == len(seen)
+    assert roots.ExecuteQuery.formats["GET"] == {"supported": ["json", "xml", "xsd", "csv", "html"], "illegal": ["txt"]}
 
 
 # ---------------------------------------------------------------- function objects
 
 
-@pytest.mark.parametrize("kind, cls_name, name, signature", PARSED, ids=METHODS)
-def test_function_object_carries_its_names_signature_and_wrapper(kind, cls_name, name, signature):
-    entry = vars(getattr(roots, cls_name))[name] if cls_name else vars(roots)[name]
-    assert type(entry) is {None: type(roots.check_apikey_querystring), "staticmethod": staticmethod,
+@pytest.mark.parametrize("kind, cls_name, name", FUNCTIONS, ids=[f"{cls}.{name}" for _, cls, name in FUNCTIONS])
+def test_function_object_carries_its_names_signature_and_wrapper(kind, cls_name, name):
+    def unwrap(module):
+        entry = vars(getattr(module, cls_name))[name] if cls_name else vars(module)[name]
+        return entry, entry.__func__ if kind == "staticmethod" else entry.fget if kind == "property" else entry
+    entry, function = unwrap(roots)
+    model = unwrap(twin)[1]
+    assert type(entry) is {"method": type(roots.check_apikey_querystring), "staticmethod": staticmethod,
                            "property": property}[kind]
-    function = entry.__func__ if kind == "staticmethod" else entry.fget if kind == "property" else entry
-    assert function.__name__ == name
+    assert (function.__name__, function.__qualname__) == (model.__name__, model.__qualname__)
     assert function.__qualname__ == (f"{cls_name}.{name}" if cls_name else name)
     assert function.__module__ == "korvane.roots" and function.__doc__ is None
-    assert str(inspect.signature(function)) == signature
+    signature = str(inspect.signature(function))
+    assert signature == str(inspect.signature(model)) == SIGNATURES.get(function.__qualname__, signature)
     parameters = inspect.signature(function).parameters.values()
     assert {p.kind for p in parameters} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
-    defaults = tuple(p.default for p in parameters if p.default is not inspect.Parameter.empty)
-    assert function.__defaults__ == (defaults or None)
-    assert function.__annotations__ == {
-        "check_apikey_querystring": {"krv_settings": "dict"}, "user_db_ids": {"return": "frozenset"}
-    }.get(name, {})
+    assert function.__defaults__ == model.__defaults__
+    assert function.__annotations__ == model.__annotations__
     if kind == "property":
         assert entry.fset is None and entry.fdel is None
 
@@ -277,7 +175,7 @@ def test_property_cannot_be_assigned_or_deleted_on_an_instance(cls_name, name):
     assert name not in vars(context)
 
 
-@pytest.mark.parametrize("cls_name", sorted(set(CLASS_NAMES) - READ_ONLY_DB_CONFIG))
+@pytest.mark.parametrize("cls_name", [name for name in CLASS_NAMES if (name, "db_config") not in PROPERTIES])
 def test_db_config_is_assignable_on_an_instance_where_it_is_no_property(cls_name):
     # Where it is one, the property test above refuses the assignment.
     context, marker = bare_instance(cls_name), object()
@@ -364,35 +262,3 @@ def test_check_apikey_querystring_refuses_anything_but_an_exact_dict(settings):
         roots.check_apikey_querystring(request=object(), krv_settings=settings)
     assert str(info.value) == f"Argument 'krv_settings' has incorrect type (expected dict, got {type(settings).__name__})"
     assert our_traceback_entries(info) == []
-
-
-# ---------------------------------------------------------------- zero-argument super()
-
-
-class StopChain(Exception):
-    pass
-
-
-@pytest.mark.parametrize("cls_name, base_name", [
-    ("DBCredentialsRoot", "DataFormatRoot"),
-    ("DDURLParserBuilderRoot", "RootBasic"),
-])
-def test_zero_argument_super_follows_the_subclass_mro(cls_name, base_name):
-    cls, base = getattr(roots, cls_name), getattr(roots, base_name)
-    reached = []
-
-    class Recorder(base):
-        def __init__(self, request):
-            reached.append((type(self), request))
-            raise StopChain  # the rest of the chain is not what is tested here
-
-    class Diamond(cls, Recorder):
-        pass
-
-    assert Diamond.__mro__.index(Recorder) == Diamond.__mro__.index(cls) + 1
-    request = object()
-    with pytest.raises(StopChain):
-        Diamond(request)
-    # Resolved through the class cell: super() names the class the
-    # initialiser is defined in, not type(self) (which would recurse).
-    assert reached == [(Diamond, request)]

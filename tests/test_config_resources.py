@@ -10,7 +10,7 @@ from pyramid.security import ALL_PERMISSIONS, DENY_ALL, Allow, Authenticated, De
 from korvane.config_storage import QueryRecord, UserRecord
 from korvane.exceptions import HTTPUnsupportedFormat
 
-from helpers import make_request, make_settings, make_store, permits, implementation_under_test
+from helpers import implementation_under_test, leak_path, make_request, make_settings, make_store, permits
 
 roots = implementation_under_test(__name__)
 
@@ -506,20 +506,9 @@ def test_invalid_user_definition_fails_after_its_acl_is_set():
 # ------------------------------------------------------------------ leak scenarios
 
 
-def _calls(function, *args, refusal=None):
-    def call():
-        try:
-            function(*args)
-        except refusal or ():
-            return
-        assert refusal is None, "{} was not refused".format(function.__name__)
-
-    return call
-
-
 def _scenario(cls, user_id, route_id=None, refusal=None, store=None, url="/r.json", tag=""):
     request = request_for(user_id, store=store, url=url, cls=cls, matchdict=route(cls, route_id), status_tracker=False)
-    return "{}-{}-{}{}{}".format(cls.__name__, user_id, route_id, url, tag), _calls(cls, request, refusal=refusal)
+    return "{}-{}-{}{}{}".format(cls.__name__, user_id, route_id, url, tag), leak_path(cls, request, refusal=refusal)
 
 
 #: Every context path of the tables above, successes, refusals and
@@ -537,9 +526,9 @@ LEAK_SCENARIOS = (
     + [_scenario(roots.Querystudio, "alice", refusal=HTTPOk, url="/studio.html"),
        _scenario(roots.DBModel, "alice", refusal=HTTPRedirection, url="/r.xsd"),
        _scenario(roots.Userdef, "alice", "bob", HTTPBadRequest, invalid_store(), tag="-invalid"),
-       ("querydefslist-get-acl-no-record", _calls(roots.QuerydefsList.get_acl, "u", None)),
-       ("userdef-get-acl-missing", _calls(roots.Userdef.get_acl, "t", "gone", user_records(t={}), refusal=KeyError)),
-       ("newuserdef-get-acl-missing", _calls(roots.NewUserdef.get_acl, "gone", {}, refusal=KeyError))]
+       ("querydefslist-get-acl-no-record", leak_path(roots.QuerydefsList.get_acl, "u", None)),
+       ("userdef-get-acl-missing", leak_path(roots.Userdef.get_acl, "t", "gone", user_records(t={}), refusal=KeyError)),
+       ("newuserdef-get-acl-missing", leak_path(roots.NewUserdef.get_acl, "gone", {}, refusal=KeyError))]
 )
 
 

@@ -14,7 +14,7 @@ from pyramid.security import ALL_PERMISSIONS, DENY_ALL, Allow, Authenticated, Ev
 from korvane.exceptions import HTTPUnsupportedFormat
 from korvane.request_status import StatusCodes
 
-from helpers import ABSENT, make_request, make_settings, make_store, permits, implementation_under_test
+from helpers import ABSENT, implementation_under_test, leak_path, make_request, make_settings, make_store, permits
 
 roots = implementation_under_test(__name__)
 
@@ -416,14 +416,6 @@ def test_only_exactly_execute_query_skips_the_early_xsd_redirect():
 # ------------------------------------------------------------ reference-leak scenarios
 
 
-def expect(exception, build):
-    """A scenario that must end in ``exception``."""
-    def run():
-        with pytest.raises(exception):
-            build()
-    return run
-
-
 def _leak_scenarios():
     plain = request_for("/db/x.json")
     escaping, basic = escaper(), roots.RootBasic(plain)
@@ -438,16 +430,17 @@ def _leak_scenarios():
         ("data_format_root_accepts", lambda: Resource(plain)),
         ("user_db_ids", lambda: user_context("u1").user_db_ids),
         ("build_escaped_url", lambda: escaping.build_escaped_url(["a/b", ".."], ["/", "."])),
-        ("apikey_refused", expect(HTTPForbidden, lambda: roots.RootContext(refused_key))),
-        ("admin_password_unset", expect(HTTPForbidden, lambda: roots.RootBasic(no_password))),
-        ("unknown_user", expect(HTTPForbidden, lambda: roots.RootBasic(request_for(user_id="stranger")))),
-        ("slash_redirect", expect(HTTPPermanentRedirect, lambda: roots.RootBasic(request_for(raw_uri="/a//b")))),
-        ("db_access_refused", expect(HTTPForbidden, basic._check_db_access_permissions)),
-        ("row_limit_redirect", expect(HTTPFound, lambda: limited._check_db_limit_overflow(limited_request))),
-        ("xsd_redirect", expect(HTTPMovedPermanently, lambda: Resource(request_for("/db/x.xsd?a=1")))),
-        ("unsupported_format", expect(HTTPUnsupportedFormat, lambda: roots.DataFormatRoot(plain))),
-        ("not_implemented", expect(HTTPNotImplemented, lambda: not_implemented.check_data_format("GET", "csv"))),
-        ("html_hand_off", expect(HTTPOk, lambda: Resource(request_for("/db/x.html")))),
+        ("apikey_refused", leak_path(lambda: roots.RootContext(refused_key), refusal=HTTPForbidden)),
+        ("admin_password_unset", leak_path(lambda: roots.RootBasic(no_password), refusal=HTTPForbidden)),
+        ("unknown_user", leak_path(lambda: roots.RootBasic(request_for(user_id="stranger")), refusal=HTTPForbidden)),
+        ("slash_redirect",
+         leak_path(lambda: roots.RootBasic(request_for(raw_uri="/a//b")), refusal=HTTPPermanentRedirect)),
+        ("db_access_refused", leak_path(basic._check_db_access_permissions, refusal=HTTPForbidden)),
+        ("row_limit_redirect", leak_path(lambda: limited._check_db_limit_overflow(limited_request), refusal=HTTPFound)),
+        ("xsd_redirect", leak_path(lambda: Resource(request_for("/db/x.xsd?a=1")), refusal=HTTPMovedPermanently)),
+        ("unsupported_format", leak_path(lambda: roots.DataFormatRoot(plain), refusal=HTTPUnsupportedFormat)),
+        ("not_implemented", leak_path(not_implemented.check_data_format, "GET", "csv", refusal=HTTPNotImplemented)),
+        ("html_hand_off", leak_path(lambda: Resource(request_for("/db/x.html")), refusal=HTTPOk)),
     ]
 
 

@@ -17,7 +17,7 @@ from korvane.config_storage import UserRecord
 from korvane.constants import DEFAULT_NULL_PLACEHOLDER, DEFAULT_SEPARATOR, DEFAULT_WILDCARD
 from korvane.exceptions import HTTPUnsupportedFormat
 
-from helpers import make_request, make_settings, make_store, permits, implementation_under_test
+from helpers import QuietTracker, implementation_under_test, leak_path, make_request, make_settings, make_store, permits
 
 roots = implementation_under_test(__name__)
 
@@ -500,23 +500,10 @@ def test_redirects_carry_location_and_warning(cls, kw, redirect_class, location,
 # ------------------------------------------------------------ reference-leak scenarios
 
 
-# A status tracker that keeps nothing, so repeated runs stay the same size.
-class QuietTracker:
-    add_status = update_metadata = staticmethod(lambda value: None)
-
-
-def _run(make, request, exception=()):
+def _run(make, request, exception=None):
     if hasattr(request, "request_status"):
         request.request_status = QuietTracker()
-
-    def scenario():
-        try:
-            make(request)
-        except exception:
-            return
-        assert exception == (), f"{exception.__name__} not raised"
-
-    return scenario
+    return leak_path(make, request, refusal=exception)
 
 
 _public_refusal = anonymous_discovery({"databases": []})

@@ -19,7 +19,6 @@ sanitizers); ``ROOTS_LONG_RUN=1`` runs 10^5 examples in all.
 
 import contextlib
 import logging
-import os
 import sys
 import types
 from collections import OrderedDict, UserDict
@@ -39,15 +38,10 @@ from korvane.config_storage import DatabaseCredentials, Record
 from korvane.process_registry import ProcessRegistry
 from korvane.utils import DataModel
 
-from helpers import ABSENT, make_request, make_settings, make_store
+from helpers import ABSENT, LONG_RUN, make_request, make_settings, make_store
 
-LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
-CLASS_NAMES = [
-    "RootContext", "DefaultRoot", "RootBasic", "DataFormatRoot", "Querystudio", "DBModel", "DBModels",
-    "QuerydefsList", "Querydef", "NewQuerydef", "DBDef", "DBDefsList", "NewDBDef", "UserdefsList", "Userdef",
-    "NewUserdef", "ExecuteQueryList", "ExecuteQuery", "DataDiscovery", "RequestStatus", "DBCredentialsRoot",
-    "DDURLParserBuilderRoot",
-]
+CLASS_NAMES = [name for name, value in vars(pyroots).items()
+               if isinstance(value, type) and value.__module__ == pyroots.__name__]
 # Per class in the test command; the long run spreads 10^5 examples over the
 # classes and the static decisions.
 EXAMPLES = 2000 if LONG_RUN else 60

@@ -9,18 +9,13 @@ from urllib.parse import quote
 
 import pytest
 
-from test_app import LOCAL, app, ask, check, copy_example, edit_store, make_app  # noqa: F401 (app: fixture)
+from test_app import LOCAL, app, ask, check, data_dir, edit_store, make_app  # noqa: F401 (app, data_dir: fixtures)
 
 CUSTOMERS = "/dd/demo/customers"
 BY_COUNTRY = "/query/customers_by_country/country/DE"
 BAD_PATH = "The URL path is not valid UTF-8."
 BAD_QUERY = "The query string is not valid UTF-8."
 BAD_LIMIT = "Query parameter 'limit' must be a whole number from 0 to 2147483647."
-
-
-@pytest.fixture
-def data_dir(tmp_path):
-    return copy_example(tmp_path / "data")
 
 
 # --- client errors ------------------------------------------------------------------

@@ -3,32 +3,17 @@
 Each case runs in a fresh interpreter, since the module loads once per
 process and these cases are about that first load."""
 
-import os
-import subprocess
-import sys
-import textwrap
+from helpers import TESTS_DIR, run_child
 
-import pytest
-
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
 )
 
 
 def run_python(code, *flags):
-    """Runs `code` in a new interpreter (the same executable, the same
-    PYTHONPATH, the source directory kept off sys.path); its asserts decide."""
-    result = subprocess.run(
-        [sys.executable, "-P", *flags, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ),
-        timeout=300,
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip().endswith("done"), result.stdout + result.stderr
-    return result
+    """Runs `code` in a new interpreter; its asserts decide."""
+    out = run_child(code, *flags)
+    assert out.strip().endswith("done"), out
 
 
 def test_reimport_and_reload_give_the_same_module_without_running_the_body_again():

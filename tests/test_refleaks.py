@@ -28,7 +28,6 @@ import logging
 import os
 import sys
 import types
-from collections import UserDict
 
 import pytest
 
@@ -39,7 +38,8 @@ pytestmark = pytest.mark.skipif(
     os.environ.get("ROOTS_ASAN") == "1", reason="allocated-block counts are meaningless under ASan"
 )
 
-from helpers import LONG_RUN, make_request, make_settings, make_store
+from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, QuietTracker, leak_path, make_request, make_settings
+from helpers import make_store
 
 ITERATIONS = 2000
 # ROOTS_LONG_RUN=1: a million constructions of each class (one path each).
@@ -128,19 +128,6 @@ def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
 # ---------------------------------------------------------------- catalogue scenarios
 
 
-def raising(exception, call):
-    """A scenario that expects `call` to raise `exception`."""
-
-    def run():
-        try:
-            call()
-        except exception:
-            return
-        raise AssertionError("{} not raised".format(exception.__name__))
-
-    return run
-
-
 def either_way(call):
     """A scenario for a body owned elsewhere: whatever it returns or
     raises, its result or exception must be released."""
@@ -176,16 +163,15 @@ def catalogue_scenarios():
         ("method_with_keywords", lambda: roots.RootBasic.acl_deny(self=basic)),
         ("bound_method", lambda: basic.acl_allow()),
         ("default_filled_in", either_way(lambda: query._validate_http_method("GET"))),
-        ("too_many_positional", raising(TypeError, lambda: query.check_data_format("GET", "json", False))),
-        ("missing_positional", raising(TypeError, lambda: root.build_escaped_url(chars_to_replace=[]))),
-        ("unexpected_keyword", raising(TypeError, lambda: root.build_escaped_url(1, 2, **{keyword: 3}))),
-        ("multiple_values", raising(TypeError, lambda: root.build_escaped_url(1, 2, segments=3))),
-        ("not_exactly_a_dict", raising(TypeError, lambda: roots.check_apikey_querystring(subclassed_settings, None))),
-        ("none_settings", raising(TypeError, lambda: roots.check_apikey_querystring(None, root))),
-        ("mapping_settings", raising(TypeError, lambda: roots.check_apikey_querystring(UserDict(), root))),
+        ("too_many_positional", leak_path(lambda: query.check_data_format("GET", "json", False), refusal=TypeError)),
+        ("missing_positional", leak_path(lambda: root.build_escaped_url(chars_to_replace=[]), refusal=TypeError)),
+        ("unexpected_keyword", leak_path(lambda: root.build_escaped_url(1, 2, **{keyword: 3}), refusal=TypeError)),
+        ("multiple_values", leak_path(lambda: root.build_escaped_url(1, 2, segments=3), refusal=TypeError)),
+        ("not_exactly_a_dict", leak_path(roots.check_apikey_querystring, subclassed_settings, None, refusal=TypeError)),
         # A body that fails gets a traceback entry of its own.
-        ("traceback_entry", raising(AttributeError, lambda: roots.RootContext.__init__(root, request_without_registry))),
-        ("class_call_refused", raising(TypeError, lambda: roots.ExecuteQuery())),
+        ("traceback_entry",
+         leak_path(roots.RootContext.__init__, root, request_without_registry, refusal=AttributeError)),
+        ("class_call_refused", leak_path(lambda: roots.ExecuteQuery(), refusal=TypeError)),
         # Function metadata.
         ("metadata", lambda: (roots.ExecuteQuery._validate_http_method.__defaults__,
                               roots.RootContext.user_db_ids.fget.__annotations__,
@@ -206,7 +192,7 @@ def catalogue_scenarios():
                                                           bare[roots.DBCredentialsRoot].dbc_config,
                                                           bare[roots.DBCredentialsRoot].db_credentials))),
         ("dd_url_db_config", either_way(lambda: bare[roots.DDURLParserBuilderRoot].db_config)),
-        ("read_only_property", raising(AttributeError, lambda: setattr(bare[roots.DBDef], "db_config", 1))),
+        ("read_only_property", leak_path(lambda: setattr(bare[roots.DBDef], "db_config", 1), refusal=AttributeError)),
     ]
     watched = [root, basic, query, user, users, subclassed_settings, request_without_registry]
     return [(name, scenario, watched) for name, scenario in scenarios]
@@ -244,36 +230,6 @@ def test_scenario_leaks_nothing(scenario, objects_to_watch):
 
 # ---------------------------------------------------------------- every class, many times
 
-CLASS_USERS = {
-    "admin": {"password": "secret"}, "public": {"databases": ["open"]},
-    "alice": {"databases": ["sales"], "querydef": ["view", "create"], "dbdef": ["view"], "userdef": ["view"],
-              "dbcreds": ["view", "create"], "view": ["bob"]},
-    "bob": {"edit": ["alice"]},
-}
-# (class name, url, request keywords): a path through each class's own steps.
-CLASS_PATHS = [
-    ("RootContext", "/home.json", {}), ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),
-    ("RootBasic", "/home.json", {}), ("DataFormatRoot", "/home.json", {}),
-    ("Querystudio", "/querystudio/q1.html", {"matchdict": {"query_id": "q1"}}),
-    ("DBModel", "/models/sales.json", {"matchdict": {"db_id": "sales"}}), ("DBModels", "/models.json", {}),
-    ("QuerydefsList", "/querydefs.json", {}),
-    ("Querydef", "/querydefs/q1.json", {"matchdict": {"query_id": "q1"}}),
-    ("NewQuerydef", "/querydefs/new.json", {"method": "POST"}),
-    ("DBDef", "/databases/sales.json", {"matchdict": {"db_id": "sales"}}), ("DBDefsList", "/databases.json", {}),
-    ("NewDBDef", "/databases/new.json", {"method": "POST"}), ("UserdefsList", "/users.json", {}),
-    ("Userdef", "/users/bob.json", {"matchdict": {"user_id": "bob"}}),
-    ("NewUserdef", "/users/new.json", {"method": "POST"}), ("ExecuteQueryList", "/query.json", {}),
-    ("ExecuteQuery", "/query/q1/country/DE.json", {"matchdict": {"query_id": "q1"}}),
-    ("DataDiscovery", "/dd/sales/orders.json", {"matchdict": {"other_segments": ("sales", "orders")}}),
-    ("RequestStatus", "/status.json", {}),
-    ("DBCredentialsRoot", "/dbcredentials/sales.json", {"matchdict": {"db_id": "sales", "dbc_id": "c1"}}),
-    ("DDURLParserBuilderRoot", "/dd/parse", {"method": "POST", "json_body": {"path": "/db/sales/orders"}}),
-]
-
-
-class QuietTracker:
-    add_status = update_metadata = staticmethod(lambda value: None)
-
 
 def rss_kib():
     with open("/proc/self/status") as status:
@@ -285,10 +241,7 @@ def rss_kib():
 
 @pytest.mark.parametrize("class_name, url, request_kw", CLASS_PATHS, ids=[path[0] for path in CLASS_PATHS])
 def test_constructing_each_class_leaks_nothing(class_name, url, request_kw):
-    store = make_store(users=CLASS_USERS, databases={"sales": {"read": ["alice"], "execute": ["alice"]}},
-                       querydefs={"q1": {"database": "sales", "read": ["alice"], "execute": ["alice"],
-                                         "http_methods": {"GET": True}}},
-                       credentials={"sales": {"c1": {"view": ["alice"], "edit": []}}})
+    store = make_store(**CLASS_PATH_STORE)
     request = make_request(url, settings=make_settings(store=store), user_id="alice", **request_kw)
     request.request_status = QuietTracker()
     cls = getattr(roots, class_name)
@@ -311,38 +264,24 @@ def test_constructing_each_class_leaks_nothing(class_name, url, request_kw):
 # ---------------------------------------------------------------- the harness itself
 
 
-def test_harness_catches_an_object_kept_per_call():
-    kept = []
-    try:
-        found = leaks_of(lambda: kept.append(object()))
-    finally:
-        kept.clear()
-    assert len(found) == 1 and "memory blocks more" in found[0]
-
-
-def test_harness_catches_a_reference_kept_per_call():
+@pytest.mark.parametrize("watched, explicit, expected", [
+    (None, False, "memory blocks more after {} calls".format(ITERATIONS)),
+    (object(), False, "{} references more to <object".format(ITERATIONS)),
+    # A partial closes over nothing, so only the explicit list names the object.
+    (["given"], True, "references more to ['given']"),
+])
+def test_harness_catches_what_a_path_keeps_per_call(watched, explicit, expected):
     held = []
-    watched = object()
-
-    def keep():
-        held.append(watched)
-
+    if explicit:
+        scenario = functools.partial(held.append, watched)
+    else:
+        def scenario():
+            held.append(object() if watched is None else watched)
     try:
-        found = leaks_of(keep)
+        found = leaks_of(scenario, objects_to_watch=[watched] if explicit else ())
     finally:
         held.clear()
-    assert any(line.startswith("{} references more to <object".format(ITERATIONS)) for line in found), found
-
-
-def test_harness_watches_objects_given_explicitly():
-    held = []
-    watched = ["given"]
-    # A partial closes over nothing, so only the explicit list names `watched`.
-    try:
-        found = leaks_of(functools.partial(held.append, watched), objects_to_watch=[watched])
-    finally:
-        held.clear()
-    assert any("references more to ['given']" in line for line in found), found
+    assert any(expected in line for line in found), found
 
 
 def test_harness_accepts_a_path_that_releases_what_it_takes():

@@ -14,37 +14,13 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 
 import pytest
 
 import korvane.roots as roots
 
-from helpers import LONG_RUN, UNDER_ASAN, Faulty, FaultPlan, Injected, make_request, make_settings, make_store
-
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-
-
-def run_child(source, timeout=120):
-    """Runs `source` in a fresh interpreter that imports the same package
-    and the test helpers; returns the finished process."""
-    env = dict(os.environ)
-    package_dir = os.path.dirname(os.path.dirname(roots.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([package_dir, TESTS_DIR, env.get("PYTHONPATH", "")])
-    return subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(source)],
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
-
-
-def assert_child_ok(source):
-    done = run_child(source)
-    assert done.returncode == 0, "exit status {}\n{}{}".format(done.returncode, done.stdout, done.stderr)
-    return done.stdout
-
+from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, UNDER_ASAN, Faulty, FaultPlan, Injected, QuietTracker
+from helpers import TESTS_DIR, make_request, make_settings, make_store, run_child
 
 # ---------------------------------------------------------------- wrong types in the store
 
@@ -52,11 +28,11 @@ def assert_child_ok(source):
 @pytest.mark.parametrize("field", ["read", "write", "execute"])
 @pytest.mark.parametrize("value", [None, 7])
 def test_querydef_with_a_non_list_user_field_raises_type_error(field, value):
-    out = assert_child_ok(
+    out = run_child(
         """
         import sys
         import korvane.roots as roots
-        from helpers import make_request, make_settings, make_store
+        from helpers import TESTS_DIR, make_request, make_settings, make_store, run_child
         store = make_store(
             users={{"admin": {{"password": "x"}}, "alice": {{"querydef": ["view"]}}}},
             querydefs={{"q1": {{"database": "db1", "read": ["alice"], "write": ["alice"],
@@ -104,49 +80,6 @@ def test_format_redirect_passes_on_a_failing_length():
 # ---------------------------------------------------------------- fault injection
 
 
-SWEEP_USERS = {
-    "admin": {"password": "secret", "apikey": "admin-key"},
-    "public": {"databases": ["open"]},
-    "alice": {"databases": ["sales", "open"], "querydef": ["view", "create"], "dbdef": ["view", "create"],
-              "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["bob"], "edit": ["bob"]},
-    "bob": {"databases": ["sales"], "edit": ["alice"], "creator": "alice"},
-}
-SWEEP_DATABASES = {
-    "sales": {"read": ["alice"], "write": ["bob"], "execute": ["alice", "public"]},
-    "open": {"read": ["public"]},
-}
-SWEEP_QUERIES = {
-    "q1": {"database": "sales", "read": ["alice"], "write": ["alice"], "execute": ["alice", "public"],
-           "http_methods": {"GET": True}},
-    "q2": {"database": "open", "execute": ["bob"], "http_methods": {"GET": True, "POST": False}},
-}
-SWEEP_CREDENTIALS = {"sales": {"c1": {"edit": ["alice"], "view": ["alice"], "password": "pw"}}}
-
-# (class name, url, request keywords): one path of every class.
-ROUTES = [
-    ("RootContext", "/home.json", {}),
-    ("DefaultRoot", "/dd/sales", {"matchdict": {"db_id": "sales"}}),
-    ("RootBasic", "/home.json?validate=no", {"method": "PUT"}),
-    ("DataFormatRoot", "/home.json", {}),
-    ("Querystudio", "/querystudio/q1.html", {"matchdict": {"query_id": "q1"}}),
-    ("DBModel", "/models/sales.json", {"matchdict": {"db_id": "sales"}}),
-    ("DBModels", "/models.json", {"matchdict": {}}),
-    ("QuerydefsList", "/querydefs.json", {}),
-    ("Querydef", "/querydefs/q1.json", {"matchdict": {"query_id": "q1"}}),
-    ("NewQuerydef", "/querydefs/new.json", {"method": "POST"}),
-    ("DBDef", "/databases/sales.json", {"matchdict": {"db_id": "sales"}}),
-    ("DBDefsList", "/databases.json", {}),
-    ("NewDBDef", "/databases/new.json", {"method": "POST"}),
-    ("UserdefsList", "/users.json", {}),
-    ("Userdef", "/users/bob.json", {"matchdict": {"user_id": "bob"}}),
-    ("NewUserdef", "/users/new.json", {"method": "POST"}),
-    ("ExecuteQueryList", "/query.json", {}),
-    ("ExecuteQuery", "/query/q1/country/DE.json", {"matchdict": {"query_id": "q1"}}),
-    ("DataDiscovery", "/dd/sales/orders.json", {"matchdict": {"other_segments": ("sales", "orders")}}),
-    ("RequestStatus", "/status.json", {}),
-    ("DBCredentialsRoot", "/dbcredentials/sales.json", {"matchdict": {"db_id": "sales", "dbc_id": "c1"}}),
-    ("DDURLParserBuilderRoot", "/dd/parse", {"method": "POST", "json_body": {"path": "/db/sales/orders"}}),
-]
 # Refusals and redirects, for the user named.
 DETOURS = [
     ("xsd_redirect", "DBModel", "admin", "/models/sales.xsd", {"matchdict": {"db_id": "sales"}}, {}),
@@ -167,18 +100,13 @@ DETOURS = [
     ("apikey_in_query_warned", "RootContext", "alice", "/home.json?apikey=k&appid=a", {}, {}),
     ("unknown_user_definition", "Userdef", "alice", "/users/zed.json", {"matchdict": {"user_id": "zed"}}, {}),
 ]
-SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {}) for name, url, kw in ROUTES for user in ("admin", "alice")]
+SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {})
+               for name, url, kw in CLASS_PATHS for user in ("admin", "alice")]
 SWEEP_CASES += [(case_id, name, user, url, kw, krv) for case_id, name, user, url, kw, krv in DETOURS]
 
 # Under the sanitizers every path is still swept, but only every few steps.
 SWEEP_STRIDE = 1 if LONG_RUN or not UNDER_ASAN else 5
 SWEEP_REPEAT = 20 if LONG_RUN else 1
-
-
-class QuietTracker:
-    """A status tracker that keeps nothing, so repeated runs stay the same size."""
-
-    add_status = update_metadata = staticmethod(lambda value: None)
 
 
 class Sweep:
@@ -187,8 +115,7 @@ class Sweep:
     def __init__(self, class_name, user, url, request_kw, krv):
         self.cls = getattr(roots, class_name)
         self.plan = FaultPlan()
-        self.store = make_store(users=SWEEP_USERS, databases=SWEEP_DATABASES, querydefs=SWEEP_QUERIES,
-                                credentials=SWEEP_CREDENTIALS)
+        self.store = make_store(**CLASS_PATH_STORE)
         krv = dict(krv, config_storage=Faulty(self.store, self.plan))
         ini = {key: value for key, value in krv.items() if key.startswith("db.")}
         krv = {key: value for key, value in krv.items() if not key.startswith("db.")}
@@ -300,13 +227,8 @@ FAILED_LOAD = """
 """
 
 
-def test_classes_of_a_failed_load_refuse_to_run():
-    out = assert_child_ok(FAILED_LOAD.format(after=""))
-    assert out.split() == ["refused"]
-
-
 def test_a_load_retried_after_a_failure_works_and_the_old_classes_stay_refused():
-    out = assert_child_ok(FAILED_LOAD.format(after="""
+    out = run_child(FAILED_LOAD.format(after="""
     import korvane.roots as roots
     context = roots.DefaultRoot(make_request("/x.json", matchdict={"db_id": "d"}))
     assert context.db_id == "d" and roots.RootContext is not left_over
@@ -385,7 +307,7 @@ RETRIED_LOAD = """
 
 def test_a_load_failing_at_any_allocation_can_be_retried():
     stride = 1 if LONG_RUN or not UNDER_ASAN else 3
-    out = assert_child_ok(RETRIED_LOAD.replace("STRIDE", str(stride)))
+    out = run_child(RETRIED_LOAD.replace("STRIDE", str(stride)))
     assert out.splitlines()[-1] == "[0, 2] True", out
 
 
@@ -465,7 +387,7 @@ CLEARED_FUNCTION = """
 
 
 def test_a_function_cleared_by_the_collector_stays_usable():
-    out = assert_child_ok(CLEARED_FUNCTION)
+    out = run_child(CLEARED_FUNCTION)
     assert out.splitlines() == [
         "True",
         "_validate_http_method ExecuteQuery._validate_http_method ((),) {}",
@@ -516,12 +438,6 @@ def test_functions_copy_and_pickle_by_reference(path):
     assert type(function).__module__ == "korvane.roots" and function.__module__ == "korvane.roots"
 
 
-def test_settings_holding_a_function_deep_copy():
-    settings = {"krv_settings": {"checks": [roots.check_apikey_querystring]}}
-    copied = copy.deepcopy(settings)
-    assert copied == settings and copied["krv_settings"] is not settings["krv_settings"]
-
-
 def test_record_repr_hides_every_secret():
     from korvane.config_storage import CredentialRecord, UserRecord
 
@@ -561,8 +477,7 @@ def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
     from korvane.config_storage import ConfigStorage
 
     cases = [case for case in SWEEP_CASES if case[1] != "Querystudio"]
-    store = make_store(users=SWEEP_USERS, databases=SWEEP_DATABASES, querydefs=SWEEP_QUERIES,
-                       credentials=SWEEP_CREDENTIALS)
+    store = make_store(**CLASS_PATH_STORE)
     settings = {}
 
     def build(case):
@@ -579,8 +494,7 @@ def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
             return summary(("raised", exc))
 
     expected = [build(case) for case in cases]
-    snapshot = ConfigStorage.from_data({"users": SWEEP_USERS, "databases": SWEEP_DATABASES,
-                                        "querydefs": SWEEP_QUERIES, "credentials": SWEEP_CREDENTIALS})
+    snapshot = ConfigStorage.from_data(CLASS_PATH_STORE)
     stop = threading.Event()
     failures = []
 

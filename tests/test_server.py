@@ -4,36 +4,17 @@ copy of the example folder, spoken to over HTTP."""
 
 import json
 import os
-import shutil
-import socket
 import subprocess
 import sys
-import time
 import urllib.error
 import urllib.request
 from pathlib import Path
 
+from helpers import free_loopback_port, stop_process, wait_for_port
+from test_app import copy_example
+
 REPO = Path(__file__).resolve().parents[1]
-STARTUP_SECONDS = 30
 REQUEST_SECONDS = 10
-
-
-def free_loopback_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def wait_until_listening(process, port, log):
-    deadline = time.monotonic() + STARTUP_SECONDS
-    while time.monotonic() < deadline:
-        assert process.poll() is None, "the server exited early:\n" + log.read_text()
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.1)
-    raise AssertionError("the server did not start listening in time:\n" + log.read_text())
 
 
 class NoRedirects(urllib.request.HTTPRedirectHandler):
@@ -58,26 +39,31 @@ def fetch(port, raw_path, key=None, method="GET", body=None):
             return error.code, error.headers, error.read()
 
 
-def test_the_server_answers_real_http_requests(tmp_path):
-    data_dir = tmp_path / "data"
-    shutil.copytree(REPO / "src" / "korvane" / "app" / "example", data_dir, ignore=shutil.ignore_patterns("*.sqlite3", "*.tmp"))
-    port = free_loopback_port()
-    env = dict(os.environ, PYTHONUNBUFFERED="1")
-    log = tmp_path / "server.log"
-    with open(log, "wb") as output:
-        process = subprocess.Popen(
-            [
-                sys.executable, "-m", "korvane.app", str(REPO / "development.ini"),
-                "--host", "127.0.0.1", "--port", str(port), "--data-dir", str(data_dir),
-            ],
-            cwd=tmp_path,
-            env=env,
-            stdout=output,
-            stderr=subprocess.STDOUT,
-        )
-    try:
-        wait_until_listening(process, port, log)
+class Server:
+    """``python -m korvane.app`` over ``data_dir`` with ``ini``."""
 
+    def __init__(self, tmp_path, name, ini, data_dir):
+        self.port = free_loopback_port()
+        self.log = tmp_path / (name + ".log")
+        with open(self.log, "wb") as output:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
+                 "--port", str(self.port), "--data-dir", str(data_dir)],
+                cwd=tmp_path, env=dict(os.environ, PYTHONUNBUFFERED="1"),
+                stdout=output, stderr=subprocess.STDOUT,
+            )
+        wait_for_port(self.port, self.process, self.log.read_text)
+
+    def ask(self, path, key="admin-key", method="GET", body=None):
+        status, headers, raw = fetch(self.port, path, key=key, method=method,
+                                     body=None if body is None else json.dumps(body).encode())
+        return status, headers, json.loads(raw) if raw else None
+
+
+def test_the_server_answers_real_http_requests(tmp_path):
+    server = Server(tmp_path, "server", REPO / "development.ini", copy_example(tmp_path / "data"))
+    port, data_dir = server.port, tmp_path / "data"
+    try:
         status, _, body = fetch(port, "/query/customers_by_country/country/DE", key="alice-key")
         assert status == 200
         assert [row["name"] for row in json.loads(body)["rows"]] == ["Anna Berg", "Jonas Weber", "Paul Meyer"]
@@ -107,12 +93,8 @@ def test_the_server_answers_real_http_requests(tmp_path):
 
         assert sorted(p.name for p in data_dir.glob("*.sqlite3")) == ["demo.sqlite3", "sales.sqlite3"]
     finally:
-        process.terminate()
-        try:
-            process.wait(timeout=REQUEST_SECONDS)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout=REQUEST_SECONDS)
+        stop_process(server.process, REQUEST_SECONDS)
     # No traceback, and no warning at start: the package silences the two
     # that Pyramid 1.10 raises about itself.
-    assert "Traceback" not in log.read_text() and "Warning" not in log.read_text(), log.read_text()
+    log = server.log.read_text()
+    assert "Traceback" not in log and "Warning" not in log, log

@@ -5,10 +5,7 @@ creations, a writer killed mid-write and memcached stopped mid-run."""
 
 import json
 import logging
-import os
 import signal
-import subprocess
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -16,16 +13,15 @@ from pathlib import Path
 
 import pytest
 
-from helpers import Memcached, free_loopback_port, stop_process, wait_for_port
+from helpers import LONG_RUN, Memcached, free_loopback_port, stop_process
 from korvane import store_cache
 from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
 from korvane.store_cache import StoreCache
 from test_app import copy_example, make_app
-from test_server import fetch
+from test_server import Server
 
 REPO = Path(__file__).resolve().parents[1]
-LONG_RUN = os.environ.get("ROOTS_LONG_RUN") == "1"
 UNREACHABLE = "cannot be reached"
 
 
@@ -141,27 +137,6 @@ def test_memcached_back_after_a_restart_gets_the_store_again(tmp_path, memcached
 
 
 # --- two server processes ------------------------------------------------------------------------
-
-
-class Server:
-    """``python -m korvane.app`` over ``data_dir`` with ``ini``."""
-
-    def __init__(self, tmp_path, name, ini, data_dir):
-        self.port = free_loopback_port()
-        self.log = tmp_path / (name + ".log")
-        with open(self.log, "wb") as output:
-            self.process = subprocess.Popen(
-                [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
-                 "--port", str(self.port), "--data-dir", str(data_dir)],
-                cwd=tmp_path, env=dict(os.environ, PYTHONUNBUFFERED="1"),
-                stdout=output, stderr=subprocess.STDOUT,
-            )
-        wait_for_port(self.port, self.process, self.log.read_text)
-
-    def ask(self, path, key="admin-key", method="GET", body=None):
-        status, headers, raw = fetch(self.port, path, key=key, method=method,
-                                     body=None if body is None else json.dumps(body).encode())
-        return status, headers, json.loads(raw) if raw else None
 
 
 @pytest.fixture

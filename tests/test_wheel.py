@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from test_server import fetch, free_loopback_port, wait_until_listening
+from helpers import free_loopback_port, wait_for_port
+from test_server import fetch
 
 REPO = Path(__file__).resolve().parents[1]
 WHEELHOUSE = REPO / "build" / "wheelhouse"
@@ -55,7 +56,7 @@ def serve_one_request(command, cwd, tmp_path, name):
             stdout=output, stderr=subprocess.STDOUT,
         )
     try:
-        wait_until_listening(process, port, log)
+        wait_for_port(port, process, log.read_text)
         status, _, body = fetch(port, "/query/customers_by_country/country/DE")
     finally:
         process.terminate()

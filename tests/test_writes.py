@@ -4,9 +4,6 @@ and that nothing answered, logged or stored holds a key in the clear."""
 
 import json
 import logging
-import os
-import re
-import shlex
 import signal
 import subprocess
 import sys
@@ -15,9 +12,10 @@ import time
 
 import pytest
 
+from helpers import LONG_RUN
 from korvane.auth.apikey import hash_apikey
 from korvane.store_writer import write_store
-from test_app import KEYS, REPO, check, copy_example, make_app
+from test_app import ask, check, copy_example, make_app, readme_walk
 
 #: A user with the creation rights nobody in the example has besides admin.
 CAROL = {
@@ -27,7 +25,6 @@ CAROL = {
 }
 #: A database definition with nothing depending on it, that alice may edit.
 SPARE = {"sqlite_path": "demo.sqlite3", "read": ["alice"], "write": ["alice"], "execute": []}
-CALLER_KEYS = dict(KEYS, carol="carol-key")
 
 QUERY_SQL = "SELECT name FROM customers WHERE country = :country"
 NEW_QUERY = {"query_id": "by_city", "database": "demo", "sql": "SELECT name FROM customers WHERE city = :city",
@@ -55,15 +52,6 @@ def data_dir(tmp_path):
 
 def stored(data_dir):
     return json.loads((data_dir / "store.json").read_text())
-
-
-def ask(app, who, request_line, send=None):
-    method, _, url = request_line.rpartition(" ")
-    headers = {"X-API-Key": CALLER_KEYS[who]} if CALLER_KEYS[who] else {}
-    kw = {} if send is None else {
-        "body": send if isinstance(send, bytes) else json.dumps(send).encode(), "content_type": "application/json"}
-    return app.request(url, method=method or "GET", headers=headers, environ={"REQUEST_URI": url},
-                       expect_errors=True, **kw)
 
 
 # --- each change, for each kind of caller -----------------------------------------------
@@ -230,11 +218,7 @@ def test_a_new_users_key_is_shown_once_and_stored_only_as_a_hash(data_dir, caplo
     check(created, 201, {"user_id": "dave", "without": ["password", "apikey_hash"]})
     key = created.json["apikey"]
     assert len(key) >= 40
-    CALLER_KEYS["dave"] = key
-    try:
-        assert ask(app, "dave", "/whoami").status_int == 200
-    finally:
-        del CALLER_KEYS["dave"]
+    assert ask(app, "public", "/whoami", headers={"X-API-Key": key}).status_int == 200
     text = (data_dir / "store.json").read_text()
     users = stored(data_dir)["users"]
     # Every plain key written by hand was hashed by the write, and still works.
@@ -305,32 +289,12 @@ def test_concurrent_writers_in_one_process_lose_nothing(tmp_path):
 # --- the README's walk ------------------------------------------------------------------------
 
 
-def readme_management_walk():
-    # The curl lines of the README's "Managing definitions over HTTP" walk, each
-    # with what its comment promises: the status, "#   Location: ..." and "member": "value".
-    text = (REPO / "README.md").read_text().split("## Managing definitions over HTTP", 1)[1]
-    walk = text.split("```sh\n", 1)[1].split("```", 1)[0]
-    examples, status, expect = [], None, {}
-    for line in walk.splitlines():
-        if match := re.match(r"# (\d{3})\b(.*)", line):
-            status = int(match[1])
-            expect = {name: json.loads(value) for name, value in re.findall(r'"(\w+)": ("[^"]*")', match[2])}
-        elif match := re.match(r"#\s+(Location): (.*)", line):
-            expect[match[1]] = match[2].replace("$base", "http://localhost")
-        elif line.startswith("curl "):
-            args = shlex.split(line)
-            options = dict(zip(args[1:], args[2:]))
-            headers = dict(value.split(": ", 1) for flag, value in zip(args, args[1:]) if flag == "-H")
-            body = options.get("-d")
-            examples.append((options.get("-X", "GET"), args[-1].replace("$base", ""), headers, body, status, expect))
-    return examples
-
-
 def test_the_readme_management_walk_answers_as_documented(tmp_path):
     app = make_app(copy_example(tmp_path / "data"))
-    walk = readme_management_walk()
+    walk = readme_walk("Managing definitions over HTTP")
     assert {status for *_, status, _ in walk} >= {200, 201, 204, 400, 403, 409}
-    for method, url, headers, body, status, expect in walk:
+    for request_line, headers, body, status, expect in walk:
+        method, _, url = request_line.partition(" ")
         kw = {} if body is None else {"body": body.encode(), "content_type": headers.pop("Content-Type")}
         response = app.request(url, method=method, headers=headers, environ={"REQUEST_URI": url},
                                expect_errors=True, **kw)
@@ -346,7 +310,7 @@ write_store(sys.argv[1], lambda data: data.update(padding=["x" * 64] * 400000))
 """
 
 
-@pytest.mark.parametrize("attempt", range(5 if os.environ.get("ROOTS_LONG_RUN") == "1" else 1))
+@pytest.mark.parametrize("attempt", range(5 if LONG_RUN else 1))
 def test_a_writer_killed_while_writing_leaves_the_old_file_whole(tmp_path, attempt):
     path = tmp_path / "store.json"
     path.write_text(json.dumps({"users": {"admin": {"apikey": "admin-key"}}, "version": 3}))
