@@ -38,6 +38,16 @@ def test_a_store_edit_counts_from_the_first_request_after_it(data_dir, who, url,
     check(ask(app, "public", url, headers={"X-API-Key": who + "-key"}), status, expect)
 
 
+def test_a_key_refused_before_it_was_added_works_after_the_edit(data_dir):
+    # The refusal comes before any context runs; the next request must
+    # still check the store.
+    app = make_app(data_dir)
+    carol = {"X-API-Key": "carol-key"}
+    check(ask(app, "public", "/whoami", headers=carol), 403, {"explanation": UNKNOWN_KEY})
+    edit_store(data_dir, add_carol)
+    check(ask(app, "public", "/whoami", headers=carol), 200, {"user_id": "carol"})
+
+
 BAD_VERSIONS = {
     "not JSON": "{\"users\": {",
     "not UTF-8": b"\xff\xfe{}",

@@ -441,6 +441,9 @@ class ConfigStorage:
         """Refresh the store for a request that is starting on this thread.
         The first ``pull`` the request's context makes then costs nothing:
         the request is served from the version found here."""
+        # A request refused before any context ran (an unknown key, no
+        # route) left its mark unused: it must not spare this one the check.
+        self._request.fresh = False
         self.pull(from_memcache=True)
         self._request.fresh = True
 
