@@ -35,7 +35,7 @@ Ref get_item(PyObject* mapping, PyObject* key) {
     // An exact dict's get cannot be overridden.
     if (PyDict_CheckExact(mapping)) {
         PyObject* value = PyDict_GetItemWithError(mapping, key);
-        return value != nullptr ? Ref::borrow(value) : PyErr_Occurred() ? Ref() : none();
+        return value != nullptr ? Ref::borrow(value) : error_pending() ? Ref() : none();
     }
     return call_method(mapping, names.get, key);
 }
@@ -55,7 +55,7 @@ int init_through_super(PyObject* cls, PyObject* self, PyObject* request) {
     if (target != nullptr && is_module_function(target)) {
         return run_init_body(target, self, request);
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return -1;
     }
     Ref proxy = call(state.super, cls, self);
@@ -136,14 +136,14 @@ int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         items[i] = Ref::steal(PyIter_Next(iterator.get()));
         if (!items[i]) {
-            if (!PyErr_Occurred()) {
+            if (!error_pending()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, i);
             }
             return -1;
         }
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra || PyErr_Occurred()) {
+    if (extra || error_pending()) {
         if (extra) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
         }
