@@ -5,6 +5,7 @@ subclasses made after the first construction are all seen by the next call."""
 import builtins
 import sys
 import traceback
+from types import SimpleNamespace
 from unittest import mock
 
 import pytest
@@ -341,3 +342,81 @@ def test_attributes_read_from_materialised_dicts_of_changing_layouts_are_the_one
         assert list(vars(ours)) == list(vars(theirs))
         assert {name: vars(ours)[name] for name in ("settings", "krv_settings", "config_storage")} == {
             name: vars(theirs)[name] for name in ("settings", "krv_settings", "config_storage")}
+
+
+# Builtin methods called on a receiver of exactly the builtin type skip the
+# method lookup; a subclass's override must still be the one called.
+class Overrides:
+    def __init__(self):
+        self.calls = []
+
+    def str_type(self, method, answer):
+        calls = self.calls
+
+        def override(text, *args):
+            calls.append((method, *args))
+            return answer(text, *args)
+
+        return type("Text", (str,), {method: override})
+
+    def dict_type(self, method, answer):
+        calls = self.calls
+
+        def override(mapping, *args):
+            calls.append((method, *args))
+            return answer(mapping, *args)
+
+        return type("Mapping", (dict,), {method: override})
+
+
+def bare(impl, class_name, **attributes):
+    instance = getattr(impl, class_name).__new__(getattr(impl, class_name))
+    for name, value in attributes.items():
+        setattr(instance, name, value)
+    return instance
+
+
+def startswith_case(impl, overrides):
+    Text = overrides.str_type("startswith", lambda text, prefix: False)
+    request = make_request("/static/app.js", user_id="u1")
+    request.__class__ = type("PathRequest", (type(request),), {"path": property(lambda self: Text("/static/app.js"))})
+    pulls = []
+    request.registry.settings["krv_settings"]["config_storage"].pull = lambda **kw: pulls.append(kw)
+    impl.RootContext(request)
+    return pulls
+
+
+def endswith_case(impl, overrides):
+    Text = overrides.str_type("endswith", lambda text, suffix: False)
+    request = SimpleNamespace(path_info=Text("/query/q1.csv"), query_string="")
+    with pytest.raises(Exception) as info:
+        bare(impl, "RootBasic", format_redirect_map={"csv": ("json", "")}).redirect_request_format(request, "csv")
+    return type(info.value).__name__, info.value.location
+
+
+def replace_case(impl, overrides):
+    Text = overrides.str_type("replace", lambda text, old, new: "replaced")
+    context = bare(impl, "RootContext", reversed_url_substitution={"/": "~"})
+    return context.build_escaped_url([Text("a/b")], ["/"])
+
+
+def get_case(impl, overrides):
+    Mapping = overrides.dict_type("get", lambda mapping, key, default=None: {"illegal": ["csv"]})
+    with pytest.raises(Exception) as info:
+        bare(impl, "DataFormatRoot", formats=Mapping({"GET": {"supported": ["csv"]}})).check_data_format("GET", "csv")
+    return type(info.value).__name__
+
+
+def copy_and_update_case(impl, overrides):
+    Copy = overrides.dict_type("update", lambda mapping, other: dict.update(mapping, {"limit": "9"}))
+    Params = overrides.dict_type("copy", lambda mapping: Copy(mapping))
+    request = SimpleNamespace(params=Params({"a": "1"}), path_url="http://host/data")
+    return bare(impl, "RootBasic")._get_db_limit_url(request, 100)
+
+
+@pytest.mark.parametrize("case", [startswith_case, endswith_case, replace_case, get_case, copy_and_update_case])
+def test_builtin_method_overridden_by_a_subclass_is_called_as_by_the_twin(case):
+    sys._clear_type_cache()
+    ours, theirs = Overrides(), Overrides()
+    assert case(roots, ours) == case(twin, theirs)
+    assert ours.calls and ours.calls == theirs.calls

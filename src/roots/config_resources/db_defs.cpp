@@ -133,7 +133,7 @@ int collect_named_definitions(PyObject* databases, PyObject* user_id, PyObject* 
             return -1;
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+    return error_pending() ? -1 : 0;
 }
 
 PyObject* dbdefs_list_init(PyObject* const* args) {

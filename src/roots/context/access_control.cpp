@@ -28,7 +28,7 @@ PyObject* default_root_init(PyObject* const* args) {
             return nullptr;
         }
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return nullptr;
     }
     // Set after the route match, so that a route key cannot replace it.
@@ -155,7 +155,7 @@ PyObject* root_basic_init(PyObject* const* args) {
     bool needs_redirect = false;
     Ref location = fixed_path_location(request, &needs_redirect);
     if (!needs_redirect) {
-        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+        return error_pending() ? nullptr : Py_NewRef(Py_None);
     }
     Ref headers = Ref::steal(PyDict_New());
     if (!headers || PyDict_SetItem(headers.get(), names.warning_header, names.fixed_path_warning) < 0) {

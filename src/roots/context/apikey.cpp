@@ -16,12 +16,12 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
     PyObject* request = args[1];
 
     PyObject* apikey_name = PyDict_GetItemWithError(krv_settings, names.apikey_name);
-    if (apikey_name == nullptr && PyErr_Occurred()) {
+    if (apikey_name == nullptr && error_pending()) {
         return nullptr;
     }
     Ref apikey_name_ref = Ref::borrow(apikey_name != nullptr ? apikey_name : Py_None);
     PyObject* appid_name = PyDict_GetItemWithError(krv_settings, names.appid_name);
-    if (appid_name == nullptr && PyErr_Occurred()) {
+    if (appid_name == nullptr && error_pending()) {
         return nullptr;
     }
     Ref appid_name_ref = Ref::borrow(appid_name != nullptr ? appid_name : Py_None);
@@ -57,7 +57,7 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
     }
 
     PyObject* allowed = PyDict_GetItemWithError(krv_settings, names.allow_apikey_in_query_string);
-    if (allowed == nullptr && PyErr_Occurred()) {
+    if (allowed == nullptr && error_pending()) {
         return nullptr;
     }
     const int allow = allowed == nullptr ? 1 : truth(allowed);

@@ -137,11 +137,11 @@ PyObject* root_context_build_escaped_url(PyObject* const* args) {
                 return nullptr;
             }
         }
-        if (PyErr_Occurred() || PyList_Append(escaped.get(), segment.get()) < 0) {
+        if (error_pending() || PyList_Append(escaped.get(), segment.get()) < 0) {
             return nullptr;
         }
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return nullptr;
     }
     return PyTuple_Pack(2, escaped.get(), query_string_data.get());
@@ -197,7 +197,7 @@ PyObject* root_context_user_db_ids(PyObject* const* args) {
             return edits < 0 ? nullptr : all_database_ids(self).release();
         }
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return nullptr;
     }
 
@@ -233,7 +233,7 @@ PyObject* root_context_user_db_ids(PyObject* const* args) {
             return nullptr;
         }
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return nullptr;
     }
     return PyFrozenSet_New(reachable.get());

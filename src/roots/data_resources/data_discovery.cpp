@@ -138,7 +138,7 @@ PyObject* data_discovery_configure_authorization(PyObject* const* args) {
     }
     Ref public_config = configured_record(users.get(), names.public_user);
     if (!public_config) {
-        return PyErr_Occurred() ? nullptr : raise_explained(names.HTTPForbidden, access_denied.get());
+        return error_pending() ? nullptr : raise_explained(names.HTTPForbidden, access_denied.get());
     }
     // The public user's databases are read before its record is tested, so
     // a record without them fails here rather than being refused.

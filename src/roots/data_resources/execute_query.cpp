@@ -126,7 +126,7 @@ PyObject* execute_query_validate_http_method(PyObject* const* args) {
             return nullptr;
         }
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return nullptr;
     }
 
@@ -151,7 +151,7 @@ PyObject* execute_query_get_query_info(PyObject* const* args) {
     }
     Ref query_config = configured_record(querydefs.get(), query_id.get());
     if (!query_config) {
-        if (PyErr_Occurred()) {
+        if (error_pending()) {
             return nullptr;
         }
         Ref explanation = Ref::steal(PyUnicode_FromFormat(kQueryNotFound, query_id.get()));
@@ -204,7 +204,7 @@ PyObject* execute_query_get_db(PyObject* const* args) {
     }
     Ref db_config = configured_record(databases.get(), db_id.get());
     if (!db_config) {
-        if (PyErr_Occurred()) {
+        if (error_pending()) {
             return nullptr;
         }
         Ref explanation = Ref::steal(PyUnicode_FromFormat(kQueryDatabaseNotFound, db_id.get()));
@@ -237,7 +237,7 @@ PyObject* execute_query_segments_substitution(PyObject* const* args) {
         }
         is_value = !is_value;
     }
-    return PyErr_Occurred() ? nullptr : substituted.release();
+    return error_pending() ? nullptr : substituted.release();
 }
 constexpr FunctionDef kExecuteQuerySegmentsSubstitution{"ExecuteQuery.segments_substitution", {"self", "segments"}, execute_query_segments_substitution};
 

@@ -24,7 +24,7 @@ int allow_for_first_usable_database(PyObject* self, PyObject* databases) {
             return call_method(self, names.acl_allow) ? 1 : -1;
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+    return error_pending() ? -1 : 0;
 }
 
 PyObject* request_status_init(PyObject* const* args) {

@@ -6,7 +6,68 @@ namespace roots {
 
 Ref global(PyObject* name) { return Ref::borrow(cached_global(name)); }
 
+namespace {
+
+Ref none_on_success(int status) { return status < 0 ? Ref() : none(); }
+
+// `self.name(*args)` for the few builtin methods the bodies call, when
+// `self` is EXACTLY the builtin type (so the method cannot have been
+// overridden) and the arguments are of the kinds the method's own C API
+// twin accepts: the same result without a method lookup or an argument
+// tuple.  False when the call must take the general path.
+bool builtin_method(PyObject* name, PyObject* const* stack, size_t nargs, Ref* result) {
+    PyObject* self = stack[1];
+    if (PyUnicode_CheckExact(self)) {
+        if ((name == names.startswith || name == names.endswith) && nargs == 2 && PyUnicode_Check(stack[2])) {
+            const Py_ssize_t found =
+                PyUnicode_Tailmatch(self, stack[2], 0, PY_SSIZE_T_MAX, name == names.startswith ? -1 : 1);
+            *result = found < 0 ? Ref() : Ref::borrow(found ? Py_True : Py_False);
+            return true;
+        }
+        if (name == names.replace && nargs == 3 && PyUnicode_Check(stack[2]) && PyUnicode_Check(stack[3])) {
+            *result = Ref::steal(PyUnicode_Replace(self, stack[2], stack[3], -1));
+            return true;
+        }
+        return false;
+    }
+    if (PyDict_CheckExact(self)) {
+        if (name == names.get && (nargs == 2 || nargs == 3)) {
+            PyObject* value = PyDict_GetItemWithError(self, stack[2]);
+            *result = value != nullptr ? Ref::borrow(value)
+                      : error_pending() ? Ref()
+                      : nargs == 3      ? Ref::borrow(stack[3])
+                                        : none();
+            return true;
+        }
+        if (name == names.copy && nargs == 1) {
+            *result = Ref::steal(PyDict_Copy(self));
+            return true;
+        }
+        if (name == names.update && nargs == 2 && PyDict_CheckExact(stack[2])) {
+            *result = none_on_success(PyDict_Update(self, stack[2]));
+            return true;
+        }
+        return false;
+    }
+    if (PySet_CheckExact(self) && nargs == 2) {
+        if (name == names.update) {
+            *result = none_on_success(_PySet_Update(self, stack[2]));
+            return true;
+        }
+        if (name == names.add) {
+            *result = none_on_success(PySet_Add(self, stack[2]));
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
+    if (Ref result; builtin_method(name, stack, nargs, &result)) {
+        return result;
+    }
     // One of our functions on the type, not shadowed by the instance: its
     // body runs with `self` in hand, as an unbound method call would.
     if (PyObject* own = own_method(stack[1], name)) {
@@ -32,11 +93,6 @@ Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
 }
 
 Ref get_item(PyObject* mapping, PyObject* key) {
-    // An exact dict's get cannot be overridden.
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* value = PyDict_GetItemWithError(mapping, key);
-        return value != nullptr ? Ref::borrow(value) : PyErr_Occurred() ? Ref() : none();
-    }
     return call_method(mapping, names.get, key);
 }
 
@@ -55,7 +111,7 @@ int init_through_super(PyObject* cls, PyObject* self, PyObject* request) {
     if (target != nullptr && is_module_function(target)) {
         return run_init_body(target, self, request);
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         return -1;
     }
     Ref proxy = call(state.super, cls, self);
@@ -136,14 +192,14 @@ int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         items[i] = Ref::steal(PyIter_Next(iterator.get()));
         if (!items[i]) {
-            if (!PyErr_Occurred()) {
+            if (!error_pending()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, i);
             }
             return -1;
         }
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-    if (extra || PyErr_Occurred()) {
+    if (extra || error_pending()) {
         if (extra) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
         }

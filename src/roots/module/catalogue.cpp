@@ -64,7 +64,7 @@ Ref import_from(PyObject* module, PyObject* name) {
         if (submodule != nullptr) {
             return Ref::borrow(submodule);
         }
-        if (PyErr_Occurred()) {
+        if (error_pending()) {
             return {};
         }
     } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {

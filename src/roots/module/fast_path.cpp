@@ -100,9 +100,9 @@ int ensure_watching(PyObject* globals, PyObject* builtins) {
 
 PyObject* lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && !PyErr_Occurred()) {
+    if (value == nullptr && !error_pending()) {
         value = PyDict_GetItemWithError(builtins, name);
-        if (value == nullptr && !PyErr_Occurred()) {
+        if (value == nullptr && !error_pending()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         }
     }
@@ -133,7 +133,7 @@ PyObject* find_init_after(PyObject* mro, PyObject* cls) {
         }
         PyObject* found = PyDict_GetItemWithError(dict, names.__init__);
         Py_DECREF(dict);
-        if (found != nullptr || PyErr_Occurred()) {
+        if (found != nullptr || error_pending()) {
             return found;
         }
     }
@@ -216,7 +216,7 @@ int read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObject** value
     Ref dict = Ref::borrow(materialised);
     PyObject* found = PyDict_GetItemWithError(dict.get(), entry.name);
     if (found == nullptr) {
-        return PyErr_Occurred() ? -1 : 0;
+        return error_pending() ? -1 : 0;
     }
     *value = Py_NewRef(found);
     return 1;

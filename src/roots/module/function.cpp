@@ -8,6 +8,9 @@
 #include "roots/module/api.hpp"
 
 namespace roots {
+
+constinit thread_local PyThreadState* running_tstate __attribute__((tls_model("initial-exec"))) = nullptr;
+
 namespace {
 
 struct FunctionObject {
@@ -128,12 +131,12 @@ bool made_by_live_module(const FunctionObject* f) {
 // body and is reported as such instead of being passed on.
 PyObject* checked_result(PyObject* callable, PyObject* result) {
     if (result == nullptr) {
-        if (!PyErr_Occurred()) {
+        if (!error_pending()) {
             PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
         }
         return nullptr;
     }
-    if (PyErr_Occurred()) {
+    if (error_pending()) {
         Py_DECREF(result);
         PyObject* cause = PyErr_GetRaisedException();
         PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
@@ -146,7 +149,21 @@ PyObject* checked_result(PyObject* callable, PyObject* result) {
     return result;
 }
 
+// Records the thread state of the caller for the bodies that run inside
+// one entry, and restores the outer one on leaving.
+class RunningThreadState {
+public:
+    RunningThreadState() : outer_(running_tstate) { running_tstate = PyThreadState_Get(); }
+    ~RunningThreadState() { running_tstate = outer_; }
+    RunningThreadState(const RunningThreadState&) = delete;
+    RunningThreadState& operator=(const RunningThreadState&) = delete;
+
+private:
+    PyThreadState* outer_;
+};
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    RunningThreadState running;
     FunctionObject* f = as_function(callable);
     if (!made_by_live_module(f)) {
         return nullptr;
@@ -462,11 +479,12 @@ PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nar
 void add_traceback_entry(PyObject* code) {
     // An entry belongs to an exception: with none pending there is nothing
     // to add it to, and without the module's globals no frame can be made.
-    if (!PyErr_Occurred() || state.globals == nullptr) {
+    if (!error_pending() || state.globals == nullptr) {
         return;
     }
     PyObject* exception = PyErr_GetRaisedException();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr);
+    PyThreadState* tstate = running_tstate;
+    PyFrameObject* frame = PyFrame_New(tstate != nullptr ? tstate : PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr);
     if (frame == nullptr) {
         // Losing a traceback line is better than losing the error itself.
         PyErr_Clear();

@@ -74,6 +74,20 @@ PyObject* new_function(const FunctionDef& def, int line);
 // the module's function type.
 PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
 
+// The thread state under which a body of this module runs on this thread,
+// null when none does.  Every body is entered through the function type's
+// vectorcall, which records the caller's thread state for the bodies it
+// runs (and restores the previous one on leaving, so a nested entry under
+// another thread state is undone); the bodies then test for a pending
+// error without a thread-local lookup in the interpreter's library.
+extern constinit thread_local PyThreadState* running_tstate __attribute__((tls_model("initial-exec")));
+
+// PyErr_Occurred() != nullptr, for code that runs inside a body.
+inline bool error_pending() {
+    PyThreadState* tstate = running_tstate;
+    return tstate != nullptr ? tstate->current_exception != nullptr : PyErr_Occurred() != nullptr;
+}
+
 // Whether `obj` is one of this module's function objects.
 bool is_module_function(PyObject* obj);
 
