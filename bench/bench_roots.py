@@ -276,6 +276,9 @@ def trivial_function(answers):
         if raised:
             raise value.with_traceback(None)
         return value
+    # A code object of its own: the floor finds the function a recorded frame
+    # ran by its code, and every closure of this def would share one.
+    sibling.__code__ = sibling.__code__.replace()
     return sibling
 
 
@@ -301,13 +304,25 @@ _FUNCTIONS = {}
 
 
 def function_of(code):
-    """The function object whose code `code` is (looked up again only for
-    code not seen before: a full scan of the heap is slow)."""
-    if code not in _FUNCTIONS:
+    """The function object whose code is `code` (compared by identity: equal
+    code objects of distinct functions are distinct calls), looked up again
+    only for code not seen before, since a full scan of the heap is slow.
+    Null when no function, or more than one, runs that code object, except
+    for initialisers, which are replayed through the instance's type."""
+    if id(code) not in _FUNCTIONS:
         for obj in gc.get_objects():
             if isinstance(obj, types.FunctionType):
-                _FUNCTIONS.setdefault(obj.__code__, obj)
-    return _FUNCTIONS.get(code)
+                entry = _FUNCTIONS.setdefault(id(obj.__code__), [obj.__code__, []])
+                if obj not in entry[1]:
+                    entry[1].append(obj)
+    entry = _FUNCTIONS.get(id(code))
+    if entry is None or entry[0] is not code:
+        return None
+    functions = entry[1]
+    if len(functions) != 1 and code.co_name != "__init__":
+        raise RuntimeError(f"{len(functions)} functions run the code of {code.co_qualname}: "
+                           "the floor cannot tell which one was called")
+    return functions[0]
 
 
 def record_calls(impl, construct):
