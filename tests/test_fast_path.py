@@ -420,3 +420,140 @@ def test_builtin_method_overridden_by_a_subclass_is_called_as_by_the_twin(case):
     ours, theirs = Overrides(), Overrides()
     assert case(roots, ours) == case(twin, theirs)
     assert ours.calls and ours.calls == theirs.calls
+
+
+def outcome_of(cls, request):
+    try:
+        built = cls(request)
+    except Exception as error:
+        return type(error).__name__, str(error)
+    return "ok", sorted(vars(built)), built.__acl__
+
+
+def xsd_model_request():
+    store = make_store(users=USERS, databases=DATABASES, querydefs=QUERIES)
+    return make_request("/model/sales.xsd", settings=make_settings(store=store), user_id="u1",
+                        matchdict={"db_id": "sales"})
+
+
+def replace_table(cls):
+    cls.format_redirect_map = {}
+
+
+def delete_table(cls):
+    del cls.format_redirect_map
+
+
+def shadow_table(cls):
+    original = cls.__init__
+
+    def __init__(self, request):
+        self.format_redirect_map = {}
+        original(self, request)
+
+    cls.__init__ = __init__
+
+
+@pytest.mark.parametrize("change", [replace_table, shadow_table, delete_table])
+def test_class_table_changed_after_first_use_is_read_as_by_the_twin(change):
+    """A class-level table read through the instance: a subclass replacing
+    it, an instance shadowing it, the subclass's own copy deleted again."""
+    results = []
+    for impl in (roots, twin):
+        Model = type("Model", (impl.DBModel,), {"format_redirect_map": dict(impl.DBModel.format_redirect_map)})
+        request = xsd_model_request()
+        sys._clear_type_cache()
+        first = outcome_of(Model, request)
+        change(Model)
+        results.append((first, outcome_of(Model, request)))
+    assert results[0] == results[1]
+    assert results[0][0] != results[0][1] or change is delete_table
+
+
+@pytest.mark.parametrize("impl_name", ["roots", "twin"])
+def test_property_whose_getter_is_replaced_in_place_runs_the_new_getter(impl_name):
+    impl = roots if impl_name == "roots" else twin
+    Def = type("Def", (impl.DBDef,), {"db_config": property(impl.DBDef.db_config.fget)})
+    store = make_store(users=USERS, databases=DATABASES, querydefs=QUERIES)
+    request = make_request("/dbdefs/sales.json", settings=make_settings(store=store), user_id="admin",
+                           matchdict={"db_id": "sales"})
+    sys._clear_type_cache()
+    assert Def(request).db_id == "sales"
+    # property.__init__ again: the same property object, another getter.
+    vars(Def)["db_config"].__init__(lambda self: None)
+    with pytest.raises(impl.HTTPNotFound):
+        Def(request)
+    Def.db_config = property(None)
+    with pytest.raises(AttributeError, match="has no getter"):
+        Def(request)
+    del Def.db_config
+    assert Def(request).db_id == "sales"
+
+
+class Tracker:
+    def __init__(self):
+        self.codes = []
+
+    def add_status(self, code):
+        self.codes.append(code)
+
+    def update_metadata(self, mapping):
+        pass
+
+
+def tracked_model_request():
+    request = model_request()
+    request.request_status = Tracker()
+    return request
+
+
+def test_class_constant_patched_after_first_use_is_the_one_recorded():
+    request = tracked_model_request()
+    sys._clear_type_cache()
+    roots.DBModel(request)
+    with mock.patch.object(roots.StatusCodes, "CHECK_REQUEST_AUTH", "patched"):
+        roots.DBModel(request)
+    roots.DBModel(request)
+    checks = [code for code in request.request_status.codes if code != roots.StatusCodes.REQUEST_PREPROCESS]
+    assert checks == [roots.StatusCodes.CHECK_REQUEST_AUTH, "patched", roots.StatusCodes.CHECK_REQUEST_AUTH]
+
+
+def test_collaborators_method_replaced_on_its_class_or_shadowed_on_the_instance_is_called():
+    request = tracked_model_request()
+    tracker = request.request_status
+    sys._clear_type_cache()
+    roots.DBModel(request)
+    assert len(tracker.codes) == 2
+    seen = []
+    Tracker.add_status = lambda self, code: seen.append(("class", code))
+    try:
+        roots.DBModel(request)
+        tracker.add_status = lambda code: seen.append(("instance", code))
+        roots.DBModel(request)
+        del tracker.add_status
+        del Tracker.add_status
+        with pytest.raises(AttributeError, match="add_status"):
+            roots.DBModel(request)
+    finally:
+        Tracker.add_status = lambda self, code: self.codes.append(code)
+    assert [where for where, _ in seen] == ["class", "class", "instance", "instance"]
+
+
+def test_module_attribute_patched_after_first_use_is_the_one_called():
+    users = dict(USERS, u1={"databases": ["sales"], "querydef": ["view"]})
+    store = make_store(users=users, databases=DATABASES, querydefs=QUERIES)
+    request = make_request("/querydefs.json", settings=make_settings(store=store), user_id="u1")
+    sys._clear_type_cache()
+    roots.QuerydefsList(request)
+    import itertools
+    calls = []
+
+    def chain(*iterables):
+        calls.append(len(iterables))
+        return itertools.chain.__wrapped__(*iterables)
+
+    chain.__wrapped__ = itertools.chain
+    with mock.patch("itertools.chain", chain):
+        roots.QuerydefsList(request)
+    roots.QuerydefsList(request)
+    assert calls and all(count in (2, 3) for count in calls)

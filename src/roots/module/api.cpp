@@ -68,28 +68,37 @@ Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
     if (Ref result; builtin_method(name, stack, nargs, &result)) {
         return result;
     }
-    // One of our functions on the type, not shadowed by the instance: its
-    // body runs with `self` in hand, as an unbound method call would.
-    if (PyObject* own = own_method(stack[1], name)) {
-        Ref hold = Ref::borrow(own);
-        return Ref::steal(call_body_direct(own, stack + 1, static_cast<Py_ssize_t>(nargs)));
-    }
-    PyObject* method = nullptr;
-    // As the interpreter's own method call: 1 when the attribute came from
-    // the type unbound (a method descriptor not shadowed by the instance).
-    const int unbound = _PyObject_GetMethod(stack[1], name, &method);
-    Ref callable = Ref::steal(method);
-    if (!callable) {
+    // A function found on the type and not shadowed by the instance is
+    // called with `self` in hand, as an unbound method call would; one of
+    // ours runs its body directly.  The held reference keeps it alive should
+    // the call change the class.
+    PyObject* target = nullptr;
+    bool with_self = false;
+    const int known = method_target(stack[1], name, &target, &with_self);
+    Ref callable = Ref::steal(target);
+    if (known < 0) {
         return {};
     }
-    if (!unbound) {
+    if (known == 0) {
+        PyObject* method = nullptr;
+        // As the interpreter's own method call: 1 when the attribute came
+        // from the type unbound (a method descriptor not shadowed by the
+        // instance).
+        with_self = _PyObject_GetMethod(stack[1], name, &method) != 0;
+        callable = Ref::steal(method);
+        if (!callable) {
+            return {};
+        }
+    }
+    if (!with_self) {
         return Ref::steal(
-            PyObject_Vectorcall(method, stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            PyObject_Vectorcall(callable.get(), stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
-    if (is_module_function(method)) {
-        return Ref::steal(call_body_direct(method, stack + 1, static_cast<Py_ssize_t>(nargs)));
+    if (is_module_function(callable.get())) {
+        return Ref::steal(call_body_direct(callable.get(), stack + 1, static_cast<Py_ssize_t>(nargs)));
     }
-    return Ref::steal(PyObject_Vectorcall(method, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(callable.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref get_item(PyObject* mapping, PyObject* key) {

@@ -30,22 +30,54 @@ struct SuperEntry {
     PyObject* target;
 };
 
+// What the generic protocol does with `obj.name` for an object of a given
+// kind, as far as it is fixed by the type (and its MRO) alone.
+enum class Resolution : unsigned char {
+    // Left to the generic protocol: a data descriptor other than a property,
+    // a descriptor whose type might still gain __set__, anything unusual.
+    kGeneric,
+    // Nothing on the MRO: only the instance's own storage holds it.
+    kInstance,
+    // A plain class attribute (its type immutable, with neither __get__ nor
+    // __set__): the instance's own storage shadows it, else it is the answer.
+    kClassValue,
+    // A function on the type (the module's own or a Python function): the
+    // instance's storage shadows it; `obj.name(...)` calls it with `obj`.
+    kMethod,
+    // Another non-data descriptor of an immutable type (classmethod,
+    // staticmethod, ...): the instance's storage first, then the protocol.
+    kInstanceFirst,
+    // Exactly a property: a data descriptor, so the instance never shadows
+    // it; when its getter is one of the module's functions, its body runs.
+    kProperty,
+    // An attribute of a module (exactly ModuleType) that ModuleType itself
+    // does not define: the module's dict answers, else the protocol.
+    kModuleDict,
+    // A plain value found on a class read through the class itself (whose
+    // metaclass is exactly `type`, which defines nothing of that name).
+    kTypeValue,
+};
+
+// Which object's attribute an entry describes: an instance of `type`, or
+// `type` itself (a class whose attributes are read directly).
+enum class Subject : unsigned char { kInstanceOf, kTypeItself };
+
 struct AttributeEntry {
     PyTypeObject* type;
     unsigned int version_tag;
+    Subject subject;
+    Resolution resolution;
     PyObject* name;  // interned, hence immortal
-    // Whether the instance's own storage answers the name: no data
-    // descriptor of that name on the type's MRO.
-    bool instance_storage;
     // The position of the name among the type's shared keys; -1 until an
     // instance first stores it (shared keys only grow).
     Py_ssize_t index;
     // How many of the shared keys were searched for the name so far.
     Py_ssize_t searched;
-    // Where the name was last found in a materialised instance dict.
+    // Where the name was last found in a materialised dict.
     Py_ssize_t dict_hint;
-    // The module function the type holds under the name, if any.
-    PyObject* own_function;
+    // What the MRO holds under the name, borrowed (the class dictionary
+    // keeps it while the version tag stands), or null.
+    PyObject* found;
 };
 
 struct FastPathCaches {
@@ -140,112 +172,208 @@ PyObject* find_init_after(PyObject* mro, PyObject* cls) {
     return nullptr;
 }
 
-// What the type of a plain instance does with `name`, or null when the
-// instance is not plain (its type has no inline values, a custom
-// getattro/setattro is the caller's check) or the name is not an interned
-// string.  The entry stays valid exactly while the type's version tag does:
-// assigning or deleting a class attribute anywhere on the MRO resets it.
-AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name);
+// What the MRO of `type` does with `name` for the attribute reads of
+// `subject`; null when the cache cannot describe it (no version tag, a name
+// that is not an interned string).  An entry stays valid exactly while the
+// type's version tag does: assigning or deleting a class attribute anywhere
+// on the MRO resets it.
+AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name, Subject subject);
 
-inline AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name) {
+inline AttributeEntry* attribute_entry(PyTypeObject* type, PyObject* name, Subject subject) {
     AttributeEntry& entry = caches.attributes[slot_of(type, name, kAttributeSlots)];
+    // Entries are only made under a non-zero tag, and a modified type's tag
+    // is zero, so an equal tag is a current one.
     if (entry.type == type && entry.name == name && entry.version_tag == type->tp_version_tag &&
-        entry.version_tag != 0) {
+        entry.subject == subject) {
         return &entry;
     }
-    return fill_attribute_entry(entry, type, name);
+    return fill_attribute_entry(entry, type, name, subject);
 }
 
 // The position of the entry's name among its type's shared keys, or -1.
-Py_ssize_t shared_index(AttributeEntry& entry) {
+inline Py_ssize_t shared_index(AttributeEntry& entry) {
     if (entry.index < 0) {
         entry.index = roots_shared_key_index(entry.type, entry.name, &entry.searched);
     }
     return entry.index;
 }
 
+// Whether the type of `found` is immutable and defines neither __get__ nor
+// (with `settable` false) __set__: such an object can never turn into a
+// descriptor of the kind it is not now.
+bool fixed_descriptor_kind(PyObject* found, bool gets) {
+    PyTypeObject* kind = Py_TYPE(found);
+    return PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE) && kind->tp_descr_set == nullptr &&
+           (gets || kind->tp_descr_get == nullptr);
+}
+
+Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return Resolution::kGeneric;
+    }
+    if (found == nullptr) {
+        return Resolution::kInstance;
+    }
+    if (Py_IS_TYPE(found, &PyProperty_Type)) {
+        return roots_property_layout_known(found) ? Resolution::kProperty : Resolution::kGeneric;
+    }
+    if (is_module_function(found) || Py_IS_TYPE(found, &PyFunction_Type)) {
+        return Resolution::kMethod;
+    }
+    if (fixed_descriptor_kind(found, false)) {
+        return Resolution::kClassValue;
+    }
+    return fixed_descriptor_kind(found, true) ? Resolution::kInstanceFirst : Resolution::kGeneric;
+}
+
 // Kept out of line: the hit above is the path that must stay short.
-[[gnu::noinline]] AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type,
-                                                             PyObject* name) {
-    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
-        !PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
+[[gnu::noinline]] AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name,
+                                                       Subject subject) {
+    if (!PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
         return nullptr;
     }
     PyObject* found = _PyType_Lookup(type, name);
     if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) {
         return nullptr;
     }
-    // A descriptor whose type is immutable and has no __set__ can never
-    // become a data descriptor; anything else might, and is left to the
-    // generic protocol.
-    const bool instance_storage =
-        found == nullptr || (Py_TYPE(found)->tp_descr_set == nullptr &&
-                             PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE));
-    entry = {type, type->tp_version_tag, name, instance_storage, -1, 0, -1,
-             found != nullptr && is_module_function(found) ? found : nullptr};
+    Resolution resolution = Resolution::kGeneric;
+    if (subject == Subject::kTypeItself) {
+        // `type` is a class read through itself: its metaclass (exactly
+        // `type`, immutable) must define nothing of the name, and what the
+        // class holds must be a plain value, not something bound on access.
+        if (found != nullptr && _PyType_Lookup(&PyType_Type, name) == nullptr && fixed_descriptor_kind(found, false)) {
+            resolution = Resolution::kTypeValue;
+        }
+    } else if (type == &PyModule_Type) {
+        resolution = found == nullptr ? Resolution::kModuleDict : Resolution::kGeneric;
+    } else {
+        resolution = resolve_for_instances(type, found);
+    }
+    entry = {type, type->tp_version_tag, subject, resolution, name, -1, 0, -1, found};
     return &entry;
 }
 
-// The entry of a plain instance's attribute kept in its own storage, or null.
-AttributeEntry* instance_attribute(PyObject* obj, PyObject* name) {
-    AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
-    return entry != nullptr && entry->instance_storage ? entry : nullptr;
+// `name` in an exact dict: a borrowed reference found by identity at the
+// remembered position, else by the ordinary lookup; null with or without
+// an error.
+PyObject* dict_value(PyObject* dict, AttributeEntry& entry) {
+    if (PyObject* hinted = roots_dict_value_by_hint(dict, entry.name, &entry.dict_hint)) {
+        return hinted;
+    }
+    return PyDict_GetItemWithError(dict, entry.name);
 }
 
-// `obj.name` from the instance's own storage: 1 with `*value` set to a new
-// reference, 0 when the storage does not hold it (the generic protocol
-// then decides), -1 with an error from a materialised dict's lookup.
-int read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObject** value) {
+// What a read of the instance's own storage found.
+enum Stored : int { kStoredError = -1, kAbsent = 0, kStored = 1, kUndetermined = 2 };
+
+// `obj.name` from the instance's own storage: kStored with `*value` set to a
+// new reference, kAbsent when the storage surely does not hold it,
+// kUndetermined when only the generic protocol can tell (a replaced
+// `__dict__` that is not exactly a dict), kStoredError with an error from a
+// materialised dict's lookup.
+inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObject** value) {
     if (PyObject** values = roots_inline_values(obj)) {
         const Py_ssize_t index = shared_index(entry);
         if (index < 0 || values[index] == nullptr) {
-            return 0;
+            return kAbsent;
         }
         *value = Py_NewRef(values[index]);
-        return 1;
+        return kStored;
     }
     PyObject* materialised = roots_instance_dict(obj);
     if (materialised == nullptr || !PyDict_CheckExact(materialised)) {
-        return 0;
-    }
-    if (PyObject* hinted = roots_dict_value_by_hint(materialised, entry.name, &entry.dict_hint)) {
-        *value = Py_NewRef(hinted);
-        return 1;
+        return kUndetermined;
     }
     // The lookup may compare keys, running code that drops the dict.
     Ref dict = Ref::borrow(materialised);
-    PyObject* found = PyDict_GetItemWithError(dict.get(), entry.name);
+    PyObject* found = dict_value(dict.get(), entry);
     if (found == nullptr) {
-        return error_pending() ? -1 : 0;
+        return error_pending() ? kStoredError : kAbsent;
     }
     *value = Py_NewRef(found);
-    return 1;
+    return kStored;
+}
+
+// The answer of a read that only the instance's storage gives: 1, 0 (the
+// generic protocol decides), or -1.
+int stored_only(Stored stored) { return stored == kUndetermined ? 0 : stored; }
+
+// `obj.name` as far as the cache answers it: 1 with `*value` set to a new
+// reference, 0 when the generic protocol must answer, -1 with an error.
+int cached_read(PyObject* obj, PyObject* name, PyObject** value) {
+    PyTypeObject* type = Py_TYPE(obj);
+    AttributeEntry* entry = nullptr;
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        entry = attribute_entry(type, name, Subject::kInstanceOf);
+    } else if (type == &PyType_Type) {
+        entry = attribute_entry(reinterpret_cast<PyTypeObject*>(obj), name, Subject::kTypeItself);
+    } else if (type == &PyModule_Type) {
+        entry = attribute_entry(type, name, Subject::kInstanceOf);
+    }
+    if (entry == nullptr) {
+        return 0;
+    }
+    switch (entry->resolution) {
+        case Resolution::kInstance:
+        case Resolution::kMethod:
+        case Resolution::kInstanceFirst:
+            return stored_only(read_instance_storage(obj, *entry, value));
+        case Resolution::kClassValue: {
+            const Stored stored = read_instance_storage(obj, *entry, value);
+            if (stored == kAbsent) {
+                *value = Py_NewRef(entry->found);
+                return 1;
+            }
+            return stored_only(stored);
+        }
+        case Resolution::kProperty: {
+            PyObject* getter = roots_property_getter(entry->found);
+            if (getter == nullptr || !is_module_function(getter)) {
+                return 0;
+            }
+            // Deleting the property while the getter runs must not free it.
+            Ref hold = Ref::borrow(getter);
+            *value = call_body_direct(getter, &obj, 1);
+            return *value != nullptr ? 1 : -1;
+        }
+        case Resolution::kModuleDict: {
+            PyObject* dict = PyModule_GetDict(obj);
+            if (dict == nullptr || !PyDict_CheckExact(dict)) {
+                return 0;
+            }
+            Ref hold = Ref::borrow(dict);
+            PyObject* found = dict_value(dict, *entry);
+            if (found == nullptr) {
+                return error_pending() ? -1 : 0;
+            }
+            *value = Py_NewRef(found);
+            return 1;
+        }
+        case Resolution::kTypeValue:
+            *value = Py_NewRef(entry->found);
+            return 1;
+        case Resolution::kGeneric:
+            break;
+    }
+    return 0;
 }
 
 }  // namespace
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
-    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-        if (AttributeEntry* entry = instance_attribute(obj, name)) {
-            PyObject* value = nullptr;
-            const int found = read_instance_storage(obj, *entry, &value);
-            if (found != 0) {
-                return value;
-            }
-        }
+    PyObject* value = nullptr;
+    const int found = cached_read(obj, name, &value);
+    if (found != 0) {
+        return value;
     }
     return PyObject_GetAttr(obj, name);
 }
 
 int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
     *value = nullptr;
-    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-        if (AttributeEntry* entry = instance_attribute(obj, name)) {
-            const int found = read_instance_storage(obj, *entry, value);
-            if (found != 0) {
-                return found;
-            }
-        }
+    const int found = cached_read(obj, name, value);
+    if (found != 0) {
+        return found;
     }
     return _PyObject_LookupAttr(obj, name, value);
 }
@@ -253,7 +381,11 @@ int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
 int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
     // A null value deletes, which only the generic protocol does.
     if (value != nullptr && Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
-        if (AttributeEntry* entry = instance_attribute(obj, name)) {
+        AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name, Subject::kInstanceOf);
+        // Without a data descriptor of the name, the instance's own storage
+        // takes the value.
+        if (entry != nullptr && entry->resolution != Resolution::kGeneric &&
+            entry->resolution != Resolution::kProperty && entry->resolution != Resolution::kModuleDict) {
             if (PyObject** values = roots_inline_values(obj)) {
                 const Py_ssize_t index = shared_index(*entry);
                 if (index < 0) {
@@ -279,21 +411,39 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(obj, name, value);
 }
 
-PyObject* own_method(PyObject* obj, PyObject* name) {
+int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self) {
+    *callable = nullptr;
+    *with_self = false;
     if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
-        return nullptr;
+        return 0;
     }
-    AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name);
-    if (entry == nullptr || entry->own_function == nullptr) {
-        return nullptr;
+    AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name, Subject::kInstanceOf);
+    if (entry == nullptr) {
+        return 0;
     }
-    // Shadowed unless the instance keeps inline values without that name.
-    PyObject** values = roots_inline_values(obj);
-    if (values == nullptr) {
-        return nullptr;
+    switch (entry->resolution) {
+        case Resolution::kInstance:
+            // A callable kept on the instance is called as it is.
+            return stored_only(read_instance_storage(obj, *entry, callable));
+        case Resolution::kMethod: {
+            // Shadowed unless the instance keeps inline values without that
+            // name; a materialised dict is left to the generic lookup.
+            PyObject** values = roots_inline_values(obj);
+            if (values == nullptr) {
+                return 0;
+            }
+            const Py_ssize_t index = shared_index(*entry);
+            if (index >= 0 && values[index] != nullptr) {
+                *callable = Py_NewRef(values[index]);
+                return 1;
+            }
+            *callable = Py_NewRef(entry->found);
+            *with_self = true;
+            return 1;
+        }
+        default:
+            return 0;
     }
-    const Py_ssize_t index = shared_index(*entry);
-    return index < 0 || values[index] == nullptr ? entry->own_function : nullptr;
 }
 
 PyObject* cached_global(PyObject* name) {

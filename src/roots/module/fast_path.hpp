@@ -5,13 +5,16 @@
 //   until either dictionary changes: a dict watcher on both forgets them all
 //   at the first set, delete or clear, so `mock.patch("korvane.roots.NAME")`
 //   is seen by the next call.
-// * For each (type, version tag, attribute name) whether the type leaves
-//   that attribute to the instance's own storage (no data descriptor of
-//   that name on the MRO), and where the name sits among the type's shared
-//   keys: `obj.name` and `obj.name = value` then read or write the
-//   instance's inline values directly, as the interpreter's specialised
-//   bytecode does, and `obj.name(...)` calls one of the module's functions
-//   found on the type without binding it.
+// * For each (type, version tag, attribute name) what the type's MRO holds
+//   under the name and what that means for a read: nothing or a plain class
+//   value (the instance's own storage answers first), a function (called
+//   with the instance, unbound, when not shadowed), a property whose getter
+//   is one of the module's functions (its body runs).  Where the name sits
+//   among the type's shared keys is kept too: `obj.name` and
+//   `obj.name = value` then read or write the instance's inline values
+//   directly, as the interpreter's specialised bytecode does.  Plain values
+//   read from a class itself (metaclass exactly `type`) and the attributes
+//   of modules (read from the module's dict) are remembered the same way.
 // * The initialiser that `super(cls, self).__init__` reaches is remembered
 //   per (type(self), cls), keyed on the type's version tag, which the
 //   interpreter resets whenever the type or any class on its MRO changes.
@@ -50,11 +53,13 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
 // reference, 0 when missing, -1 on another error.
 int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value);
 
-// The module function that `obj.name` would bind, when `obj`'s type holds
-// one of them under that name and the instance does not shadow it: a
-// borrowed reference.  Null (no error set) when the generic method lookup
-// must answer.
-PyObject* own_method(PyObject* obj, PyObject* name);
+// What `obj.name(...)` calls, when the cached resolution of the name on
+// `obj`'s type tells: 1 with `*callable` a new reference, to be called with
+// `obj` as its first argument when `*with_self` (a function found on the
+// type, not shadowed by the instance), else as it is (a callable the
+// instance keeps); 0 (no error set) when the generic method lookup must
+// answer; -1 with an error.
+int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self);
 
 // Forgets every cached entry; the module's clear and free steps call it.
 // The dict watcher id stays taken: ids are a small shared pool, so the

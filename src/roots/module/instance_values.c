@@ -82,3 +82,24 @@ PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *h
     }
     return NULL;
 }
+
+/* A property's fields, as the interpreter lays them out (not in any header). */
+typedef struct {
+    PyObject_HEAD
+    PyObject *prop_get;
+    PyObject *prop_set;
+    PyObject *prop_del;
+    PyObject *prop_doc;
+    PyObject *prop_name;
+    int getter_doc;
+} roots_property_fields;
+
+int roots_property_layout_known(PyObject *property)
+{
+    return Py_IS_TYPE(property, &PyProperty_Type) && PyProperty_Type.tp_basicsize == sizeof(roots_property_fields);
+}
+
+PyObject *roots_property_getter(PyObject *property)
+{
+    return ((roots_property_fields *)property)->prop_get;
+}

@@ -44,6 +44,13 @@ PyObject *roots_instance_dict(PyObject *obj);
  * must answer.  The interpreter's own attribute reads keep such a hint. */
 PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint);
 
+/* Whether `property` is exactly a property laid out as this file reads it. */
+int roots_property_layout_known(PyObject *property);
+
+/* The getter of a property accepted above (borrowed), or null when it has
+ * none.  Read on every access: `property.__init__` may replace it. */
+PyObject *roots_property_getter(PyObject *property);
+
 #ifdef __cplusplus
 }
 #endif
