@@ -557,3 +557,69 @@ def test_module_attribute_patched_after_first_use_is_the_one_called():
         roots.QuerydefsList(request)
     roots.QuerydefsList(request)
     assert calls and all(count in (2, 3) for count in calls)
+
+
+class Equal:
+    """Equal to one string, by its own `__eq__` (an element of a user list)."""
+
+    def __init__(self, text, seen):
+        self.text, self.seen = text, seen
+
+    def __eq__(self, other):
+        self.seen.append(other)
+        if self.text is None:
+            raise Refused()
+        return other == self.text
+
+    __hash__ = None
+
+
+class LoudStr(str):
+    def __eq__(self, other):
+        return False
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("databases", [
+    lambda seen: ["open", Equal("sales", seen)],
+    lambda seen: [LoudStr("sales"), "sales"],
+    lambda seen: [LoudStr("sales")],
+    lambda seen: [Equal(None, seen), "sales"],
+    lambda seen: ["sales", Equal(None, seen)],
+])
+def test_membership_in_user_lists_compares_elements_as_the_twin(databases):
+    """`db_id in user.databases` asks each element in turn, element first,
+    and stops at the first equal one; exact strings only skip the protocol."""
+    results = []
+    for impl in (roots, twin):
+        seen = []
+        users = dict(USERS, u1={"databases": databases(seen)})
+        store = make_store(users=users, databases=DATABASES, querydefs=QUERIES)
+        request = make_request("/models.json", settings=make_settings(store=store), user_id="u1")
+        sys._clear_type_cache()
+        results.append((outcome_of(impl.DBModels, request), seen))
+    assert results[0] == results[1]
+
+
+def test_list_snapshot_is_taken_before_the_walk_changes_the_store():
+    """The walk over the store's databases sees them as they were when it
+    began, even when reading a record adds another database."""
+    results = []
+    for impl in (roots, twin):
+        store = make_store(users=dict(USERS, u1={"databases": ["sales", "late"]}),
+                           databases=DATABASES, querydefs=QUERIES)
+        databases = store.databases
+        record = databases["sales"]
+
+        class Growing(type(record)):
+            @property
+            def execute(self):
+                databases.setdefault("late", record)
+                return ["u1"]
+
+        object.__setattr__(record, "__class__", Growing)
+        request = make_request("/models.json", settings=make_settings(store=store), user_id="u1")
+        built = impl.DBModels(request)
+        results.append((list(built.db_configs), built.admin_for_dbs, "late" in databases))
+    assert results[0] == results[1] == (["sales"], ["sales"], True)

@@ -74,15 +74,13 @@ const MethodEntry kDBModelMethods[] = {
 // both in the store's order.
 int collect_user_models(PyObject* databases, PyObject* user_id, PyObject* user_config, PyObject* db_configs,
                         PyObject* admin_for_dbs) {
-    Ref pairs = call_method(databases, names.items);
-    Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
-    if (!snapshot) {
+    PairSnapshot snapshot;
+    if (snapshot.take(databases) < 0) {
         return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-        Ref database = Ref::borrow(PyList_GET_ITEM(snapshot.get(), i));
+    for (Py_ssize_t i = 0; i < snapshot.size(); ++i) {
         Ref db_id_and_config[2];
-        if (unpack(database.get(), db_id_and_config, 2) < 0) {
+        if (snapshot.pair(i, db_id_and_config) < 0) {
             return -1;
         }
         PyObject* db_id = db_id_and_config[0].get();

@@ -117,15 +117,13 @@ PyObject* querydefs_list_init(PyObject* const* args) {
         Py_RETURN_NONE;
     }
     Ref querydefs = store_mapping(self, names.querydefs);
-    Ref pairs = querydefs ? call_method(querydefs.get(), names.items) : Ref();
-    Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
-    if (!snapshot) {
+    PairSnapshot snapshot;
+    if (!querydefs || snapshot.take(querydefs.get()) < 0) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-        Ref query = Ref::borrow(PyList_GET_ITEM(snapshot.get(), i));
+    for (Py_ssize_t i = 0; i < snapshot.size(); ++i) {
         Ref query_id_and_config[2];
-        if (unpack(query.get(), query_id_and_config, 2) < 0 ||
+        if (snapshot.pair(i, query_id_and_config) < 0 ||
             list_query(query_id_and_config[0].get(), query_id_and_config[1].get(), user_id.get(),
                        query_configs.get(), executable_queries.get(), viewable_queries.get()) < 0) {
             return nullptr;

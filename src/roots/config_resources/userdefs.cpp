@@ -81,15 +81,13 @@ PyObject* userdefs_list_get_configs(PyObject* const* args) {
     if (may_list <= 0) {
         return may_list < 0 ? nullptr : user_configs.release();
     }
-    Ref pairs = call_method(all_user_configs, names.items);
-    Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
-    if (!snapshot) {
+    PairSnapshot snapshot;
+    if (snapshot.take(all_user_configs) < 0) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-        Ref user = Ref::borrow(PyList_GET_ITEM(snapshot.get(), i));
+    for (Py_ssize_t i = 0; i < snapshot.size(); ++i) {
         Ref user_id_and_config[2];
-        if (unpack(user.get(), user_id_and_config, 2) < 0) {
+        if (snapshot.pair(i, user_id_and_config) < 0) {
             return nullptr;
         }
         const int visible =

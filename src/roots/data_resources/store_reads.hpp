@@ -29,14 +29,13 @@ inline Ref configured_record(PyObject* mapping, PyObject* key) {
 // counts: the marker "public" opens a query to everybody when it runs, but
 // does not list it for anybody.
 inline int collect_executable_queries(PyObject* querydefs, PyObject* user_id, PyObject* query_configs) {
-    Ref pairs = call_method(querydefs, names.items);
-    Ref snapshot = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
-    if (!snapshot) {
+    PairSnapshot snapshot;
+    if (snapshot.take(querydefs) < 0) {
         return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+    for (Py_ssize_t i = 0; i < snapshot.size(); ++i) {
         Ref query[2];
-        if (unpack(PyList_GET_ITEM(snapshot.get(), i), query, 2) < 0) {
+        if (snapshot.pair(i, query) < 0) {
             return -1;
         }
         Ref executors = getattr(query[1].get(), names.execute);

@@ -101,8 +101,77 @@ Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
         PyObject_Vectorcall(callable.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref get_item(PyObject* mapping, PyObject* key) {
+Ref get_item_generic(PyObject* mapping, PyObject* key) {
     return call_method(mapping, names.get, key);
+}
+
+int list_contains(PyObject* list, PyObject* item) {
+    const bool item_is_str = PyUnicode_CheckExact(item);
+    // The size is read again each time: a comparison may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* element = PyList_GET_ITEM(list, i);
+        if (element == item) {
+            return 1;
+        }
+        if (item_is_str && PyUnicode_CheckExact(element)) {
+            if (str_equal(element, item)) {
+                return 1;
+            }
+            continue;
+        }
+        Ref hold = Ref::borrow(element);
+        const int equal = PyObject_RichCompareBool(element, item, Py_EQ);
+        if (equal != 0) {
+            return equal;
+        }
+    }
+    return 0;
+}
+
+int PairSnapshot::take(PyObject* mapping) {
+    if (!PyDict_CheckExact(mapping)) {
+        Ref pairs = call_method(mapping, names.items);
+        items_ = pairs ? Ref::steal(PySequence_List(pairs.get())) : Ref();
+        if (!items_) {
+            return -1;
+        }
+        size_ = PyList_GET_SIZE(items_.get());
+        flat_ = false;
+        return 0;
+    }
+    // Making the list may run a collection, and with it finalisers that
+    // change the dict: taken again until the dict kept its size, after which
+    // nothing runs until every pair is copied.
+    for (;;) {
+        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        items_ = Ref::steal(PyList_New(2 * size));
+        if (!items_) {
+            return -1;
+        }
+        if (PyDict_GET_SIZE(mapping) != size) {
+            continue;
+        }
+        Py_ssize_t position = 0;
+        Py_ssize_t index = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(mapping, &position, &key, &value)) {
+            PyList_SET_ITEM(items_.get(), index++, Py_NewRef(key));
+            PyList_SET_ITEM(items_.get(), index++, Py_NewRef(value));
+        }
+        size_ = size;
+        flat_ = true;
+        return 0;
+    }
+}
+
+int PairSnapshot::pair(Py_ssize_t i, Ref* pair) const {
+    if (flat_) {
+        pair[0] = Ref::borrow(PyList_GET_ITEM(items_.get(), 2 * i));
+        pair[1] = Ref::borrow(PyList_GET_ITEM(items_.get(), 2 * i + 1));
+        return 0;
+    }
+    return unpack(PyList_GET_ITEM(items_.get(), i), pair, 2);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 // error is set, and the caller returns null in turn.
 #pragma once
 
+#include <cstring>
 #include <initializer_list>
 
 #include "roots/module/fast_path.hpp"
@@ -88,14 +89,80 @@ Ref call_global_kw(PyObject* name, PyObject* kwnames, Args... args) {
 Ref store_mapping(PyObject* self, PyObject* mapping);
 
 // `mapping.get(key)`.
-Ref get_item(PyObject* mapping, PyObject* key);
+Ref get_item_generic(PyObject* mapping, PyObject* key);
+[[gnu::always_inline]] inline Ref get_item(PyObject* mapping, PyObject* key) {
+    // An exact dict's `get` cannot have been overridden.
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
+        return value != nullptr ? Ref::borrow(value) : error_pending() ? Ref() : none();
+    }
+    return get_item_generic(mapping, key);
+}
+
 // `mapping[key]`.
-inline Ref subscript(PyObject* mapping, PyObject* key) { return Ref::steal(PyObject_GetItem(mapping, key)); }
+[[gnu::always_inline]] inline Ref subscript(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (!error_pending()) {
+            // What the dict's own subscript raises (a tuple key wrapped).
+            _PyErr_SetKeyError(key);
+        }
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+// Whether two exact strings are equal, as str's own `==` decides: the
+// same length and kind and the same code points.
+[[gnu::always_inline]] inline bool str_equal(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+}
 
 // Truth, equality and membership as the `if`, `==` and `in` of Python: 1, 0, or -1 on error.
 inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
-inline int equals(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
-inline int contains(PyObject* container, PyObject* item) { return PySequence_Contains(container, item); }
+[[gnu::always_inline]] inline int equals(PyObject* a, PyObject* b) {
+    if (a == b) {
+        return 1;
+    }
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return str_equal(a, b) ? 1 : 0;
+    }
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+// `item in a_list` for an exact list: each element compared in turn as the
+// list's own `in` does (element first), exact strings without the generic
+// comparison.
+int list_contains(PyObject* list, PyObject* item);
+[[gnu::always_inline]] inline int contains(PyObject* container, PyObject* item) {
+    if (PyList_CheckExact(container)) {
+        return list_contains(container, item);
+    }
+    return PySequence_Contains(container, item);
+}
+
+// `list(mapping.items())`: the pairs as they are when taken, so that a walk
+// over them is not disturbed by changes it makes to the mapping.  Of an
+// exact dict they are kept flat, key then value, with no tuple per pair.
+class PairSnapshot {
+public:
+    // 0, or -1 with an error.
+    int take(PyObject* mapping);
+    Py_ssize_t size() const { return size_; }
+    // The i-th pair into pair[0] and pair[1]: 0, or -1 with the error of
+    // unpacking an item that is not a pair.
+    int pair(Py_ssize_t i, Ref* pair) const;
+
+private:
+    Ref items_;
+    Py_ssize_t size_ = 0;
+    bool flat_ = false;
+};
 // `a == b` as an object (not reduced to a bool).
 inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
 
