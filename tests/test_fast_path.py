@@ -623,3 +623,35 @@ def test_list_snapshot_is_taken_before_the_walk_changes_the_store():
         built = impl.DBModels(request)
         results.append((list(built.db_configs), built.admin_for_dbs, "late" in databases))
     assert results[0] == results[1] == (["sales"], ["sales"], True)
+
+
+@pytest.mark.parametrize("rights", [
+    lambda seen: {"read": ["u2"], "write": ["u1"], "execute": []},
+    lambda seen: {"read": ("u1",), "write": [], "execute": []},
+    lambda seen: {"read": ["u2"], "write": [LoudStr("u1")], "execute": ["u3"]},
+    lambda seen: {"read": ["u1"], "write": [["unhashable"]], "execute": []},
+    lambda seen: {"read": [Equal("u1", seen)], "write": ["u2"], "execute": []},
+    lambda seen: {"read": ["u2"], "write": ["u3"], "execute": {"u1": True}},
+])
+@pytest.mark.parametrize("class_name, url", [("DBDefsList", "/dbdefs.json"), ("QuerydefsList", "/querydefs.json")])
+def test_user_named_in_a_records_collections_is_decided_as_by_the_twin(rights, class_name, url):
+    """Whether the records' collections name the user: plain lists of
+    strings are searched directly, anything else as the set or chain the
+    steps build would decide, errors included."""
+    results = []
+    for impl in (roots, twin):
+        seen = []
+        users = dict(USERS, u1={"databases": ["sales"], "dbdef": ["view"], "querydef": ["view"]})
+        queries = {"q1": dict(rights(seen), database="sales", http_methods={"GET": True})}
+        store = make_store(users=users, databases={"sales": rights(seen)}, querydefs=queries)
+        request = make_request(url, settings=make_settings(store=store), user_id="u1")
+        sys._clear_type_cache()
+        try:
+            built = getattr(impl, class_name)(request)
+        except Exception as error:
+            results.append((type(error).__name__, str(error), seen))
+            continue
+        listed = {name: sorted(getattr(built, name)) for name in
+                  ("db_configs", "query_configs", "executable_queries", "viewable_queries") if hasattr(built, name)}
+        results.append((listed, built.__acl__, seen))
+    assert results[0] == results[1]

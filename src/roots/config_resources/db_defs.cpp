@@ -126,8 +126,7 @@ int collect_named_definitions(PyObject* databases, PyObject* user_id, PyObject* 
         if (unpack(pair.get(), db_id_and_config, 2) < 0) {
             return -1;
         }
-        Ref user_ids = user_ids_named(db_id_and_config[1].get(), {names.read, names.write, names.execute});
-        const int named = user_ids ? contains(user_ids.get(), user_id) : -1;
+        const int named = named_in_fields(db_id_and_config[1].get(), {names.read, names.write, names.execute}, user_id);
         if (named < 0 ||
             (named && PyObject_SetItem(db_configs, db_id_and_config[0].get(), db_id_and_config[1].get()) < 0)) {
             return -1;

@@ -35,8 +35,7 @@ int is_named_in_any(PyObject* record, std::initializer_list<PyObject*> fields, P
         args[count] = collections[count].get();
         ++count;
     }
-    Ref chained = Ref::steal(PyObject_Vectorcall(chain.get(), args, count, nullptr));
-    return chained ? contains(chained.get(), user_id) : -1;
+    return contains_in_chain(chain.get(), args, count, user_id);
 }
 
 // Files one stored query under what the user may do with it: every query

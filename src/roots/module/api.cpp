@@ -1,5 +1,8 @@
 #include "roots/module/api.hpp"
 
+#include <cstring>
+#include <iterator>
+
 #include "roots/module/fast_path.hpp"
 
 namespace roots {
@@ -329,6 +332,92 @@ Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields) {
         }
     }
     return user_ids;
+}
+
+namespace {
+
+bool is_list_of_exact_strings(PyObject* obj) {
+    if (!PyList_CheckExact(obj)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(obj, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether `obj` is itertools.chain itself: an immutable type of that name
+// (a class made in Python, a subclass or a stand-in among them, is mutable,
+// and its name has no module part).
+bool is_itertools_chain(PyObject* obj) {
+    if (!PyType_Check(obj)) {
+        return false;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(obj);
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && std::strcmp(type->tp_name, "itertools.chain") == 0;
+}
+
+}  // namespace
+
+int named_in_fields(PyObject* record, std::initializer_list<PyObject*> fields, PyObject* user_id) {
+    const bool plain_id = PyUnicode_CheckExact(user_id);
+    bool found = false;
+    // Each collection is searched as soon as it is read, so what a later
+    // read does to it cannot change the answer, as with the set.  The set is
+    // only made once a collection is not a plain list of strings; the plain
+    // lists read before it are then added to it as they are at that moment.
+    Ref searched[4];
+    size_t searched_count = 0;
+    Ref user_ids;
+    for (PyObject* field : fields) {
+        Ref users = getattr(record, field);
+        if (!users) {
+            return -1;
+        }
+        if (!user_ids && plain_id && searched_count < std::size(searched) && is_list_of_exact_strings(users.get())) {
+            found = found || list_contains(users.get(), user_id) > 0;
+            searched[searched_count++] = std::move(users);
+            continue;
+        }
+        if (!user_ids) {
+            user_ids = Ref::steal(PySet_New(nullptr));
+            for (size_t i = 0; user_ids && i < searched_count; ++i) {
+                if (_PySet_Update(user_ids.get(), searched[i].get()) < 0) {
+                    return -1;
+                }
+            }
+            if (!user_ids) {
+                return -1;
+            }
+        }
+        if (!call_method(user_ids.get(), names.update, users.get())) {
+            return -1;
+        }
+    }
+    if (!user_ids) {
+        return found ? 1 : 0;
+    }
+    return contains(user_ids.get(), user_id);
+}
+
+int contains_in_chain(PyObject* chain, PyObject* const* iterables, size_t count, PyObject* item) {
+    bool all_lists = is_itertools_chain(chain);
+    for (size_t i = 0; all_lists && i < count; ++i) {
+        all_lists = PyList_CheckExact(iterables[i]);
+    }
+    if (!all_lists) {
+        Ref chained = Ref::steal(PyObject_Vectorcall(chain, iterables, count, nullptr));
+        return chained ? contains(chained.get(), item) : -1;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const int found = list_contains(iterables[i], item);
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
 }
 
 Ref store_mapping(PyObject* self, PyObject* mapping) {

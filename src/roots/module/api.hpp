@@ -198,6 +198,17 @@ int holds_right(PyObject* user_config, PyObject* collection, std::initializer_li
 // A new set of the user ids named in any of the record's collections `fields`.
 Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields);
 
+// `user_id in user_ids_named(record, fields)`: 1, 0, or -1.  The
+// collections are read in order; while each is an exact list of exact
+// strings (and `user_id` an exact string) it is searched as it is read and
+// no set is built, which hashing and comparing strings could not tell apart.
+int named_in_fields(PyObject* record, std::initializer_list<PyObject*> fields, PyObject* user_id);
+
+// `item in chain(*iterables)` for the `chain` read from the globals: when
+// that is itertools' own and every iterable an exact list, each list is
+// searched in turn, as the chain would walk them, without making the chain.
+int contains_in_chain(PyObject* chain, PyObject* const* iterables, size_t count, PyObject* item);
+
 // `request.matchdict or {}`.
 Ref matchdict_or_empty(PyObject* request);
 
