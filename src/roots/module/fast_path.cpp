@@ -198,9 +198,9 @@ inline Py_ssize_t shared_index(AttributeEntry& entry) {
     return entry.index;
 }
 
-// Whether the type of `found` is immutable and defines neither __get__ nor
-// (with `settable` false) __set__: such an object can never turn into a
-// descriptor of the kind it is not now.
+// Whether the type of `found` is immutable and defines no __set__ (nor,
+// unless `gets`, __get__): such an object can never become a descriptor of
+// another kind than it is now.
 bool fixed_descriptor_kind(PyObject* found, bool gets) {
     PyTypeObject* kind = Py_TYPE(found);
     return PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE) && kind->tp_descr_set == nullptr &&
