@@ -655,3 +655,36 @@ def test_user_named_in_a_records_collections_is_decided_as_by_the_twin(rights, c
                   ("db_configs", "query_configs", "executable_queries", "viewable_queries") if hasattr(built, name)}
         results.append((listed, built.__acl__, seen))
     assert results[0] == results[1]
+
+
+def varying_layout(base):
+    """Instances of one class whose attributes land at other positions from
+    one construction to the next (the request says how many come first)."""
+
+    class Varying(base):
+        def __init__(self, request):
+            if request.pads:
+                self.__dict__.update({f"pad{i}": i for i in range(request.pads)})
+            super().__init__(request)
+
+    return Varying
+
+
+def test_each_place_reading_attributes_reads_the_objects_own_values_whatever_came_before():
+    """Each place that reads or writes an attribute remembers where it found
+    it last: classes taking turns there, and instances of one class whose
+    layouts differ, must each get their own values, as with the twin."""
+    request = model_request()
+    layouts = [(0, ()), (5, ()), (3, ("krv_settings", "settings")), (0, ("request",))]
+    classes = [(padded(roots.DBModel, pads, deleted), padded(twin.DBModel, pads, deleted))
+               for pads, deleted in layouts]
+    classes += [(roots.DBModel, twin.DBModel), (varying_layout(roots.DBModel), varying_layout(twin.DBModel))]
+    sys._clear_type_cache()
+    for turn in range(3):
+        for pads in (0, 7, 2):
+            request.pads = pads
+            for ours_class, theirs_class in classes:
+                ours, theirs = vars(ours_class(request)), vars(theirs_class(request))
+                assert list(ours) == list(theirs)
+                assert {name: ours[name] for name in ("db_id", "settings", "krv_settings", "authenticated_user_id")} \
+                    == {name: theirs[name] for name in ("db_id", "settings", "krv_settings", "authenticated_user_id")}

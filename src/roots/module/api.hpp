@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "roots/module/fast_path.hpp"
+#include "roots/module/instance_values.h"
 #include "roots/module/function.hpp"
 #include "roots/module/names.hpp"
 #include "roots/module/ref.hpp"
@@ -25,10 +26,66 @@ Ref global(PyObject* name);
 
 // `obj.name` and `obj.name = value`: the attributes of plain instances are
 // read and written in their own storage directly (see fast_path.hpp).
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(get_attribute(obj, name)); }
-inline int setattr(PyObject* obj, PyObject* name, PyObject* value) { return set_attribute(obj, name, value); }
-inline int setattr(PyObject* obj, PyObject* name, const Ref& value) {
-    return value ? set_attribute(obj, name, value.get()) : -1;
+//
+// Each place that reads an attribute keeps its own memory of the plain
+// instance it last read (see `getattr` below): a read of the same name
+// from the same kind of object as last time is then a few comparisons and
+// one load.
+[[gnu::always_inline]] inline Ref read_attribute(AttributeSite& site, PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == site.type && name == site.name && type->tp_version_tag == site.version_tag &&
+        site.generation == attribute_site_generation) {
+        if (!site.in_dict) {
+            if (PyObject** values = roots_inline_values(obj)) {
+                if (PyObject* value = values[site.index]) {
+                    return Ref::borrow(value);
+                }
+            }
+        } else if (PyObject* dict = roots_instance_dict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
+            if (PyObject* value = roots_dict_value_at(dict, name, site.index)) {
+                return Ref::borrow(value);
+            }
+        }
+    }
+    return Ref::steal(get_attribute_at(site, obj, name));
+}
+
+// `getattr(obj, name)`: a macro only so that each place it is written gets
+// a site of its own (the lambda is a new type, with a new static, at every
+// expansion), as each attribute read in the interpreter's bytecode has its
+// own inline cache.
+#define ROOTS_ATTRIBUTE_SITE                                                                       \
+    []() -> ::roots::AttributeSite& {                                                              \
+        static constinit ::roots::AttributeSite site{};                                            \
+        return site;                                                                               \
+    }()
+#define getattr(obj, name) ::roots::read_attribute(ROOTS_ATTRIBUTE_SITE, (obj), (name))
+// `setattr(obj, name, value)`, a site of its own likewise.
+#define setattr(obj, name, value) ::roots::write_attribute(ROOTS_ATTRIBUTE_SITE, (obj), (name), (value))
+//
+// `obj.name = value` likewise: a write of the same name to the same kind of
+// object as last time stores into the remembered slot.  A null `value`
+// deletes (through the generic protocol); a null Ref is an error passed on.
+[[gnu::always_inline]] inline int write_attribute(AttributeSite& site, PyObject* obj, PyObject* name,
+                                                  PyObject* value) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (value != nullptr && type == site.type && name == site.name && type->tp_version_tag == site.version_tag &&
+        site.generation == attribute_site_generation && !site.in_dict) {
+        if (PyObject** values = roots_inline_values(obj)) {
+            // Released only once the new value is in place: its finaliser
+            // may read the attribute.
+            Ref previous = Ref::steal(values[site.index]);
+            values[site.index] = Py_NewRef(value);
+            if (!previous) {
+                roots_note_inline_insertion(values, site.index);
+            }
+            return 0;
+        }
+    }
+    return set_attribute_at(site, obj, name, value);
+}
+inline int write_attribute(AttributeSite& site, PyObject* obj, PyObject* name, const Ref& value) {
+    return value ? write_attribute(site, obj, name, value.get()) : -1;
 }
 
 // `callable(*args)`.  One of the module's own functions runs its body

@@ -1,5 +1,6 @@
 #include "roots/module/fast_path.hpp"
 
+#include <climits>
 #include <cstdint>
 
 #include "roots/module/function.hpp"
@@ -271,11 +272,18 @@ enum Stored : int { kStoredError = -1, kAbsent = 0, kStored = 1, kUndetermined =
 // kUndetermined when only the generic protocol can tell (a replaced
 // `__dict__` that is not exactly a dict), kStoredError with an error from a
 // materialised dict's lookup.
-inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObject** value) {
+//
+// With a `site`, a value found inline, or by identity at its remembered
+// place in a materialised dict, is remembered there too.
+inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObject** value,
+                                    AttributeSite* site = nullptr) {
     if (PyObject** values = roots_inline_values(obj)) {
         const Py_ssize_t index = shared_index(entry);
         if (index < 0 || values[index] == nullptr) {
             return kAbsent;
+        }
+        if (site != nullptr) {
+            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, false, index};
         }
         *value = Py_NewRef(values[index]);
         return kStored;
@@ -284,9 +292,16 @@ inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObje
     if (materialised == nullptr || !PyDict_CheckExact(materialised)) {
         return kUndetermined;
     }
+    if (PyObject* hinted = roots_dict_value_by_hint(materialised, entry.name, &entry.dict_hint)) {
+        if (site != nullptr) {
+            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, true, entry.dict_hint};
+        }
+        *value = Py_NewRef(hinted);
+        return kStored;
+    }
     // The lookup may compare keys, running code that drops the dict.
     Ref dict = Ref::borrow(materialised);
-    PyObject* found = dict_value(dict.get(), entry);
+    PyObject* found = PyDict_GetItemWithError(dict.get(), entry.name);
     if (found == nullptr) {
         return error_pending() ? kStoredError : kAbsent;
     }
@@ -300,7 +315,7 @@ int stored_only(Stored stored) { return stored == kUndetermined ? 0 : stored; }
 
 // `obj.name` as far as the cache answers it: 1 with `*value` set to a new
 // reference, 0 when the generic protocol must answer, -1 with an error.
-int cached_read(PyObject* obj, PyObject* name, PyObject** value) {
+int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site = nullptr) {
     PyTypeObject* type = Py_TYPE(obj);
     AttributeEntry* entry = nullptr;
     if (type->tp_getattro == PyObject_GenericGetAttr) {
@@ -317,9 +332,9 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value) {
         case Resolution::kInstance:
         case Resolution::kMethod:
         case Resolution::kInstanceFirst:
-            return stored_only(read_instance_storage(obj, *entry, value));
+            return stored_only(read_instance_storage(obj, *entry, value, site));
         case Resolution::kClassValue: {
-            const Stored stored = read_instance_storage(obj, *entry, value);
+            const Stored stored = read_instance_storage(obj, *entry, value, site);
             if (stored == kAbsent) {
                 *value = Py_NewRef(entry->found);
                 return 1;
@@ -369,6 +384,17 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
     return PyObject_GetAttr(obj, name);
 }
 
+unsigned int attribute_site_generation = 1;
+
+PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
+    PyObject* value = nullptr;
+    const int found = cached_read(obj, name, &value, &site);
+    if (found != 0) {
+        return value;
+    }
+    return PyObject_GetAttr(obj, name);
+}
+
 int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
     *value = nullptr;
     const int found = cached_read(obj, name, value);
@@ -378,7 +404,9 @@ int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
     return _PyObject_LookupAttr(obj, name, value);
 }
 
-int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+namespace {
+
+int store_attribute(PyObject* obj, PyObject* name, PyObject* value, AttributeSite* site) {
     // A null value deletes, which only the generic protocol does.
     if (value != nullptr && Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
         AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name, Subject::kInstanceOf);
@@ -392,6 +420,9 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
                     // A name new to the type's shared keys: the generic
                     // store adds it there.
                     return PyObject_SetAttr(obj, name, value);
+                }
+                if (site != nullptr) {
+                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, false, index};
                 }
                 // Released only once the new value is in place: its
                 // finaliser may read the attribute.
@@ -409,6 +440,14 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
         }
     }
     return PyObject_SetAttr(obj, name, value);
+}
+
+}  // namespace
+
+int set_attribute(PyObject* obj, PyObject* name, PyObject* value) { return store_attribute(obj, name, value, nullptr); }
+
+int set_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject* value) {
+    return store_attribute(obj, name, value, &site);
 }
 
 int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self) {
@@ -496,6 +535,8 @@ PyObject* super_init_target(PyObject* cls, PyObject* self) {
 }
 
 void clear_fast_path_caches() {
+    // Wrapping to zero would let never-filled sites match.
+    attribute_site_generation = attribute_site_generation == UINT_MAX ? 1 : attribute_site_generation + 1;
     for (GlobalEntry& entry : caches.globals) {
         entry = {};
     }

@@ -45,9 +45,35 @@ PyObject* super_init_target(PyObject* cls, PyObject* self);
 // attribute protocol.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
+// What one call site of an attribute read last found: the type of a plain
+// instance, the name read, that type's version tag, and where the instance
+// kept the value (the interpreter keeps the same next to each read in
+// its bytecode).  A site is trusted only while `generation` is the current
+// one: every cached entry is forgotten with the module.
+struct AttributeSite {
+    PyTypeObject* type;
+    PyObject* name;  // a site may read several names (a loop over fields)
+    unsigned int version_tag;
+    unsigned int generation;
+    // Where the value was: the instance's inline values, or (when
+    // `in_dict`) its materialised dict, at `index`.
+    bool in_dict;
+    Py_ssize_t index;
+};
+
+// Starts above zero, so a site never filled never matches.
+extern unsigned int attribute_site_generation;
+
+// `obj.name` as get_attribute, remembering in `site` where a plain
+// instance keeps the value, for the next read from the same site.
+PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name);
+
 // `obj.name = value` (`del obj.name` when `value` is null): 0, or -1 with
 // an error.
 int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
+// The same, remembering in `site` the slot of a plain instance's inline
+// values that took the value, for the next write from the same site.
+int set_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject* value);
 
 // `hasattr(obj, name)`, keeping the value: 1 with `*value` set to a new
 // reference, 0 when missing, -1 on another error.

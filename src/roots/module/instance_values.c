@@ -103,3 +103,14 @@ PyObject *roots_property_getter(PyObject *property)
 {
     return ((roots_property_fields *)property)->prop_get;
 }
+
+PyObject *roots_dict_value_at(PyObject *dict, PyObject *name, Py_ssize_t at)
+{
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    if (mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE || at < 0 || at >= keys->dk_nentries) {
+        return NULL;
+    }
+    PyDictUnicodeEntry *entry = &DK_UNICODE_ENTRIES(keys)[at];
+    return entry->me_key == name ? entry->me_value : NULL;
+}

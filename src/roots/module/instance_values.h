@@ -44,6 +44,10 @@ PyObject *roots_instance_dict(PyObject *obj);
  * must answer.  The interpreter's own attribute reads keep such a hint. */
 PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint);
 
+/* The value of `name` in `dict`, an exact dict, when its entry at `at`
+ * holds `name` by identity: a borrowed reference, else null. */
+PyObject *roots_dict_value_at(PyObject *dict, PyObject *name, Py_ssize_t at);
+
 /* Whether `property` is exactly a property laid out as this file reads it. */
 int roots_property_layout_known(PyObject *property);
 
