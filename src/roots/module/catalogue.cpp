@@ -400,6 +400,9 @@ int run_class_statement(const ClassDef& def, PyObject* class_name, PyObject* bas
     if (!cls) {
         return -1;
     }
+    if (Py_IS_TYPE(cls.get(), &PyType_Type)) {
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = class_vectorcall;
+    }
     if (def.class_cell != nullptr) {
         // type() has filled the cell; the initialiser reads it at call time.
         Py_XSETREF(*def.class_cell, cell.release());

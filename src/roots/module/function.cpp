@@ -476,6 +476,108 @@ PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nar
     return result;
 }
 
+namespace {
+
+// The initialiser each class called last resolved to, for the state of
+// its MRO its version tag stands for.  A change to any class dict along
+// the MRO clears the tag, and the interpreter never hands out a tag twice,
+// so while the tag matches the function is still held by a class dict.
+struct InitEntry {
+    PyTypeObject* type;
+    unsigned int version_tag;
+    PyObject* init;  // borrowed, see above
+};
+constexpr unsigned int kInitEntries = 64;
+constinit InitEntry init_entries[kInitEntries];
+
+// The module's function `cls.__init__` resolves to, borrowed; null (no
+// error set) when it resolves to anything else.
+PyObject* module_init_of(PyTypeObject* cls) {
+    InitEntry& entry = init_entries[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kInitEntries];
+    if (entry.type == cls && entry.version_tag == cls->tp_version_tag && entry.version_tag != 0) {
+        return entry.init;
+    }
+    PyObject* init = _PyType_Lookup(cls, names.__init__);
+    if (init == nullptr || !is_module_function(init)) {
+        return nullptr;
+    }
+    // The lookup gave the class a tag if it had none; without one there is
+    // nothing to remember the answer by.
+    entry = {cls, cls->tp_version_tag, init};
+    return init;
+}
+
+// `type(cls).__call__(cls, *args, **kwargs)`, as a call without a vectorcall
+// of its own is made.
+PyObject* call_class_generically(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = Py_TYPE(cls)->tp_call(cls, positional.get(), keywords.get());
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+constexpr Py_ssize_t kMaxClassCallArgs = 8;
+
+}  // namespace
+
+PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t given = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* init = nullptr;
+    if (Py_IS_TYPE(callable, &PyType_Type) && cls->tp_new == PyBaseObject_Type.tp_new &&
+        given < kMaxClassCallArgs) {
+        init = module_init_of(cls);
+    }
+    if (init == nullptr) {
+        return call_class_generically(callable, args, nargs, kwnames);
+    }
+    // `object.__new__` itself, given no arguments to check: it also lays
+    // out the instance's attribute storage as the class's other instances
+    // have it.
+    Ref self = Ref::steal(PyBaseObject_Type.tp_new(cls, state.empty_tuple, nullptr));
+    if (!self) {
+        return nullptr;
+    }
+    PyObject* stack[kMaxClassCallArgs];
+    stack[0] = self.get();
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        stack[i + 1] = args[i];
+    }
+    // The class dict may drop the function while its body runs.
+    Ref hold = Ref::borrow(init);
+    Ref result = Ref::steal(function_vectorcall(init, stack, static_cast<size_t>(nargs + 1), kwnames));
+    if (!result) {
+        return nullptr;
+    }
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
 void add_traceback_entry(PyObject* code) {
     // An entry belongs to an exception: with none pending there is nothing
     // to add it to, and without the module's globals no frame can be made.

@@ -74,6 +74,15 @@ PyObject* new_function(const FunctionDef& def, int line);
 // the module's function type.
 PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
 
+// What calling one of the module's classes runs (its `tp_vectorcall`):
+// `cls(*args, **kwargs)` as `type.__call__` would do it, without the
+// argument tuple, the special-method lookup and the bound initialiser in
+// between, while the class still allocates with `object.__new__` and its
+// `__init__` resolves to one of the module's functions.  Anything else
+// (a `__new__` or an `__init__` assigned since, an abstract class, a
+// metaclass) takes `type.__call__` itself.
+PyObject* class_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // The thread state under which a body of this module runs on this thread,
 // null when none does.  Every body is entered through the function type's
 // vectorcall, which records the caller's thread state for the bodies it
