@@ -95,13 +95,13 @@ Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
     }
     if (!with_self) {
         return Ref::steal(
-            PyObject_Vectorcall(callable.get(), stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            vectorcall(callable.get(), stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     if (is_module_function(callable.get())) {
         return Ref::steal(call_body_direct(callable.get(), stack + 1, static_cast<Py_ssize_t>(nargs)));
     }
     return Ref::steal(
-        PyObject_Vectorcall(callable.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        vectorcall(callable.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref get_item_generic(PyObject* mapping, PyObject* key) {

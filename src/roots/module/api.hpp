@@ -88,6 +88,24 @@ inline int write_attribute(AttributeSite& site, PyObject* obj, PyObject* name, c
     return value ? write_attribute(site, obj, name, value.get()) : -1;
 }
 
+// PyObject_Vectorcall, with the thread state the running body already
+// has: the interpreter's own call looks it up in its library's thread-local
+// storage, a function call of its own, on every call.  The result is
+// checked as the interpreter checks it.
+[[gnu::always_inline]] inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                                   PyObject* kwnames) {
+    PyThreadState* tstate = running_tstate;
+    vectorcallfunc function = PyVectorcall_Function(callable);
+    if (function == nullptr || tstate == nullptr) {
+        return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    }
+    PyObject* result = function(callable, args, nargsf, kwnames);
+    if ((result == nullptr) == (tstate->current_exception == nullptr)) {
+        return _Py_CheckFunctionResult(tstate, callable, result, nullptr);
+    }
+    return result;
+}
+
 // `callable(*args)`.  One of the module's own functions runs its body
 // directly: the arguments in hand need no binding.
 template <class... Args>
@@ -96,8 +114,7 @@ Ref call(PyObject* callable, Args... args) {
     if (is_module_function(callable)) {
         return Ref::steal(call_body_direct(callable, stack + 1, sizeof...(Args)));
     }
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // `callable(*positional, **dict(zip(kwnames, keyword values)))`: the last
@@ -107,7 +124,7 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
     PyObject* stack[] = {nullptr, args...};
     const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
     return Ref::steal(
-        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // `stack[1].name(*stack[2:1 + nargs])`; stack[0] is scratch space for the callee.
