@@ -26,7 +26,6 @@ from pyramid.authorization import ACLAuthorizationPolicy
 from pyramid.interfaces import IAuthenticationPolicy, IAuthorizationPolicy
 from pyramid.registry import Registry
 from pyramid.request import Request
-from pyramid.security import Authenticated, Everyone
 
 from _pytest.assertion.rewrite import rewrite_asserts
 
@@ -37,12 +36,6 @@ from korvane.request_status import RequestStatus
 #: A settings override of this value removes the key instead.
 ABSENT = object()
 
-DEFAULT_USERS = {
-    "admin": {"password": "admin-secret", "apikey": "admin-key"},
-    "public": {"databases": []},
-}
-
-
 def make_store(users=None, databases=None, querydefs=None, credentials=None):
     """A ``ConfigStorage`` over in-memory data.
 
@@ -52,14 +45,10 @@ def make_store(users=None, databases=None, querydefs=None, credentials=None):
     test can leave either out; ``{}`` as a user makes a false record.
     ``credentials`` maps a database id to {credential id: entry}.
     """
-    return ConfigStorage.from_data(
-        {
-            "users": DEFAULT_USERS if users is None else users,
-            "databases": databases or {},
-            "querydefs": querydefs or {},
-            "credentials": credentials or {},
-        }
-    )
+    if users is None:
+        users = {"admin": {"password": "admin-secret", "apikey": "admin-key"}, "public": {"databases": []}}
+    return ConfigStorage.from_data({"users": users, "databases": databases or {}, "querydefs": querydefs or {},
+                                    "credentials": credentials or {}})
 
 
 def _apply(target, overrides):
@@ -95,38 +84,8 @@ def make_settings(store=None, registry=None, krv=None, **ini):
     return _apply(settings, ini)
 
 
-def principals_for(user_id):
-    """The principals the server gives ``user_id``; None and "public" are
-    anonymous."""
-    if user_id is None or user_id == "public":
-        return [Everyone]
-    return [Everyone, Authenticated, user_id]
-
-
-def make_registry(settings):
-    """A Pyramid registry with ``settings`` and the server's kind of
-    security policies."""
-    registry = Registry("korvane-tests")
-    registry.settings = settings
-    registry.registerUtility(
-        RemoteUserAuthenticationPolicy(environ_key="KORVANE_TEST_USER"),
-        IAuthenticationPolicy,
-    )
-    registry.registerUtility(ACLAuthorizationPolicy(), IAuthorizationPolicy)
-    return registry
-
-
-def make_request(
-    url="/",
-    method="GET",
-    settings=None,
-    user_id="alice",
-    matchdict=None,
-    json_body=None,
-    raw_uri=None,
-    status_tracker=True,
-    **kw
-):
+def make_request(url="/", method="GET", settings=None, user_id="alice", matchdict=None, json_body=None,
+                 raw_uri=None, status_tracker=True, **kw):
     """A real ``pyramid.request.Request`` for ``url``, as the server hands
     it to a root factory.
 
@@ -142,7 +101,12 @@ def make_request(
     ``base_url``, ...).
     """
     request = Request.blank(url, method=method, **kw)
-    request.registry = make_registry(make_settings() if settings is None else settings)
+    # The server's kind of security policies, on a registry of the request's own.
+    request.registry = Registry("korvane-tests")
+    request.registry.settings = make_settings() if settings is None else settings
+    request.registry.registerUtility(RemoteUserAuthenticationPolicy(environ_key="KORVANE_TEST_USER"),
+                                     IAuthenticationPolicy)
+    request.registry.registerUtility(ACLAuthorizationPolicy(), IAuthorizationPolicy)
     if user_id is not None and user_id != "public":
         request.environ["KORVANE_TEST_USER"] = user_id
     request.matchdict = matchdict
