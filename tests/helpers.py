@@ -36,6 +36,7 @@ from korvane.request_status import RequestStatus
 #: A settings override of this value removes the key instead.
 ABSENT = object()
 
+
 def make_store(users=None, databases=None, querydefs=None, credentials=None):
     """A ``ConfigStorage`` over in-memory data.
 
@@ -61,17 +62,10 @@ def _apply(target, overrides):
 
 
 def make_settings(store=None, registry=None, krv=None, **ini):
-    """The framework's settings mapping, as a plain dict.
-
-    Its "krv_settings" is a plain dict (exactly ``dict``) holding the
-    store (``make_store()`` when None), the process registry (a new
-    ``ProcessRegistry`` when None), "url_substitution" {"$2F": "/",
-    "$2E": "."}, "default_extension" "json", "apikey_name" "apikey" and
-    "appid_name" "appid"; ``krv`` overrides those keys.  "auth_settings" is
-    an empty dict.  Other keyword arguments set top-level keys; give dotted
-    keys as ``**{"db.sales.limit": 100}``.  An override of ``ABSENT``
-    removes the key.
-    """
+    """The framework's settings mapping, as a plain dict, whose "krv_settings"
+    is exactly a ``dict``; ``krv`` overrides keys of "krv_settings", other
+    keyword arguments top-level ones (dotted keys as
+    ``**{"db.sales.limit": 100}``).  An override of ``ABSENT`` removes the key."""
     krv_settings = {
         "config_storage": make_store() if store is None else store,
         "process_registry": ProcessRegistry() if registry is None else registry,
@@ -87,19 +81,11 @@ def make_settings(store=None, registry=None, krv=None, **ini):
 def make_request(url="/", method="GET", settings=None, user_id="alice", matchdict=None, json_body=None,
                  raw_uri=None, status_tracker=True, **kw):
     """A real ``pyramid.request.Request`` for ``url``, as the server hands
-    it to a root factory.
-
-    ``settings`` (``make_settings()`` when None) becomes
-    ``request.registry.settings``, the same object.  ``user_id`` is the
-    authenticated user; None or "public" make an anonymous request.
-    ``matchdict`` is set as given (None: no route matched).  ``raw_uri``
-    defaults to the URL's path and query string; ``path_segments`` lists
-    the non-empty segments of the path.  ``request_status`` is a new
-    ``RequestStatus``, or absent altogether when ``status_tracker`` is
-    false.  ``json_body`` becomes a JSON request body.  Other keyword
-    arguments go to ``Request.blank`` (``headers``, ``POST``, ``environ``,
-    ``base_url``, ...).
-    """
+    it to a root factory: ``settings`` becomes ``request.registry.settings``
+    (the same object); a ``user_id`` of None or "public" makes an anonymous
+    request; ``matchdict`` None means no route matched; without
+    ``status_tracker`` there is no ``request_status`` at all.  Other keyword
+    arguments go to ``Request.blank``."""
     request = Request.blank(url, method=method, **kw)
     # The server's kind of security policies, on a registry of the request's own.
     request.registry = Registry("korvane-tests")

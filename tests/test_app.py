@@ -243,8 +243,10 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("alice", "/query/customers_by_country/country%20OR%201%3D1/DE", 400,
      {"explanation": "You did not supply a value for binding parameter :country."}),
     ("alice", "/query/customers_by_country/country", 400, {"explanation": "Parameter 'country' has no value."}),
-    ("bob", "/query/purge_orders", 405, {"explanation": NOT_ALLOWED.format("purge_orders", '[""]')}),
-    ("bob", "PUT /query/orders_since", 405, {"explanation": NOT_ALLOWED.format("orders_since", '["GET", "POST"]')}),
+    # The query's own refusal names the methods it is enabled for, and so does Allow.
+    ("bob", "/query/purge_orders", 405, {"explanation": NOT_ALLOWED.format("purge_orders", '[""]'), "Allow": "OPTIONS"}),
+    ("bob", "PUT /query/orders_since", 405, {"explanation": NOT_ALLOWED.format("orders_since", '["GET", "POST"]'),
+                                            "Allow": "GET, HEAD, POST, OPTIONS"}),
     ("bob", "POST " + SINCE, 501, {}),
     # "sales" has a row limit: the redirect adds it, before any authorization.
     ("alice", SINCE + "?offset=2", 302, {"Location": LOCAL + SINCE + "?offset=2&limit=10"}),
