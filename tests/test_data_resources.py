@@ -428,16 +428,6 @@ def test_special_attributes_come_from_query_settings_or_constants(query, ini, ex
     assert (context.wildcard, context.separator, context.null_placeholder) == expected
 
 
-def test_special_attributes_are_read_as_text_in_order():
-    context = roots.DDURLParserBuilderRoot(dd_request(body={"path": "/db/sales"}))
-    with mock.patch.object(roots, "get_url_param", side_effect=lambda *args: args) as get_url_param:
-        assert context._set_special_attributes_from_request(request=context.request) is None
-    defaults = {"wildcard": DEFAULT_WILDCARD, "separator": DEFAULT_SEPARATOR, "nullStr": DEFAULT_NULL_PLACEHOLDER}
-    expected = [(context.request, name, default, str) for name, default in defaults.items()]
-    assert [c.args for c in get_url_param.call_args_list] == expected
-    assert [context.wildcard, context.separator, context.null_placeholder] == expected
-
-
 @pytest.mark.parametrize("name, base, make", [
     ("DBCredentialsRoot", "DataFormatRoot", lambda: credentials_request()),
     ("DDURLParserBuilderRoot", "RootBasic", lambda: dd_request("build", body={"database": "sales"})),
