@@ -28,17 +28,14 @@ FUNCTIONS = [("method", None, "check_apikey_querystring")] + [
     for cls_name in CLASS_NAMES for name, entry in vars(getattr(twin, cls_name)).items() if type(entry) in WRAPPERS
 ]
 PROPERTIES = [(cls, name) for kind, cls, name in FUNCTIONS if kind == "property"]
-# Those with annotations or defaults, and those of static methods, written out.
+# Those with annotations or defaults, and one of a static method, written out
+# (the rest are the twin's).
 SIGNATURES = {
     "check_apikey_querystring": "(krv_settings: 'dict', request)", "RootContext.user_db_ids": "(self) -> 'frozenset'",
     "RootContext.build_escaped_url": "(self, segments, chars_to_replace, query_string_data=None)",
     "DataFormatRoot.check_data_format": "(self, request_method, response_format, check_ext=True)",
     "ExecuteQuery._validate_http_method": "(self, request_method, std_methods=())",
-    "QuerydefsList.get_acl": "(authenticated_user_id, authenticated_user_config)",
-    "UserdefsList.get_configs": "(authenticated_user_id, permitted, all_user_configs)",
-    "UserdefsList.get_acl": "(authenticated_user_id, user_configs)",
     "Userdef.get_acl": "(userdef_id, authenticated_user, user_configs)",
-    "NewUserdef.get_acl": "(authenticated_user_id, user_configs)",
 }
 
 ROOT_CONTEXT_ATTRIBUTES = dict.fromkeys(
