@@ -68,19 +68,15 @@ def test_a_bad_store_file_keeps_the_last_good_store_and_is_logged_once(data_dir,
     for _ in range(3):
         check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
     assert len(store_errors(caplog)) == 1 and str(store_file) in store_errors(caplog)[0].getMessage()
+    # Another bad version is logged once in turn.
+    store_file.write_text("{ ")
+    for _ in range(2):
+        check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
+    assert len(store_errors(caplog)) == 2
     # The next good version is taken as usual.
     store_file.write_bytes(good.replace(b'"bob-key"', b'"bobs-new-key"'))
     check(ask(app, "bob", "/whoami"), 403, {"explanation": UNKNOWN_KEY})
-    assert len(store_errors(caplog)) == 1
-
-
-def test_each_bad_version_is_logged_once(data_dir, caplog):
-    app = make_app(data_dir)
-    for version in ("{", "{ ", "[]"):
-        (data_dir / "store.json").write_text(version)
-        ask(app, "alice", CUSTOMERS)
-        ask(app, "alice", CUSTOMERS)
-    assert len(store_errors(caplog)) == 3
+    assert len(store_errors(caplog)) == 2
 
 
 def test_a_store_file_caught_half_written_is_read_again_once_complete(data_dir, caplog):
