@@ -234,6 +234,7 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     # Execution is granted by the query and by its database.
     ("bob", "/query/orders_since/since/2024-06-01?limit=5", 200, {"limit": 5}),
     ("bob", BY_COUNTRY + "DE", 403, {"explanation": NO_ACCESS.format("bob", "demo")}),
+    ("public", "/query/customer_count/country/DE", 403, {"permission": "execute_query"}),
     ("alice", BY_COUNTRY + "DE", 200, {"Content-Type": JSON, "parameters": {"country": "DE"}, "names": DE_CUSTOMERS}),
     # Path values are substituted ($2E, ?$X=) and percent-decoded once.
     ("alice", BY_COUNTRY + "D$2EE", 200, {"parameters": {"country": "D.E"}, "rows": []}),
@@ -253,7 +254,7 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("public", SINCE, 302, {"Location": LOCAL + SINCE + "?limit=10"}),
     ("alice", SINCE + "?offset=2&limit=10", 200, {"count": 10, "limit": 10}),
     # Formats: the extension wins over ?format=; xsd becomes xml with ?schema.
-    ("alice", BY_COUNTRY + "DE.csv", 200, {"Content-Type": CSV, "lines": CSV_DE}),
+    ("alice", BY_COUNTRY + "DE.csv", 200, {"Content-Type": CSV, "lines": CSV_DE, "text": CSV_DE[0] + "\r\n"}),
     ("alice", BY_COUNTRY + "DE.csv?format=json", 200, {"Content-Type": CSV}),
     ("alice", BY_COUNTRY + "DE.xsd?x=1", 301, {"Location": LOCAL + BY_COUNTRY + "DE.xml?x=1&schema", "Warning": XSD_WARNING}),
     ("alice", BY_COUNTRY + "DE?format=txt", 406, {"explanation": ANY_FORMAT_REFUSED.format("txt")}),

@@ -175,14 +175,6 @@ def traced_subclass(impl, class_name, log):
 
 
 @pytest.mark.parametrize("class_name, make_request", BUILDS)
-def test_instance_attributes_are_set_in_the_twins_order(class_name, make_request):
-    request = make_request()
-    for _ in range(2):  # the second construction runs on warm caches
-        ours, theirs = getattr(roots, class_name)(request), getattr(twin, class_name)(request)
-        assert list(vars(ours)) == list(vars(theirs))
-
-
-@pytest.mark.parametrize("class_name, make_request", BUILDS)
 def test_getattribute_and_setattr_overrides_see_every_access_in_the_twins_order(class_name, make_request):
     request = make_request()
     getattr(roots, class_name)(request)  # the plain class fills the caches first
