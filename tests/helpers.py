@@ -18,6 +18,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import traceback
 import types
 from pathlib import Path
 
@@ -35,6 +36,20 @@ from korvane.request_status import RequestStatus
 
 #: A settings override of this value removes the key instead.
 ABSENT = object()
+
+# The system's own texts, for the tests that check them.
+XSD_WARNING = "xsd format is deprecated.  Use xml format with 'schema' query string parameter for future requests."
+APIKEY_WARNING = "Authentication through query parameters is not recommended. Consider using HTTP headers instead."
+APIKEY_DENIED = "Authentication through query parameter denied, due to 'allow_apikey_in_query_string' setting."
+UNKNOWN_KEY = "The API key is not known to this server."
+NO_ACCESS = 'User "{}" has no access permissions configured for the "{}" database.'
+#: The file name the module gives its traceback entries.
+SOURCE_FILE = "korvane\\roots"
+
+
+def module_entries(tb):
+    """The names of the traceback entries that the module made."""
+    return [frame.name for frame in traceback.extract_tb(tb) if frame.filename == SOURCE_FILE]
 
 
 def make_store(users=None, databases=None, querydefs=None, credentials=None):

@@ -18,6 +18,8 @@ import pytest
 import korvane._pyroots as twin
 import korvane.roots as roots
 
+from helpers import SOURCE_FILE, module_entries
+
 CLASS_NAMES = [name for name, value in vars(twin).items()
                if isinstance(value, type) and value.__module__ == twin.__name__]
 WRAPPERS = {property: "property", staticmethod: "staticmethod", types.FunctionType: "method"}
@@ -41,17 +43,12 @@ ROOT_CONTEXT_ATTRIBUTES = dict.fromkeys(
     "url_segments format request_extension db_id db_config query_id query_config "
     "authenticated_user_id authenticated_user_config settings request".split()
 ) | {"request_extension": ""}
-SOURCE_FILE = "korvane\\roots"
 
 
 def bare_instance(name):
     """An instance whose initialiser has not run."""
     cls = getattr(roots, name)
     return cls.__new__(cls)
-
-
-def our_traceback_entries(exc_info):
-    return [frame.name for frame in traceback.extract_tb(exc_info.tb) if frame.filename == SOURCE_FILE]
 
 
 # ---------------------------------------------------------------- module and classes
@@ -176,7 +173,7 @@ def test_reading_db_config_on_db_def_runs_the_property():
     # one traceback entry, the innermost, shows that it ran instead of None being read.
     with pytest.raises(AttributeError) as info:
         bare_instance("DBDef").db_config
-    assert our_traceback_entries(info) == ["korvane.roots.DBDef.db_config"]
+    assert module_entries(info.tb) == ["korvane.roots.DBDef.db_config"]
     assert traceback.extract_tb(info.tb)[-1].filename == SOURCE_FILE
 
 
@@ -220,7 +217,7 @@ def test_argument_errors_use_the_interpreter_texts(call, message):
     assert str(info.value) == message
     if message != "keywords must be strings":
         # The function reports the error as its own, like any failure of its body.
-        [entry] = our_traceback_entries(info)
+        [entry] = module_entries(info.tb)
         assert entry.startswith("korvane.roots.") and entry.endswith(message.split("()")[0])
 
 
@@ -231,4 +228,4 @@ def test_check_apikey_querystring_refuses_anything_but_an_exact_dict(settings):
     with pytest.raises(TypeError) as info:
         roots.check_apikey_querystring(request=object(), krv_settings=settings)
     assert str(info.value) == f"Argument 'krv_settings' has incorrect type (expected dict, got {type(settings).__name__})"
-    assert our_traceback_entries(info) == []
+    assert module_entries(info.tb) == []

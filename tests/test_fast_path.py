@@ -4,7 +4,6 @@ subclasses made after the first construction are all seen by the next call."""
 
 import builtins
 import sys
-import traceback
 from collections import Counter
 from types import SimpleNamespace
 from unittest import mock
@@ -14,9 +13,8 @@ import pytest
 import korvane._pyroots as twin
 import korvane.roots as roots
 
-from helpers import make_request, make_settings, make_store
+from helpers import make_request, make_settings, make_store, module_entries
 
-SOURCE_FILE = "korvane\\roots"  # the file name the module gives its traceback entries
 
 USERS = {"admin": {"password": "secret"}, "public": {}, "u1": {"databases": ["sales"]}}
 DATABASES = {"sales": {"read": ["u1"]}}
@@ -44,10 +42,6 @@ def model_request(extension="json"):
     return request_for(f"/model/sales.{extension}", {"db_id": "sales"})
 
 
-def our_entries(error):
-    return [frame.name for frame in traceback.extract_tb(error.__traceback__) if frame.filename == SOURCE_FILE]
-
-
 @pytest.mark.parametrize("name, replacement", [
     ("get_authenticated_user", refuse), ("check_apikey_querystring", refuse), ("requested_data_format", refuse),
     # A base class named in the globals: the base initialised is the replacement.
@@ -66,7 +60,7 @@ def test_patched_global_leaves_the_same_traceback_entries_as_before():
     with mock.patch("korvane.roots.get_authenticated_user", refuse):
         with pytest.raises(Refused) as info:
             roots.ExecuteQuery(query_request())
-    assert our_entries(info.value) == [
+    assert module_entries(info.value.__traceback__) == [
         "korvane.roots.ExecuteQuery.__init__", "korvane.roots.DataFormatRoot.__init__",
         "korvane.roots.RootBasic.__init__", "korvane.roots.RootContext.__init__"]
 

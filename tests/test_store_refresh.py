@@ -10,9 +10,9 @@ import time
 import pytest
 
 from korvane.app import SetupError
+from helpers import UNKNOWN_KEY
 from test_app import ask, check, data_dir, edit_store, make_app  # noqa: F401 (data_dir: fixture)
 
-UNKNOWN_KEY = "The API key is not known to this server."
 CUSTOMERS = "/dd/demo/customers"
 
 
