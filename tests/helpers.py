@@ -18,6 +18,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import traceback
 import types
 from pathlib import Path
 
@@ -26,7 +27,6 @@ from pyramid.authorization import ACLAuthorizationPolicy
 from pyramid.interfaces import IAuthenticationPolicy, IAuthorizationPolicy
 from pyramid.registry import Registry
 from pyramid.request import Request
-from pyramid.security import Authenticated, Everyone
 
 from _pytest.assertion.rewrite import rewrite_asserts
 
@@ -37,10 +37,19 @@ from korvane.request_status import RequestStatus
 #: A settings override of this value removes the key instead.
 ABSENT = object()
 
-DEFAULT_USERS = {
-    "admin": {"password": "admin-secret", "apikey": "admin-key"},
-    "public": {"databases": []},
-}
+# The system's own texts, for the tests that check them.
+XSD_WARNING = "xsd format is deprecated.  Use xml format with 'schema' query string parameter for future requests."
+APIKEY_WARNING = "Authentication through query parameters is not recommended. Consider using HTTP headers instead."
+APIKEY_DENIED = "Authentication through query parameter denied, due to 'allow_apikey_in_query_string' setting."
+UNKNOWN_KEY = "The API key is not known to this server."
+NO_ACCESS = 'User "{}" has no access permissions configured for the "{}" database.'
+#: The file name the module gives its traceback entries.
+SOURCE_FILE = "korvane\\roots"
+
+
+def module_entries(tb):
+    """The names of the traceback entries that the module made."""
+    return [frame.name for frame in traceback.extract_tb(tb) if frame.filename == SOURCE_FILE]
 
 
 def make_store(users=None, databases=None, querydefs=None, credentials=None):
@@ -52,14 +61,10 @@ def make_store(users=None, databases=None, querydefs=None, credentials=None):
     test can leave either out; ``{}`` as a user makes a false record.
     ``credentials`` maps a database id to {credential id: entry}.
     """
-    return ConfigStorage.from_data(
-        {
-            "users": DEFAULT_USERS if users is None else users,
-            "databases": databases or {},
-            "querydefs": querydefs or {},
-            "credentials": credentials or {},
-        }
-    )
+    if users is None:
+        users = {"admin": {"password": "admin-secret", "apikey": "admin-key"}, "public": {"databases": []}}
+    return ConfigStorage.from_data({"users": users, "databases": databases or {}, "querydefs": querydefs or {},
+                                    "credentials": credentials or {}})
 
 
 def _apply(target, overrides):
@@ -72,17 +77,10 @@ def _apply(target, overrides):
 
 
 def make_settings(store=None, registry=None, krv=None, **ini):
-    """The framework's settings mapping, as a plain dict.
-
-    Its "krv_settings" is a plain dict (exactly ``dict``) holding the
-    store (``make_store()`` when None), the process registry (a new
-    ``ProcessRegistry`` when None), "url_substitution" {"$2F": "/",
-    "$2E": "."}, "default_extension" "json", "apikey_name" "apikey" and
-    "appid_name" "appid"; ``krv`` overrides those keys.  "auth_settings" is
-    an empty dict.  Other keyword arguments set top-level keys; give dotted
-    keys as ``**{"db.sales.limit": 100}``.  An override of ``ABSENT``
-    removes the key.
-    """
+    """The framework's settings mapping, as a plain dict, whose "krv_settings"
+    is exactly a ``dict``; ``krv`` overrides keys of "krv_settings", other
+    keyword arguments top-level ones (dotted keys as
+    ``**{"db.sales.limit": 100}``).  An override of ``ABSENT`` removes the key."""
     krv_settings = {
         "config_storage": make_store() if store is None else store,
         "process_registry": ProcessRegistry() if registry is None else registry,
@@ -95,54 +93,21 @@ def make_settings(store=None, registry=None, krv=None, **ini):
     return _apply(settings, ini)
 
 
-def principals_for(user_id):
-    """The principals the server gives ``user_id``; None and "public" are
-    anonymous."""
-    if user_id is None or user_id == "public":
-        return [Everyone]
-    return [Everyone, Authenticated, user_id]
-
-
-def make_registry(settings):
-    """A Pyramid registry with ``settings`` and the server's kind of
-    security policies."""
-    registry = Registry("korvane-tests")
-    registry.settings = settings
-    registry.registerUtility(
-        RemoteUserAuthenticationPolicy(environ_key="KORVANE_TEST_USER"),
-        IAuthenticationPolicy,
-    )
-    registry.registerUtility(ACLAuthorizationPolicy(), IAuthorizationPolicy)
-    return registry
-
-
-def make_request(
-    url="/",
-    method="GET",
-    settings=None,
-    user_id="alice",
-    matchdict=None,
-    json_body=None,
-    raw_uri=None,
-    status_tracker=True,
-    **kw
-):
+def make_request(url="/", method="GET", settings=None, user_id="alice", matchdict=None, json_body=None,
+                 raw_uri=None, status_tracker=True, **kw):
     """A real ``pyramid.request.Request`` for ``url``, as the server hands
-    it to a root factory.
-
-    ``settings`` (``make_settings()`` when None) becomes
-    ``request.registry.settings``, the same object.  ``user_id`` is the
-    authenticated user; None or "public" make an anonymous request.
-    ``matchdict`` is set as given (None: no route matched).  ``raw_uri``
-    defaults to the URL's path and query string; ``path_segments`` lists
-    the non-empty segments of the path.  ``request_status`` is a new
-    ``RequestStatus``, or absent altogether when ``status_tracker`` is
-    false.  ``json_body`` becomes a JSON request body.  Other keyword
-    arguments go to ``Request.blank`` (``headers``, ``POST``, ``environ``,
-    ``base_url``, ...).
-    """
+    it to a root factory: ``settings`` becomes ``request.registry.settings``
+    (the same object); a ``user_id`` of None or "public" makes an anonymous
+    request; ``matchdict`` None means no route matched; without
+    ``status_tracker`` there is no ``request_status`` at all.  Other keyword
+    arguments go to ``Request.blank``."""
     request = Request.blank(url, method=method, **kw)
-    request.registry = make_registry(make_settings() if settings is None else settings)
+    # The server's kind of security policies, on a registry of the request's own.
+    request.registry = Registry("korvane-tests")
+    request.registry.settings = make_settings() if settings is None else settings
+    request.registry.registerUtility(RemoteUserAuthenticationPolicy(environ_key="KORVANE_TEST_USER"),
+                                     IAuthenticationPolicy)
+    request.registry.registerUtility(ACLAuthorizationPolicy(), IAuthorizationPolicy)
     if user_id is not None and user_id != "public":
         request.environ["KORVANE_TEST_USER"] = user_id
     request.matchdict = matchdict

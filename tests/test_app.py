@@ -22,20 +22,18 @@ from korvane.app import main
 from korvane.app.request_setup import received_uri
 from korvane.app.sample_data import build_missing_databases
 
+from helpers import APIKEY_DENIED, APIKEY_WARNING, NO_ACCESS, UNKNOWN_KEY, XSD_WARNING
+
 REPO = Path(__file__).resolve().parents[1]
 CALLERS = ("admin", "alice", "bob", "public")
 KEYS = {"admin": "admin-key", "alice": "alice-key", "bob": "bob-key", "carol": "carol-key", "public": None,
         "wrong": "no-such-key"}
 
-QUERY_STRING_ADVICE = "Authentication through query parameters is not recommended. Consider using HTTP headers instead."
-XSD_WARNING = "xsd format is deprecated.  Use xml format with 'schema' query string parameter for future requests."
 FIXED_PATH = "Redirected to a fixed path"
-UNKNOWN_KEY = "The API key is not known to this server."
 GUI_MARKER = "needs JavaScript"
 DE_CUSTOMERS = ["Anna Berg", "Jonas Weber", "Paul Meyer"]
 ALL_QUERIES = ["customers_by_country", "orders_since", "customer_count", "purge_orders"]
 DEMO_TABLES = {"countries": ["code", "name"], "customers": ["id", "name", "country", "city", "email"]}
-NO_ACCESS = 'User "{}" has no access permissions configured for the "{}" database.'
 LOCAL = "http://localhost"
 BY_COUNTRY = "/query/customers_by_country/country/"
 SINCE = "/query/orders_since/since/2024-01-01"
@@ -189,13 +187,12 @@ def test_raw_uri_is_the_uri_as_received(environ, expected):
 # --- identity, authentication and the base contexts' diagnostics -------------------------
 
 ANY_FORMAT_REFUSED = "Data format '{}' is not supported for this resource."
-QUERY_STRING_DENIED = "Authentication through query parameter denied, due to 'allow_apikey_in_query_string' setting."
 
 
 @pytest.mark.parametrize(ROW, [
     ("bob", "/whoami", 200, {"user_id": "bob", "databases": ["sales"]}),
     ("public", "/whoami", 403, {"permission": "authenticated"}),
-    ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": QUERY_STRING_DENIED}),
+    ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": APIKEY_DENIED}),
     ("public", "/_ctx/root-context?segment=a/b&segment=..&segment=c.d", 200, {"has_acl": False, "user_db_ids": ["demo"],
         "escaped_segments": ["a$2Fb", "$2E$2E", "c.d"], "declared_substitutions": {"$2F": "/", "$2E": "."}}),
     ("alice", "/_ctx/root-basic?schema", 200, {
@@ -210,8 +207,8 @@ def test_identity_authentication_and_diagnostics(app, who, request_line, status,
 
 def test_allowed_query_string_key_authenticates_with_advice(data_dir):
     app = make_app(data_dir, **{"korvane.allow_apikey_in_query_string": "true"})
-    check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": QUERY_STRING_ADVICE})
-    check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": QUERY_STRING_ADVICE})
+    check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": APIKEY_WARNING})
+    check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": APIKEY_WARNING})
     check(ask(app, "public", "/?apikey=nobody"), 403, {"explanation": UNKNOWN_KEY})
 
 
@@ -234,6 +231,7 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     # Execution is granted by the query and by its database.
     ("bob", "/query/orders_since/since/2024-06-01?limit=5", 200, {"limit": 5}),
     ("bob", BY_COUNTRY + "DE", 403, {"explanation": NO_ACCESS.format("bob", "demo")}),
+    ("public", "/query/customer_count/country/DE", 403, {"permission": "execute_query"}),
     ("alice", BY_COUNTRY + "DE", 200, {"Content-Type": JSON, "parameters": {"country": "DE"}, "names": DE_CUSTOMERS}),
     # Path values are substituted ($2E, ?$X=) and percent-decoded once.
     ("alice", BY_COUNTRY + "D$2EE", 200, {"parameters": {"country": "D.E"}, "rows": []}),
@@ -243,15 +241,17 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("alice", "/query/customers_by_country/country%20OR%201%3D1/DE", 400,
      {"explanation": "You did not supply a value for binding parameter :country."}),
     ("alice", "/query/customers_by_country/country", 400, {"explanation": "Parameter 'country' has no value."}),
-    ("bob", "/query/purge_orders", 405, {"explanation": NOT_ALLOWED.format("purge_orders", '[""]')}),
-    ("bob", "PUT /query/orders_since", 405, {"explanation": NOT_ALLOWED.format("orders_since", '["GET", "POST"]')}),
+    # The query's own refusal names the methods it is enabled for, and so does Allow.
+    ("bob", "/query/purge_orders", 405, {"explanation": NOT_ALLOWED.format("purge_orders", '[""]'), "Allow": "OPTIONS"}),
+    ("bob", "PUT /query/orders_since", 405, {"explanation": NOT_ALLOWED.format("orders_since", '["GET", "POST"]'),
+                                            "Allow": "GET, HEAD, POST, OPTIONS"}),
     ("bob", "POST " + SINCE, 501, {}),
     # "sales" has a row limit: the redirect adds it, before any authorization.
     ("alice", SINCE + "?offset=2", 302, {"Location": LOCAL + SINCE + "?offset=2&limit=10"}),
     ("public", SINCE, 302, {"Location": LOCAL + SINCE + "?limit=10"}),
     ("alice", SINCE + "?offset=2&limit=10", 200, {"count": 10, "limit": 10}),
     # Formats: the extension wins over ?format=; xsd becomes xml with ?schema.
-    ("alice", BY_COUNTRY + "DE.csv", 200, {"Content-Type": CSV, "lines": CSV_DE}),
+    ("alice", BY_COUNTRY + "DE.csv", 200, {"Content-Type": CSV, "lines": CSV_DE, "text": CSV_DE[0] + "\r\n"}),
     ("alice", BY_COUNTRY + "DE.csv?format=json", 200, {"Content-Type": CSV}),
     ("alice", BY_COUNTRY + "DE.xsd?x=1", 301, {"Location": LOCAL + BY_COUNTRY + "DE.xml?x=1&schema", "Warning": XSD_WARNING}),
     ("alice", BY_COUNTRY + "DE?format=txt", 406, {"explanation": ANY_FORMAT_REFUSED.format("txt")}),

@@ -17,7 +17,8 @@ from korvane.config_storage import UserRecord
 from korvane.constants import DEFAULT_NULL_PLACEHOLDER, DEFAULT_SEPARATOR, DEFAULT_WILDCARD
 from korvane.exceptions import HTTPUnsupportedFormat
 
-from helpers import QuietTracker, implementation_under_test, leak_path, make_request, make_settings, make_store, permits
+from helpers import NO_ACCESS, XSD_WARNING, QuietTracker, implementation_under_test, leak_path, make_request
+from helpers import make_settings, make_store, permits
 
 roots = implementation_under_test(__name__)
 
@@ -46,7 +47,6 @@ CREDENTIALS = {
     "ghost": {"c1": {"edit": ["u1"], "view": ["u1"]}},
 }
 UNRECOGNISED = "Unrecognized Data Discovery url method"
-XSD_WARNING = "xsd format is deprecated.  Use xml format with 'schema' query string parameter for future requests."
 
 
 def settings_for(users=USERS, **ini):
@@ -63,10 +63,6 @@ def request_for(url, user_id="u1", settings=None, **kw):
 
 def store_of(context):
     return context.settings["config_storage"]
-
-
-def access_message(user_id, db_id):
-    return f'User "{user_id}" has no access permissions configured for the "{db_id}" database.'
 
 
 def refusal_of(cls, request, exception):
@@ -177,7 +173,7 @@ QUERY_REFUSALS = [
     ("unsupported_format", dict(method="POST", fmt=".txt"), HTTPUnsupportedFormat, None),
     ("database_missing", dict(query_id="qlost"), HTTPNotFound, "Model/Database 'gone' not found."),
     # "xsd" is redirected only after authorization and the row limit.
-    ("xsd_access_refused", dict(fmt=".xsd", user_id="outsider"), HTTPForbidden, access_message("outsider", "sales")),
+    ("xsd_access_refused", dict(fmt=".xsd", user_id="outsider"), HTTPForbidden, NO_ACCESS.format("outsider", "sales")),
     ("xsd_row_limit", dict(fmt=".xsd", settings=LIMITED_SETTINGS), HTTPFound, None),
 ]
 
@@ -253,9 +249,9 @@ DISCOVERY_REFUSALS = [
     # The server gives every request its tracker; this route relies on it.
     ("no_status_tracker", dict(status_tracker=False), AttributeError, None),
     # Database access is checked before the rules for anonymous callers.
-    ("access_refused", dict(user_id="public"), HTTPForbidden, access_message("public", "sales")),
+    ("access_refused", dict(user_id="public"), HTTPForbidden, NO_ACCESS.format("public", "sales")),
     # "xsd" is redirected only once the caller may have the data.
-    ("xsd", dict(path="/db/sales/t.xsd", user_id="outsider"), HTTPForbidden, access_message("outsider", "sales")),
+    ("xsd", dict(path="/db/sales/t.xsd", user_id="outsider"), HTTPForbidden, NO_ACCESS.format("outsider", "sales")),
 ]
 
 
@@ -406,7 +402,7 @@ DD_REFUSALS = [  # by "outsider", who may use no database of the store
     ("array_body", dict(body=["/db/sales"]), HTTPNotFound, db_not_found(None)),
     ("string_body", dict(kind="build", body="sales"), HTTPNotFound, db_not_found(None)),
     ("no_body", dict(kind="build", user_id="u1"), json.JSONDecodeError, None),
-    ("access_refused", dict(body={"path": "/db/sales/t"}), HTTPForbidden, access_message("outsider", "sales")),
+    ("access_refused", dict(body={"path": "/db/sales/t"}), HTTPForbidden, NO_ACCESS.format("outsider", "sales")),
     ("unrecognised", dict(kind="compose", body={}), HTTPForbidden, UNRECOGNISED),
 ]
 
@@ -426,16 +422,6 @@ def test_special_attributes_come_from_query_settings_or_constants(query, ini, ex
     request = dd_request(body={"path": "/db/sales"}, query=query, settings=settings_for(**ini))
     context = roots.DDURLParserBuilderRoot(request)
     assert (context.wildcard, context.separator, context.null_placeholder) == expected
-
-
-def test_special_attributes_are_read_as_text_in_order():
-    context = roots.DDURLParserBuilderRoot(dd_request(body={"path": "/db/sales"}))
-    with mock.patch.object(roots, "get_url_param", side_effect=lambda *args: args) as get_url_param:
-        assert context._set_special_attributes_from_request(request=context.request) is None
-    defaults = {"wildcard": DEFAULT_WILDCARD, "separator": DEFAULT_SEPARATOR, "nullStr": DEFAULT_NULL_PLACEHOLDER}
-    expected = [(context.request, name, default, str) for name, default in defaults.items()]
-    assert [c.args for c in get_url_param.call_args_list] == expected
-    assert [context.wildcard, context.separator, context.null_placeholder] == expected
 
 
 @pytest.mark.parametrize("name, base, make", [
