@@ -616,3 +616,46 @@ def test_each_place_reading_attributes_reads_the_objects_own_values_whatever_cam
                 assert list(ours) == list(theirs)
                 assert ours["db_id"] == "sales"
                 assert {name: ours[name] for name in SHARED} == {name: theirs[name] for name in SHARED}
+
+
+def settings_outcome(cls, request):
+    try:
+        built = cls(request)
+    except Exception as error:
+        return type(error).__name__, str(error)
+    return built.settings["url_substitution"], built.auth_settings, built.process_registry is not None
+
+
+def rebuilt_with_equal_keys(settings):
+    # Keys equal to the module's own strings but other objects.
+    return {"".join(list(key)): value for key, value in settings.items()}
+
+
+DICT_CHANGES = {
+    "value replaced": lambda s: s["krv_settings"].__setitem__("url_substitution", {"$7E": "~"}),
+    "key moved to the end": lambda s: s["krv_settings"].__setitem__(
+        "url_substitution", s["krv_settings"].pop("url_substitution")),
+    "grown past a small table": lambda s: s["krv_settings"].update({f"pad{i}": i for i in range(40)}),
+    "a key that is not a string": lambda s: s["krv_settings"].__setitem__(("not", "text"), 1),
+    "equal keys of other objects": lambda s: s.update(
+        krv_settings=rebuilt_with_equal_keys(s["krv_settings"]), auth_settings={"set": 1}),
+    "keys reordered": lambda s: s.update(krv_settings=dict(reversed(s["krv_settings"].items()))),
+    "key removed": lambda s: s["krv_settings"].pop("process_registry"),
+    "auth settings removed": lambda s: s.pop("auth_settings"),
+}
+
+
+@pytest.mark.parametrize("change", DICT_CHANGES.values(), ids=DICT_CHANGES.keys())
+def test_settings_changed_between_constructions_are_read_as_they_are_now(change):
+    """Reads of exact dicts remember where a key was; every change to the
+    dict in between is seen by the next read, as by the twin's."""
+    results = []
+    for impl in (roots, twin):
+        settings = make_settings()
+        request = make_request("/", settings=settings)
+        sys._clear_type_cache()
+        first = settings_outcome(impl.RootContext, request)
+        change(settings)
+        results.append((first, settings_outcome(impl.RootContext, request)))
+    assert results[0] == results[1]
+    assert results[0][0][0] == {"$2F": "/", "$2E": "."}

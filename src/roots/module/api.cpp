@@ -7,6 +7,8 @@
 
 namespace roots {
 
+Py_ssize_t dict_item_hints[kDictItemHints];
+
 Ref global(PyObject* name) { return Ref::borrow(cached_global(name)); }
 
 namespace {

@@ -5,6 +5,8 @@
 // error is set, and the caller returns null in turn.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -162,13 +164,32 @@ Ref call_global_kw(PyObject* name, PyObject* kwnames, Args... args) {
 // databases, querydefs), read through the context as every step does.
 Ref store_mapping(PyObject* self, PyObject* mapping);
 
+// Where in its dict each key was found last, as a hint for the next read
+// of an exact dict: the interpreter's attribute reads keep such hints.  The
+// keys the bodies read are the module's own strings, and each mostly lives
+// in one dict (a setting in the settings, a format in a class's table), so
+// the hint is kept per key; a wrong one costs one comparison.
+inline constexpr std::size_t kDictItemHints = 512;
+extern Py_ssize_t dict_item_hints[kDictItemHints];
+[[gnu::always_inline]] inline Py_ssize_t& dict_item_hint(PyObject* key) {
+    return dict_item_hints[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kDictItemHints];
+}
+
 // `mapping.get(key)`.
 Ref get_item_generic(PyObject* mapping, PyObject* key);
 [[gnu::always_inline]] inline Ref get_item(PyObject* mapping, PyObject* key) {
     // An exact dict's `get` cannot have been overridden.
     if (PyDict_CheckExact(mapping)) {
+        Py_ssize_t& hint = dict_item_hint(key);
+        if (PyObject* value = roots_dict_item_by_hint(mapping, key, &hint)) {
+            return Ref::borrow(value);
+        }
         PyObject* value = PyDict_GetItemWithError(mapping, key);
-        return value != nullptr ? Ref::borrow(value) : error_pending() ? Ref() : none();
+        if (value != nullptr) {
+            roots_dict_note_hint(mapping, value, &hint);
+            return Ref::borrow(value);
+        }
+        return error_pending() ? Ref() : none();
     }
     return get_item_generic(mapping, key);
 }
@@ -176,8 +197,13 @@ Ref get_item_generic(PyObject* mapping, PyObject* key);
 // `mapping[key]`.
 [[gnu::always_inline]] inline Ref subscript(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
+        Py_ssize_t& hint = dict_item_hint(key);
+        if (PyObject* value = roots_dict_item_by_hint(mapping, key, &hint)) {
+            return Ref::borrow(value);
+        }
         PyObject* value = PyDict_GetItemWithError(mapping, key);
         if (value != nullptr) {
+            roots_dict_note_hint(mapping, value, &hint);
             return Ref::borrow(value);
         }
         if (!error_pending()) {

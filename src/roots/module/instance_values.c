@@ -7,6 +7,8 @@
 
 #include "roots/module/instance_values.h"
 
+#include <string.h>
+
 #if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030D0000
 #error "the inline-values layout read here is the one of Python 3.12"
 #endif
@@ -81,6 +83,56 @@ PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *h
         }
     }
     return NULL;
+}
+
+/* Whether the entry key `candidate` is the string `key`: the same object,
+ * or (as the dict's own lookup decides for two exact strings) the same hash
+ * and the same code points.  No Python code runs. */
+static int same_string_key(PyObject *candidate, PyObject *key, Py_hash_t hash)
+{
+    if (candidate == key) {
+        return 1;
+    }
+    if (candidate == NULL || ((PyASCIIObject *)candidate)->hash != hash) {
+        return 0;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    const int kind = PyUnicode_KIND(key);
+    return PyUnicode_GET_LENGTH(candidate) == length && PyUnicode_KIND(candidate) == kind &&
+           memcmp(PyUnicode_DATA(candidate), PyUnicode_DATA(key), (size_t)length * kind) == 0;
+}
+
+PyObject *roots_dict_item_by_hint(PyObject *dict, PyObject *key, Py_ssize_t *hint)
+{
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    if (!PyUnicode_CheckExact(key) || mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE) {
+        return NULL;
+    }
+    const Py_hash_t hash = ((PyASCIIObject *)key)->hash;
+    const Py_ssize_t at = *hint;
+    if (hash == -1 || at < 0 || at >= keys->dk_nentries) {
+        return NULL;
+    }
+    /* A deleted entry has its key cleared, so a key found is live. */
+    PyDictUnicodeEntry *entry = &DK_UNICODE_ENTRIES(keys)[at];
+    return same_string_key(entry->me_key, key, hash) ? entry->me_value : NULL;
+}
+
+void roots_dict_note_hint(PyObject *dict, PyObject *value, Py_ssize_t *hint)
+{
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    if (mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE || keys->dk_nentries > ROOTS_HINT_SEARCH_LIMIT) {
+        return;
+    }
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        if (entries[i].me_value == value) {
+            *hint = i;
+            return;
+        }
+    }
 }
 
 /* A property's fields, as the interpreter lays them out (not in any header). */

@@ -48,6 +48,18 @@ PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *h
  * holds `name` by identity: a borrowed reference, else null. */
 PyObject *roots_dict_value_at(PyObject *dict, PyObject *name, Py_ssize_t at);
 
+/* `dict[key]` for an exact dict and an exact str `key`, when the entry
+ * `*hint` points to holds it: a borrowed reference, else null (no error
+ * set) and an ordinary lookup must answer.  Keys compare as the dict
+ * compares two strings (identity, else hash and code points). */
+PyObject *roots_dict_item_by_hint(PyObject *dict, PyObject *key, Py_ssize_t *hint);
+
+/* Points `*hint` at the entry of `dict` (an exact dict) that holds `value`,
+ * just found by an ordinary lookup, when the dict is a small table of
+ * string keys; leaves it alone otherwise.  The entry found is only a
+ * hint: roots_dict_item_by_hint checks its key. */
+void roots_dict_note_hint(PyObject *dict, PyObject *value, Py_ssize_t *hint);
+
 /* Whether `property` is exactly a property laid out as this file reads it. */
 int roots_property_layout_known(PyObject *property);
 
