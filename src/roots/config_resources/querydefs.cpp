@@ -19,7 +19,7 @@ int is_named_in(PyObject* record, PyObject* field, PyObject* user_id) {
 // user lists of a query: one pass over them in turn, without merging them.
 constexpr size_t kQueryUserLists = 3;
 int is_named_in_any(PyObject* record, std::initializer_list<PyObject*> fields, PyObject* user_id) {
-    Ref itertools = global(names.itertools);
+    Ref itertools = module_global(names.itertools);
     Ref chain = itertools ? getattr(itertools.get(), names.chain) : Ref();
     if (!chain) {
         return -1;

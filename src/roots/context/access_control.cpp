@@ -54,7 +54,7 @@ int record_status(PyObject* request, PyObject* code_name) {
     if (tracked <= 0) {
         return tracked;
     }
-    Ref status_codes = global(names.StatusCodes);
+    Ref status_codes = module_global(names.StatusCodes);
     Ref code = status_codes ? getattr(status_codes.get(), code_name) : Ref();
     return code && call_method(tracker.get(), names.add_status, code.get()) ? 0 : -1;
 }
@@ -180,7 +180,7 @@ PyObject* root_basic_check_authenticated_user(PyObject* const* args) {
 }
 
 PyObject* root_basic_acl_allow(PyObject* const* args) {
-    Ref everything = global(names.ALL_PERMISSIONS);
+    Ref everything = module_global(names.ALL_PERMISSIONS);
     if (!everything || set_acl(args[0], acl_entry_for(names.Allow, names.Everyone, everything.get())) < 0) {
         return nullptr;
     }
@@ -188,7 +188,7 @@ PyObject* root_basic_acl_allow(PyObject* const* args) {
 }
 
 PyObject* root_basic_acl_deny(PyObject* const* args) {
-    if (set_acl(args[0], global(names.DENY_ALL)) < 0) {
+    if (set_acl(args[0], module_global(names.DENY_ALL)) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -42,7 +42,7 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
         Py_RETURN_NONE;
     }
 
-    Ref policy = global(names.ApikeyAuthenticationPolicy);
+    Ref policy = module_global(names.ApikeyAuthenticationPolicy);
     Ref find_api_key = policy ? getattr(policy.get(), names.find_api_key) : Ref();
     Ref query_params = find_api_key ? getattr(request, names.GET) : Ref();
     Ref request_api_key =

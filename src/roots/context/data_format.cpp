@@ -42,7 +42,7 @@ PyObject* data_format_root_init(PyObject* const* args) {
 
     // A stored query redirects deprecated formats itself, after it has
     // authorised the request; every other class redirects here.
-    Ref execute_query = global(names.ExecuteQuery);
+    Ref execute_query = module_global(names.ExecuteQuery);
     if (!execute_query) {
         return nullptr;
     }
@@ -83,7 +83,7 @@ Ref path_extension(PyObject* self) {
     Ref request_path = request ? getattr(request.get(), names.path) : Ref();
     Ref parsed = request_path ? call_global(names.urlparse, request_path.get()) : Ref();
     Ref path = parsed ? getattr(parsed.get(), names.path) : Ref();
-    Ref os = path ? global(names.os) : Ref();
+    Ref os = path ? module_global(names.os) : Ref();
     Ref os_path = os ? getattr(os.get(), names.path) : Ref();
     Ref split = os_path ? call_method(os_path.get(), names.splitext, path.get()) : Ref();
     Ref extension = split ? Ref::steal(PySequence_GetItem(split.get(), 1)) : Ref();

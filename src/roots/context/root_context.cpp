@@ -39,7 +39,7 @@ PyObject* root_context_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref check_apikey = global(names.check_apikey_querystring);
+    Ref check_apikey = module_global(names.check_apikey_querystring);
     Ref krv_settings = check_apikey ? getattr(self, names.krv_settings) : Ref();
     if (!krv_settings || !call(check_apikey.get(), krv_settings.get(), request)) {
         return nullptr;

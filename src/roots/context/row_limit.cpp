@@ -43,7 +43,7 @@ PyObject* check_db_limit_overflow(PyObject* const* args) {
     Ref registry = key ? getattr(request, names.registry) : Ref();
     Ref ini_settings = registry ? getattr(registry.get(), names.settings) : Ref();
     Ref db_limit = ini_settings ? get_item(ini_settings.get(), key.get()) : Ref();
-    Ref int_type = db_limit ? global(names.int_type) : Ref();
+    Ref int_type = db_limit ? module_global(names.int_type) : Ref();
     Ref limit = int_type ? call_global(names.get_url_param, request, names.limit, Py_None, int_type.get()) : Ref();
     if (!limit) {
         return nullptr;

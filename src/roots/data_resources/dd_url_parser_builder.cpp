@@ -137,10 +137,10 @@ PyObject* ddurlparser_builder_root_set_special_attributes_from_request(PyObject*
     PyObject* request = args[1];
     for (const SpecialAttribute& special : kSpecialAttributes) {
         Ref ini_settings = getattr(self, names.ini_settings);
-        Ref fallback = ini_settings ? global(names.*special.fallback) : Ref();
+        Ref fallback = ini_settings ? global_named(names.*special.fallback) : Ref();
         Ref preset = fallback ? call_method(ini_settings.get(), names.get, names.*special.setting, fallback.get())
                               : Ref();
-        Ref text_type = preset ? global(names.str_type) : Ref();
+        Ref text_type = preset ? module_global(names.str_type) : Ref();
         if (!text_type ||
             setattr(self, names.*special.attribute,
                     call_global(names.get_url_param, request, names.*special.parameter, preset.get(),

@@ -91,7 +91,7 @@ PyObject* execute_query_validate_http_method(PyObject* const* args) {
         return nullptr;
     }
     if (!given) {
-        std_methods = global(names.STD_HTTP_METHODS);
+        std_methods = module_global(names.STD_HTTP_METHODS);
     }
     Ref query_config = std_methods ? getattr(self, names.query_config) : Ref();
     Ref http_methods = query_config ? getattr(query_config.get(), names.http_methods) : Ref();
@@ -184,7 +184,7 @@ PyObject* execute_query_check_data_format(PyObject* const* args) {
 
     // The last segment of a query route is a parameter value, which may
     // hold a dot of its own: the base check runs without its extension test.
-    Ref base = global(names.DataFormatRoot);
+    Ref base = module_global(names.DataFormatRoot);
     Ref base_check = base ? getattr(base.get(), names.check_data_format) : Ref();
     if (!base_check ||
         !call_kw(base_check.get(), state.kw_check_ext, self, request_method, response_format, Py_False)) {

@@ -9,8 +9,6 @@ namespace roots {
 
 Py_ssize_t dict_item_hints[kDictItemHints];
 
-Ref global(PyObject* name) { return Ref::borrow(cached_global(name)); }
-
 namespace {
 
 Ref none_on_success(int status) { return status < 0 ? Ref() : none(); }
@@ -204,7 +202,7 @@ int init_through_super(PyObject* cls, PyObject* self, PyObject* request) {
 }  // namespace
 
 int super_init(PyObject* class_name, PyObject* self, PyObject* request) {
-    Ref cls = global(class_name);
+    Ref cls = global_named(class_name);
     return cls ? init_through_super(cls.get(), self, request) : -1;
 }
 
@@ -218,7 +216,7 @@ int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request) {
 }
 
 int base_init(PyObject* base_name, PyObject* self, PyObject* request) {
-    Ref base = global(base_name);
+    Ref base = global_named(base_name);
     if (!base) {
         return -1;
     }
@@ -295,7 +293,7 @@ int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) {
 }
 
 int log_message(PyObject* level, PyObject* message) {
-    Ref log = global(names.log);
+    Ref log = module_global(names.log);
     return log && call_method(log.get(), level, message) ? 0 : -1;
 }
 
@@ -455,12 +453,12 @@ PyObject* raise(Ref obj) {
 }
 
 Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission) {
-    Ref action = global(action_name);
+    Ref action = global_named(action_name);
     return action ? Ref::steal(PyTuple_Pack(3, action.get(), principal, permission)) : Ref();
 }
 
 Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission) {
-    Ref principal = global(principal_name);
+    Ref principal = global_named(principal_name);
     return principal ? acl_entry(action_name, principal.get(), permission) : Ref();
 }
 

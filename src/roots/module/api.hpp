@@ -24,7 +24,29 @@ inline constexpr Py_ssize_t kMaxUnpack = 3;
 
 // A name of the module globals, falling back to the builtins, read at call
 // time as Python code would (so tests can patch "korvane.roots.NAME").
-Ref global(PyObject* name);
+//
+// Each place that reads a global keeps what it read, valid while no
+// watched dict has changed since, as the interpreter's global reads do.
+[[gnu::always_inline]] inline Ref read_global(GlobalSite& site, PyObject* name) {
+    if (site.name == name && site.epoch == globals_epoch && watched_globals == state.globals &&
+        watched_globals != nullptr) {
+        return Ref::borrow(site.value);
+    }
+    PyObject* value = cached_global(name);
+    if (value != nullptr) {
+        site = {name, value, globals_epoch};
+    }
+    return Ref::borrow(value);
+}
+#define ROOTS_GLOBAL_SITE                                                                          \
+    []() -> ::roots::GlobalSite& {                                                                 \
+        static constinit ::roots::GlobalSite site{};                                               \
+        return site;                                                                               \
+    }()
+#define module_global(name) ::roots::read_global(ROOTS_GLOBAL_SITE, (name))
+// The same for a name that varies from call to call (a helper's
+// parameter), which a site of its own would only churn.
+inline Ref global_named(PyObject* name) { return Ref::borrow(cached_global(name)); }
 
 // `obj.name` and `obj.name = value`: the attributes of plain instances are
 // read and written in their own storage directly (see fast_path.hpp).
@@ -147,18 +169,19 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... arg
         PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// `GLOBAL(*args)` for a callable named in the module globals.
+// `GLOBAL(*args)` for a callable named in the module globals (a macro, so
+// that each call has its own global site).
 template <class... Args>
-Ref call_global(PyObject* name, Args... args) {
-    Ref callable = global(name);
+Ref call_if_found(const Ref& callable, Args... args) {
     return callable ? call(callable.get(), args...) : Ref();
 }
-
 template <class... Args>
-Ref call_global_kw(PyObject* name, PyObject* kwnames, Args... args) {
-    Ref callable = global(name);
+Ref call_kw_if_found(const Ref& callable, PyObject* kwnames, Args... args) {
     return callable ? call_kw(callable.get(), kwnames, args...) : Ref();
 }
+#define call_global(name, ...) ::roots::call_if_found(module_global(name) __VA_OPT__(, ) __VA_ARGS__)
+#define call_global_kw(name, kwnames, ...) \
+    ::roots::call_kw_if_found(module_global(name), (kwnames)__VA_OPT__(, ) __VA_ARGS__)
 
 // `self.config_storage.<mapping>`: one of the store's mappings (users,
 // databases, querydefs), read through the context as every step does.
@@ -319,7 +342,7 @@ PyObject* raise(Ref obj);
 // `raise GLOBAL(*args)`, for the framework's HTTP exceptions.
 template <class... Args>
 PyObject* raise_new(PyObject* class_name, Args... args) {
-    Ref exception = call_global(class_name, args...);
+    Ref exception = call_if_found(global_named(class_name), args...);
     return exception ? raise(std::move(exception)) : nullptr;
 }
 

@@ -357,7 +357,7 @@ Ref make_method(const MethodEntry& entry, int line) {
 int run_class_statement(const ClassDef& def, PyObject* class_name, PyObject* base_name, int line) {
     Ref bases;
     if (base_name != nullptr) {
-        Ref base = global(base_name);
+        Ref base = global_named(base_name);
         bases = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref();
     } else {
         bases = Ref::borrow(state.empty_tuple);
@@ -429,7 +429,7 @@ int run_module_body(int* failed_line) {
     }
 
     *failed_line = kLoggerLine;
-    Ref logging = global(names.logging);
+    Ref logging = module_global(names.logging);
     Ref log = logging ? call_method(logging.get(), names.getLogger, names.logger_name) : Ref();
     if (!log || PyDict_SetItem(state.globals, names.log, log.get()) < 0) {
         return -1;

@@ -85,21 +85,24 @@ struct FastPathCaches {
     GlobalEntry globals[kGlobalSlots];
     SuperEntry supers[kSuperSlots];
     AttributeEntry attributes[kAttributeSlots];
-    // Advanced by every change to a watched dictionary; an entry of an
-    // older epoch is stale.  Starts above zero so empty entries never match.
-    std::uint64_t epoch = 1;
     int watcher_id = -1;
-    PyObject* watched_globals = nullptr;   // not owned: only compared
     PyObject* watched_builtins = nullptr;  // not owned: only compared
 };
 
 FastPathCaches caches;
 
+}  // namespace
+
+std::uint64_t globals_epoch = 1;
+PyObject* watched_globals = nullptr;
+
+namespace {
+
 int on_watched_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* /*key*/, PyObject* /*new_value*/) {
-    ++caches.epoch;
+    ++globals_epoch;
     if (event == PyDict_EVENT_DEALLOCATED) {
-        if (dict == caches.watched_globals) {
-            caches.watched_globals = nullptr;
+        if (dict == watched_globals) {
+            watched_globals = nullptr;
         }
         if (dict == caches.watched_builtins) {
             caches.watched_builtins = nullptr;
@@ -111,7 +114,7 @@ int on_watched_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* /*
 // Watches the current module dict and the builtins dict; 0 when both are
 // watched, -1 (no error set) when the cache cannot be used.
 int ensure_watching(PyObject* globals, PyObject* builtins) {
-    if (globals == caches.watched_globals && builtins == caches.watched_builtins) {
+    if (globals == watched_globals && builtins == caches.watched_builtins) {
         return 0;
     }
     if (caches.watcher_id < 0) {
@@ -125,9 +128,9 @@ int ensure_watching(PyObject* globals, PyObject* builtins) {
         PyErr_Clear();
         return -1;
     }
-    caches.watched_globals = globals;
+    watched_globals = globals;
     caches.watched_builtins = builtins;
-    ++caches.epoch;
+    ++globals_epoch;
     return 0;
 }
 
@@ -489,8 +492,8 @@ PyObject* cached_global(PyObject* name) {
     GlobalEntry& entry = caches.globals[slot_of(name, nullptr, kGlobalSlots)];
     // The watched dicts are forgotten (and the epoch advanced) whenever the
     // module state changes, so a current epoch proves they are its dicts.
-    if (entry.name == name && entry.epoch == caches.epoch && caches.watched_globals == state.globals &&
-        caches.watched_globals != nullptr) {
+    if (entry.name == name && entry.epoch == globals_epoch && watched_globals == state.globals &&
+        watched_globals != nullptr) {
         return entry.value;
     }
     PyObject* globals = state.globals;
@@ -498,12 +501,12 @@ PyObject* cached_global(PyObject* name) {
     if (ensure_watching(globals, builtins) < 0) {
         return lookup_global(globals, builtins, name);
     }
-    if (entry.name == name && entry.epoch == caches.epoch) {
+    if (entry.name == name && entry.epoch == globals_epoch) {
         return entry.value;
     }
     PyObject* value = lookup_global(globals, builtins, name);
     if (value != nullptr) {
-        entry = {name, value, caches.epoch};
+        entry = {name, value, globals_epoch};
     }
     return value;
 }
@@ -546,8 +549,8 @@ void clear_fast_path_caches() {
     for (AttributeEntry& entry : caches.attributes) {
         entry = {};
     }
-    ++caches.epoch;
-    caches.watched_globals = nullptr;
+    ++globals_epoch;
+    watched_globals = nullptr;
     caches.watched_builtins = nullptr;
 }
 

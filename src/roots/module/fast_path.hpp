@@ -27,11 +27,28 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 namespace roots {
 
 // `name` in the module globals, else the builtins: a borrowed reference, or
 // null with NameError (or the lookup's own error) set.
 PyObject* cached_global(PyObject* name);
+
+// Advanced by every change to the watched globals and builtins (and when
+// the caches are cleared): a global read at an older epoch may be stale.
+// Starts above zero, so a site never filled never matches.
+extern std::uint64_t globals_epoch;
+// The module globals being watched (not owned: only compared), null when
+// none are.
+extern PyObject* watched_globals;
+
+// What one place in the bodies read from the globals last.
+struct GlobalSite {
+    PyObject* name;
+    PyObject* value;  // borrowed: the watched dicts hold it while the epoch stands
+    std::uint64_t epoch;
+};
 
 // What `super(cls, self).__init__` finds along `type(self).__mro__` after
 // `cls`: a borrowed reference to the attribute as stored in the class
