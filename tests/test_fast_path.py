@@ -659,3 +659,27 @@ def test_settings_changed_between_constructions_are_read_as_they_are_now(change)
         results.append((first, settings_outcome(impl.RootContext, request)))
     assert results[0] == results[1]
     assert results[0][0][0] == {"$2F": "/", "$2E": "."}
+
+
+@pytest.mark.parametrize("shadow_first", [False, True])
+def test_class_value_shadowed_by_one_instance_and_not_another_is_read_for_each(shadow_first):
+    """One place reads a class table through instances of one unchanged
+    class, some of which keep a table of their own (set before any other
+    attribute, or after others already were)."""
+    results = []
+    for impl in (roots, twin):
+        class Model(impl.DBModel):
+            def __init__(self, request):
+                if request.shadow:
+                    self.format_redirect_map = {}
+                super().__init__(request)
+
+        sys._clear_type_cache()
+        outcomes = []
+        for shadow in (shadow_first, not shadow_first, shadow_first):
+            request = model_request("xsd")
+            request.shadow = shadow
+            outcomes.append(outcome_of(Model, request))
+        results.append(outcomes)
+    assert results[0] == results[1]
+    assert results[0][0] != results[0][1]

@@ -11,7 +11,7 @@ namespace {
 
 // `user_id in record.<field>`: 1, 0, or -1 with an error.
 int is_named_in(PyObject* record, PyObject* field, PyObject* user_id) {
-    Ref users = getattr(record, field);
+    Ref users = getattr_named(record, field);
     return users ? contains(users.get(), user_id) : -1;
 }
 
@@ -28,7 +28,7 @@ int is_named_in_any(PyObject* record, std::initializer_list<PyObject*> fields, P
     PyObject* args[kQueryUserLists];
     size_t count = 0;
     for (PyObject* field : fields) {
-        collections[count] = getattr(record, field);
+        collections[count] = getattr_named(record, field);
         if (!collections[count]) {
             return -1;
         }

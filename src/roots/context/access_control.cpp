@@ -55,7 +55,7 @@ int record_status(PyObject* request, PyObject* code_name) {
         return tracked;
     }
     Ref status_codes = module_global(names.StatusCodes);
-    Ref code = status_codes ? getattr(status_codes.get(), code_name) : Ref();
+    Ref code = status_codes ? getattr_named(status_codes.get(), code_name) : Ref();
     return code && call_method(tracker.get(), names.add_status, code.get()) ? 0 : -1;
 }
 
@@ -168,7 +168,7 @@ PyObject* root_basic_check_authenticated_user(PyObject* const* args) {
     PyObject* self = args[0];
     // Identity tests against None: an empty user id with a record passes.
     for (PyObject* attribute : {names.authenticated_user_id, names.authenticated_user_config}) {
-        Ref value = getattr(self, attribute);
+        Ref value = getattr_named(self, attribute);
         if (!value) {
             return nullptr;
         }

@@ -155,7 +155,7 @@ Ref all_database_ids(PyObject* self) {
 
 // 1 when `right` is in the user's `collection_name` rights, 0 if not, -1 on error.
 int user_holds(PyObject* user_config, PyObject* collection_name, PyObject* right) {
-    Ref collection = getattr(user_config, collection_name);
+    Ref collection = getattr_named(user_config, collection_name);
     return collection ? contains(collection.get(), right) : -1;
 }
 
@@ -222,7 +222,7 @@ PyObject* root_context_user_db_ids(PyObject* const* args) {
                 return nullptr;
             }
             for (PyObject* access : {names.read, names.write, names.execute}) {
-                Ref members = getattr(db_config, access);
+                Ref members = getattr_named(db_config, access);
                 if (!members || !call_method(allowed_users.get(), names.update, members.get())) {
                     return nullptr;
                 }

@@ -107,7 +107,7 @@ constexpr FunctionDef kDbcredentialsRootInit{"DBCredentialsRoot.__init__", {"sel
 // the entry is read afresh through its property each time.
 int credential_entry_names_user(PyObject* self, PyObject* list_name, PyObject* user_id) {
     Ref entry = getattr(self, names.db_credentials);
-    Ref users = entry ? getattr(entry.get(), list_name) : Ref();
+    Ref users = entry ? getattr_named(entry.get(), list_name) : Ref();
     return users ? contains(users.get(), user_id) : -1;
 }
 

@@ -57,7 +57,7 @@ inline int report_request_metadata(PyObject* tracker, PyObject* self, std::initi
         return -1;
     }
     for (PyObject* attribute : attributes) {
-        Ref value = getattr(self, attribute);
+        Ref value = getattr_named(self, attribute);
         if (!value || PyDict_SetItem(metadata.get(), attribute, value.get()) < 0) {
             return -1;
         }

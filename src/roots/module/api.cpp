@@ -233,10 +233,16 @@ int base_init(PyObject* base_name, PyObject* self, PyObject* request) {
 }
 
 int lookup_attr(PyObject* obj, PyObject* name, Ref* value) {
+    static constinit AttributeSite sites[kNamedSites]{};
+    AttributeSite& site = site_for(sites, name);
+    if (PyObject* stored = site_value(site, obj, name)) {
+        *value = Ref::borrow(stored);
+        return 1;
+    }
     // Unlike getattr, this makes no AttributeError only to drop it again
     // when the attribute is missing.
     PyObject* found = nullptr;
-    const int present = lookup_attribute(obj, name, &found);
+    const int present = lookup_attribute_at(site, obj, name, &found);
     *value = Ref::steal(found);
     return present;
 }
@@ -307,7 +313,7 @@ int holds_right(PyObject* user_config, PyObject* collection, std::initializer_li
     if (has_config <= 0) {
         return has_config;
     }
-    Ref held = getattr(user_config, collection);
+    Ref held = getattr_named(user_config, collection);
     if (!held) {
         return -1;
     }
@@ -326,7 +332,7 @@ Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields) {
         return {};
     }
     for (PyObject* field : fields) {
-        Ref users = getattr(record, field);
+        Ref users = getattr_named(record, field);
         if (!users || !call_method(user_ids.get(), names.update, users.get())) {
             return {};
         }
@@ -372,7 +378,7 @@ int named_in_fields(PyObject* record, std::initializer_list<PyObject*> fields, P
     size_t searched_count = 0;
     Ref user_ids;
     for (PyObject* field : fields) {
-        Ref users = getattr(record, field);
+        Ref users = getattr_named(record, field);
         if (!users) {
             return -1;
         }
@@ -422,7 +428,7 @@ int contains_in_chain(PyObject* chain, PyObject* const* iterables, size_t count,
 
 Ref store_mapping(PyObject* self, PyObject* mapping) {
     Ref store = getattr(self, names.config_storage);
-    return store ? getattr(store.get(), mapping) : Ref();
+    return store ? getattr_named(store.get(), mapping) : Ref();
 }
 
 Ref matchdict_or_empty(PyObject* request) {

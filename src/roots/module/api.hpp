@@ -55,21 +55,31 @@ inline Ref global_named(PyObject* name) { return Ref::borrow(cached_global(name)
 // instance it last read (see `getattr` below): a read of the same name
 // from the same kind of object as last time is then a few comparisons and
 // one load.
-[[gnu::always_inline]] inline Ref read_attribute(AttributeSite& site, PyObject* obj, PyObject* name) {
+// What a site of another kind than kInline says `obj.name` is, borrowed,
+// or null when the site does not answer for this object.
+PyObject* other_site_value(const AttributeSite& site, PyObject* obj);
+
+// `obj.name` as `site` remembers it, borrowed, or null (no error set) when
+// the site does not answer for this object and name.
+[[gnu::always_inline]] inline PyObject* site_value(const AttributeSite& site, PyObject* obj, PyObject* name) {
+    if (name != site.name || site.generation != attribute_site_generation) {
+        return nullptr;
+    }
+    if (site.kind != SiteKind::kInline) {
+        return other_site_value(site, obj);
+    }
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == site.type && name == site.name && type->tp_version_tag == site.version_tag &&
-        site.generation == attribute_site_generation) {
-        if (!site.in_dict) {
-            if (PyObject** values = roots_inline_values(obj)) {
-                if (PyObject* value = values[site.index]) {
-                    return Ref::borrow(value);
-                }
-            }
-        } else if (PyObject* dict = roots_instance_dict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
-            if (PyObject* value = roots_dict_value_at(dict, name, site.index)) {
-                return Ref::borrow(value);
-            }
+    if (type == site.type && type->tp_version_tag == site.version_tag) {
+        if (PyObject** values = roots_inline_values(obj)) {
+            return values[site.index];
         }
+    }
+    return nullptr;
+}
+
+[[gnu::always_inline]] inline Ref read_attribute(AttributeSite& site, PyObject* obj, PyObject* name) {
+    if (PyObject* value = site_value(site, obj, name)) {
+        return Ref::borrow(value);
     }
     return Ref::steal(get_attribute_at(site, obj, name));
 }
@@ -84,6 +94,22 @@ inline Ref global_named(PyObject* name) { return Ref::borrow(cached_global(name)
         return site;                                                                               \
     }()
 #define getattr(obj, name) ::roots::read_attribute(ROOTS_ATTRIBUTE_SITE, (obj), (name))
+// `getattr(obj, name)` where the name is a helper's parameter, read for
+// several names in turn (a record's fields, the store's mappings): a few
+// sites, one picked by the name, rather than one that every name evicts.
+inline constexpr std::uintptr_t kNamedSites = 8;
+[[gnu::always_inline]] inline AttributeSite& site_for(AttributeSite (&sites)[kNamedSites], PyObject* name) {
+    return sites[(reinterpret_cast<std::uintptr_t>(name) >> 5) % kNamedSites];
+}
+#define ROOTS_NAMED_SITES                                                                          \
+    []() -> ::roots::AttributeSite(&)[::roots::kNamedSites] {                                      \
+        static constinit ::roots::AttributeSite sites[::roots::kNamedSites]{};                     \
+        return sites;                                                                              \
+    }()
+#define getattr_named(obj, name)                                                                   \
+    [](PyObject* object, PyObject* attribute) {                                                    \
+        return ::roots::read_attribute(::roots::site_for(ROOTS_NAMED_SITES, attribute), object, attribute); \
+    }((obj), (name))
 // `setattr(obj, name, value)`, a site of its own likewise.
 #define setattr(obj, name, value) ::roots::write_attribute(ROOTS_ATTRIBUTE_SITE, (obj), (name), (value))
 //
@@ -94,7 +120,7 @@ inline Ref global_named(PyObject* name) { return Ref::borrow(cached_global(name)
                                                   PyObject* value) {
     PyTypeObject* type = Py_TYPE(obj);
     if (value != nullptr && type == site.type && name == site.name && type->tp_version_tag == site.version_tag &&
-        site.generation == attribute_site_generation && !site.in_dict) {
+        site.generation == attribute_site_generation && site.kind == SiteKind::kInline) {
         if (PyObject** values = roots_inline_values(obj)) {
             // Released only once the new value is in place: its finaliser
             // may read the attribute.

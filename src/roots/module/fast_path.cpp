@@ -245,7 +245,9 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
         // `type` is a class read through itself: its metaclass (exactly
         // `type`, immutable) must define nothing of the name, and what the
         // class holds must be a plain value, not something bound on access.
-        if (found != nullptr && _PyType_Lookup(&PyType_Type, name) == nullptr && fixed_descriptor_kind(found, false)) {
+        // A function read from a class is the function itself.
+        if (found != nullptr && _PyType_Lookup(&PyType_Type, name) == nullptr &&
+            (fixed_descriptor_kind(found, false) || Py_IS_TYPE(found, &PyFunction_Type) || is_module_function(found))) {
             resolution = Resolution::kTypeValue;
         }
     } else if (type == &PyModule_Type) {
@@ -255,16 +257,6 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
     }
     entry = {type, type->tp_version_tag, subject, resolution, name, -1, 0, -1, found};
     return &entry;
-}
-
-// `name` in an exact dict: a borrowed reference found by identity at the
-// remembered position, else by the ordinary lookup; null with or without
-// an error.
-PyObject* dict_value(PyObject* dict, AttributeEntry& entry) {
-    if (PyObject* hinted = roots_dict_value_by_hint(dict, entry.name, &entry.dict_hint)) {
-        return hinted;
-    }
-    return PyDict_GetItemWithError(dict, entry.name);
 }
 
 // What a read of the instance's own storage found.
@@ -286,7 +278,8 @@ inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObje
             return kAbsent;
         }
         if (site != nullptr) {
-            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, false, index};
+            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, SiteKind::kInline, index,
+                     0, nullptr};
         }
         *value = Py_NewRef(values[index]);
         return kStored;
@@ -297,7 +290,8 @@ inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObje
     }
     if (PyObject* hinted = roots_dict_value_by_hint(materialised, entry.name, &entry.dict_hint)) {
         if (site != nullptr) {
-            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, true, entry.dict_hint};
+            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, SiteKind::kInDict,
+                     entry.dict_hint, 0, nullptr};
         }
         *value = Py_NewRef(hinted);
         return kStored;
@@ -339,6 +333,12 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         case Resolution::kClassValue: {
             const Stored stored = read_instance_storage(obj, *entry, value, site);
             if (stored == kAbsent) {
+                // Absent from inline values: the site may answer with the
+                // class value until the instance or the type changes.
+                if (site != nullptr && roots_inline_values(obj) != nullptr) {
+                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kClassValue,
+                             entry->index, roots_shared_key_count(entry->type), entry->found};
+                }
                 *value = Py_NewRef(entry->found);
                 return 1;
             }
@@ -359,8 +359,17 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             if (dict == nullptr || !PyDict_CheckExact(dict)) {
                 return 0;
             }
+            if (PyObject* hinted = roots_dict_value_by_hint(dict, entry->name, &entry->dict_hint)) {
+                if (site != nullptr) {
+                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kModuleDict,
+                             entry->dict_hint, 0, nullptr};
+                }
+                *value = Py_NewRef(hinted);
+                return 1;
+            }
+            // The lookup may compare keys, running code that drops the dict.
             Ref hold = Ref::borrow(dict);
-            PyObject* found = dict_value(dict, *entry);
+            PyObject* found = PyDict_GetItemWithError(dict, entry->name);
             if (found == nullptr) {
                 return error_pending() ? -1 : 0;
             }
@@ -368,6 +377,10 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             return 1;
         }
         case Resolution::kTypeValue:
+            if (site != nullptr) {
+                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kTypeValue, -1, 0,
+                         entry->found};
+            }
             *value = Py_NewRef(entry->found);
             return 1;
         case Resolution::kGeneric:
@@ -389,6 +402,44 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
 
 unsigned int attribute_site_generation = 1;
 
+PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    switch (site.kind) {
+        case SiteKind::kInline:
+            break;
+        case SiteKind::kInDict:
+            if (type == site.type && type->tp_version_tag == site.version_tag) {
+                if (PyObject* dict = roots_instance_dict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
+                    return roots_dict_value_at(dict, site.name, site.index);
+                }
+            }
+            break;
+        case SiteKind::kClassValue:
+            if (type == site.type && type->tp_version_tag == site.version_tag) {
+                if (PyObject** values = roots_inline_values(obj)) {
+                    const bool shadowed = site.index >= 0 ? values[site.index] != nullptr
+                                                          : roots_shared_key_count(type) != site.shared_count;
+                    return shadowed ? nullptr : site.value;
+                }
+            }
+            break;
+        case SiteKind::kTypeValue:
+            if (obj == reinterpret_cast<PyObject*>(site.type) && type == &PyType_Type &&
+                site.type->tp_version_tag == site.version_tag) {
+                return site.value;
+            }
+            break;
+        case SiteKind::kModuleDict:
+            if (type == &PyModule_Type) {
+                if (PyObject* dict = PyModule_GetDict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
+                    return roots_dict_value_at(dict, site.name, site.index);
+                }
+            }
+            break;
+    }
+    return nullptr;
+}
+
 PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
     const int found = cached_read(obj, name, &value, &site);
@@ -398,9 +449,9 @@ PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
     return PyObject_GetAttr(obj, name);
 }
 
-int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value) {
+int lookup_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject** value) {
     *value = nullptr;
-    const int found = cached_read(obj, name, value);
+    const int found = cached_read(obj, name, value, &site);
     if (found != 0) {
         return found;
     }
@@ -425,7 +476,8 @@ int store_attribute(PyObject* obj, PyObject* name, PyObject* value, AttributeSit
                     return PyObject_SetAttr(obj, name, value);
                 }
                 if (site != nullptr) {
-                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, false, index};
+                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kInline,
+                             index, 0, nullptr};
                 }
                 // Released only once the new value is in place: its
                 // finaliser may read the attribute.

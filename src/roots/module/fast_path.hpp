@@ -62,20 +62,35 @@ PyObject* super_init_target(PyObject* cls, PyObject* self);
 // attribute protocol.
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
-// What one call site of an attribute read last found: the type of a plain
-// instance, the name read, that type's version tag, and where the instance
-// kept the value (the interpreter keeps the same next to each read in
-// its bytecode).  A site is trusted only while `generation` is the current
-// one: every cached entry is forgotten with the module.
+// Where one place in the bodies found the attribute it read last (the
+// interpreter keeps the same next to each read in its bytecode).  A site is
+// trusted only while `generation` is the current one: every cached entry
+// is forgotten with the module.
+enum class SiteKind : unsigned char {
+    // A plain instance's inline values, at `index`.
+    kInline,
+    // A plain instance's materialised dict, at entry `index`.
+    kInDict,
+    // A plain class value (`value`), the instance holding nothing of the
+    // name: its inline slot `index` is empty, or (index -1) the name is
+    // not among the type's `shared_count` shared keys, so no inline value
+    // can hold it.
+    kClassValue,
+    // A plain value (`value`) of the class `type` read through the class.
+    kTypeValue,
+    // An attribute of a module, at entry `index` of the module's dict.
+    kModuleDict,
+};
+
 struct AttributeSite {
-    PyTypeObject* type;
-    PyObject* name;  // a site may read several names (a loop over fields)
+    PyTypeObject* type;  // the instance's type; the class itself for kTypeValue
+    PyObject* name;      // a site may read several names (a loop over fields)
     unsigned int version_tag;
     unsigned int generation;
-    // Where the value was: the instance's inline values, or (when
-    // `in_dict`) its materialised dict, at `index`.
-    bool in_dict;
+    SiteKind kind;
     Py_ssize_t index;
+    Py_ssize_t shared_count;
+    PyObject* value;  // borrowed: the class dict holds it while the tag stands
 };
 
 // Starts above zero, so a site never filled never matches.
@@ -93,8 +108,9 @@ int set_attribute(PyObject* obj, PyObject* name, PyObject* value);
 int set_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject* value);
 
 // `hasattr(obj, name)`, keeping the value: 1 with `*value` set to a new
-// reference, 0 when missing, -1 on another error.
-int lookup_attribute(PyObject* obj, PyObject* name, PyObject** value);
+// reference, 0 when missing, -1 on another error.  `site` remembers where
+// a plain instance kept it, as for get_attribute_at.
+int lookup_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject** value);
 
 // What `obj.name(...)` calls, when the cached resolution of the name on
 // `obj`'s type tells: 1 with `*callable` a new reference, to be called with

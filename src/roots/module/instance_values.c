@@ -33,6 +33,15 @@ Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t
     return -1;
 }
 
+Py_ssize_t roots_shared_key_count(PyTypeObject *type)
+{
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        return -1;
+    }
+    PyDictKeysObject *keys = ((PyHeapTypeObject *)type)->ht_cached_keys;
+    return keys == NULL || keys->dk_kind != DICT_KEYS_SPLIT ? -1 : keys->dk_nentries;
+}
+
 PyObject **roots_inline_values(PyObject *obj)
 {
     PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);

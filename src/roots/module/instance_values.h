@@ -24,6 +24,11 @@ extern "C" {
  * and `*searched` is advanced past them. */
 Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched);
 
+/* How many shared keys a heap type whose instances keep their attributes
+ * inline has now, or -1 when it has none.  Shared keys only ever grow, so
+ * an unchanged count means no name was added. */
+Py_ssize_t roots_shared_key_count(PyTypeObject *type);
+
 /* The inline values of `obj`, indexed by shared-key position, or null
  * when its dict was materialised (see roots_instance_dict). */
 PyObject **roots_inline_values(PyObject *obj);
