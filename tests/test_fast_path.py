@@ -94,12 +94,18 @@ def test_builtin_replaced_then_restored_is_seen_by_the_next_call(replace):
     assert converter_handed_to_get_url_param(request) is int
 
 
-@pytest.mark.parametrize("name, on_base", [("check_data_format", False), ("__init__", True)],
-                         ids=["method-on-the-class", "initialiser-on-a-base-super-reaches"])
-def test_function_assigned_after_first_use_is_called_until_deleted(name, on_base):
+@pytest.mark.parametrize("name, on_base, root", [
+    ("check_data_format", False, "DBModel"),
+    ("configure_authorization", False, "ExecuteQuery"),
+    ("_check_db_access_permissions", False, "ExecuteQuery"),
+    ("__init__", True, "ExecuteQuery"),
+], ids=["method-with-arguments", "method-without-arguments", "method-called-by-a-method",
+        "initialiser-on-a-base-super-reaches"])
+def test_function_assigned_after_first_use_is_called_until_deleted(name, on_base, root):
     Between = type("Between", (roots.DataFormatRoot,), {})
-    cls = type("Built", (roots.ExecuteQuery, Between) if on_base else (roots.DBModel,), {})
-    owner, request = (Between, query_request()) if on_base else (cls, model_request())
+    cls = type("Built", (getattr(roots, root), Between) if on_base else (getattr(roots, root),), {})
+    owner = Between if on_base else cls
+    request = query_request() if root == "ExecuteQuery" else model_request()
     sys._clear_type_cache()
     cls(request)
     setattr(owner, name, refuse)

@@ -68,6 +68,11 @@ bool builtin_method(PyObject* name, PyObject* const* stack, size_t nargs, Ref* r
 }  // namespace
 
 Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
+    AttributeSite unused{};
+    return call_method_stack_at(unused, name, stack, nargs);
+}
+
+Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t nargs) {
     if (Ref result; builtin_method(name, stack, nargs, &result)) {
         return result;
     }
@@ -77,7 +82,7 @@ Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
     // the call change the class.
     PyObject* target = nullptr;
     bool with_self = false;
-    const int known = method_target(stack[1], name, &target, &with_self);
+    const int known = method_target(stack[1], name, &target, &with_self, &site);
     Ref callable = Ref::steal(target);
     if (known < 0) {
         return {};

@@ -55,7 +55,7 @@ inline Ref global_named(PyObject* name) { return Ref::borrow(cached_global(name)
 // instance it last read (see `getattr` below): a read of the same name
 // from the same kind of object as last time is then a few comparisons and
 // one load.
-// What a site of another kind than kInline says `obj.name` is, borrowed,
+// What a site of another kind than the two of plain instances says `obj.name` is, borrowed,
 // or null when the site does not answer for this object.
 PyObject* other_site_value(const AttributeSite& site, PyObject* obj);
 
@@ -65,16 +65,25 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj);
     if (name != site.name || site.generation != attribute_site_generation) {
         return nullptr;
     }
-    if (site.kind != SiteKind::kInline) {
-        return other_site_value(site, obj);
-    }
+    // The two kinds of plain instances are checked here, the rest out of line.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type == site.type && type->tp_version_tag == site.version_tag) {
-        if (PyObject** values = roots_inline_values(obj)) {
-            return values[site.index];
+    if (site.kind == SiteKind::kInline) {
+        if (type == site.type && type->tp_version_tag == site.version_tag) {
+            if (PyObject** values = roots_inline_values(obj)) {
+                return values[site.index];
+            }
         }
+        return nullptr;
     }
-    return nullptr;
+    if (site.kind == SiteKind::kInDict) {
+        if (type == site.type && type->tp_version_tag == site.version_tag) {
+            if (PyObject* dict = roots_instance_dict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
+                return roots_dict_value_at(dict, name, site.index);
+            }
+        }
+        return nullptr;
+    }
+    return other_site_value(site, obj);
 }
 
 [[gnu::always_inline]] inline Ref read_attribute(AttributeSite& site, PyObject* obj, PyObject* name) {
@@ -180,12 +189,30 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
 // `stack[1].name(*stack[2:1 + nargs])`; stack[0] is scratch space for the callee.
 Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs);
 
+// The same, `site` remembering the function on the type that the call
+// reached last, called with `obj` while the instance does not shadow it
+// and the type has not changed (as for a class value read).
+Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t nargs);
+
 // `obj.name(*args)`, dispatched dynamically so that subclasses may override.
 template <class... Args>
-Ref call_method(PyObject* obj, PyObject* name, Args... args) {
+Ref call_method_at(AttributeSite& site, PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
-    return call_method_stack(name, stack, 1 + sizeof...(Args));
+    constexpr size_t nargs = 1 + sizeof...(Args);
+    if (site.kind == SiteKind::kClassValue && name == site.name && site.generation == attribute_site_generation) {
+        if (PyObject* function = other_site_value(site, obj)) {
+            // The call may change the class and drop the function.
+            Ref hold = Ref::borrow(function);
+            if (is_module_function(function)) {
+                return Ref::steal(call_body_direct(function, stack + 1, nargs));
+            }
+            return Ref::steal(vectorcall(function, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+    }
+    return call_method_stack_at(site, name, stack, nargs);
 }
+#define call_method(obj, name, ...) \
+    ::roots::call_method_at(ROOTS_ATTRIBUTE_SITE, (obj), (name)__VA_OPT__(, ) __VA_ARGS__)
 
 template <class... Args>
 Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {

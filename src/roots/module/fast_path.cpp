@@ -406,13 +406,7 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     switch (site.kind) {
         case SiteKind::kInline:
-            break;
         case SiteKind::kInDict:
-            if (type == site.type && type->tp_version_tag == site.version_tag) {
-                if (PyObject* dict = roots_instance_dict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
-                    return roots_dict_value_at(dict, site.name, site.index);
-                }
-            }
             break;
         case SiteKind::kClassValue:
             if (type == site.type && type->tp_version_tag == site.version_tag) {
@@ -505,7 +499,7 @@ int set_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObjec
     return store_attribute(obj, name, value, &site);
 }
 
-int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self) {
+int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self, AttributeSite* site) {
     *callable = nullptr;
     *with_self = false;
     if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
@@ -530,6 +524,10 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
             if (index >= 0 && values[index] != nullptr) {
                 *callable = Py_NewRef(values[index]);
                 return 1;
+            }
+            if (site != nullptr) {
+                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kClassValue,
+                         index, roots_shared_key_count(entry->type), entry->found};
             }
             *callable = Py_NewRef(entry->found);
             *with_self = true;

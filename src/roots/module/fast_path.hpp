@@ -118,7 +118,11 @@ int lookup_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyOb
 // type, not shadowed by the instance), else as it is (a callable the
 // instance keeps); 0 (no error set) when the generic method lookup must
 // answer; -1 with an error.
-int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self);
+//
+// With a `site`, a function found on the type is remembered there as a
+// class value is (see SiteKind::kClassValue).
+int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self,
+                  AttributeSite* site = nullptr);
 
 // Forgets every cached entry; the module's clear and free steps call it.
 // The dict watcher id stays taken: ids are a small shared pool, so the
