@@ -491,6 +491,57 @@ def test_module_attribute_patched_after_first_use_is_the_one_called():
     assert calls and all(count in (2, 3) for count in calls)
 
 
+class RecordedExtension(str):
+    def lstrip(self, chars=None):
+        RecordedExtension.calls.append(str(self))
+        return str.lstrip(self, chars)
+
+
+@pytest.mark.parametrize("replace", ["module-function", "builtin-subclass-method"])
+def test_module_function_and_builtin_method_replaced_after_first_use_are_called(replace):
+    import os.path
+    request = model_request()
+    sys._clear_type_cache()
+    roots.DBModel(request)
+    calls = RecordedExtension.calls = []
+    original = os.path.splitext
+
+    def splitext(path):
+        root, extension = original(path)
+        calls.append(path)
+        return root, (RecordedExtension(extension) if replace == "builtin-subclass-method" else extension)
+
+    with mock.patch("os.path.splitext", splitext):
+        assert roots.DBModel(request).response_format == "json"
+    roots.DBModel(request)
+    expected = ["/model/sales.json", ".json"] if replace == "builtin-subclass-method" else ["/model/sales.json"]
+    assert calls == expected
+
+
+@pytest.mark.parametrize("impl", [roots, twin], ids=["module", "twin"])
+def test_static_method_replaced_shadowed_or_deleted_after_first_use_is_the_one_called(impl):
+    users = dict(USERS, u1={"databases": ["sales"], "user": ["view"]})
+    request = request_for("/users.json", users=users)
+    seen = []
+
+    class Listing(impl.UserdefsList):
+        def __init__(self, request, shadow=None):
+            if shadow is not None:
+                self.get_acl = shadow
+            super().__init__(request)
+
+    sys._clear_type_cache()
+    Listing(request)
+    Listing.get_acl = staticmethod(lambda *args: seen.append(("static", len(args))) or [])
+    Listing(request)
+    Listing.get_acl = lambda *args: seen.append(("function", len(args))) or []
+    Listing(request)
+    Listing(request, shadow=lambda *args: seen.append(("instance", len(args))) or [])
+    del Listing.get_acl
+    assert Listing(request).__acl__ == impl.UserdefsList(request).__acl__
+    assert seen == [("static", 2), ("function", 3), ("instance", 2)]
+
+
 class Equal:
     """Equal to one string, by its own `__eq__` (an element of a user list)."""
 

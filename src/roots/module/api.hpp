@@ -194,19 +194,27 @@ Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs);
 // and the type has not changed (as for a class value read).
 Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t nargs);
 
+// `stack[1].name(*stack[2:1 + nargs])` where `found` is what the site
+// remembers `stack[1].name` to be: a module's attribute or a staticmethod,
+// neither called with `stack[1]`.
+Ref call_unbound_at(const AttributeSite& site, PyObject* found, PyObject** stack, size_t nargs);
+
 // `obj.name(*args)`, dispatched dynamically so that subclasses may override.
 template <class... Args>
 Ref call_method_at(AttributeSite& site, PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
     constexpr size_t nargs = 1 + sizeof...(Args);
-    if (site.kind == SiteKind::kClassValue && name == site.name && site.generation == attribute_site_generation) {
+    if (name == site.name && site.generation == attribute_site_generation && site.kind >= SiteKind::kClassValue) {
         if (PyObject* function = other_site_value(site, obj)) {
-            // The call may change the class and drop the function.
-            Ref hold = Ref::borrow(function);
-            if (is_module_function(function)) {
-                return Ref::steal(call_body_direct(function, stack + 1, nargs));
+            if (site.kind == SiteKind::kClassValue || site.kind == SiteKind::kTypeMethod) {
+                // The call may change the class and drop the function.
+                Ref hold = Ref::borrow(function);
+                if (is_module_function(function)) {
+                    return Ref::steal(call_body_direct(function, stack + 1, nargs));
+                }
+                return Ref::steal(vectorcall(function, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             }
-            return Ref::steal(vectorcall(function, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return call_unbound_at(site, function, stack, nargs);
         }
     }
     return call_method_stack_at(site, name, stack, nargs);

@@ -409,12 +409,18 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
         case SiteKind::kInDict:
             break;
         case SiteKind::kClassValue:
+        case SiteKind::kStaticMethod:
             if (type == site.type && type->tp_version_tag == site.version_tag) {
                 if (PyObject** values = roots_inline_values(obj)) {
                     const bool shadowed = site.index >= 0 ? values[site.index] != nullptr
                                                           : roots_shared_key_count(type) != site.shared_count;
                     return shadowed ? nullptr : site.value;
                 }
+            }
+            break;
+        case SiteKind::kTypeMethod:
+            if (type == site.type && type->tp_version_tag == site.version_tag) {
+                return site.value;
             }
             break;
         case SiteKind::kTypeValue:
@@ -499,17 +505,57 @@ int set_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObjec
     return store_attribute(obj, name, value, &site);
 }
 
+PyObject* static_target(PyObject* staticmethod, PyObject* obj) {
+    return Py_TYPE(staticmethod)->tp_descr_get(staticmethod, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
 int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self, AttributeSite* site) {
     *callable = nullptr;
     *with_self = false;
-    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyModule_Type) {
+        // A module's function is called as it is, as a read gives it.
+        return cached_read(obj, name, callable, site);
+    }
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
         return 0;
     }
-    AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name, Subject::kInstanceOf);
+    AttributeEntry* entry = attribute_entry(type, name, Subject::kInstanceOf);
     if (entry == nullptr) {
         return 0;
     }
     switch (entry->resolution) {
+        case Resolution::kGeneric:
+            // A builtin's own method, on a type that cannot change and whose
+            // instances keep no attributes of their own.
+            if (entry->found != nullptr && Py_IS_TYPE(entry->found, &PyMethodDescr_Type) &&
+                PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && type->tp_dictoffset == 0 &&
+                !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+                if (site != nullptr) {
+                    *site = {type, name, entry->version_tag, attribute_site_generation, SiteKind::kTypeMethod, -1, 0,
+                             entry->found};
+                }
+                *callable = Py_NewRef(entry->found);
+                *with_self = true;
+                return 1;
+            }
+            return 0;
+        case Resolution::kInstanceFirst: {
+            // A staticmethod unless the instance keeps the name itself.
+            if (!Py_IS_TYPE(entry->found, &PyStaticMethod_Type)) {
+                return 0;
+            }
+            const Stored stored = read_instance_storage(obj, *entry, callable);
+            if (stored != kAbsent) {
+                return stored_only(stored);
+            }
+            if (site != nullptr && roots_inline_values(obj) != nullptr) {
+                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kStaticMethod,
+                         entry->index, roots_shared_key_count(entry->type), entry->found};
+            }
+            *callable = static_target(entry->found, obj);
+            return *callable != nullptr ? 1 : -1;
+        }
         case Resolution::kInstance:
             // A callable kept on the instance is called as it is.
             return stored_only(read_instance_storage(obj, *entry, callable));

@@ -80,6 +80,13 @@ enum class SiteKind : unsigned char {
     kTypeValue,
     // An attribute of a module, at entry `index` of the module's dict.
     kModuleDict,
+    // A method (`value`) of a type whose instances keep no attributes of
+    // their own (a builtin such as str or an exact dict): nothing can
+    // shadow it.
+    kTypeMethod,
+    // A staticmethod (`value`) of the class, under the same conditions as
+    // kClassValue; what it wraps is asked of it at each call.
+    kStaticMethod,
 };
 
 struct AttributeSite {
@@ -123,6 +130,10 @@ int lookup_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyOb
 // class value is (see SiteKind::kClassValue).
 int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with_self,
                   AttributeSite* site = nullptr);
+
+// What the staticmethod `staticmethod` of the type of `obj` gives to a read
+// through `obj`: a new reference, or null with an error.
+PyObject* static_target(PyObject* staticmethod, PyObject* obj);
 
 // Forgets every cached entry; the module's clear and free steps call it.
 // The dict watcher id stays taken: ids are a small shared pool, so the
