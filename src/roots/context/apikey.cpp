@@ -15,16 +15,14 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
     PyObject* krv_settings = args[0];
     PyObject* request = args[1];
 
-    PyObject* apikey_name = PyDict_GetItemWithError(krv_settings, names.apikey_name);
-    if (apikey_name == nullptr && error_pending()) {
+    Ref apikey_name_ref = get_item(krv_settings, names.apikey_name);
+    if (!apikey_name_ref) {
         return nullptr;
     }
-    Ref apikey_name_ref = Ref::borrow(apikey_name != nullptr ? apikey_name : Py_None);
-    PyObject* appid_name = PyDict_GetItemWithError(krv_settings, names.appid_name);
-    if (appid_name == nullptr && error_pending()) {
+    Ref appid_name_ref = get_item(krv_settings, names.appid_name);
+    if (!appid_name_ref) {
         return nullptr;
     }
-    Ref appid_name_ref = Ref::borrow(appid_name != nullptr ? appid_name : Py_None);
 
     // Without both parameter names there is nothing to look for; the request
     // goes on and only the deployment is told.
