@@ -491,6 +491,46 @@ def test_module_attribute_patched_after_first_use_is_the_one_called():
     assert calls and all(count in (2, 3) for count in calls)
 
 
+class Colliding:
+    """An instance dict key hashed as `name`: a lookup of `name` in that dict
+    compares with it, which runs `action` and finds them unequal."""
+
+    def __init__(self, name, action):
+        self.hash, self.action = hash(name), action
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        self.action()
+        return False
+
+
+@pytest.mark.parametrize("kind", ["class-table", "method"])
+def test_class_attribute_replaced_while_the_instance_dict_is_searched_is_read_as_by_the_twin(kind):
+    """The read holds what the class gave before the search ran the key's
+    comparison, which replaced it: the replaced object is freed then."""
+    outcomes = []
+    for impl in (roots, twin):
+        class Model(impl.DBModel):
+            format_redirect_map = {"xsd": ("xml", "schema")}
+            redirect_request_format = impl.DBModel.redirect_request_format
+
+            def __init__(self, request):
+                self.__dict__[Colliding(NAME, replace)] = None
+                super().__init__(request)
+
+        def replace(replaced=[]):
+            if not replaced:
+                replaced.append(True)
+                setattr(Model, NAME, {} if kind == "class-table" else (lambda self, *args: None))
+
+        NAME = "format_redirect_map" if kind == "class-table" else "redirect_request_format"
+        sys._clear_type_cache()
+        outcomes.append(outcome_of(Model, model_request("xsd")))
+    assert outcomes[0] == outcomes[1]
+
+
 class RecordedExtension(str):
     def lstrip(self, chars=None):
         RecordedExtension.calls.append(str(self))

@@ -326,20 +326,38 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         return 0;
     }
     switch (entry->resolution) {
+        case Resolution::kMethod: {
+            // As the generic read, what the type gave is held before a
+            // materialised dict is searched: the key comparisons may change
+            // the class, dropping it or refilling the entry.
+            PyObject* function = entry->found;
+            const Ref hold = roots_inline_values(obj) == nullptr ? Ref::borrow(function) : Ref();
+            const Stored stored = read_instance_storage(obj, *entry, value, site);
+            if (stored == kAbsent) {
+                // Bound as the generic read binds it once the instance is
+                // found not to hold the name.
+                *value = Py_TYPE(function)->tp_descr_get(function, obj, reinterpret_cast<PyObject*>(type));
+                return *value != nullptr ? 1 : -1;
+            }
+            return stored_only(stored);
+        }
         case Resolution::kInstance:
-        case Resolution::kMethod:
         case Resolution::kInstanceFirst:
             return stored_only(read_instance_storage(obj, *entry, value, site));
         case Resolution::kClassValue: {
+            // Held before the instance's storage is searched, as above.
+            PyObject* class_value = entry->found;
+            const Ref hold = roots_inline_values(obj) == nullptr ? Ref::borrow(class_value) : Ref();
             const Stored stored = read_instance_storage(obj, *entry, value, site);
             if (stored == kAbsent) {
-                // Absent from inline values: the site may answer with the
-                // class value until the instance or the type changes.
+                // Absent from inline values (no code ran, the entry
+                // stands): the site may answer with the class value until
+                // the instance or the type changes.
                 if (site != nullptr && roots_inline_values(obj) != nullptr) {
                     *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kClassValue,
                              entry->index, roots_shared_key_count(entry->type), entry->found};
                 }
-                *value = Py_NewRef(entry->found);
+                *value = Py_NewRef(class_value);
                 return 1;
             }
             return stored_only(stored);
