@@ -143,7 +143,8 @@ inline constexpr std::uintptr_t kNamedSites = 8;
     }
     return set_attribute_at(site, obj, name, value);
 }
-inline int write_attribute(AttributeSite& site, PyObject* obj, PyObject* name, const Ref& value) {
+[[gnu::always_inline]] inline int write_attribute(AttributeSite& site, PyObject* obj, PyObject* name,
+                                                  const Ref& value) {
     return value ? write_attribute(site, obj, name, value.get()) : -1;
 }
 
