@@ -1,4 +1,4 @@
-"""Instruction counts of a few lean-world constructions, for comparing two
+"""Instruction counts of a few constructions, for comparing two
 builds of the module when wall-clock time is too noisy (run under
 callgrind; only the constructions themselves are counted):
 
@@ -6,8 +6,10 @@ callgrind; only the constructions themselves are counted):
         --callgrind-out-file=/tmp/cg.out .venv/bin/python -P bench/count_instructions.py roots
     callgrind_annotate /tmp/cg.out | head
 
-The argument picks the implementation: "roots" or "twin"; "floor" after it
-counts the replayed collaborator calls of that implementation instead.
+The first argument picks the implementation: "roots" or "twin"; "floor"
+after it counts the replayed collaborator calls of that implementation
+instead, and "realistic" counts the realistic world's constructions rather
+than the lean world's.
 """
 
 import functools
@@ -27,11 +29,13 @@ def main():
     impl = bench_roots.roots if sys.argv[1] == "roots" else bench_roots.load_twin()
     stores = {"real": bench_roots.make_store(users=bench_roots.USERS, databases=bench_roots.DATABASES,
                                              querydefs=bench_roots.QUERIES, credentials=bench_roots.CREDENTIALS)}
+    world = "realistic" if "realistic" in sys.argv[2:] else "lean"
+    replay_floor = "floor" in sys.argv[2:]
     prepared = []
     for scenario in bench_roots.scenarios():
         if scenario.label in LABELS:
-            run, floor, patches, _, _ = bench_roots.prepare("lean", scenario, [impl], stores)[impl]
-            prepared.append((floor if sys.argv[2:] == ["floor"] else run, bench_roots.World(impl, patches)))
+            run, floor, patches, _, _ = bench_roots.prepare(world, scenario, [impl], stores)[impl]
+            prepared.append((floor if replay_floor else run, bench_roots.World(impl, patches)))
 
     def constructions(_, __):
         for run, world in prepared:

@@ -62,6 +62,22 @@ PyObject *roots_instance_dict(PyObject *obj)
     return _PyDictOrValues_IsValues(dorv) ? NULL : _PyDictOrValues_GetDict(dorv);
 }
 
+/* Whether the dict's keys are strings kept as unicode entries: a combined
+ * table of string keys, or a split table (an instance dict made from
+ * inline values, its keys shared with the class, its values apart). */
+static inline int string_keyed(PyDictObject *mp)
+{
+    return mp->ma_values == NULL ? mp->ma_keys->dk_kind == DICT_KEYS_UNICODE
+                                 : mp->ma_keys->dk_kind == DICT_KEYS_SPLIT;
+}
+
+/* The value of entry `i` (below dk_nentries) of a string-keyed dict; null
+ * where a split table's dict holds nothing for that shared key. */
+static inline PyObject *value_at(PyDictObject *mp, Py_ssize_t i)
+{
+    return mp->ma_values != NULL ? mp->ma_values->values[i] : DK_UNICODE_ENTRIES(mp->ma_keys)[i].me_value;
+}
+
 /* Beyond this many entries a search by identity costs more than the
  * ordinary hashed lookup it would replace. */
 #define ROOTS_HINT_SEARCH_LIMIT 32
@@ -70,9 +86,7 @@ PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *h
 {
     PyDictObject *mp = (PyDictObject *)dict;
     PyDictKeysObject *keys = mp->ma_keys;
-    /* Split tables keep their values apart; general tables have other
-     * entries.  Both are left to the ordinary lookup. */
-    if (mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE) {
+    if (!string_keyed(mp)) {
         return NULL;
     }
     PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
@@ -80,7 +94,7 @@ PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *h
     const Py_ssize_t at = *hint;
     /* A deleted entry has its key cleared, so a key found is live. */
     if (at >= 0 && at < count && entries[at].me_key == name) {
-        return entries[at].me_value;
+        return value_at(mp, at);
     }
     if (count > ROOTS_HINT_SEARCH_LIMIT) {
         return NULL;
@@ -88,7 +102,7 @@ PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *h
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (entries[i].me_key == name) {
             *hint = i;
-            return entries[i].me_value;
+            return value_at(mp, i);
         }
     }
     return NULL;
@@ -169,9 +183,8 @@ PyObject *roots_dict_value_at(PyObject *dict, PyObject *name, Py_ssize_t at)
 {
     PyDictObject *mp = (PyDictObject *)dict;
     PyDictKeysObject *keys = mp->ma_keys;
-    if (mp->ma_values != NULL || keys->dk_kind != DICT_KEYS_UNICODE || at < 0 || at >= keys->dk_nentries) {
+    if (!string_keyed(mp) || at < 0 || at >= keys->dk_nentries) {
         return NULL;
     }
-    PyDictUnicodeEntry *entry = &DK_UNICODE_ENTRIES(keys)[at];
-    return entry->me_key == name ? entry->me_value : NULL;
+    return DK_UNICODE_ENTRIES(keys)[at].me_key == name ? value_at(mp, at) : NULL;
 }
