@@ -531,6 +531,27 @@ def test_class_attribute_replaced_while_the_instance_dict_is_searched_is_read_as
     assert outcomes[0] == outcomes[1]
 
 
+def test_staticmethod_replaced_while_the_instance_dict_is_searched_is_called_as_by_the_twin():
+    users = dict(USERS, u1={"databases": ["sales"], "user": ["view"]})
+    outcomes = []
+    for impl in (roots, twin):
+        class Listing(impl.UserdefsList):
+            get_acl = staticmethod(lambda *args: [("Allow", "held", "view_userslist")])
+
+            def __init__(self, request):
+                self.__dict__[Colliding("get_acl", replace)] = None
+                super().__init__(request)
+
+        def replace(replaced=[]):
+            if not replaced:
+                replaced.append(True)
+                Listing.get_acl = staticmethod(lambda *args: [("Deny", "replaced", "view_userslist")])
+
+        sys._clear_type_cache()
+        outcomes.append(Listing(request_for("/users.json", users=users)).__acl__)
+    assert outcomes[0] == outcomes[1] == [("Allow", "held", "view_userslist")]
+
+
 class RecordedExtension(str):
     def lstrip(self, chars=None):
         RecordedExtension.calls.append(str(self))

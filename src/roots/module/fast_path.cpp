@@ -560,18 +560,21 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
             return 0;
         case Resolution::kInstanceFirst: {
             // A staticmethod unless the instance keeps the name itself.
-            if (!Py_IS_TYPE(entry->found, &PyStaticMethod_Type)) {
+            PyObject* staticmethod = entry->found;
+            if (!Py_IS_TYPE(staticmethod, &PyStaticMethod_Type)) {
                 return 0;
             }
+            // Held across the search of a materialised dict, as a read holds it.
+            const Ref hold = roots_inline_values(obj) == nullptr ? Ref::borrow(staticmethod) : Ref();
             const Stored stored = read_instance_storage(obj, *entry, callable);
             if (stored != kAbsent) {
                 return stored_only(stored);
             }
             if (site != nullptr && roots_inline_values(obj) != nullptr) {
                 *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kStaticMethod,
-                         entry->index, roots_shared_key_count(entry->type), entry->found};
+                         entry->index, roots_shared_key_count(entry->type), staticmethod};
             }
-            *callable = static_target(entry->found, obj);
+            *callable = static_target(staticmethod, obj);
             return *callable != nullptr ? 1 : -1;
         }
         case Resolution::kInstance:
