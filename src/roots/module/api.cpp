@@ -70,19 +70,7 @@ bool builtin_method(PyObject* name, PyObject* const* stack, size_t nargs, Ref* r
 Ref call_unbound_at(const AttributeSite& site, PyObject* found, PyObject** stack, size_t nargs) {
     Ref callable = site.kind == SiteKind::kStaticMethod ? Ref::steal(static_target(found, stack[1]))
                                                         : Ref::borrow(found);
-    if (!callable) {
-        return {};
-    }
-    if (is_module_function(callable.get())) {
-        return Ref::steal(call_body_direct(callable.get(), stack + 2, static_cast<Py_ssize_t>(nargs - 1)));
-    }
-    return Ref::steal(
-        vectorcall(callable.get(), stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs) {
-    AttributeSite unused{};
-    return call_method_stack_at(unused, name, stack, nargs);
+    return callable ? call_found(callable.get(), stack + 2, nargs - 1) : Ref();
 }
 
 Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t nargs) {
@@ -114,11 +102,7 @@ Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, 
     if (!with_self) {
         return call_unbound_at(AttributeSite{}, callable.get(), stack, nargs);
     }
-    if (is_module_function(callable.get())) {
-        return Ref::steal(call_body_direct(callable.get(), stack + 1, static_cast<Py_ssize_t>(nargs)));
-    }
-    return Ref::steal(
-        vectorcall(callable.get(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_found(callable.get(), stack + 1, nargs);
 }
 
 Ref get_item_generic(PyObject* mapping, PyObject* key) {

@@ -187,17 +187,24 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, Args... args) {
         vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// `stack[1].name(*stack[2:1 + nargs])`; stack[0] is scratch space for the callee.
-Ref call_method_stack(PyObject* name, PyObject** stack, size_t nargs);
-
-// The same, `site` remembering the function on the type that the call
-// reached last, called with `obj` while the instance does not shadow it
-// and the type has not changed (as for a class value read).
+// `stack[1].name(*stack[2:1 + nargs])`; stack[0] is scratch space for the
+// callee.  `site` remembers what the call reached last when the type
+// answers for it (a function or a builtin's method called with
+// `stack[1]`, a staticmethod, a module's function), for `call_method`.
 Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t nargs);
 
-// `stack[1].name(*stack[2:1 + nargs])` where `found` is what the site
-// remembers `stack[1].name` to be: a module's attribute or a staticmethod,
-// neither called with `stack[1]`.
+// `function(*args[:nargs])`, args[-1] being scratch space for the callee:
+// what a method call found; one of ours runs its body directly.
+inline Ref call_found(PyObject* function, PyObject** args, size_t nargs) {
+    if (is_module_function(function)) {
+        return Ref::steal(call_body_direct(function, args, static_cast<Py_ssize_t>(nargs)));
+    }
+    return Ref::steal(vectorcall(function, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// `found(*stack[2:1 + nargs])` where `found` is what `stack[1].name` gave
+// without binding (a module's attribute, a callable the instance keeps) or,
+// for a kStaticMethod site, the staticmethod that gives it.
 Ref call_unbound_at(const AttributeSite& site, PyObject* found, PyObject** stack, size_t nargs);
 
 // `obj.name(*args)`, dispatched dynamically so that subclasses may override.
@@ -207,13 +214,10 @@ Ref call_method_at(AttributeSite& site, PyObject* obj, PyObject* name, Args... a
     constexpr size_t nargs = 1 + sizeof...(Args);
     if (name == site.name && site.generation == attribute_site_generation && site.kind >= SiteKind::kClassValue) {
         if (PyObject* function = other_site_value(site, obj)) {
+            // The call may change the class and drop what it found.
+            Ref hold = Ref::borrow(function);
             if (site.kind == SiteKind::kClassValue || site.kind == SiteKind::kTypeMethod) {
-                // The call may change the class and drop the function.
-                Ref hold = Ref::borrow(function);
-                if (is_module_function(function)) {
-                    return Ref::steal(call_body_direct(function, stack + 1, nargs));
-                }
-                return Ref::steal(vectorcall(function, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                return call_found(function, stack + 1, nargs);
             }
             return call_unbound_at(site, function, stack, nargs);
         }
