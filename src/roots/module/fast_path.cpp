@@ -306,6 +306,15 @@ inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObje
     return kStored;
 }
 
+// What the type gave for a name, held while a materialised dict of `obj` is
+// searched for it, as the generic read holds its descriptor: the search's
+// key comparisons may run code that changes the class, dropping the object
+// or refilling its cache entry.  Inline values are read without running
+// any code, so nothing is held for them.
+inline Ref held_across_search(PyObject* obj, PyObject* found) {
+    return roots_inline_values(obj) == nullptr ? Ref::borrow(found) : Ref();
+}
+
 // The answer of a read that only the instance's storage gives: 1, 0 (the
 // generic protocol decides), or -1.
 int stored_only(Stored stored) { return stored == kUndetermined ? 0 : stored; }
@@ -327,11 +336,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
     }
     switch (entry->resolution) {
         case Resolution::kMethod: {
-            // As the generic read, what the type gave is held before a
-            // materialised dict is searched: the key comparisons may change
-            // the class, dropping it or refilling the entry.
             PyObject* function = entry->found;
-            const Ref hold = roots_inline_values(obj) == nullptr ? Ref::borrow(function) : Ref();
+            const Ref hold = held_across_search(obj, function);
             const Stored stored = read_instance_storage(obj, *entry, value, site);
             if (stored == kAbsent) {
                 // Bound as the generic read binds it once the instance is
@@ -345,9 +351,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         case Resolution::kInstanceFirst:
             return stored_only(read_instance_storage(obj, *entry, value, site));
         case Resolution::kClassValue: {
-            // Held before the instance's storage is searched, as above.
             PyObject* class_value = entry->found;
-            const Ref hold = roots_inline_values(obj) == nullptr ? Ref::borrow(class_value) : Ref();
+            const Ref hold = held_across_search(obj, class_value);
             const Stored stored = read_instance_storage(obj, *entry, value, site);
             if (stored == kAbsent) {
                 // Absent from inline values (no code ran, the entry
@@ -564,8 +569,7 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
             if (!Py_IS_TYPE(staticmethod, &PyStaticMethod_Type)) {
                 return 0;
             }
-            // Held across the search of a materialised dict, as a read holds it.
-            const Ref hold = roots_inline_values(obj) == nullptr ? Ref::borrow(staticmethod) : Ref();
+            const Ref hold = held_across_search(obj, staticmethod);
             const Stored stored = read_instance_storage(obj, *entry, callable);
             if (stored != kAbsent) {
                 return stored_only(stored);
