@@ -17,8 +17,10 @@ Part of every figure is what the collaborators cost, which no implementation
 can remove.  That floor is measured: one construction is run under a profile
 hook that records every call leaving the implementation (into the request,
 the store, its records, the sibling functions, the exception classes, the
-logger), and those calls alone are then replayed in a loop.  Own time is
-time minus floor.  Figures are the least of alternating rounds, in ns per
+logger), and those calls alone are then replayed in a loop.  Where both
+implementations make the same calls (by name and arguments), both replays are
+samples of one floor and the least of them serves both.  Own time is time
+minus floor.  Figures are the least of alternating rounds, in ns per
 construction (other work on the machine only ever adds time to a sample, so
 the least sample is the closest to the code's own cost); the ratios are
 module / twin.
@@ -483,9 +485,16 @@ class Measure:
         return min(self.samples[key])
 
 
+def call_shapes(calls):
+    """What each replayed call is, by name and arguments: the two
+    implementations' floors are one floor when these agree."""
+    return tuple((getattr(function, "__qualname__", type(function).__qualname__), len(positional),
+                  tuple(sorted(keywords))) for function, positional, keywords in calls)
+
+
 def prepare(world, scenario, impls, stores, floor=True):
     """Per implementation: (construct runner, floor runner, patches, outcome,
-    number of collaborator calls); without `floor`, no floor is recorded."""
+    shapes of the collaborator calls); without `floor`, no floor is recorded."""
     prepared = {}
     for impl in impls:
         store = stores["real"]
@@ -511,7 +520,7 @@ def prepare(world, scenario, impls, stores, floor=True):
             result = outcome(cls, request)
             outcome(cls, request)
             calls = record_calls(impl, lambda: cls(request)) if floor else []
-        prepared[impl] = (constructions(cls, request), replays(calls), patches, result, len(calls))
+        prepared[impl] = (constructions(cls, request), replays(calls), patches, result, call_shapes(calls))
     return prepared
 
 
@@ -550,11 +559,15 @@ def report_world(world, rows, impls):
     for scenario, prepared, measure in rows:
         m_total, m_floor = measure.best((module, "total")), measure.best((module, "floor"))
         t_total, t_floor = measure.best((twin, "total")), measure.best((twin, "floor"))
+        if prepared[module][4] == prepared[twin][4]:
+            # The same calls replayed twice are two samples of one cost: the
+            # least of them is the floor of both.
+            m_floor = t_floor = min(m_floor, t_floor)
         m_out, t_out = prepared[module][3], prepared[twin][3]
         shown = m_out if m_out == t_out else f"{m_out}!={t_out}"
         total_ratio = m_total / t_total
         totals.append((total_ratio, scenario.label))
-        calls = f"{prepared[module][4]}/{prepared[twin][4]}"
+        calls = f"{len(prepared[module][4])}/{len(prepared[twin][4])}"
         # Where the collaborators are nearly all of the twin's time, its own
         # time is within the noise and a ratio of it would be noise too.
         if t_total - t_floor >= MIN_OWN_SHARE * t_total:
