@@ -3,6 +3,8 @@ globals, shadowed builtins, methods assigned or deleted on a class, and
 subclasses made after the first construction are all seen by the next call."""
 
 import builtins
+import os
+import types
 import sys
 from collections import Counter
 from types import SimpleNamespace
@@ -826,3 +828,47 @@ def test_class_value_shadowed_by_one_instance_and_not_another_is_read_for_each(s
         results.append(outcomes)
     assert results[0] == results[1]
     assert results[0][0] != results[0][1]
+
+
+def big_module(path):
+    """A module like `os`: a dict too large to search by identity."""
+    module = types.ModuleType("os")
+    module.__dict__.update({f"pad{i}": i for i in range(64)})
+    module.path = path
+    return module
+
+
+def recording_path(tag, calls):
+    def splitext(path):
+        calls.append(tag)
+        return os.path.splitext(path)
+    return SimpleNamespace(splitext=splitext)
+
+
+MODULE_DICT_CHANGES = {
+    "value replaced": lambda module, path: setattr(module, "path", path),
+    "entry moved": lambda module, path: (delattr(module, "path"), setattr(module, "path", path)),
+    "table grown": lambda module, path: (module.__dict__.update({f"more{i}": i for i in range(300)}),
+                                         setattr(module, "path", path)),
+    "key of another object": lambda module, path: (delattr(module, "path"),
+                                                   module.__dict__.__setitem__("".join(["pa", "th"]), path)),
+}
+
+
+@pytest.mark.parametrize("change", MODULE_DICT_CHANGES.values(), ids=MODULE_DICT_CHANGES.keys())
+def test_attribute_of_a_large_module_changed_after_first_use_is_read_as_it_is_now(change):
+    calls = []
+    module = big_module(recording_path("first", calls))
+    request = model_request()
+    sys._clear_type_cache()
+    with mock.patch("korvane.roots.os", module):
+        roots.DBModel(request)
+        change(module, recording_path("second", calls))
+        roots.DBModel(request)
+        del module.path
+        ours = outcome_of(roots.DBModel, request)
+    with mock.patch("korvane._pyroots.os", module):
+        theirs = outcome_of(twin.DBModel, request)
+    assert calls == ["first", "second"]
+    assert ours == theirs and ours[0] == "AttributeError"
+

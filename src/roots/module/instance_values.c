@@ -79,34 +79,8 @@ static inline PyObject *value_at(PyDictObject *mp, Py_ssize_t i)
 }
 
 /* Beyond this many entries a search by identity costs more than the
- * ordinary hashed lookup it would replace. */
+ * dict's own probe sequence, which larger tables (a module's) take. */
 #define ROOTS_HINT_SEARCH_LIMIT 32
-
-PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint)
-{
-    PyDictObject *mp = (PyDictObject *)dict;
-    PyDictKeysObject *keys = mp->ma_keys;
-    if (!string_keyed(mp)) {
-        return NULL;
-    }
-    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
-    const Py_ssize_t count = keys->dk_nentries;
-    const Py_ssize_t at = *hint;
-    /* A deleted entry has its key cleared, so a key found is live. */
-    if (at >= 0 && at < count && entries[at].me_key == name) {
-        return value_at(mp, at);
-    }
-    if (count > ROOTS_HINT_SEARCH_LIMIT) {
-        return NULL;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (entries[i].me_key == name) {
-            *hint = i;
-            return value_at(mp, i);
-        }
-    }
-    return NULL;
-}
 
 /* Whether the entry key `candidate` is the string `key`: the same object,
  * or (as the dict's own lookup decides for two exact strings) the same hash
@@ -123,6 +97,82 @@ static int same_string_key(PyObject *candidate, PyObject *key, Py_hash_t hash)
     const int kind = PyUnicode_KIND(key);
     return PyUnicode_GET_LENGTH(candidate) == length && PyUnicode_KIND(candidate) == kind &&
            memcmp(PyUnicode_DATA(candidate), PyUnicode_DATA(key), (size_t)length * kind) == 0;
+}
+
+/* Entry `i` of the hash table of `keys`: an index into the entries, or
+ * DKIX_EMPTY / DKIX_DUMMY; the width of the table's cells grows with it. */
+static inline Py_ssize_t table_cell(const PyDictKeysObject *keys, size_t i)
+{
+    const int log2size = DK_LOG_SIZE(keys);
+    if (log2size < 8) {
+        return ((const int8_t *)keys->dk_indices)[i];
+    }
+    if (log2size < 16) {
+        return ((const int16_t *)keys->dk_indices)[i];
+    }
+    if (log2size >= 32) {
+        return ((const int64_t *)keys->dk_indices)[i];
+    }
+    return ((const int32_t *)keys->dk_indices)[i];
+}
+
+/* The entry of the string-keyed table `keys` holding the interned string
+ * `name`, found by the dict's own probe sequence (string keys compare
+ * without running code), or -1: what the dict's lookup would find, for
+ * tables too large to search by identity. */
+static Py_ssize_t probe_index(PyDictKeysObject *keys, PyObject *name)
+{
+    const Py_hash_t hash = ((PyASCIIObject *)name)->hash;
+    if (hash == -1) {
+        return -1;
+    }
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    const size_t mask = (size_t)DK_SIZE(keys) - 1;
+    size_t perturb = (size_t)hash;
+    size_t i = (size_t)hash & mask;
+    for (;;) {
+        const Py_ssize_t ix = table_cell(keys, i);
+        if (ix >= 0) {
+            if (same_string_key(entries[ix].me_key, name, hash)) {
+                return ix;
+            }
+        } else if (ix == DKIX_EMPTY) {
+            return -1;
+        }
+        perturb >>= 5;
+        i = mask & (i * 5 + perturb + 1);
+    }
+}
+
+PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint)
+{
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    if (!string_keyed(mp)) {
+        return NULL;
+    }
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    const Py_ssize_t count = keys->dk_nentries;
+    const Py_ssize_t at = *hint;
+    /* A deleted entry has its key cleared, so a key found is live. */
+    if (at >= 0 && at < count && entries[at].me_key == name) {
+        return value_at(mp, at);
+    }
+    if (count > ROOTS_HINT_SEARCH_LIMIT) {
+        const Py_ssize_t found = probe_index(keys, name);
+        if (found < 0) {
+            return NULL;
+        }
+        *hint = found;
+        return value_at(mp, found);
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (entries[i].me_key == name) {
+            *hint = i;
+            return value_at(mp, i);
+        }
+    }
+    return NULL;
 }
 
 PyObject *roots_dict_item_by_hint(PyObject *dict, PyObject *key, Py_ssize_t *hint)

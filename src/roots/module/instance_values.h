@@ -42,11 +42,12 @@ void roots_note_inline_insertion(PyObject **values, Py_ssize_t index);
  * values or has no dict at all. */
 PyObject *roots_instance_dict(PyObject *obj);
 
-/* The value of `name` in `dict`, an exact dict, found by identity at the
- * entry `*hint` points to, else by identity among at most a few dozen
- * entries (`*hint` then records where): a borrowed reference, or null when
- * the dict does not hold `name` by identity there and an ordinary lookup
- * must answer.  The interpreter's own attribute reads keep such a hint. */
+/* The value of `name` (an interned string) in `dict`, an exact dict, found
+ * by identity at the entry `*hint` points to, else by identity among at
+ * most a few dozen entries, else (a larger table) by the dict's own probe
+ * sequence; `*hint` then records where.  A borrowed reference, or null when
+ * it was not found so and an ordinary lookup must answer.  The
+ * interpreter's own attribute reads keep such a hint. */
 PyObject *roots_dict_value_by_hint(PyObject *dict, PyObject *name, Py_ssize_t *hint);
 
 /* The value of `name` in `dict`, an exact dict, when its entry at `at`
