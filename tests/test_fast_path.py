@@ -872,3 +872,23 @@ def test_attribute_of_a_large_module_changed_after_first_use_is_read_as_it_is_no
     assert calls == ["first", "second"]
     assert ours == theirs and ours[0] == "AttributeError"
 
+
+def test_method_called_with_keywords_is_the_one_the_object_has_now():
+    """The store's refresh, `pull(from_memcache=True)`, replaced on the class
+    after first use, shadowed by the instance, then made a staticmethod."""
+    request = model_request()
+    store = request.registry.settings["krv_settings"]["config_storage"]
+    seen = []
+    sys._clear_type_cache()
+    roots.DBModel(request)
+    with mock.patch.object(type(store), "pull", lambda self, from_memcache: seen.append(("class", from_memcache))):
+        roots.DBModel(request)
+        store.pull = lambda from_memcache: seen.append(("instance", from_memcache))
+        roots.DBModel(request)
+        del store.pull
+        roots.DBModel(request)
+        type(store).pull = staticmethod(lambda from_memcache: seen.append(("static", from_memcache)))
+        roots.DBModel(request)
+    roots.DBModel(request)
+    assert seen == [("class", True), ("instance", True), ("class", True), ("static", True)]
+

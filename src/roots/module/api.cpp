@@ -105,6 +105,29 @@ Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, 
     return call_found(callable.get(), stack + 1, nargs);
 }
 
+Ref call_method_kw_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t positional,
+                            PyObject* kwnames) {
+    PyObject* target = nullptr;
+    bool with_self = false;
+    const int known = method_target(stack[1], name, &target, &with_self, &site);
+    Ref callable = Ref::steal(target);
+    if (known < 0) {
+        return {};
+    }
+    if (known == 0) {
+        PyObject* method = nullptr;
+        with_self = _PyObject_GetMethod(stack[1], name, &method) != 0;
+        callable = Ref::steal(method);
+        if (!callable) {
+            return {};
+        }
+    }
+    // Unbound, `stack[1]` is the callee's scratch space in turn.
+    PyObject** args = with_self ? stack + 1 : stack + 2;
+    const size_t nargs = with_self ? positional : positional - 1;
+    return Ref::steal(vectorcall(callable.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 Ref get_item_generic(PyObject* mapping, PyObject* key) {
     return call_method(mapping, names.get, key);
 }

@@ -227,13 +227,31 @@ Ref call_method_at(AttributeSite& site, PyObject* obj, PyObject* name, Args... a
 #define call_method(obj, name, ...) \
     ::roots::call_method_at(ROOTS_ATTRIBUTE_SITE, (obj), (name)__VA_OPT__(, ) __VA_ARGS__)
 
+// `stack[1].name(*stack[2:1 + positional], **keywords)`, the keyword values
+// following the positional ones and named by `kwnames`; stack[0] is
+// scratch space.  `site` as for call_method_stack_at.
+Ref call_method_kw_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t positional,
+                            PyObject* kwnames);
+
+// `obj.name(*positional, **dict(zip(kwnames, keyword values)))`: the last
+// len(kwnames) arguments are the keyword values.  Dispatched dynamically
+// as call_method is.
 template <class... Args>
-Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
+Ref call_method_kw_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
     const size_t positional = 1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (name == site.name && site.generation == attribute_site_generation &&
+        (site.kind == SiteKind::kClassValue || site.kind == SiteKind::kTypeMethod)) {
+        if (PyObject* function = other_site_value(site, obj)) {
+            // The call may change the class and drop what it found.
+            Ref hold = Ref::borrow(function);
+            return Ref::steal(vectorcall(function, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        }
+    }
+    return call_method_kw_stack_at(site, name, stack, positional, kwnames);
 }
+#define call_method_kw(obj, name, kwnames, ...) \
+    ::roots::call_method_kw_at(ROOTS_ATTRIBUTE_SITE, (obj), (name), (kwnames), __VA_ARGS__)
 
 // `GLOBAL(*args)` for a callable named in the module globals (a macro, so
 // that each call has its own global site).
