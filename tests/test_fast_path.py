@@ -892,3 +892,73 @@ def test_method_called_with_keywords_is_the_one_the_object_has_now():
     roots.DBModel(request)
     assert seen == [("class", True), ("instance", True), ("class", True), ("static", True)]
 
+
+def test_static_method_read_through_a_class_is_what_it_wraps_now():
+    seen = []
+
+    def finder(tag):
+        return lambda params, apikey_name, appid_name: seen.append(tag)
+
+    class Policy:
+        find_api_key = staticmethod(finder("first"))
+
+    request = model_request()
+    sys._clear_type_cache()
+    with mock.patch("korvane.roots.ApikeyAuthenticationPolicy", Policy):
+        roots.RootContext(request)
+        vars(Policy)["find_api_key"].__init__(finder("wrapped again"))
+        roots.RootContext(request)
+        Policy.find_api_key = staticmethod(finder("replaced"))
+        roots.RootContext(request)
+        Policy.find_api_key = finder("plain function")
+        roots.RootContext(request)
+    assert seen == ["first", "wrapped again", "replaced", "plain function"]
+
+
+def raises_attribute_error(self):
+    raise AttributeError("not here")
+
+
+@pytest.mark.parametrize("name", ["request_status", "path"])
+def test_attribute_error_of_a_property_is_taken_and_reported_as_by_the_twin(name):
+    """A request property raising AttributeError: for `request_status`
+    that means an untracked request; for `path` it is the error, naming
+    the attribute and the request as the generic read does."""
+    results = []
+    for impl in (roots, twin):
+        request = model_request()
+        request.__class__ = type("Request", (type(request),), {name: property(raises_attribute_error)})
+        sys._clear_type_cache()
+        try:
+            impl.DBModel(request)
+            results.append("ok")
+        except AttributeError as error:
+            results.append((str(error), error.name, error.obj is request))
+    assert results[0] == results[1]
+    assert results[0] == ("ok" if name == "request_status" else ("not here", "path", True))
+
+
+class SlottedResult:
+    __slots__ = ("path",)
+
+    def __init__(self, url):
+        self.path = url
+
+
+# Replaces the slot; takes the write of the initialiser and drops it.
+OTHER_PATH = property(lambda self: "/model/sales.nothing", lambda self, value: None)
+
+
+def test_slot_read_through_a_replaced_descriptor_is_read_as_it_is_now():
+    """`urlparse(...).path` read from a slot, then from a property replacing
+    the slot on the class after first use."""
+    request = model_request()
+    sys._clear_type_cache()
+    with mock.patch("korvane.roots.urlparse", SlottedResult):
+        assert roots.DBModel(request).response_format == "json"
+        with mock.patch.object(SlottedResult, "path", OTHER_PATH):
+            ours = outcome_of(roots.DBModel, request)
+    with mock.patch("korvane._pyroots.urlparse", SlottedResult), \
+            mock.patch.object(SlottedResult, "path", OTHER_PATH):
+        theirs = outcome_of(twin.DBModel, request)
+    assert ours == theirs and ours[0] == "HTTPNotFound"

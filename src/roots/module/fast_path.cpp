@@ -49,14 +49,21 @@ enum class Resolution : unsigned char {
     // staticmethod, ...): the instance's storage first, then the protocol.
     kInstanceFirst,
     // Exactly a property: a data descriptor, so the instance never shadows
-    // it; when its getter is one of the module's functions, its body runs.
+    // it; when its getter is one of the module's functions, its body runs,
+    // else the property's own read.
     kProperty,
+    // Another data descriptor of an immutable type (a slot, a named tuple's
+    // field): the instance never shadows it; its own read answers.
+    kDataDescriptor,
     // An attribute of a module (exactly ModuleType) that ModuleType itself
     // does not define: the module's dict answers, else the protocol.
     kModuleDict,
     // A plain value found on a class read through the class itself (whose
     // metaclass is exactly `type`, which defines nothing of that name).
     kTypeValue,
+    // Exactly a staticmethod found on a class read through the class itself,
+    // as for kTypeValue: what it wraps is asked of it at each read.
+    kTypeStatic,
 };
 
 // Which object's attribute an entry describes: an instance of `type`, or
@@ -211,7 +218,19 @@ bool fixed_descriptor_kind(PyObject* found, bool gets) {
            (gets || kind->tp_descr_get == nullptr);
 }
 
+// Whether `found` is a data descriptor (it defines __get__ and __set__)
+// that will stay one: its type is immutable.
+bool fixed_data_descriptor(PyObject* found) {
+    PyTypeObject* kind = Py_TYPE(found);
+    return PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE) && kind->tp_descr_get != nullptr &&
+           kind->tp_descr_set != nullptr;
+}
+
 Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
+    // What the instance keeps does not matter to a data descriptor.
+    if (found != nullptr && !Py_IS_TYPE(found, &PyProperty_Type) && fixed_data_descriptor(found)) {
+        return Resolution::kDataDescriptor;
+    }
     if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
         return Resolution::kGeneric;
     }
@@ -246,9 +265,13 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
         // `type`, immutable) must define nothing of the name, and what the
         // class holds must be a plain value, not something bound on access.
         // A function read from a class is the function itself.
-        if (found != nullptr && _PyType_Lookup(&PyType_Type, name) == nullptr &&
-            (fixed_descriptor_kind(found, false) || Py_IS_TYPE(found, &PyFunction_Type) || is_module_function(found))) {
-            resolution = Resolution::kTypeValue;
+        if (found != nullptr && _PyType_Lookup(&PyType_Type, name) == nullptr) {
+            if (fixed_descriptor_kind(found, false) || Py_IS_TYPE(found, &PyFunction_Type) ||
+                is_module_function(found)) {
+                resolution = Resolution::kTypeValue;
+            } else if (Py_IS_TYPE(found, &PyStaticMethod_Type)) {
+                resolution = Resolution::kTypeStatic;
+            }
         }
     } else if (type == &PyModule_Type) {
         resolution = found == nullptr ? Resolution::kModuleDict : Resolution::kGeneric;
@@ -319,6 +342,15 @@ inline Ref held_across_search(PyObject* obj, PyObject* found) {
 // generic protocol decides), or -1.
 int stored_only(Stored stored) { return stored == kUndetermined ? 0 : stored; }
 
+// `obj.name` through the data descriptor `found` on the type of `obj`, as
+// the generic read makes it: 1 with `*value` set, or -1.  The descriptor is
+// held while it runs, which may change the class.
+int read_data_descriptor(PyObject* found, PyObject* obj, PyObject** value) {
+    const Ref hold = Ref::borrow(found);
+    *value = Py_TYPE(found)->tp_descr_get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    return *value != nullptr ? 1 : -1;
+}
+
 // `obj.name` as far as the cache answers it: 1 with `*value` set to a new
 // reference, 0 when the generic protocol must answer, -1 with an error.
 int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site = nullptr) {
@@ -370,13 +402,15 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         case Resolution::kProperty: {
             PyObject* getter = roots_property_getter(entry->found);
             if (getter == nullptr || !is_module_function(getter)) {
-                return 0;
+                return read_data_descriptor(entry->found, obj, value);
             }
             // Deleting the property while the getter runs must not free it.
             Ref hold = Ref::borrow(getter);
             *value = call_body_direct(getter, &obj, 1);
             return *value != nullptr ? 1 : -1;
         }
+        case Resolution::kDataDescriptor:
+            return read_data_descriptor(entry->found, obj, value);
         case Resolution::kModuleDict: {
             PyObject* dict = PyModule_GetDict(obj);
             if (dict == nullptr || !PyDict_CheckExact(dict)) {
@@ -406,17 +440,51 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             }
             *value = Py_NewRef(entry->found);
             return 1;
+        case Resolution::kTypeStatic:
+            // As the class's own read binds it: with no instance.
+            *value = Py_TYPE(entry->found)->tp_descr_get(entry->found, nullptr, reinterpret_cast<PyObject*>(entry->type));
+            return *value != nullptr ? 1 : -1;
         case Resolution::kGeneric:
             break;
     }
     return 0;
 }
 
+// An AttributeError that a descriptor raised for `obj.name` names the
+// attribute and the object, as the generic read leaves it (tracebacks
+// suggest a name from them), unless it already names some.
+void note_attribute_error(PyObject* obj, PyObject* name) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return;
+    }
+    PyObject* raised = PyErr_GetRaisedException();
+    auto* error = reinterpret_cast<PyAttributeErrorObject*>(raised);
+    if (PyErr_GivenExceptionMatches(raised, PyExc_AttributeError) && error->name == nullptr &&
+        error->obj == nullptr) {
+        if (PyObject_SetAttr(raised, names.name, name) < 0 || PyObject_SetAttr(raised, names.obj, obj) < 0) {
+            // The error of the failed setting stands instead.
+            Py_DECREF(raised);
+            return;
+        }
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+// The cached read as get_attribute_at answers it, errors as the generic
+// read leaves them.
+int cached_get(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site) {
+    const int found = cached_read(obj, name, value, site);
+    if (found < 0) {
+        note_attribute_error(obj, name);
+    }
+    return found;
+}
+
 }  // namespace
 
 PyObject* get_attribute(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
-    const int found = cached_read(obj, name, &value);
+    const int found = cached_get(obj, name, &value, nullptr);
     if (found != 0) {
         return value;
     }
@@ -465,7 +533,7 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
 
 PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
-    const int found = cached_read(obj, name, &value, &site);
+    const int found = cached_get(obj, name, &value, &site);
     if (found != 0) {
         return value;
     }
@@ -475,8 +543,16 @@ PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
 int lookup_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject** value) {
     *value = nullptr;
     const int found = cached_read(obj, name, value, &site);
-    if (found != 0) {
+    if (found > 0) {
         return found;
+    }
+    if (found < 0) {
+        // hasattr takes an AttributeError, from a descriptor too, for absence.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
     }
     return _PyObject_LookupAttr(obj, name, value);
 }
@@ -489,8 +565,9 @@ int store_attribute(PyObject* obj, PyObject* name, PyObject* value, AttributeSit
         AttributeEntry* entry = attribute_entry(Py_TYPE(obj), name, Subject::kInstanceOf);
         // Without a data descriptor of the name, the instance's own storage
         // takes the value.
-        if (entry != nullptr && entry->resolution != Resolution::kGeneric &&
-            entry->resolution != Resolution::kProperty && entry->resolution != Resolution::kModuleDict) {
+        if (entry != nullptr &&
+            (entry->resolution == Resolution::kInstance || entry->resolution == Resolution::kClassValue ||
+             entry->resolution == Resolution::kMethod || entry->resolution == Resolution::kInstanceFirst)) {
             if (PyObject** values = roots_inline_values(obj)) {
                 const Py_ssize_t index = shared_index(*entry);
                 if (index < 0) {
