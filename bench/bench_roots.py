@@ -535,19 +535,19 @@ def bench_world(world, impls, rounds, quick):
     rows = []
     for scenario in scenarios():
         prepared = prepare(world, scenario, impls, stores)
-        measure = Measure(scenario.label)
-        counts = {}
-        for impl, (run, floor, patches, _, _) in prepared.items():
-            counts[impl] = count_for(run, World(impl, patches))
-        for _ in range(rounds):
+        counts = {impl: count_for(run, World(impl, patches)) for impl, (run, _, patches, _, _) in prepared.items()}
+        rows.append((scenario, prepared, Measure(scenario.label), counts))
+    # Each round visits every scenario in turn: a busy spell on the machine
+    # spoils one sample of many scenarios, not every sample of one.
+    for _ in range(rounds):
+        for scenario, prepared, measure, counts in rows:
             for impl, (run, floor, patches, _, _) in prepared.items():
                 with World(impl, patches):
                     run(2)
                     measure.add((impl, "total"), timed(run, counts[impl]))
                     floor(2)
                     measure.add((impl, "floor"), timed(floor, counts[impl]))
-        rows.append((scenario, prepared, measure))
-    return rows
+    return [(scenario, prepared, measure) for scenario, prepared, measure, _ in rows]
 
 
 def report_world(world, rows, impls):
