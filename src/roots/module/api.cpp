@@ -128,6 +128,19 @@ Ref call_method_kw_stack_at(AttributeSite& site, PyObject* name, PyObject** stac
     return Ref::steal(vectorcall(callable.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* name, std::uintptr_t picked) {
+    AttributeSite* unused = nullptr;
+    for (AttributeSite& site : sites) {
+        if (site.name == name) {
+            return site;
+        }
+        if (site.name == nullptr && unused == nullptr) {
+            unused = &site;
+        }
+    }
+    return unused != nullptr ? *unused : sites[picked];
+}
+
 Ref get_item_generic(PyObject* mapping, PyObject* key) {
     return call_method(mapping, names.get, key);
 }

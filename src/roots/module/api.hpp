@@ -107,8 +107,13 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj);
 // several names in turn (a record's fields, the store's mappings): a few
 // sites, one picked by the name, rather than one that every name evicts.
 inline constexpr std::uintptr_t kNamedSites = 8;
+// The site of `sites` that last read `name`, else one that read nothing
+// yet, else the one its address picks: two names that the address puts in
+// one site would otherwise take it from each other at every read.
+AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* name, std::uintptr_t picked);
 [[gnu::always_inline]] inline AttributeSite& site_for(AttributeSite (&sites)[kNamedSites], PyObject* name) {
-    return sites[(reinterpret_cast<std::uintptr_t>(name) >> 5) % kNamedSites];
+    const std::uintptr_t picked = (reinterpret_cast<std::uintptr_t>(name) >> 5) % kNamedSites;
+    return sites[picked].name == name ? sites[picked] : other_site_for(sites, name, picked);
 }
 #define ROOTS_NAMED_SITES                                                                          \
     []() -> ::roots::AttributeSite(&)[::roots::kNamedSites] {                                      \
