@@ -962,3 +962,33 @@ def test_slot_read_through_a_replaced_descriptor_is_read_as_it_is_now():
             mock.patch.object(SlottedResult, "path", OTHER_PATH):
         theirs = outcome_of(twin.DBModel, request)
     assert ours == theirs and ours[0] == "HTTPNotFound"
+
+
+class Shown:
+    """An id whose text is its own `__str__` (or, without text, an error)."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        if self.text is None:
+            raise Refused()
+        return self.text
+
+    def __hash__(self):
+        return hash(self.text)
+
+
+class ShownStr(str):
+    def __str__(self):
+        return "shown"
+
+
+@pytest.mark.parametrize("db_id", [42, Shown("Spaß ☃"), Shown(None), ShownStr("nowhere")],
+                         ids=["int", "object", "str-raising", "str-subclass"])
+def test_messages_give_each_argument_as_str_gives_it(db_id):
+    request = request_for("/model/x.json", {"db_id": db_id})
+    sys._clear_type_cache()
+    ours, theirs = outcome_of(roots.DBModel, request), outcome_of(twin.DBModel, request)
+    assert ours == theirs
+    assert ours[0] in ("HTTPNotFound", "Refused")

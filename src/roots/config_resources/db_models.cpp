@@ -25,7 +25,7 @@ PyObject* dbmodel_init(PyObject* const* args) {
         return nullptr;
     }
     if (db_config.get() == Py_None) {
-        Ref explanation = Ref::steal(PyUnicode_FromFormat(kDatabaseNotFound, db_id.get()));
+        Ref explanation = format_text(kDatabaseNotFound, db_id.get());
         return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
     }
 

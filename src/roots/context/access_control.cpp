@@ -212,7 +212,7 @@ PyObject* root_basic_check_db_access_permissions(PyObject* const* args) {
     }
     user_id = getattr(self, names.authenticated_user_id);
     db_id = user_id ? getattr(self, names.db_id) : Ref();
-    Ref message = db_id ? Ref::steal(PyUnicode_FromFormat(kNoDatabaseAccess, user_id.get(), db_id.get())) : Ref();
+    Ref message = db_id ? format_text(kNoDatabaseAccess, user_id.get(), db_id.get()) : Ref();
     if (!message || log_message(names.debug, message.get()) < 0) {
         return nullptr;
     }

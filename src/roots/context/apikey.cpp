@@ -33,7 +33,7 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
     }
     if (!have_apikey_name || !have_appid_name) {
         Ref message =
-            Ref::steal(PyUnicode_FromFormat(kMissingParamNames, apikey_name_ref.get(), appid_name_ref.get()));
+            format_text(kMissingParamNames, apikey_name_ref.get(), appid_name_ref.get());
         if (!message || log_message(names.warning, message.get()) < 0) {
             return nullptr;
         }

@@ -140,7 +140,7 @@ PyObject* data_format_root_check_data_format(PyObject* const* args) {
         }
         if (pending) {
             Ref message =
-                Ref::steal(PyUnicode_FromFormat(kFormatNotImplemented, response_format, request_method));
+                format_text(kFormatNotImplemented, response_format, request_method);
             return message ? raise_explained(names.HTTPNotImplemented, message.get()) : nullptr;
         }
     }
@@ -204,7 +204,7 @@ PyObject* root_basic_redirect_request_format(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref message = Ref::steal(PyUnicode_FromFormat(kFormatDeprecated, response_format, target_format.get(), target_qs.get()));
+    Ref message = format_text(kFormatDeprecated, response_format, target_format.get(), target_qs.get());
     if (!message || log_message(names.warning, message.get()) < 0) {
         return nullptr;
     }

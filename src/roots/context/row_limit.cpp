@@ -39,7 +39,7 @@ PyObject* check_db_limit_overflow(PyObject* const* args) {
         return is_get < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref db_id = getattr(self, names.db_id);
-    Ref key = db_id ? Ref::steal(PyUnicode_FromFormat(kDbLimitKey, db_id.get())) : Ref();
+    Ref key = db_id ? format_text(kDbLimitKey, db_id.get()) : Ref();
     Ref registry = key ? getattr(request, names.registry) : Ref();
     Ref ini_settings = registry ? getattr(registry.get(), names.settings) : Ref();
     Ref db_limit = ini_settings ? get_item(ini_settings.get(), key.get()) : Ref();

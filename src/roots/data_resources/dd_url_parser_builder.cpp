@@ -88,7 +88,7 @@ PyObject* ddurlparser_builder_root_init(PyObject* const* args) {
     }
     if (db_config.get() == Py_None) {
         Ref db_id = getattr(self, names.db_id);
-        Ref explanation = db_id ? Ref::steal(PyUnicode_FromFormat(kDatabaseNotFound, db_id.get())) : Ref();
+        Ref explanation = db_id ? format_text(kDatabaseNotFound, db_id.get()) : Ref();
         return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
     }
 

@@ -135,7 +135,7 @@ PyObject* execute_query_validate_http_method(PyObject* const* args) {
     Ref separator = query_id ? Ref::steal(PyUnicode_FromString(kAllowedMethodSeparator)) : Ref();
     Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), allowed.get())) : Ref();
     Ref explanation =
-        joined ? Ref::steal(PyUnicode_FromFormat(kMethodNotAllowed, query_id.get(), joined.get())) : Ref();
+        joined ? format_text(kMethodNotAllowed, query_id.get(), joined.get()) : Ref();
     return explanation ? raise_explained(names.HTTPMethodNotAllowed, explanation.get()) : nullptr;
 }
 constexpr FunctionDef kExecuteQueryValidateHttpMethod{"ExecuteQuery._validate_http_method", {"self", "request_method", "std_methods"}, execute_query_validate_http_method, Default::EmptyTuple};
@@ -154,7 +154,7 @@ PyObject* execute_query_get_query_info(PyObject* const* args) {
         if (error_pending()) {
             return nullptr;
         }
-        Ref explanation = Ref::steal(PyUnicode_FromFormat(kQueryNotFound, query_id.get()));
+        Ref explanation = format_text(kQueryNotFound, query_id.get());
         return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
     }
     return PyTuple_Pack(2, query_id.get(), query_config.get());
@@ -207,7 +207,7 @@ PyObject* execute_query_get_db(PyObject* const* args) {
         if (error_pending()) {
             return nullptr;
         }
-        Ref explanation = Ref::steal(PyUnicode_FromFormat(kQueryDatabaseNotFound, db_id.get()));
+        Ref explanation = format_text(kQueryDatabaseNotFound, db_id.get());
         return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
     }
     return PyTuple_Pack(2, db_id.get(), db_config.get());

@@ -1,5 +1,6 @@
 #include "roots/module/api.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -139,6 +140,68 @@ AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* nam
         }
     }
     return unused != nullptr ? *unused : sites[picked];
+}
+
+namespace {
+
+FormatSite* prepared_formats = nullptr;
+
+}  // namespace
+
+int prepare_format(FormatSite& site, const char* format, size_t arguments) {
+    PyObject* pieces[kMaxFormatArguments + 1] = {};
+    size_t made = 0;
+    const char* start = format;
+    for (const char* at = format;; ++at) {
+        const bool conversion = at[0] == '%' && (at[1] == 'S' || at[1] == 'U');
+        if (at[0] == '%' && !conversion) {
+            PyErr_Format(PyExc_SystemError, "unsupported conversion in message format \"%s\"", format);
+            break;
+        }
+        if (!conversion && at[0] != '\0') {
+            continue;
+        }
+        if (made > arguments) {
+            break;
+        }
+        pieces[made] = PyUnicode_DecodeUTF8(start, at - start, nullptr);
+        if (pieces[made] == nullptr) {
+            break;
+        }
+        ++made;
+        if (at[0] == '\0') {
+            if (made == arguments + 1) {
+                std::copy(pieces, pieces + made, site.pieces);
+                site.count = made;
+                site.next = prepared_formats;
+                prepared_formats = &site;
+                return 0;
+            }
+            break;
+        }
+        start = ++at + 1;
+    }
+    if (!error_pending()) {
+        PyErr_Format(PyExc_SystemError, "message format \"%s\" does not take %zu arguments", format, arguments);
+    }
+    for (PyObject* piece : pieces) {
+        Py_XDECREF(piece);
+    }
+    return -1;
+}
+
+void forget_formats(bool release) {
+    while (FormatSite* site = prepared_formats) {
+        prepared_formats = site->next;
+        for (size_t i = 0; i < site->count; ++i) {
+            if (release) {
+                Py_CLEAR(site->pieces[i]);
+            }
+            site->pieces[i] = nullptr;
+        }
+        site->count = 0;
+        site->next = nullptr;
+    }
 }
 
 Ref get_item_generic(PyObject* mapping, PyObject* key) {

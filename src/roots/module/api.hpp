@@ -258,6 +258,52 @@ Ref call_method_kw_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObje
 #define call_method_kw(obj, name, kwnames, ...) \
     ::roots::call_method_kw_at(ROOTS_ATTRIBUTE_SITE, (obj), (name), (kwnames), __VA_ARGS__)
 
+// A message as PyUnicode_FromFormat makes it from a format whose only
+// conversions are %S (str() of the argument) and %U (a str), joined as an
+// f-string is: the literal pieces between the conversions are made once per
+// place and kept while the module is, since the general formatter parses
+// the format anew and copies every piece on each call.
+inline constexpr size_t kMaxFormatArguments = 4;
+struct FormatSite {
+    PyObject* pieces[kMaxFormatArguments + 1];
+    size_t count;  // pieces made: 0 until the first use
+    FormatSite* next;  // every site made, for their release with the module
+};
+// Makes the pieces of `format` for `arguments` conversions: 0, or -1 with
+// an error (a conversion other than %S and %U is an error of ours).
+int prepare_format(FormatSite& site, const char* format, size_t arguments);
+// Releases (or, with the interpreter gone, forgets) every site's pieces.
+void forget_formats(bool release);
+
+template <class... Args>
+Ref format_text_at(FormatSite& site, const char* format, Args... args) {
+    constexpr size_t count = sizeof...(Args);
+    static_assert(count >= 1 && count <= kMaxFormatArguments);
+    if (site.count == 0 && prepare_format(site, format, count) < 0) {
+        return {};
+    }
+    PyObject* values[] = {args...};
+    Ref texts[count];
+    PyObject* items[2 * count + 1];
+    items[0] = site.pieces[0];
+    for (size_t i = 0; i < count; ++i) {
+        texts[i] = Ref::steal(PyObject_Str(values[i]));
+        if (!texts[i]) {
+            return {};
+        }
+        items[2 * i + 1] = texts[i].get();
+        items[2 * i + 2] = site.pieces[i + 1];
+    }
+    return Ref::steal(_PyUnicode_JoinArray(names.empty, items, static_cast<Py_ssize_t>(2 * count + 1)));
+}
+#define format_text(format, ...)                                                                   \
+    ::roots::format_text_at(                                                                       \
+        []() -> ::roots::FormatSite& {                                                             \
+            static constinit ::roots::FormatSite site{};                                           \
+            return site;                                                                           \
+        }(),                                                                                       \
+        (format), __VA_ARGS__)
+
 // `GLOBAL(*args)` for a callable named in the module globals (a macro, so
 // that each call has its own global site).
 template <class... Args>

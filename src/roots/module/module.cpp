@@ -196,6 +196,7 @@ void reset_state(bool release) {
             *slot = nullptr;
         }
     }
+    forget_formats(release);
     forget_names(release);
 }
 
