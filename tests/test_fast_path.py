@@ -992,3 +992,42 @@ def test_messages_give_each_argument_as_str_gives_it(db_id):
     ours, theirs = outcome_of(roots.DBModel, request), outcome_of(twin.DBModel, request)
     assert ours == theirs
     assert ours[0] in ("HTTPNotFound", "Refused")
+
+
+def refusal(request):
+    try:
+        roots.DBModel(request)
+    except Exception as error:
+        return error
+    raise AssertionError("the request was not refused")
+
+
+def module_frames(error):
+    frames, tb = [], error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_name.startswith("korvane.roots."):
+            frames.append((tb.tb_frame, tb.tb_lineno))
+        tb = tb.tb_next
+    return frames
+
+
+def test_traceback_frames_are_never_shared_and_keep_nothing_set_on_them_before():
+    """A frame made for a traceback entry serves a later entry only once no
+    traceback holds it, and without what code set on it meanwhile."""
+    request = request_for("/model/nowhere.xsd", {"db_id": "nowhere"})
+    sys._clear_type_cache()
+    kept = refusal(request)
+    first = module_frames(kept)
+    second = module_frames(refusal(request))
+    assert len(first) >= 2 and [(f.f_code, line) for f, line in second] == [(f.f_code, line) for f, line in first]
+    assert not {id(f) for f, _ in first} & {id(f) for f, _ in second}
+    second_ids = [id(f) for f, _ in second]
+    for frame, _ in second:
+        frame.f_trace = refuse
+        frame.f_locals["planted"] = True
+    del second, frame
+    third = module_frames(refusal(request))
+    assert [id(f) for f, _ in third] == second_ids
+    assert all(f.f_trace is None and "planted" not in f.f_locals for f, _ in third)
+    assert [(f.f_code, line) for f, line in third] == [(f.f_code, line) for f, line in first]
+    assert module_frames(kept) == first

@@ -578,6 +578,53 @@ PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
     return self.release();
 }
 
+namespace {
+
+// The frame last made for a traceback entry of a code object, kept for the
+// next entry of that code once the traceback that took it is gone: a frame
+// made afresh costs a function object too.  Each frame holds its code
+// alive, so a code object's address names it while its frame is kept.
+struct SpareFrame {
+    PyObject* code;
+    PyObject* frame;
+};
+constexpr std::uintptr_t kSpareFrames = 64;
+SpareFrame spare_frames[kSpareFrames];
+
+// A frame of `code` in the module's globals for a traceback entry: a new
+// reference, or null with an error.
+PyObject* entry_frame(PyObject* code) {
+    SpareFrame& spare = spare_frames[(reinterpret_cast<std::uintptr_t>(code) >> 4) % kSpareFrames];
+    if (spare.code == code && spare.frame != nullptr && roots_renew_frame(spare.frame, state.globals)) {
+        return Py_NewRef(spare.frame);
+    }
+    PyThreadState* tstate = running_tstate;
+    PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(tstate != nullptr ? tstate : PyThreadState_Get(),
+                                                              reinterpret_cast<PyCodeObject*>(code), state.globals,
+                                                              nullptr));
+    if (frame != nullptr) {
+        // The new frame is kept instead of one still taken (a traceback that
+        // is kept lives on) or of another code's.  The slot is set before the
+        // frame it held goes, whose release may run code that makes entries.
+        PyObject* previous = spare.frame;
+        spare = {code, Py_NewRef(frame)};
+        Py_XDECREF(previous);
+    }
+    return frame;
+}
+
+}  // namespace
+
+void forget_spare_frames(bool release) {
+    for (SpareFrame& spare : spare_frames) {
+        PyObject* frame = spare.frame;
+        spare = {};
+        if (release) {
+            Py_XDECREF(frame);
+        }
+    }
+}
+
 void add_traceback_entry(PyObject* code) {
     // An entry belongs to an exception: with none pending there is nothing
     // to add it to, and without the module's globals no frame can be made.
@@ -585,8 +632,7 @@ void add_traceback_entry(PyObject* code) {
         return;
     }
     PyObject* exception = PyErr_GetRaisedException();
-    PyThreadState* tstate = running_tstate;
-    PyFrameObject* frame = PyFrame_New(tstate != nullptr ? tstate : PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr);
+    PyObject* frame = entry_frame(code);
     if (frame == nullptr) {
         // Losing a traceback line is better than losing the error itself.
         PyErr_Clear();
@@ -594,7 +640,7 @@ void add_traceback_entry(PyObject* code) {
         return;
     }
     PyErr_SetRaisedException(exception);
-    PyTraceBack_Here(frame);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
     Py_DECREF(frame);
 }
 

@@ -102,6 +102,9 @@ bool is_module_function(PyObject* obj);
 
 // Adds a traceback entry for `code` to the pending exception.
 void add_traceback_entry(PyObject* code);
+// Releases (or, with the interpreter gone, forgets) the frames kept for
+// traceback entries, which hold the module's globals.
+void forget_spare_frames(bool release);
 
 // A code object named `name` in the module's source file at `line`, with the
 // given parameter names (may be null for none).

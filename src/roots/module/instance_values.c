@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "internal/pycore_dict.h"
+#include "internal/pycore_frame.h"
 #include "internal/pycore_object.h"
 
 #include "roots/module/instance_values.h"
@@ -237,4 +238,22 @@ PyObject *roots_dict_value_at(PyObject *dict, PyObject *name, Py_ssize_t at)
         return NULL;
     }
     return DK_UNICODE_ENTRIES(keys)[at].me_key == name ? value_at(mp, at) : NULL;
+}
+
+int roots_renew_frame(PyObject *frame, PyObject *globals)
+{
+    PyFrameObject *f = (PyFrameObject *)frame;
+    if (Py_REFCNT(frame) != 1 || f->f_back != NULL || f->f_frame != (_PyInterpreterFrame *)f->_f_frame_data ||
+        f->f_frame->owner != FRAME_OWNED_BY_FRAME_OBJECT || f->f_frame->f_globals != globals) {
+        return 0;
+    }
+    /* What Python code may have set through a traceback since. */
+    Py_CLEAR(f->f_trace);
+    Py_CLEAR(f->f_frame->f_locals);
+    f->f_lineno = 0;
+    f->f_trace_lines = 1;
+    f->f_trace_opcodes = 0;
+    f->f_fast_as_locals = 0;
+    /* Releasing those ran code, which may have taken the frame. */
+    return Py_REFCNT(frame) == 1;
 }

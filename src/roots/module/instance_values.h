@@ -66,6 +66,14 @@ PyObject *roots_dict_item_by_hint(PyObject *dict, PyObject *key, Py_ssize_t *hin
  * hint: roots_dict_item_by_hint checks its key. */
 void roots_dict_note_hint(PyObject *dict, PyObject *value, Py_ssize_t *hint);
 
+/* Whether `frame`, made by PyFrame_New with `globals` and held by the
+ * caller alone, can serve as a new such frame: nothing else can see it, so
+ * a traceback entry may take it instead of a frame made afresh (which also
+ * makes a function object).  What Python code could have set on it through
+ * an earlier traceback (a trace function and its flags, a locals dict) is
+ * reset first.  1 when it can, else 0; no error is set. */
+int roots_renew_frame(PyObject *frame, PyObject *globals);
+
 /* Whether `property` is exactly a property laid out as this file reads it. */
 int roots_property_layout_known(PyObject *property);
 

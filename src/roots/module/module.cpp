@@ -197,6 +197,7 @@ void reset_state(bool release) {
         }
     }
     forget_formats(release);
+    forget_spare_frames(release);
     forget_names(release);
 }
 
