@@ -3,6 +3,7 @@ globals, shadowed builtins, methods assigned or deleted on a class, and
 subclasses made after the first construction are all seen by the next call."""
 
 import builtins
+import gc
 import os
 import types
 import sys
@@ -1025,7 +1026,10 @@ def test_traceback_frames_are_never_shared_and_keep_nothing_set_on_them_before()
     for frame, _ in second:
         frame.f_trace = refuse
         frame.f_locals["planted"] = True
+    # Each refusal's exception and the frame of `refusal` in its traceback
+    # hold each other: the collector frees them.
     del second, frame
+    gc.collect()
     third = module_frames(refusal(request))
     assert [id(f) for f, _ in third] == second_ids
     assert all(f.f_trace is None and "planted" not in f.f_locals for f, _ in third)

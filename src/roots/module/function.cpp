@@ -588,13 +588,30 @@ struct SpareFrame {
     PyObject* code;
     PyObject* frame;
 };
-constexpr std::uintptr_t kSpareFrames = 64;
+// Room for every function of the module: a code looks at a few slots from
+// the one its address picks, so that two codes never take turns in one.
+constexpr std::uintptr_t kSpareFrames = 256;
+constexpr std::uintptr_t kSpareProbes = 8;
 SpareFrame spare_frames[kSpareFrames];
+
+// The slot of `code`: the one holding its frame, else the first free one
+// it may take, else the one its address picks.
+SpareFrame& spare_slot(PyObject* code) {
+    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(code);
+    const std::uintptr_t picked = (address >> 4) ^ (address >> 12);
+    for (std::uintptr_t i = 0; i < kSpareProbes; ++i) {
+        SpareFrame& spare = spare_frames[(picked + i) % kSpareFrames];
+        if (spare.code == code || spare.code == nullptr) {
+            return spare;
+        }
+    }
+    return spare_frames[picked % kSpareFrames];
+}
 
 // A frame of `code` in the module's globals for a traceback entry: a new
 // reference, or null with an error.
 PyObject* entry_frame(PyObject* code) {
-    SpareFrame& spare = spare_frames[(reinterpret_cast<std::uintptr_t>(code) >> 4) % kSpareFrames];
+    SpareFrame& spare = spare_slot(code);
     if (spare.code == code && spare.frame != nullptr && roots_renew_frame(spare.frame, state.globals)) {
         return Py_NewRef(spare.frame);
     }
