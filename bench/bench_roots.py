@@ -23,15 +23,20 @@ samples of one floor and the least of them serves both.  Own time is time
 minus floor.  Figures are the least of alternating rounds, in ns per
 construction (other work on the machine only ever adds time to a sample, so
 the least sample is the closest to the code's own cost); the ratios are
-module / twin.
+module / twin.  Each round visits every scenario, and the rounds are shared
+out among a few fresh interpreters (--processes), since where objects land
+in memory, and so how the interpreter's own caches collide, is drawn once
+per process.
 """
 
 import argparse
 import functools
 import gc
 import itertools
+import json
 import os
 import statistics
+import subprocess
 import sys
 import time
 import logging
@@ -530,53 +535,84 @@ def count_for(run, patches_world, target_ns=1_500_000):
     return max(3, int(target_ns / per))
 
 
-def bench_world(world, impls, rounds, quick):
+def bench_world(world, impls, rounds):
+    """Per scenario: (label, outcomes, call counts, whether both made the
+    same calls, samples by (implementation index, "total" or "floor"))."""
     stores = {"real": make_store(users=USERS, databases=DATABASES, querydefs=QUERIES, credentials=CREDENTIALS)}
     rows = []
     for scenario in scenarios():
         prepared = prepare(world, scenario, impls, stores)
         counts = {impl: count_for(run, World(impl, patches)) for impl, (run, _, patches, _, _) in prepared.items()}
-        rows.append((scenario, prepared, Measure(scenario.label), counts))
+        rows.append((scenario, prepared, {}, counts))
     # Each round visits every scenario in turn: a busy spell on the machine
     # spoils one sample of many scenarios, not every sample of one.
     for _ in range(rounds):
-        for scenario, prepared, measure, counts in rows:
-            for impl, (run, floor, patches, _, _) in prepared.items():
+        for scenario, prepared, samples, counts in rows:
+            for index, (impl, (run, floor, patches, _, _)) in enumerate(prepared.items()):
                 with World(impl, patches):
                     run(2)
-                    measure.add((impl, "total"), timed(run, counts[impl]))
+                    samples.setdefault(f"{index} total", []).append(timed(run, counts[impl]))
                     floor(2)
-                    measure.add((impl, "floor"), timed(floor, counts[impl]))
-    return [(scenario, prepared, measure) for scenario, prepared, measure, _ in rows]
-
-
-def report_world(world, rows, impls):
+                    samples.setdefault(f"{index} floor", []).append(timed(floor, counts[impl]))
     module, twin = impls[0], impls[-1]
+    return [{"label": scenario.label,
+             "outcomes": [prepared[module][3], prepared[twin][3]],
+             "calls": [len(prepared[module][4]), len(prepared[twin][4])],
+             "same_calls": prepared[module][4] == prepared[twin][4],
+             "samples": samples}
+            for scenario, prepared, samples, _ in rows]
+
+
+def bench_world_in_processes(world, args):
+    """bench_world in `args.processes` fresh interpreters one after another,
+    the rounds shared out, the samples pooled.  Where objects land in memory
+    differs from one process to the next, and with it how often the
+    interpreter's own caches (its global method cache is keyed by address)
+    collide: within one process that luck is the same in every round, so
+    only other processes can draw it again."""
+    pooled = None
+    per_process = max(1, -(-args.rounds // args.processes))
+    for _ in range(args.processes):
+        command = [sys.executable, "-P", os.path.abspath(__file__), "--child", "--world", world,
+                   "--rounds", str(per_process)] + (["--only", args.only] if args.only else [])
+        output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
+        rows = json.loads(output)
+        if pooled is None:
+            pooled = rows
+            continue
+        for row, more in zip(pooled, rows):
+            for key, values in more["samples"].items():
+                row["samples"][key] += values
+    return pooled
+
+
+def report_world(world, rows):
     print(f"\n== {world} world: ns per construction (least of the rounds); ratio = module / twin")
     print(f"{'scenario':<30} {'outcome':<22} {'module':>8} {'twin':>8} {'floor m/t':>13} {'calls':>7} "
           f"{'total':>6} {'own':>6}")
     totals, owns = [], []
-    for scenario, prepared, measure in rows:
-        m_total, m_floor = measure.best((module, "total")), measure.best((module, "floor"))
-        t_total, t_floor = measure.best((twin, "total")), measure.best((twin, "floor"))
-        if prepared[module][4] == prepared[twin][4]:
+    for row in rows:
+        best = {key: min(values) for key, values in row["samples"].items()}
+        m_total, m_floor = best["0 total"], best["0 floor"]
+        t_total, t_floor = best["1 total"], best["1 floor"]
+        if row["same_calls"]:
             # The same calls replayed twice are two samples of one cost: the
             # least of them is the floor of both.
             m_floor = t_floor = min(m_floor, t_floor)
-        m_out, t_out = prepared[module][3], prepared[twin][3]
+        m_out, t_out = row["outcomes"]
         shown = m_out if m_out == t_out else f"{m_out}!={t_out}"
         total_ratio = m_total / t_total
-        totals.append((total_ratio, scenario.label))
-        calls = f"{len(prepared[module][4])}/{len(prepared[twin][4])}"
+        totals.append((total_ratio, row["label"]))
+        calls = "{}/{}".format(*row["calls"])
         # Where the collaborators are nearly all of the twin's time, its own
         # time is within the noise and a ratio of it would be noise too.
         if t_total - t_floor >= MIN_OWN_SHARE * t_total:
             own_ratio = max(m_total - m_floor, 0.0) / (t_total - t_floor)
-            owns.append((own_ratio, scenario.label))
+            owns.append((own_ratio, row["label"]))
             own_text = f"{own_ratio:6.2f}"
         else:
             own_text = f"{'-':>6}"
-        print(f"{scenario.label:<30} {shown:<22} {m_total:8.0f} {t_total:8.0f} {m_floor:6.0f}/{t_floor:<6.0f} "
+        print(f"{row['label']:<30} {shown:<22} {m_total:8.0f} {t_total:8.0f} {m_floor:6.0f}/{t_floor:<6.0f} "
               f"{calls:>7} {total_ratio:6.2f} {own_text}")
     return totals, owns
 
@@ -660,6 +696,9 @@ def main():
     parser.add_argument("--scaling", action="store_true", help="time the list contexts at growing store sizes")
     parser.add_argument("--sizes", default="100,1000,10000,100000")
     parser.add_argument("--only", help="run only scenarios whose label contains this text")
+    parser.add_argument("--processes", type=int, default=int(os.environ.get("BENCH_PROCESSES", "3")),
+                        help="fresh interpreters the rounds are shared out among")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     impls = [roots, load_twin()]
     if args.scaling:
@@ -670,10 +709,16 @@ def main():
         global scenarios
         everything = scenarios
         scenarios = lambda: [s for s in everything() if args.only in s.label]  # noqa: E731
+    if args.child:
+        json.dump(bench_world(args.world, impls, args.rounds), sys.stdout)
+        return
     lines = []
     for world in (["lean", "realistic"] if args.world == "both" else [args.world]):
-        rows = bench_world(world, impls, args.rounds, quick=False)
-        totals, owns = report_world(world, rows, impls)
+        if args.processes > 1:
+            rows = bench_world_in_processes(world, args)
+        else:
+            rows = bench_world(world, impls, args.rounds)
+        totals, owns = report_world(world, rows)
         lines.append(summary(world, totals, owns))
     print()
     print(" | ".join(lines))
