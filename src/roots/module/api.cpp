@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "roots/module/fast_path.hpp"
 
@@ -74,31 +75,37 @@ Ref call_unbound_at(const AttributeSite& site, PyObject* found, PyObject** stack
     return callable ? call_found(callable.get(), stack + 2, nargs - 1) : Ref();
 }
 
+namespace {
+
+// What `obj.name(...)` calls: a new reference, `*with_self` telling whether
+// it takes `obj` first (a function or method descriptor found on the type
+// and not shadowed by the instance, called unbound, as the interpreter's own
+// method call does), or null with an error.  `site` as for
+// call_method_stack_at.
+Ref method_to_call(AttributeSite& site, PyObject* obj, PyObject* name, bool* with_self) {
+    PyObject* target = nullptr;
+    const int known = method_target(obj, name, &target, with_self, &site);
+    Ref callable = Ref::steal(target);
+    if (known != 0) {
+        return known > 0 ? std::move(callable) : Ref();
+    }
+    PyObject* method = nullptr;
+    *with_self = _PyObject_GetMethod(obj, name, &method) != 0;
+    return Ref::steal(method);
+}
+
+}  // namespace
+
 Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t nargs) {
     if (Ref result; builtin_method(name, stack, nargs, &result)) {
         return result;
     }
-    // A function found on the type and not shadowed by the instance is
-    // called with `self` in hand, as an unbound method call would; one of
-    // ours runs its body directly.  The held reference keeps it alive should
-    // the call change the class.
-    PyObject* target = nullptr;
+    // One of ours runs its body directly.  The held reference keeps what was
+    // found alive should the call change the class.
     bool with_self = false;
-    const int known = method_target(stack[1], name, &target, &with_self, &site);
-    Ref callable = Ref::steal(target);
-    if (known < 0) {
+    Ref callable = method_to_call(site, stack[1], name, &with_self);
+    if (!callable) {
         return {};
-    }
-    if (known == 0) {
-        PyObject* method = nullptr;
-        // As the interpreter's own method call: 1 when the attribute came
-        // from the type unbound (a method descriptor not shadowed by the
-        // instance).
-        with_self = _PyObject_GetMethod(stack[1], name, &method) != 0;
-        callable = Ref::steal(method);
-        if (!callable) {
-            return {};
-        }
     }
     if (!with_self) {
         return call_unbound_at(AttributeSite{}, callable.get(), stack, nargs);
@@ -108,20 +115,10 @@ Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, 
 
 Ref call_method_kw_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t positional,
                             PyObject* kwnames) {
-    PyObject* target = nullptr;
     bool with_self = false;
-    const int known = method_target(stack[1], name, &target, &with_self, &site);
-    Ref callable = Ref::steal(target);
-    if (known < 0) {
+    Ref callable = method_to_call(site, stack[1], name, &with_self);
+    if (!callable) {
         return {};
-    }
-    if (known == 0) {
-        PyObject* method = nullptr;
-        with_self = _PyObject_GetMethod(stack[1], name, &method) != 0;
-        callable = Ref::steal(method);
-        if (!callable) {
-            return {};
-        }
     }
     // Unbound, `stack[1]` is the callee's scratch space in turn.
     PyObject** args = with_self ? stack + 1 : stack + 2;
