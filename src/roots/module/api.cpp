@@ -1,6 +1,5 @@
 #include "roots/module/api.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -146,7 +145,7 @@ FormatSite* prepared_formats = nullptr;
 }  // namespace
 
 int prepare_format(FormatSite& site, const char* format, size_t arguments) {
-    PyObject* pieces[kMaxFormatArguments + 1] = {};
+    Ref pieces[kMaxFormatArguments + 1];
     size_t made = 0;
     const char* start = format;
     for (const char* at = format;; ++at) {
@@ -161,14 +160,16 @@ int prepare_format(FormatSite& site, const char* format, size_t arguments) {
         if (made > arguments) {
             break;
         }
-        pieces[made] = PyUnicode_DecodeUTF8(start, at - start, nullptr);
-        if (pieces[made] == nullptr) {
+        pieces[made] = Ref::steal(PyUnicode_DecodeUTF8(start, at - start, nullptr));
+        if (!pieces[made]) {
             break;
         }
         ++made;
         if (at[0] == '\0') {
             if (made == arguments + 1) {
-                std::copy(pieces, pieces + made, site.pieces);
+                for (size_t i = 0; i < made; ++i) {
+                    site.pieces[i] = pieces[i].release();
+                }
                 site.count = made;
                 site.next = prepared_formats;
                 prepared_formats = &site;
@@ -180,9 +181,6 @@ int prepare_format(FormatSite& site, const char* format, size_t arguments) {
     }
     if (!error_pending()) {
         PyErr_Format(PyExc_SystemError, "message format \"%s\" does not take %zu arguments", format, arguments);
-    }
-    for (PyObject* piece : pieces) {
-        Py_XDECREF(piece);
     }
     return -1;
 }

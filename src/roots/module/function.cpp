@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 #include "roots/module/api.hpp"
 
@@ -608,24 +609,30 @@ SpareFrame& spare_slot(PyObject* code) {
     return spare_frames[picked % kSpareFrames];
 }
 
-// A frame of `code` in the module's globals for a traceback entry: a new
-// reference, or null with an error.
-PyObject* entry_frame(PyObject* code) {
+// A frame of `code` in the module's globals for a traceback entry, or null
+// with an error.
+Ref entry_frame(PyObject* code) {
     SpareFrame& spare = spare_slot(code);
-    if (spare.code == code && spare.frame != nullptr && roots_renew_frame(spare.frame, state.globals)) {
-        return Py_NewRef(spare.frame);
+    if (spare.code == code && spare.frame != nullptr) {
+        // Out of its slot while it is renewed: the renewal runs code, which
+        // may make entries of its own.
+        Ref kept = Ref::steal(std::exchange(spare.frame, nullptr));
+        if (roots_renew_frame(kept.get(), state.globals)) {
+            if (spare.code == code && spare.frame == nullptr) {
+                spare.frame = Py_NewRef(kept.get());
+            }
+            return kept;
+        }
+        // Still held elsewhere: a new frame takes the slot.
     }
     PyThreadState* tstate = running_tstate;
-    PyObject* frame = reinterpret_cast<PyObject*>(PyFrame_New(tstate != nullptr ? tstate : PyThreadState_Get(),
-                                                              reinterpret_cast<PyCodeObject*>(code), state.globals,
-                                                              nullptr));
-    if (frame != nullptr) {
-        // The new frame is kept instead of one still taken (a traceback that
-        // is kept lives on) or of another code's.  The slot is set before the
-        // frame it held goes, whose release may run code that makes entries.
-        PyObject* previous = spare.frame;
-        spare = {code, Py_NewRef(frame)};
-        Py_XDECREF(previous);
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        tstate != nullptr ? tstate : PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), state.globals, nullptr)));
+    if (frame) {
+        // The new frame is kept instead of another code's.  The slot is set
+        // before the frame it held goes, whose release may run code.
+        Ref previous = Ref::steal(spare.frame);
+        spare = {code, Py_NewRef(frame.get())};
     }
     return frame;
 }
@@ -649,16 +656,15 @@ void add_traceback_entry(PyObject* code) {
         return;
     }
     PyObject* exception = PyErr_GetRaisedException();
-    PyObject* frame = entry_frame(code);
-    if (frame == nullptr) {
+    Ref frame = entry_frame(code);
+    if (!frame) {
         // Losing a traceback line is better than losing the error itself.
         PyErr_Clear();
         PyErr_SetRaisedException(exception);
         return;
     }
     PyErr_SetRaisedException(exception);
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-    Py_DECREF(frame);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace roots
