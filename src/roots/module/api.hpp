@@ -212,20 +212,28 @@ inline Ref call_found(PyObject* function, PyObject** args, size_t nargs) {
 // for a kStaticMethod site, the staticmethod that gives it.
 Ref call_unbound_at(const AttributeSite& site, PyObject* found, PyObject** stack, size_t nargs);
 
+// What a method call site remembers `obj.name` to call, held (the call may
+// change the class and drop it), or null (no error set) when the site does
+// not answer for this object and name.
+[[gnu::always_inline]] inline Ref site_method(const AttributeSite& site, PyObject* obj, PyObject* name) {
+    if (name == site.name && site.generation == attribute_site_generation && site.kind >= SiteKind::kClassValue) {
+        return Ref::borrow(other_site_value(site, obj));
+    }
+    return {};
+}
+// Whether what `site` remembers is called with the object first.
+[[gnu::always_inline]] inline bool site_binds(const AttributeSite& site) {
+    return site.kind == SiteKind::kClassValue || site.kind == SiteKind::kTypeMethod;
+}
+
 // `obj.name(*args)`, dispatched dynamically so that subclasses may override.
 template <class... Args>
 Ref call_method_at(AttributeSite& site, PyObject* obj, PyObject* name, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
     constexpr size_t nargs = 1 + sizeof...(Args);
-    if (name == site.name && site.generation == attribute_site_generation && site.kind >= SiteKind::kClassValue) {
-        if (PyObject* function = other_site_value(site, obj)) {
-            // The call may change the class and drop what it found.
-            Ref hold = Ref::borrow(function);
-            if (site.kind == SiteKind::kClassValue || site.kind == SiteKind::kTypeMethod) {
-                return call_found(function, stack + 1, nargs);
-            }
-            return call_unbound_at(site, function, stack, nargs);
-        }
+    if (Ref function = site_method(site, obj, name)) {
+        return site_binds(site) ? call_found(function.get(), stack + 1, nargs)
+                                : call_unbound_at(site, function.get(), stack, nargs);
     }
     return call_method_stack_at(site, name, stack, nargs);
 }
@@ -245,13 +253,9 @@ template <class... Args>
 Ref call_method_kw_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObject* kwnames, Args... args) {
     PyObject* stack[] = {nullptr, obj, args...};
     const size_t positional = 1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    if (name == site.name && site.generation == attribute_site_generation &&
-        (site.kind == SiteKind::kClassValue || site.kind == SiteKind::kTypeMethod)) {
-        if (PyObject* function = other_site_value(site, obj)) {
-            // The call may change the class and drop what it found.
-            Ref hold = Ref::borrow(function);
-            return Ref::steal(vectorcall(function, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-        }
+    if (Ref function = site_method(site, obj, name); function && site_binds(site)) {
+        return Ref::steal(
+            vectorcall(function.get(), stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
     return call_method_kw_stack_at(site, name, stack, positional, kwnames);
 }

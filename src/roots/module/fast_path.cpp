@@ -457,17 +457,15 @@ void note_attribute_error(PyObject* obj, PyObject* name) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return;
     }
-    PyObject* raised = PyErr_GetRaisedException();
-    auto* error = reinterpret_cast<PyAttributeErrorObject*>(raised);
-    if (PyErr_GivenExceptionMatches(raised, PyExc_AttributeError) && error->name == nullptr &&
-        error->obj == nullptr) {
-        if (PyObject_SetAttr(raised, names.name, name) < 0 || PyObject_SetAttr(raised, names.obj, obj) < 0) {
-            // The error of the failed setting stands instead.
-            Py_DECREF(raised);
-            return;
-        }
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    auto* error = reinterpret_cast<PyAttributeErrorObject*>(raised.get());
+    if (PyErr_GivenExceptionMatches(raised.get(), PyExc_AttributeError) && error->name == nullptr &&
+        error->obj == nullptr &&
+        (PyObject_SetAttr(raised.get(), names.name, name) < 0 || PyObject_SetAttr(raised.get(), names.obj, obj) < 0)) {
+        // The error of the failed setting stands instead.
+        return;
     }
-    PyErr_SetRaisedException(raised);
+    PyErr_SetRaisedException(raised.release());
 }
 
 // The cached read as get_attribute_at answers it, errors as the generic
