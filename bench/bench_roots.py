@@ -276,14 +276,25 @@ def answers_of(impl, construct, request):
     return answers
 
 
+RAISE, FRESH_EXCEPTION = 1, 2
+
+
 def trivial_function(answers):
     """Answers the recorded answers again, in turn."""
-    turn = itertools.cycle(answers or [(True, RuntimeError("not called while recording"))])
+    # An answered exception is raised by the caller: each request gets a
+    # fresh one, so the one answered again starts with no traceback either
+    # (or every construction's entries would pile up on it).  Which answers
+    # need that is settled here, not at each call.
+    modes = [(RAISE if raised else FRESH_EXCEPTION if isinstance(value, BaseException) else 0, value)
+             for raised, value in answers or [(True, RuntimeError("not called while recording"))]]
+    turn = itertools.cycle(modes)
 
     def sibling(*args, **kw):
-        raised, value = next(turn)
-        if raised:
-            raise value.with_traceback(None)
+        mode, value = next(turn)
+        if mode:
+            if mode == RAISE:
+                raise value.with_traceback(None)
+            value.__traceback__ = None
         return value
     # A code object of its own: the floor finds the function a recorded frame
     # ran by its code, and every closure of this def would share one.
