@@ -1035,3 +1035,157 @@ def test_traceback_frames_are_never_shared_and_keep_nothing_set_on_them_before()
     assert all(f.f_trace is None and "planted" not in f.f_locals for f, _ in third)
     assert [(f.f_code, line) for f, line in third] == [(f.f_code, line) for f, line in first]
     assert module_frames(kept) == first
+
+
+# Python collaborators of every shape: the ones given exactly their
+# positional parameters run in a frame the module pushes itself, the rest
+# through the interpreter's general call; either way as the twin calls them.
+def user_of(request, users):
+    return "u1", users["u1"]
+
+
+def _user_with_default(request, users, fallback="u1"):
+    return fallback, users[fallback]
+
+
+def _user_keyword_only(request, users, *, fallback="u1"):
+    return fallback, users[fallback]
+
+
+def _user_any(request, users, *rest, **named):
+    return "u1", (users["u1"], rest, named)
+
+
+def _user_named(request, users, **named):
+    return "u1", (users["u1"], named)
+
+
+def _user_generator(request, users):
+    yield "u1"
+    yield users["u1"]
+
+
+def _user_too_many(request, users, third):
+    return "u1", users["u1"]
+
+
+def _user_too_few(request):
+    return "u1", None
+
+
+def _user_closure():
+    chosen = "u1"
+
+    def user(request, users):
+        return chosen, users[chosen]
+    return user
+
+
+def _user_raising(request, users):
+    return users["nobody"]
+
+
+USER_SHAPES = {"exact": user_of, "default": _user_with_default, "keyword-only": _user_keyword_only,
+               "varargs": _user_any, "keywords": _user_named, "generator": _user_generator, "closure": _user_closure(),
+               "missing-argument": _user_too_many, "extra-argument": _user_too_few, "raising": _user_raising}
+
+
+def context_outcome(impl, request):
+    try:
+        context = impl.RootContext(request)
+    except Exception as error:
+        return type(error).__name__, str(error), module_entries(error.__traceback__)[-1:] if impl is roots else None
+    return context.authenticated_user_id, context.authenticated_user_config
+
+
+@pytest.mark.parametrize("shape", USER_SHAPES.values(), ids=USER_SHAPES.keys())
+def test_python_collaborator_of_any_shape_is_called_as_the_twin_calls_it(shape):
+    request = request_for("/")
+    sys._clear_type_cache()
+    outcomes = []
+    for impl in (roots, twin):
+        with mock.patch(f"{impl.__name__}.get_authenticated_user", shape):
+            outcomes.append(context_outcome(impl, request))
+    ours, theirs = outcomes
+    assert ours[:2] == theirs[:2]
+    if isinstance(theirs[0], str) and theirs[0].endswith("Error"):
+        assert ours[2] == ["korvane.roots.RootContext.__init__"]
+
+
+def test_frame_evaluator_installed_in_the_interpreter_sees_the_calls_into_python():
+    """A debugger's or profiler's frame evaluator must see every Python frame,
+    including those the module starts directly."""
+    testing = pytest.importorskip("_testinternalcapi")
+    request = request_for("/")
+    roots.RootContext(request)
+    seen = []
+    with mock.patch("korvane.roots.get_authenticated_user", user_of):
+        testing.set_eval_frame_record(seen)
+        try:
+            roots.RootContext(request)
+        finally:
+            testing.set_eval_frame_default()
+    assert "user_of" in seen
+
+
+@pytest.mark.parametrize("hook", ["setprofile", "settrace"])
+def test_profile_and_trace_functions_see_the_python_collaborators_called(hook):
+    request = request_for("/")
+    events = []
+
+    def record(frame, event, arg):
+        if frame.f_code is user_of.__code__:
+            events.append((event, arg if event == "return" else None))
+        return record
+
+    with mock.patch("korvane.roots.get_authenticated_user", user_of):
+        roots.RootContext(request)
+        getattr(sys, hook)(record)
+        try:
+            context = roots.RootContext(request)
+        finally:
+            getattr(sys, hook)(None)
+    expected = ("u1", context.authenticated_user_config)
+    assert [event for event, _ in events if event in ("call", "return")] == ["call", "return"]
+    assert events[-1] == ("return", expected)
+
+
+def _user_with_many_locals():
+    # A frame as large as a few pages: where the thread's chunk of frame
+    # space has less room than that left, the frame must go to a new chunk.
+    names = [f"local{i}" for i in range(1500)]
+    source = "def user(request, users):\n" + "".join(f"    {name} = {i}\n" for i, name in enumerate(names))
+    source += "    return 'u1', users['u1']\n"
+    namespace = {}
+    exec(source, namespace)
+    return namespace["user"]
+
+
+def test_python_collaborators_are_called_at_any_depth_of_the_frame_stack():
+    """Frames live in chunks the thread grows as it needs: where a chunk has
+    no room left the call is made the general way, and nothing differs."""
+    request = request_for("/")
+    expected = context_outcome(twin, request)
+    outcomes = []
+    large = _user_with_many_locals()
+
+    def at_depth(depth):
+        if depth:
+            return at_depth(depth - 1)
+        with mock.patch("korvane.roots.get_authenticated_user", large):
+            outcomes.append(context_outcome(roots, request))
+
+    for depth in range(0, 600):
+        at_depth(depth)
+    assert outcomes == [expected] * len(outcomes)
+
+
+def test_python_collaborator_recursing_without_end_raises_recursion_error():
+    request = request_for("/")
+
+    def endless(request, users):
+        return endless(request, users)
+
+    with mock.patch("korvane.roots.get_authenticated_user", endless), pytest.raises(RecursionError):
+        roots.RootContext(request)
+    assert context_outcome(roots, request) == context_outcome(twin, request)

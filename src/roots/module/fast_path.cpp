@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "roots/module/api.hpp"
 #include "roots/module/function.hpp"
 #include "roots/module/instance_values.h"
 #include "roots/module/names.hpp"
@@ -401,12 +402,14 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         }
         case Resolution::kProperty: {
             PyObject* getter = roots_property_getter(entry->found);
-            if (getter == nullptr || !is_module_function(getter)) {
+            if (getter == nullptr) {
                 return read_data_descriptor(entry->found, obj, value);
             }
             // Deleting the property while the getter runs must not free it.
+            // The getter is called with the instance, as the property's own
+            // `__get__` calls it.
             Ref hold = Ref::borrow(getter);
-            *value = call_body_direct(getter, &obj, 1);
+            *value = is_module_function(getter) ? call_body_direct(getter, &obj, 1) : vectorcall(getter, &obj, 1, nullptr);
             return *value != nullptr ? 1 : -1;
         }
         case Resolution::kDataDescriptor:

@@ -2,8 +2,10 @@
 #define Py_BUILD_CORE 1
 #include <Python.h>
 
+#include "internal/pycore_ceval.h"
 #include "internal/pycore_dict.h"
 #include "internal/pycore_frame.h"
+#include "internal/pycore_interp.h"
 #include "internal/pycore_object.h"
 
 #include "roots/module/instance_values.h"
@@ -256,4 +258,30 @@ int roots_renew_frame(PyObject *frame, PyObject *globals)
     f->f_fast_as_locals = 0;
     /* Releasing those ran code, which may have taken the frame. */
     return Py_REFCNT(frame) == 1;
+}
+
+int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject **result)
+{
+    if (!Py_IS_TYPE(callable, &PyFunction_Type)) {
+        return 0;
+    }
+    PyFunctionObject *func = (PyFunctionObject *)callable;
+    PyCodeObject *code = (PyCodeObject *)func->func_code;
+    /* Exactly the positional parameters given, nothing else to bind; no
+     * frame evaluator of a debugger or profiler installed in its place (it
+     * must see every frame); room left in the thread's frame stack. */
+    if (func->vectorcall != _PyFunction_Vectorcall || code->co_argcount != nargs || code->co_kwonlyargcount != 0 ||
+        (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS | CO_OPTIMIZED)) != CO_OPTIMIZED ||
+        tstate->interp->eval_frame != NULL || !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
+        return 0;
+    }
+    /* The frame takes a reference to the function and to each argument,
+     * and the evaluation pops and releases it, on return or on error. */
+    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(callable), (int)nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        frame->localsplus[i] = Py_NewRef(args[i]);
+    }
+    *result = _PyEval_EvalFrameDefault(tstate, frame, 0);
+    return 1;
 }

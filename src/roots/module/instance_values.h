@@ -4,8 +4,8 @@
  * LOAD_ATTR / STORE_ATTR do.  Written in C because the layout is only
  * described by the interpreter's internal headers, which do not compile as
  * C++.  None of these functions owns a reference, runs Python code, or
- * sets an error; every `obj` must be an instance of a type whose flags
- * include Py_TPFLAGS_MANAGED_DICT. */
+ * sets an error (but for the frame-level call at the end); every `obj` must
+ * be an instance of a type whose flags include Py_TPFLAGS_MANAGED_DICT. */
 #ifndef ROOTS_MODULE_INSTANCE_VALUES_H
 #define ROOTS_MODULE_INSTANCE_VALUES_H
 
@@ -80,6 +80,15 @@ int roots_property_layout_known(PyObject *property);
 /* The getter of a property accepted above (borrowed), or null when it has
  * none.  Read on every access: `property.__init__` may replace it. */
 PyObject *roots_property_getter(PyObject *property);
+
+/* `callable(*args)` for a plain Python function that takes exactly `nargs`
+ * positional parameters and nothing else: its frame is pushed and run as
+ * the interpreter's own calls between Python functions do, without the
+ * general binding of arguments to parameters.  1 with `*result` set to the
+ * call's result (null with its error), or 0 when the call is not of that
+ * kind, with nothing done.  `tstate` is the running thread's state. */
+int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject **result);
 
 #ifdef __cplusplus
 }
