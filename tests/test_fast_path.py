@@ -1189,3 +1189,97 @@ def test_python_collaborator_recursing_without_end_raises_recursion_error():
     with mock.patch("korvane.roots.get_authenticated_user", endless), pytest.raises(RecursionError):
         roots.RootContext(request)
     assert context_outcome(roots, request) == context_outcome(twin, request)
+
+
+# Collaborators whose class defines `__getattr__` (the store's records do):
+# what the instance holds first, else `__getattr__` with the name, whatever
+# changed on the class since the last read.
+def forwarding_class():
+    class Forwarding:
+        def __init__(self, target, calls):
+            object.__setattr__(self, "_target", target)
+            object.__setattr__(self, "_calls", calls)
+
+        def __getattr__(self, name):
+            self._calls.append(name)
+            if name.startswith("__"):
+                raise AttributeError(name)
+            return getattr(self._target, name)
+    return Forwarding
+
+
+def _no_users(cls):
+    def __getattr__(self, name):
+        self._calls.append(name)
+        raise AttributeError(f"nothing called {name!r} here")
+    cls.__getattr__ = __getattr__
+
+
+def _getattribute(cls):
+    def __getattribute__(self, name):
+        if name == "users":
+            object.__getattribute__(self, "_calls").append("getattribute:" + name)
+        return object.__getattribute__(self, name)
+    cls.__getattribute__ = __getattribute__
+
+
+class CallableGetattr:
+    def __get__(self, obj, owner):
+        return lambda name: getattr(object.__getattribute__(obj, "_target"), name)
+
+
+FALLBACK_CHANGES = {
+    "unchanged": lambda cls, store: None,
+    "instance-holds-it": lambda cls, store: object.__setattr__(store, "users", {}),
+    "instance-dict-materialised": lambda cls, store: store.__dict__.update(querydefs=store._target.querydefs),
+    "class-value-added": lambda cls, store: setattr(cls, "users", {}),
+    "getattr-replaced-raising": lambda cls, store: _no_users(cls),
+    "getattr-deleted": lambda cls, store: delattr(cls, "__getattr__"),
+    "getattribute-added": lambda cls, store: _getattribute(cls),
+    "getattr-not-a-function": lambda cls, store: setattr(cls, "__getattr__", CallableGetattr()),
+}
+
+
+@pytest.mark.parametrize("change", FALLBACK_CHANGES.values(), ids=FALLBACK_CHANGES.keys())
+def test_collaborator_reading_through_getattr_is_read_as_by_the_twin_after_any_change(change):
+    outcomes = {}
+    for impl in (roots, twin):
+        cls, calls = forwarding_class(), []
+        target = make_store(users=USERS, databases=DATABASES, querydefs=QUERIES)
+        store = cls(target, calls)
+        request = make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
+                               matchdict={"db_id": "sales"})
+        sys._clear_type_cache()
+        first = outcome_of(impl.DBModel, request), list(calls)
+        change(cls, store)
+        calls.clear()
+        outcomes[impl] = first, (outcome_of(impl.DBModel, request), list(calls))
+    assert outcomes[roots] == outcomes[twin]
+    assert outcomes[roots][0][0][0] == "ok" and "users" in outcomes[roots][0][1]
+
+
+class CollidingKey(str):
+    """Equal to the name it shadows, but its comparison fails as an attribute
+    lookup would."""
+
+    def __hash__(self):
+        return hash("users")
+
+    def __eq__(self, other):
+        raise AttributeError("compared")
+
+
+def test_attribute_error_from_searching_the_instance_dict_falls_back_to_getattr_as_in_the_twin():
+    outcomes = {}
+    for impl in (roots, twin):
+        cls, calls = forwarding_class(), []
+        store = cls(make_store(users=USERS, databases=DATABASES, querydefs=QUERIES), calls)
+        request = make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
+                               matchdict={"db_id": "sales"})
+        outcome_of(impl.DBModel, request)
+        store.__dict__[CollidingKey("x")] = None
+        calls.clear()
+        sys._clear_type_cache()
+        outcomes[impl] = outcome_of(impl.DBModel, request), calls
+    assert outcomes[roots] == outcomes[twin]
+    assert "users" in outcomes[roots][1]

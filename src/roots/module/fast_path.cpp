@@ -69,7 +69,10 @@ enum class Resolution : unsigned char {
 
 // Which object's attribute an entry describes: an instance of `type`, or
 // `type` itself (a class whose attributes are read directly).
-enum class Subject : unsigned char { kInstanceOf, kTypeItself };
+// Whose reads an entry describes: the type's instances, the class itself,
+// or (under the name `__getattr__`) what the instances' reads fall back to
+// when the generic read finds nothing.
+enum class Subject : unsigned char { kInstanceOf, kTypeItself, kFallback };
 
 struct AttributeEntry {
     PyTypeObject* type;
@@ -274,6 +277,18 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
                 resolution = Resolution::kTypeStatic;
             }
         }
+    } else if (subject == Subject::kFallback) {
+        // A `__getattr__` written in Python, behind the generic read (the
+        // instances' `__getattribute__` is object's own): a method of the
+        // class, called with the instance and the name.
+        PyObject* getattribute = _PyType_Lookup(type, names.__getattribute__);
+        if (found != nullptr && Py_IS_TYPE(found, &PyFunction_Type) && getattribute != nullptr &&
+            Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
+            reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
+                reinterpret_cast<void*>(PyObject_GenericGetAttr) &&
+            PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+            resolution = Resolution::kMethod;
+        }
     } else if (type == &PyModule_Type) {
         resolution = found == nullptr ? Resolution::kModuleDict : Resolution::kGeneric;
     } else {
@@ -352,6 +367,45 @@ int read_data_descriptor(PyObject* found, PyObject* obj, PyObject** value) {
     return *value != nullptr ? 1 : -1;
 }
 
+// The attribute read the interpreter gives a class that defines
+// `__getattr__` (the generic read, then `__getattr__`), found once on a
+// class made for the purpose: it is not among the library's exports.
+getattrofunc fallback_getattro = nullptr;
+
+// `obj.name` for an instance of a class that defines `__getattr__` in
+// Python, where the class holds nothing of the name: the instance's own
+// storage, else (an AttributeError from its search included)
+// `__getattr__(obj, name)`, the function found before the search, as the
+// interpreter's read of such classes makes them.  1 with `*value` set, 0
+// when the generic protocol must answer, -1 with an error.
+int read_with_fallback(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site) {
+    PyTypeObject* type = Py_TYPE(obj);
+    AttributeEntry* fallback = attribute_entry(type, names.__getattr__, Subject::kFallback);
+    if (fallback == nullptr || fallback->resolution != Resolution::kMethod) {
+        return 0;
+    }
+    // Held across the search, whose key comparisons may change the class;
+    // taken before the next lookup, which may reuse the entry's slot.
+    const Ref function = Ref::borrow(fallback->found);
+    AttributeEntry* entry = attribute_entry(type, name, Subject::kInstanceOf);
+    if (entry == nullptr || entry->resolution != Resolution::kInstance) {
+        return 0;
+    }
+    const Stored stored = read_instance_storage(obj, *entry, value, site);
+    if (stored == kStored || stored == kUndetermined) {
+        return stored_only(stored);
+    }
+    if (stored == kStoredError) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+    }
+    PyObject* arguments[] = {obj, name};
+    *value = vectorcall(function.get(), arguments, 2, nullptr);
+    return *value != nullptr ? 1 : -1;
+}
+
 // `obj.name` as far as the cache answers it: 1 with `*value` set to a new
 // reference, 0 when the generic protocol must answer, -1 with an error.
 int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site = nullptr) {
@@ -359,6 +413,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
     AttributeEntry* entry = nullptr;
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         entry = attribute_entry(type, name, Subject::kInstanceOf);
+    } else if (type->tp_getattro == fallback_getattro && fallback_getattro != nullptr) {
+        return read_with_fallback(obj, name, value, site);
     } else if (type == &PyType_Type) {
         entry = attribute_entry(reinterpret_cast<PyTypeObject*>(obj), name, Subject::kTypeItself);
     } else if (type == &PyModule_Type) {
@@ -734,6 +790,22 @@ PyObject* super_init_target(PyObject* cls, PyObject* self) {
         entry = {type, type->tp_version_tag, cls, target};
     }
     return target;
+}
+
+int find_fallback_read() {
+    if (fallback_getattro != nullptr) {
+        return 0;
+    }
+    Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sO}",
+                                                 "fallback_probe", &PyBaseObject_Type, "__getattr__", Py_None));
+    if (!probe) {
+        return -1;
+    }
+    const getattrofunc read = reinterpret_cast<PyTypeObject*>(probe.get())->tp_getattro;
+    if (read != PyObject_GenericGetAttr) {
+        fallback_getattro = read;
+    }
+    return 0;
 }
 
 void clear_fast_path_caches() {

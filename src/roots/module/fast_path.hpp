@@ -135,6 +135,11 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
 // through `obj`: a new reference, or null with an error.
 PyObject* static_target(PyObject* staticmethod, PyObject* obj);
 
+// Finds the attribute read the interpreter gives classes that define
+// `__getattr__`, so that reads of their instances can be answered from the
+// cache too: 0, or -1 with an error.
+int find_fallback_read();
+
 // Forgets every cached entry; the module's clear and free steps call it.
 // The dict watcher id stays taken: ids are a small shared pool, so the
 // process keeps the one it got.

@@ -316,7 +316,7 @@ int exec_module(PyObject* module) {
         return fail();
     }
     registered_here = registered == 0;
-    if (keep_builtins() < 0 || make_constants() < 0 || init_function_type() < 0) {
+    if (keep_builtins() < 0 || make_constants() < 0 || init_function_type() < 0 || find_fallback_read() < 0) {
         return fail();
     }
     if (run_module_body(&line) < 0) {
