@@ -1283,3 +1283,31 @@ def test_attribute_error_from_searching_the_instance_dict_falls_back_to_getattr_
         outcomes[impl] = outcome_of(impl.DBModel, request), calls
     assert outcomes[roots] == outcomes[twin]
     assert "users" in outcomes[roots][1]
+
+
+def test_method_of_a_class_with_getattr_is_called_until_shadowed_or_deleted():
+    outcomes = {}
+    for impl in (roots, twin):
+        cls, calls = forwarding_class(), []
+
+        def pull(self, **kw):
+            self._calls.append("class pull")
+            return self._target.pull(**kw)
+
+        cls.pull = pull
+        store = cls(make_store(users=USERS, databases=DATABASES, querydefs=QUERIES), calls)
+        request = make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
+                               matchdict={"db_id": "sales"})
+        sys._clear_type_cache()
+        seen = [outcome_of(impl.DBModel, request), list(calls)]
+        calls.clear()
+        object.__setattr__(store, "pull", lambda **kw: calls.append("instance pull"))
+        seen += [outcome_of(impl.DBModel, request), list(calls)]
+        calls.clear()
+        object.__delattr__(store, "pull")
+        del cls.pull
+        seen += [outcome_of(impl.DBModel, request), list(calls)]
+        outcomes[impl] = seen
+    assert outcomes[roots] == outcomes[twin]
+    assert [("class pull" in c, "instance pull" in c, "pull" in c) for c in outcomes[roots][1::2]] == [
+        (True, False, False), (False, True, False), (False, False, True)]

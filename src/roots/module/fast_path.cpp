@@ -372,6 +372,13 @@ int read_data_descriptor(PyObject* found, PyObject* obj, PyObject** value) {
 // class made for the purpose: it is not among the library's exports.
 getattrofunc fallback_getattro = nullptr;
 
+// Whether the instances of `type`, a class defining `__getattr__`, are read
+// generically up to that fallback.
+bool reads_generically(PyTypeObject* type) {
+    AttributeEntry* fallback = attribute_entry(type, names.__getattr__, Subject::kFallback);
+    return fallback != nullptr && fallback->resolution == Resolution::kMethod;
+}
+
 // `obj.name` for an instance of a class that defines `__getattr__` in
 // Python, where the class holds nothing of the name: the instance's own
 // storage, else (an AttributeError from its search included)
@@ -674,7 +681,11 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
         // A module's function is called as it is, as a read gives it.
         return cached_read(obj, name, callable, site);
     }
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
+    // A class with a Python `__getattr__` reads as the generic read does
+    // wherever the instance or the class holds the name (only a name found
+    // nowhere goes to `__getattr__`, through the generic lookup).
+    if (type->tp_getattro != PyObject_GenericGetAttr &&
+        (type->tp_getattro != fallback_getattro || fallback_getattro == nullptr || !reads_generically(type))) {
         return 0;
     }
     AttributeEntry* entry = attribute_entry(type, name, Subject::kInstanceOf);
