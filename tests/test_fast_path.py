@@ -1311,3 +1311,50 @@ def test_method_of_a_class_with_getattr_is_called_until_shadowed_or_deleted():
     assert outcomes[roots] == outcomes[twin]
     assert [("class pull" in c, "instance pull" in c, "pull" in c) for c in outcomes[roots][1::2]] == [
         (True, False, False), (False, True, False), (False, False, True)]
+
+
+def _path_raising(self):
+    raise AttributeError("no path today")
+
+
+def test_property_read_at_one_place_follows_the_objects_class_and_its_changes():
+    """A place that read a property last time calls it again only for an
+    instance of the same, unchanged class."""
+    seen = {}
+    for impl in (roots, twin):
+        log = []
+
+        def logging_path(tag):
+            return property(lambda self: (log.append(tag), "/model/sales.json")[1])
+
+        first, second = (type(tag, (type(make_request()),), {"path": logging_path(tag)}) for tag in "AB")
+        requests = []
+        for cls in (first, second):
+            request = request_for("/model/sales.json", {"db_id": "sales"})
+            request.__class__ = cls
+            requests.append(request)
+        sys._clear_type_cache()
+        steps = []
+
+        def build(request):
+            log.clear()
+            outcome = outcome_of(impl.DBModel, request)
+            steps.append((outcome, sorted(set(log))))
+
+        build(requests[0]), build(requests[1]), build(requests[0])
+        first.path = logging_path("A2")
+        build(requests[0])
+        first.path = "/model/sales.json"
+        build(requests[0])
+        del first.path
+        build(requests[0])
+        first.path = property(_path_raising)
+        for _ in range(2):
+            try:
+                impl.DBModel(requests[0])
+            except AttributeError as error:
+                steps.append((str(error), error.name, error.obj is requests[0]))
+        seen[impl] = steps
+    assert seen[roots] == seen[twin]
+    assert [tags for _, tags in seen[roots][:6]] == [["A"], ["B"], ["A"], ["A2"], [], []]
+    assert seen[roots][6:] == [("no path today", "path", True)] * 2

@@ -413,6 +413,22 @@ int read_with_fallback(PyObject* obj, PyObject* name, PyObject** value, Attribut
     return *value != nullptr ? 1 : -1;
 }
 
+// `obj.name` through `property`, exactly a property of the type of `obj`: a
+// new reference, or null with an error.
+PyObject* read_property(PyObject* property, PyObject* obj) {
+    PyObject* getter = roots_property_getter(property);
+    if (getter == nullptr) {
+        PyObject* value = nullptr;
+        read_data_descriptor(property, obj, &value);
+        return value;
+    }
+    // Deleting the property while the getter runs must not free it.  The
+    // getter is called with the instance, as the property's own `__get__`
+    // calls it.
+    const Ref hold = Ref::borrow(getter);
+    return is_module_function(getter) ? call_body_direct(getter, &obj, 1) : vectorcall(getter, &obj, 1, nullptr);
+}
+
 // `obj.name` as far as the cache answers it: 1 with `*value` set to a new
 // reference, 0 when the generic protocol must answer, -1 with an error.
 int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site = nullptr) {
@@ -463,18 +479,13 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             }
             return stored_only(stored);
         }
-        case Resolution::kProperty: {
-            PyObject* getter = roots_property_getter(entry->found);
-            if (getter == nullptr) {
-                return read_data_descriptor(entry->found, obj, value);
+        case Resolution::kProperty:
+            if (site != nullptr) {
+                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kProperty, -1, 0,
+                         entry->found};
             }
-            // Deleting the property while the getter runs must not free it.
-            // The getter is called with the instance, as the property's own
-            // `__get__` calls it.
-            Ref hold = Ref::borrow(getter);
-            *value = is_module_function(getter) ? call_body_direct(getter, &obj, 1) : vectorcall(getter, &obj, 1, nullptr);
+            *value = read_property(entry->found, obj);
             return *value != nullptr ? 1 : -1;
-        }
         case Resolution::kDataDescriptor:
             return read_data_descriptor(entry->found, obj, value);
         case Resolution::kModuleDict: {
@@ -562,6 +573,7 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
     switch (site.kind) {
         case SiteKind::kInline:
         case SiteKind::kInDict:
+        case SiteKind::kProperty:
             break;
         case SiteKind::kClassValue:
         case SiteKind::kStaticMethod:
@@ -596,6 +608,16 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
 }
 
 PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
+    // A property read last time at this place, on the same unchanged type.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (site.kind == SiteKind::kProperty && name == site.name && site.generation == attribute_site_generation &&
+        type == site.type && type->tp_version_tag == site.version_tag) {
+        PyObject* read = read_property(site.value, obj);
+        if (read == nullptr) {
+            note_attribute_error(obj, name);
+        }
+        return read;
+    }
     PyObject* value = nullptr;
     const int found = cached_get(obj, name, &value, &site);
     if (found != 0) {

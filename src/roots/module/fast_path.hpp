@@ -87,6 +87,9 @@ enum class SiteKind : unsigned char {
     // A staticmethod (`value`) of the class, under the same conditions as
     // kClassValue; what it wraps is asked of it at each call.
     kStaticMethod,
+    // A property (`value`) of the class, exactly a property: its getter,
+    // asked of it at each read, is called with the instance.
+    kProperty,
 };
 
 struct AttributeSite {
