@@ -1358,3 +1358,48 @@ def test_property_read_at_one_place_follows_the_objects_class_and_its_changes():
     assert seen[roots] == seen[twin]
     assert [tags for _, tags in seen[roots][:6]] == [["A"], ["B"], ["A"], ["A2"], [], []]
     assert seen[roots][6:] == [("no path today", "path", True)] * 2
+
+
+def _pull_keyword(self, from_memcache=False):
+    self._calls.append(("pull", from_memcache))
+
+
+def _pull_positional_only(self, from_memcache, /):
+    self._calls.append(("pull", from_memcache))
+
+
+def _pull_keyword_only(self, *, from_memcache):
+    self._calls.append(("pull", from_memcache))
+
+
+def _pull_other_name(self, cached):
+    self._calls.append(("pull", cached))
+
+
+def _pull_more(self, from_memcache, extra):
+    self._calls.append(("pull", from_memcache, extra))
+
+
+def _pull_keywords(self, **options):
+    self._calls.append(("pull", options))
+
+
+PULL_SHAPES = {"keyword": _pull_keyword, "positional-only": _pull_positional_only,
+               "keyword-only": _pull_keyword_only, "other-name": _pull_other_name, "one-more": _pull_more,
+               "any-keywords": _pull_keywords}
+
+
+@pytest.mark.parametrize("pull", PULL_SHAPES.values(), ids=PULL_SHAPES.keys())
+def test_method_called_with_a_keyword_binds_it_as_the_twin_does(pull):
+    outcomes = {}
+    for impl in (roots, twin):
+        cls, calls = forwarding_class(), []
+        cls.pull = pull
+        store = cls(make_store(users=USERS, databases=DATABASES, querydefs=QUERIES), calls)
+        request = make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
+                               matchdict={"db_id": "sales"})
+        sys._clear_type_cache()
+        outcomes[impl] = [(outcome_of(impl.DBModel, request), [c for c in calls if c[0] == "pull"])
+                          for _ in range(2)]
+        calls.clear()
+    assert outcomes[roots] == outcomes[twin]

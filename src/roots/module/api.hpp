@@ -156,7 +156,7 @@ AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* nam
 // PyObject_Vectorcall, with the thread state the running body already
 // has: the interpreter's own call looks it up in its library's thread-local
 // storage, a function call of its own, on every call.  A Python function
-// given exactly its positional parameters runs in a frame pushed directly
+// given exactly its parameters, in order, runs in a frame pushed directly
 // (see roots_call_exact).  The result is checked as the interpreter checks
 // it.
 [[gnu::always_inline]] inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -167,8 +167,8 @@ AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* nam
         return PyObject_Vectorcall(callable, args, nargsf, kwnames);
     }
     PyObject* result;
-    if (function != &_PyFunction_Vectorcall || kwnames != nullptr ||
-        !roots_call_exact(tstate, callable, args, PyVectorcall_NARGS(nargsf), &result)) {
+    if (function != &_PyFunction_Vectorcall ||
+        !roots_call_exact(tstate, callable, args, PyVectorcall_NARGS(nargsf), kwnames, &result)) {
         result = function(callable, args, nargsf, kwnames);
     }
     if ((result == nullptr) == (tstate->current_exception == nullptr)) {

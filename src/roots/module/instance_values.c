@@ -261,25 +261,34 @@ int roots_renew_frame(PyObject *frame, PyObject *globals)
 }
 
 int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject **result)
+                     PyObject *kwnames, PyObject **result)
 {
     if (!Py_IS_TYPE(callable, &PyFunction_Type)) {
         return 0;
     }
     PyFunctionObject *func = (PyFunctionObject *)callable;
     PyCodeObject *code = (PyCodeObject *)func->func_code;
-    /* Exactly the positional parameters given, nothing else to bind; no
-     * frame evaluator of a debugger or profiler installed in its place (it
-     * must see every frame); room left in the thread's frame stack. */
-    if (func->vectorcall != _PyFunction_Vectorcall || code->co_argcount != nargs || code->co_kwonlyargcount != 0 ||
+    const Py_ssize_t given = nargs + (kwnames != NULL ? PyTuple_GET_SIZE(kwnames) : 0);
+    /* Exactly the parameters given, nothing else to bind; no frame
+     * evaluator of a debugger or profiler installed in its place (it must
+     * see every frame); room left in the thread's frame stack. */
+    if (func->vectorcall != _PyFunction_Vectorcall || code->co_argcount != given || code->co_kwonlyargcount != 0 ||
         (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS | CO_OPTIMIZED)) != CO_OPTIMIZED ||
         tstate->interp->eval_frame != NULL || !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
         return 0;
     }
+    /* Keywords name the remaining parameters in their order (compared by
+     * identity: both are interned), none of them positional-only. */
+    for (Py_ssize_t i = nargs; i < given; ++i) {
+        if (i < code->co_posonlyargcount ||
+            PyTuple_GET_ITEM(kwnames, i - nargs) != PyTuple_GET_ITEM(code->co_localsplusnames, i)) {
+            return 0;
+        }
+    }
     /* The frame takes a reference to the function and to each argument,
      * and the evaluation pops and releases it, on return or on error. */
-    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(callable), (int)nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
+    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(callable), (int)given);
+    for (Py_ssize_t i = 0; i < given; ++i) {
         frame->localsplus[i] = Py_NewRef(args[i]);
     }
     *result = _PyEval_EvalFrameDefault(tstate, frame, 0);

@@ -81,14 +81,15 @@ int roots_property_layout_known(PyObject *property);
  * none.  Read on every access: `property.__init__` may replace it. */
 PyObject *roots_property_getter(PyObject *property);
 
-/* `callable(*args)` for a plain Python function that takes exactly `nargs`
- * positional parameters and nothing else: its frame is pushed and run as
+/* A vectorcall of a plain Python function whose parameters are exactly
+ * the `nargs` positional arguments followed by the keywords `kwnames` (may
+ * be null), in that order, and nothing else: its frame is pushed and run as
  * the interpreter's own calls between Python functions do, without the
  * general binding of arguments to parameters.  1 with `*result` set to the
  * call's result (null with its error), or 0 when the call is not of that
  * kind, with nothing done.  `tstate` is the running thread's state. */
 int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject **result);
+                     PyObject *kwnames, PyObject **result);
 
 #ifdef __cplusplus
 }
