@@ -67,11 +67,10 @@ enum class Resolution : unsigned char {
     kTypeStatic,
 };
 
-// Which object's attribute an entry describes: an instance of `type`, or
-// `type` itself (a class whose attributes are read directly).
-// Whose reads an entry describes: the type's instances, the class itself,
-// or (under the name `__getattr__`) what the instances' reads fall back to
-// when the generic read finds nothing.
+// Which object's attribute an entry describes: an instance of `type`,
+// `type` itself (a class whose attributes are read directly), or (under the
+// name `__getattr__`) what reads of the instances fall back to when the
+// generic read finds nothing.
 enum class Subject : unsigned char { kInstanceOf, kTypeItself, kFallback };
 
 struct AttributeEntry {
@@ -372,11 +371,12 @@ int read_data_descriptor(PyObject* found, PyObject* obj, PyObject** value) {
 // class made for the purpose: it is not among the library's exports.
 getattrofunc fallback_getattro = nullptr;
 
-// Whether the instances of `type`, a class defining `__getattr__`, are read
-// generically up to that fallback.
-bool reads_generically(PyTypeObject* type) {
+// The `__getattr__` function of `type`, a class defining it, behind which
+// its instances are read generically (borrowed: the class dict holds it
+// while the version tag stands); else null.
+PyObject* fallback_of(PyTypeObject* type) {
     AttributeEntry* fallback = attribute_entry(type, names.__getattr__, Subject::kFallback);
-    return fallback != nullptr && fallback->resolution == Resolution::kMethod;
+    return fallback != nullptr && fallback->resolution == Resolution::kMethod ? fallback->found : nullptr;
 }
 
 // `obj.name` for an instance of a class that defines `__getattr__` in
@@ -387,13 +387,11 @@ bool reads_generically(PyTypeObject* type) {
 // when the generic protocol must answer, -1 with an error.
 int read_with_fallback(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* site) {
     PyTypeObject* type = Py_TYPE(obj);
-    AttributeEntry* fallback = attribute_entry(type, names.__getattr__, Subject::kFallback);
-    if (fallback == nullptr || fallback->resolution != Resolution::kMethod) {
+    // Held across the search, whose key comparisons may change the class.
+    const Ref function = Ref::borrow(fallback_of(type));
+    if (!function) {
         return 0;
     }
-    // Held across the search, whose key comparisons may change the class;
-    // taken before the next lookup, which may reuse the entry's slot.
-    const Ref function = Ref::borrow(fallback->found);
     AttributeEntry* entry = attribute_entry(type, name, Subject::kInstanceOf);
     if (entry == nullptr || entry->resolution != Resolution::kInstance) {
         return 0;
@@ -707,7 +705,7 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
     // wherever the instance or the class holds the name (only a name found
     // nowhere goes to `__getattr__`, through the generic lookup).
     if (type->tp_getattro != PyObject_GenericGetAttr &&
-        (type->tp_getattro != fallback_getattro || fallback_getattro == nullptr || !reads_generically(type))) {
+        (type->tp_getattro != fallback_getattro || fallback_getattro == nullptr || fallback_of(type) == nullptr)) {
         return 0;
     }
     AttributeEntry* entry = attribute_entry(type, name, Subject::kInstanceOf);
