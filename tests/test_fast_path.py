@@ -1044,33 +1044,12 @@ def user_of(request, users):
     return "u1", users["u1"]
 
 
-def _user_with_default(request, users, fallback="u1"):
-    return fallback, users[fallback]
-
-
-def _user_keyword_only(request, users, *, fallback="u1"):
-    return fallback, users[fallback]
-
-
-def _user_any(request, users, *rest, **named):
-    return "u1", (users["u1"], rest, named)
-
-
-def _user_named(request, users, **named):
-    return "u1", (users["u1"], named)
-
-
-def _user_generator(request, users):
-    yield "u1"
-    yield users["u1"]
-
-
-def _user_too_many(request, users, third):
-    return "u1", users["u1"]
-
-
-def _user_too_few(request):
-    return "u1", None
+def shaped(parameters, body, name="collaborator"):
+    """A function taking `parameters` (a parameter list as written in a def)
+    and running `body` (one line), compiled as any def is."""
+    namespace = {}
+    exec(f"def {name}({parameters}):\n    {body}\n", namespace)
+    return namespace[name]
 
 
 def _user_closure():
@@ -1081,13 +1060,18 @@ def _user_closure():
     return user
 
 
-def _user_raising(request, users):
-    return users["nobody"]
-
-
-USER_SHAPES = {"exact": user_of, "default": _user_with_default, "keyword-only": _user_keyword_only,
-               "varargs": _user_any, "keywords": _user_named, "generator": _user_generator, "closure": _user_closure(),
-               "missing-argument": _user_too_many, "extra-argument": _user_too_few, "raising": _user_raising}
+USER_SHAPES = {
+    "exact": user_of,
+    "default": shaped("request, users, fallback='u1'", "return fallback, users[fallback]"),
+    "keyword-only": shaped("request, users, *, fallback='u1'", "return fallback, users[fallback]"),
+    "varargs": shaped("request, users, *rest, **named", "return 'u1', (users['u1'], rest, named)"),
+    "keywords": shaped("request, users, **named", "return 'u1', (users['u1'], named)"),
+    "generator": shaped("request, users", "yield 'u1'; yield users['u1']"),
+    "closure": _user_closure(),
+    "missing-argument": shaped("request, users, third", "return 'u1', users['u1']"),
+    "extra-argument": shaped("request", "return 'u1', None"),
+    "raising": shaped("request, users", "return users['nobody']"),
+}
 
 
 def context_outcome(impl, request):
@@ -1153,12 +1137,8 @@ def test_profile_and_trace_functions_see_the_python_collaborators_called(hook):
 def _user_with_many_locals():
     # A frame as large as a few pages: where the thread's chunk of frame
     # space has less room than that left, the frame must go to a new chunk.
-    names = [f"local{i}" for i in range(1500)]
-    source = "def user(request, users):\n" + "".join(f"    {name} = {i}\n" for i, name in enumerate(names))
-    source += "    return 'u1', users['u1']\n"
-    namespace = {}
-    exec(source, namespace)
-    return namespace["user"]
+    assignments = "; ".join(f"local{i} = {i}" for i in range(1500))
+    return shaped("request, users", f"{assignments}; return 'u1', users['u1']")
 
 
 def test_python_collaborators_are_called_at_any_depth_of_the_frame_stack():
@@ -1360,33 +1340,14 @@ def test_property_read_at_one_place_follows_the_objects_class_and_its_changes():
     assert seen[roots][6:] == [("no path today", "path", True)] * 2
 
 
-def _pull_keyword(self, from_memcache=False):
-    self._calls.append(("pull", from_memcache))
-
-
-def _pull_positional_only(self, from_memcache, /):
-    self._calls.append(("pull", from_memcache))
-
-
-def _pull_keyword_only(self, *, from_memcache):
-    self._calls.append(("pull", from_memcache))
-
-
-def _pull_other_name(self, cached):
-    self._calls.append(("pull", cached))
-
-
-def _pull_more(self, from_memcache, extra):
-    self._calls.append(("pull", from_memcache, extra))
-
-
-def _pull_keywords(self, **options):
-    self._calls.append(("pull", options))
-
-
-PULL_SHAPES = {"keyword": _pull_keyword, "positional-only": _pull_positional_only,
-               "keyword-only": _pull_keyword_only, "other-name": _pull_other_name, "one-more": _pull_more,
-               "any-keywords": _pull_keywords}
+PULL_SHAPES = {
+    "keyword": shaped("self, from_memcache=False", "self._calls.append(('pull', from_memcache))", "pull"),
+    "positional-only": shaped("self, from_memcache, /", "self._calls.append(('pull', from_memcache))", "pull"),
+    "keyword-only": shaped("self, *, from_memcache", "self._calls.append(('pull', from_memcache))", "pull"),
+    "other-name": shaped("self, cached", "self._calls.append(('pull', cached))", "pull"),
+    "one-more": shaped("self, from_memcache, extra", "self._calls.append(('pull', from_memcache, extra))", "pull"),
+    "any-keywords": shaped("self, **options", "self._calls.append(('pull', options))", "pull"),
+}
 
 
 @pytest.mark.parametrize("pull", PULL_SHAPES.values(), ids=PULL_SHAPES.keys())
