@@ -690,6 +690,24 @@ def bench_scaling(impls, sizes, worlds):
     print("scaling " + " | ".join(lines))
 
 
+# ---------------------------------------------------------------- training
+
+def train(constructions=200):
+    """The constructions a profile-guided build of the module learns from
+    (see bench/train_profile.py): every scenario of both worlds with the
+    module alone, then the list contexts over a larger store.  Nothing is
+    timed or printed."""
+    for world in ("lean", "realistic"):
+        for size, chosen in ((0, scenarios()), (300, [s for s in scenarios() if s.cls_name in LIST_CLASSES])):
+            store = scaled_store(size) if size else make_store(users=USERS, databases=DATABASES,
+                                                               querydefs=QUERIES, credentials=CREDENTIALS)
+            stores = {"real": store}
+            for scenario in chosen:
+                run, _, patches, _, _ = prepare(world, scenario, [roots], stores, floor=False)[roots]
+                with World(roots, patches):
+                    run(constructions if not size else constructions // 10)
+
+
 # ---------------------------------------------------------------- main
 
 def load_twin():
@@ -710,7 +728,11 @@ def main():
     parser.add_argument("--processes", type=int, default=int(os.environ.get("BENCH_PROCESSES", "3")),
                         help="fresh interpreters the rounds are shared out among")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--train", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.train:
+        train()
+        return
     impls = [roots, load_twin()]
     if args.scaling:
         bench_scaling(impls, [int(size) for size in args.sizes.split(",")],
