@@ -697,6 +697,10 @@ def train(constructions=200):
     (see bench/train_profile.py): every scenario of both worlds with the
     module alone, then the list contexts over a larger store.  Nothing is
     timed or printed."""
+    staged = os.environ.get("ROOTS_PROFILE_MODULE")
+    if staged and not os.path.samefile(roots.__file__, staged):
+        # Another copy (an installed one, say) came first on the path.
+        sys.exit(f"the module imported is {roots.__file__}, not the one to train")
     for world in ("lean", "realistic"):
         for size, chosen in ((0, scenarios()), (300, [s for s in scenarios() if s.cls_name in LIST_CLASSES])):
             store = scaled_store(size) if size else make_store(users=USERS, databases=DATABASES,

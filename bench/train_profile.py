@@ -43,10 +43,10 @@ def main():
     with tempfile.TemporaryDirectory() as site:
         package = os.path.join(site, "korvane")
         shutil.copytree(PACKAGE, package, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
-        shutil.copy(module, package)
+        staged = shutil.copy(module, package)
         training = subprocess.run([sys.executable, "-P", os.path.join(HERE, "bench_roots.py"), "--train"],
-                                  env=dict(os.environ, PYTHONPATH=site), stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, text=True)
+                                  env=dict(os.environ, PYTHONPATH=site, ROOTS_PROFILE_MODULE=staged),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     trained = training.returncode == 0
     if not trained:
         # Whatever the failed run left would be a partial profile.

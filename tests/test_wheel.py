@@ -99,3 +99,18 @@ def test_the_built_wheel_installs_and_serves_in_a_fresh_environment(tmp_path):
     )
     assert status == 200 and [row["name"] for row in json.loads(body)["rows"]] == DE_CUSTOMERS
     assert (elsewhere / "data" / "sales.sqlite3").is_file() and "Traceback" not in log, log
+
+
+def test_a_build_whose_profile_training_fails_goes_on_without_a_profile(tmp_path):
+    """The optimised build reads whatever the training leaves: a failed run
+    must leave nothing (counts of an earlier training included), and the
+    build must go on."""
+    profile, mark = tmp_path / "profile", tmp_path / "mark.h"
+    profile.mkdir()
+    (profile / "earlier.gcda").write_bytes(b"stale counts")
+    not_a_module = tmp_path / "roots.cpython-312-x86_64-linux-gnu.so"
+    not_a_module.write_text("not a shared object")
+    result = run(sys.executable, REPO / "bench" / "train_profile.py", not_a_module, profile, mark)
+    assert "the training did not run" in result.stderr
+    assert list(profile.iterdir()) == []
+    assert "not taken" in mark.read_text()
