@@ -27,6 +27,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = os.path.join(HERE, "..", "src", "korvane")
+# The training takes about a second; a build never waits on it for long.
+TIME_LIMIT = 300
 
 
 def write_mark(mark, trained):
@@ -44,18 +46,22 @@ def main():
         package = os.path.join(site, "korvane")
         shutil.copytree(PACKAGE, package, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
         staged = shutil.copy(module, package)
-        training = subprocess.run([sys.executable, "-P", os.path.join(HERE, "bench_roots.py"), "--train"],
-                                  env=dict(os.environ, PYTHONPATH=site, ROOTS_PROFILE_MODULE=staged),
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    trained = training.returncode == 0
-    if not trained:
+        try:
+            training = subprocess.run([sys.executable, "-P", os.path.join(HERE, "bench_roots.py"), "--train"],
+                                      env=dict(os.environ, PYTHONPATH=site, ROOTS_PROFILE_MODULE=staged),
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                      timeout=TIME_LIMIT)
+            failure = None if training.returncode == 0 else (training.stdout.strip().splitlines()[-1:]
+                                                              or [f"exit status {training.returncode}"])[0]
+        except subprocess.TimeoutExpired:
+            failure = f"still running after {TIME_LIMIT} s"
+    if failure is not None:
         # Whatever the failed run left would be a partial profile.
         shutil.rmtree(profile_dir)
         os.makedirs(profile_dir)
-        last = training.stdout.strip().splitlines()[-1:] or ["no output"]
-        print(f"train_profile: the training did not run ({last[0]}); "
+        print(f"train_profile: the training did not run ({failure}); "
               "the module is built without a profile", file=sys.stderr)
-    write_mark(mark, trained)
+    write_mark(mark, failure is None)
 
 
 if __name__ == "__main__":
