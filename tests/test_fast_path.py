@@ -16,6 +16,8 @@ import pytest
 import korvane._pyroots as twin
 import korvane.roots as roots
 
+from korvane.config_storage import ConfigStorage
+
 from helpers import make_request, make_settings, make_store, module_entries
 
 
@@ -50,7 +52,8 @@ def query_request(limited=False):
 
 def model_request(extension="json", **attributes):
     request = request_for(f"/model/sales.{extension}", {"db_id": "sales"})
-    request.__dict__.update(attributes)
+    for name, value in attributes.items():
+        setattr(request, name, value)
     return request
 
 
@@ -117,21 +120,6 @@ def test_builtin_replaced_then_restored_is_seen_by_the_next_call(replace):
         assert converter_handed_to_get_url_param(request) is Counted
     assert not hasattr(roots, "int")
     assert converter_handed_to_get_url_param(request) is int
-
-
-@pytest.mark.parametrize("module, name, root, make", [
-    (itertools, "chain", "QuerydefsList",
-     lambda: request_for("/querydefs.json", users=dict(USERS, u1={"databases": ["sales"], "querydef": ["view"]}))),
-    (os.path, "splitext", "DBModel", model_request)])
-def test_module_function_patched_after_first_use_is_called_until_restored(module, name, root, make):
-    request, original, calls = make(), getattr(module, name), []
-    sys._clear_type_cache()
-    getattr(roots, root)(request)
-    with mock.patch.object(module, name, lambda *args: calls.append(args) or original(*args)):
-        getattr(roots, root)(request)
-    during = len(calls)
-    getattr(roots, root)(request)
-    assert during and len(calls) == during
 
 
 def recording_path(tag, calls):
@@ -206,34 +194,26 @@ def off_class(name):
 
 
 def on_request(**attributes):
-    return lambda cls, request: request.__dict__.update(attributes)
+    return lambda cls, request: [setattr(request, name, value) for name, value in attributes.items()]
 
 
-class Lazy:
-    def __get__(self, obj, cls):
-        return "lazy"
+Lazy = type("Lazy", (), {"__get__": lambda self, obj, cls: "lazy"})
 
 
-class Colliding:
-    """An instance dict key hashed as `name` whose comparison, at the first
-    search for `name`, replaces it on the class, and finds them unequal."""
-
-    def __init__(self, name, replacement):
-        self.name, self.replacement, self.done = name, replacement, False
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        if not self.done:
-            self.done = setattr(self.owner, self.name, self.replacement) or True
-        return False
+def patched_then_restored(module, name):
+    original = getattr(module, name)
+    return [lambda cls, request: setattr(module, name, lambda *args: LOG.append(name) or original(*args)),
+            lambda cls, request: setattr(module, name, original)]
 
 
 def colliding(name, held, replacement):
+    """A class holding `name` whose instances' dict gets a key hashed as `name`: comparing with
+    it, at the first search for `name`, replaces `name` on the class (and finds them unequal)."""
     def plant(self, request):
-        key = Colliding(name, replacement)
-        key.owner, self.__dict__[key] = type(self), None
+        replaced = []
+        replace = lambda: replaced or replaced.append(setattr(type(self), name, replacement))  # noqa: E731
+        key = type("Colliding", (), {"__hash__": lambda key: hash(name), "__eq__": lambda key, other: replace() and 0})
+        self.__dict__[key()] = None
     return lambda base: {name: getattr(base, name) if held is None else held, "__init__": with_prelude(base, plant)}
 
 
@@ -241,12 +221,13 @@ def users_request():
     return request_for("/users.json", users=dict(USERS, u1={"databases": ["sales"], "user": ["view"]}))
 
 
-def path_request():
-    """A request whose class logs reads of `path`; `other` holds a sibling class doing the same."""
-    request = model_request()
-    first, second = (type(tag, (type(request),), {"path": path_logging(tag)}) for tag in "AB")
-    request.__class__, request.other = first, second
-    return request
+def request_of_class(attributes):
+    """Makes requests of a class of their own with `attributes(tag)`; `other` holds a sibling class."""
+    def make():
+        request = model_request()
+        request.__class__, request.other = (type(tag, (type(request),), attributes(tag)) for tag in "AB")
+        return request
+    return make
 
 
 def path_logging(tag):
@@ -257,14 +238,6 @@ def raises_attribute_error(self):
     raise AttributeError("not here")
 
 
-def with_class_property(name, value):
-    def make():
-        request = model_request()
-        request.__class__ = type("Request", (type(request),), {name: value})
-        return request
-    return make
-
-
 def swap_class(cls, request):
     request.__class__, request.other = request.other, request.__class__
 
@@ -273,31 +246,32 @@ def on_path(value):
     return lambda cls, request: setattr(type(request), "path", value)
 
 
-def with_collaborators():
-    """A request whose tracker and store are of classes of their own, free to change."""
-    request = model_request(request_status=type("Tracker", (), {"add_status": logs("add"), "update_metadata": id})())
-    store = request.registry.settings["krv_settings"]["config_storage"]
-    store.__class__ = type("Store", (type(store),), {})
-    return request
+class Tracker:
+    def add_status(self, code):
+        LOG.append(("add", code))
+
+    update_metadata = id
 
 
 COLLABORATORS = {"add_status": lambda request: request.request_status,
                  "pull": lambda request: request.registry.settings["krv_settings"]["config_storage"]}
 
 
-def method_turns(name):
-    """The collaborator's `name` replaced on its class, shadowed by the instance,
-    unshadowed, made a staticmethod, deleted from its class."""
+def method_turns(name, owner):
+    """`name` replaced on `owner`, a class long in use, shadowed by the instance,
+    unshadowed, made a staticmethod, deleted, then restored."""
+    original = vars(owner)[name]
+
     def turn(tag, where):
         def change(cls, request):
-            target = COLLABORATORS[name](request)
-            target = target if where == "instance" else type(target)
+            target = COLLABORATORS[name](request) if where == "instance" else owner
             if tag is None:
                 return delattr(target, name)
-            setattr(target, name, staticmethod(logs(tag)) if where == "static" else logs(tag))
+            setattr(target, name, original if tag == "restored" else staticmethod(logs(tag)) if where == "static"
+                    else logs(tag))
         return change
     return [turn(tag, where) for tag, where in [("class", "class"), ("instance", "instance"), (None, "instance"),
-                                                ("static", "static"), (None, "class")]]
+                                                ("static", "static"), (None, "class"), ("restored", "class")]]
 
 
 SPLIT_DICT_CHANGES = [on_request(matchdict={"db_id": "nowhere"}), on_request(matchdict={"db_id": "sales"}),
@@ -342,6 +316,11 @@ CLASS_CHANGES = [
         request_status=SimpleNamespace(add_status=LOG.append, update_metadata=id)), NO_ATTRS,
          lambda cls, request: setattr(roots.StatusCodes, "CHECK_REQUEST_AUTH", "patched"),
          lambda cls, request: setattr(roots.StatusCodes, "CHECK_REQUEST_AUTH", cls.__dict__["auth_code"])),
+    case("module-function-patched-then-restored", "DBModel", model_request, NO_ATTRS,
+         *patched_then_restored(os.path, "splitext")),
+    case("module-class-patched-then-restored", "QuerydefsList", lambda: request_for(
+        "/querydefs.json", users=dict(USERS, u1={"databases": ["sales"], "querydef": ["view"]})), NO_ATTRS,
+         *patched_then_restored(itertools, "chain")),
     case("property-added-then-deleted", "DBModel", model_request, NO_ATTRS,
          on_class("krv_settings", property(logs("read"), logs("write"))), off_class("krv_settings")),
     # A non-data descriptor: the instance's value wins until the class gains a setter.
@@ -386,19 +365,20 @@ CLASS_CHANGES = [
          on_class("get_acl", staticmethod(logs("static", []))), on_class("get_acl", logs("function", [])),
          prelude(lambda self, request: setattr(self, "get_acl", logs("instance", []))),
          off_class("__init__"), off_class("get_acl")),
-    case("tracker-method-replaced-shadowed-deleted", "DBModel", with_collaborators, NO_ATTRS,
-         *method_turns("add_status")),
-    case("store-method-called-with-keywords-replaced-shadowed-deleted", "DBModel", with_collaborators, NO_ATTRS,
-         *method_turns("pull")),
+    case("tracker-method-replaced-shadowed-deleted", "DBModel", lambda: model_request(request_status=Tracker()),
+         NO_ATTRS, *method_turns("add_status", Tracker)),
+    case("store-method-called-with-keywords-replaced-shadowed-deleted", "DBModel", model_request, NO_ATTRS,
+         *method_turns("pull", ConfigStorage)),
     # A property read at one place runs again only for an instance of the same, unchanged class.
-    case("request-property-follows-the-class-and-its-changes", "DBModel", path_request, NO_ATTRS,
+    case("request-property-follows-the-class-and-its-changes", "DBModel",
+         request_of_class(lambda tag: {"path": path_logging(tag)}), NO_ATTRS,
          swap_class, swap_class, on_path(path_logging("A2")), on_path("/model/sales.json"),
          lambda cls, request: delattr(type(request), "path"), on_path(property(raises_attribute_error)), None),
     # From `request_status` an AttributeError means an untracked request.
     case("tracker-property-raising-attribute-error", "DBModel",
-         with_class_property("request_status", property(raises_attribute_error)), NO_ATTRS, same=True),
+         request_of_class(lambda tag: {"request_status": property(raises_attribute_error)}), NO_ATTRS, same=True),
     case("path-property-raising-attribute-error", "DBModel",
-         with_class_property("path", property(raises_attribute_error)), NO_ATTRS, same=True),
+         request_of_class(lambda tag: {"path": property(raises_attribute_error)}), NO_ATTRS, same=True),
     # The framework's request sets its attributes before anything reads its
     # `__dict__`: a split table, keys shared with the class, values apart.
     case("split-instance-dict-changed", "DBModel", model_request, NO_ATTRS, *SPLIT_DICT_CHANGES),
