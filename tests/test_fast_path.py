@@ -24,6 +24,7 @@ from helpers import make_request, make_settings, make_store, module_entries
 USERS = {"admin": {"password": "secret"}, "public": {}, "u1": {"databases": ["sales"]}}
 DATABASES = {"sales": {"read": ["u1"]}}
 QUERIES = {"q1": {"database": "sales", "execute": ["u1"], "http_methods": {"GET": True}}}
+AUTH_CODE = roots.StatusCodes.CHECK_REQUEST_AUTH
 # What the hooks of a case record; cleared before each construction that reads it.
 LOG = []
 
@@ -106,8 +107,7 @@ def converter_handed_to_get_url_param(request):
     return seen[-1]
 
 
-class Counted(int):
-    pass
+Counted = type("Counted", (int,), {})
 
 
 @pytest.mark.parametrize("replace", [lambda: mock.patch("korvane.roots.int", Counted, create=True),
@@ -155,22 +155,6 @@ def test_attribute_of_a_large_module_changed_after_first_use_is_read_as_it_is_no
     assert calls == ["first", "second"]
 
 
-def test_static_method_read_through_a_class_is_what_it_wraps_now():
-    Policy = type("Policy", (), {"find_api_key": staticmethod(logs("first"))})
-    request = model_request()
-    sys._clear_type_cache()
-    LOG.clear()
-    with mock.patch("korvane.roots.ApikeyAuthenticationPolicy", Policy):
-        roots.RootContext(request)
-        vars(Policy)["find_api_key"].__init__(logs("wrapped again"))
-        roots.RootContext(request)
-        Policy.find_api_key = staticmethod(logs("replaced"))
-        roots.RootContext(request)
-        Policy.find_api_key = logs("plain function")
-        roots.RootContext(request)
-    assert [entry[:2] for entry in LOG] == [("first", 3), ("wrapped again", 3), ("replaced", 3), ("plain function", 3)]
-
-
 # ------------------------------------------------- classes changed after first use
 
 def with_prelude(base, step):
@@ -198,6 +182,14 @@ def on_request(**attributes):
 
 
 Lazy = type("Lazy", (), {"__get__": lambda self, obj, cls: "lazy"})
+
+
+POLICY = roots.ApikeyAuthenticationPolicy
+FIND_API_KEY = vars(POLICY)["find_api_key"]
+
+
+def on_policy(make_value):
+    return lambda cls, request: setattr(POLICY, "find_api_key", make_value())
 
 
 def patched_then_restored(module, name):
@@ -246,11 +238,7 @@ def on_path(value):
     return lambda cls, request: setattr(type(request), "path", value)
 
 
-class Tracker:
-    def add_status(self, code):
-        LOG.append(("add", code))
-
-    update_metadata = id
+Tracker = type("Tracker", (), {"add_status": lambda self, code: LOG.append(("add", code)), "update_metadata": id})
 
 
 COLLABORATORS = {"add_status": lambda request: request.request_status,
@@ -291,11 +279,10 @@ def churned(request):
     return request
 
 
-def case(name, base, make, attrs, *changes, same=False):
+def case(name, make, *changes, base="DBModel", attrs=lambda base: {}, same=False):
     return pytest.param(base, make, attrs, changes, same, id=name)
 
 
-NO_ATTRS = lambda base: {}  # noqa: E731
 OWN_TABLE = lambda base: {"format_redirect_map": dict(base.format_redirect_map)}  # noqa: E731
 SHADOW_IF_ASKED = lambda base: {"__init__": with_prelude(  # noqa: E731
     base, lambda self, request: request.shadow and setattr(self, "format_redirect_map", {}))}
@@ -303,95 +290,95 @@ XSD = lambda: model_request("xsd", shadow=False)  # noqa: E731
 SETTINGS = lambda: make_request("/", settings=make_settings())  # noqa: E731
 
 CLASS_CHANGES = [
-    case("method-with-arguments-assigned-then-deleted", "DBModel", model_request, NO_ATTRS,
+    case("method-with-arguments-assigned-then-deleted", model_request,
          on_class("check_data_format", refuse), off_class("check_data_format")),
-    case("method-without-arguments-assigned-then-deleted", "ExecuteQuery", query_request, NO_ATTRS,
-         on_class("configure_authorization", refuse), off_class("configure_authorization")),
-    case("method-called-by-a-method-assigned-then-deleted", "ExecuteQuery", query_request, NO_ATTRS,
-         on_class("_check_db_access_permissions", refuse), off_class("_check_db_access_permissions")),
-    case("initialiser-super-reaches-assigned-then-deleted",
-         lambda impl: (impl.ExecuteQuery, type("Between", (impl.DataFormatRoot,), {})), query_request, NO_ATTRS,
+    case("method-without-arguments-assigned-then-deleted", query_request,
+         on_class("configure_authorization", refuse), off_class("configure_authorization"), base="ExecuteQuery"),
+    case("method-called-by-a-method-assigned-then-deleted", query_request, on_class(
+        "_check_db_access_permissions", refuse), off_class("_check_db_access_permissions"), base="ExecuteQuery"),
+    case("initialiser-super-reaches-assigned-then-deleted", query_request,
          lambda cls, request: setattr(cls.__bases__[1], "__init__", refuse),
-         lambda cls, request: delattr(cls.__bases__[1], "__init__")),
+         lambda cls, request: delattr(cls.__bases__[1], "__init__"),
+         base=lambda impl: (impl.ExecuteQuery, type("Between", (impl.DataFormatRoot,), {}))),
     # ExecuteQuery's super() reaches a base between it and DataFormatRoot.
-    case("subclass-made-after-first-use-has-its-overrides-and-mro-followed", lambda impl: (
-        impl.ExecuteQuery, type("Between", (impl.DataFormatRoot,), {
-            "__init__": with_prelude(impl.DataFormatRoot, logs("between"))})),
-         lambda: churned(query_request()), lambda base: {
-            "configure_authorization": lambda self: LOG.append("authorization") or base.configure_authorization(self)},
+    case("subclass-made-after-first-use-has-its-overrides-and-mro-followed", lambda: churned(query_request()),
+         base=lambda impl: (impl.ExecuteQuery, type("Between", (impl.DataFormatRoot,), {
+             "__init__": with_prelude(impl.DataFormatRoot, logs("between"))})), attrs=lambda base: {
+             "configure_authorization": lambda self: LOG.append("authorization") or base.configure_authorization(self)},
          same=True),
-    case("class-constant-patched-then-restored", "DBModel", lambda: model_request(
-        request_status=SimpleNamespace(add_status=LOG.append, update_metadata=id)), NO_ATTRS,
+    case("class-constant-patched-then-restored", lambda: model_request(
+        request_status=SimpleNamespace(add_status=LOG.append, update_metadata=id)),
          lambda cls, request: setattr(roots.StatusCodes, "CHECK_REQUEST_AUTH", "patched"),
-         lambda cls, request: setattr(roots.StatusCodes, "CHECK_REQUEST_AUTH", cls.__dict__["auth_code"])),
-    case("module-function-patched-then-restored", "DBModel", model_request, NO_ATTRS,
-         *patched_then_restored(os.path, "splitext")),
-    case("module-class-patched-then-restored", "QuerydefsList", lambda: request_for(
-        "/querydefs.json", users=dict(USERS, u1={"databases": ["sales"], "querydef": ["view"]})), NO_ATTRS,
-         *patched_then_restored(itertools, "chain")),
-    case("property-added-then-deleted", "DBModel", model_request, NO_ATTRS,
+         lambda cls, request: setattr(roots.StatusCodes, "CHECK_REQUEST_AUTH", AUTH_CODE)),
+    case("module-function-patched-then-restored", model_request, *patched_then_restored(os.path, "splitext")),
+    case("module-class-patched-then-restored", lambda: request_for("/querydefs.json", users=dict(
+        USERS, u1={"databases": ["sales"], "querydef": ["view"]})), *patched_then_restored(itertools, "chain"),
+         base="QuerydefsList"),
+    # A static method read through a class is what it wraps now, even re-wrapped in place.
+    case("static-method-read-through-a-class", model_request, on_policy(lambda: staticmethod(logs("first"))),
+         lambda cls, request: vars(POLICY)["find_api_key"].__init__(logs("wrapped again")),
+         on_policy(lambda: staticmethod(logs("replaced"))), on_policy(lambda: logs("plain function")),
+         on_policy(lambda: FIND_API_KEY), base="RootContext"),
+    case("property-added-then-deleted", model_request,
          on_class("krv_settings", property(logs("read"), logs("write"))), off_class("krv_settings")),
     # A non-data descriptor: the instance's value wins until the class gains a setter.
-    case("descriptor-gains-a-setter", "DBModel", model_request, lambda base: {"db_id": Lazy()},
-         lambda cls, request: setattr(Lazy, "__set__", logs("set")), lambda cls, request: delattr(Lazy, "__set__")),
-    case("class-attribute-shadowed-by-the-instance", "DBModel", model_request, NO_ATTRS,
-         on_class("db_id", "class level"), same=True),
-    case("table-replaced", "DBModel", XSD, OWN_TABLE, on_class("format_redirect_map", {})),
-    case("table-shadowed-by-the-instance", "DBModel", XSD, OWN_TABLE,
-         prelude(lambda self, request: setattr(self, "format_redirect_map", {}))),
-    case("own-table-deleted", "DBModel", XSD, OWN_TABLE, off_class("format_redirect_map"), same=True),
+    case("descriptor-gains-a-setter", model_request, lambda cls, request: setattr(Lazy, "__set__", logs("set")),
+         lambda cls, request: delattr(Lazy, "__set__"), attrs=lambda base: {"db_id": Lazy()}),
+    case("class-attribute-shadowed-by-the-instance", model_request, on_class("db_id", "class level"), same=True),
+    case("table-replaced", XSD, on_class("format_redirect_map", {}), attrs=OWN_TABLE),
+    case("table-shadowed-by-the-instance", XSD, prelude(
+        lambda self, request: setattr(self, "format_redirect_map", {})), attrs=OWN_TABLE),
+    case("own-table-deleted", XSD, off_class("format_redirect_map"), attrs=OWN_TABLE, same=True),
     # One unchanged class: some instances keep a table of their own.
-    case("table-shadowed-by-one-instance-of-two", "DBModel", XSD, SHADOW_IF_ASKED,
-         on_request(shadow=True), on_request(shadow=False)),
-    case("table-shadowed-by-the-first-instance", "DBModel", lambda: model_request("xsd", shadow=True),
-         SHADOW_IF_ASKED, on_request(shadow=False), on_request(shadow=True)),
+    case("table-shadowed-by-one-instance-of-two", XSD, on_request(shadow=True), on_request(shadow=False),
+         attrs=SHADOW_IF_ASKED),
+    case("table-shadowed-by-the-first-instance", lambda: model_request("xsd", shadow=True),
+         on_request(shadow=False), on_request(shadow=True), attrs=SHADOW_IF_ASKED),
     # The class's value is held while the instance dict search replaces it on the class.
-    case("table-replaced-during-the-dict-search", "DBModel", XSD,
-         colliding("format_redirect_map", {"xsd": ("xml", "schema")}, {}), same=True),
-    case("method-replaced-during-the-dict-search", "DBModel", XSD,
-         colliding("redirect_request_format", None, lambda self, *args: None), same=True),
-    case("staticmethod-replaced-during-the-dict-search", "UserdefsList", users_request,
-         colliding("get_acl", staticmethod(lambda *args: [("Allow", "held", "view_userslist")]),
-                   staticmethod(lambda *args: [("Deny", "replaced", "view_userslist")])), same=True),
-    case("method-shadowed-by-an-instance-attribute", "DBModel", model_request, NO_ATTRS,
+    case("table-replaced-during-the-dict-search", XSD,
+         attrs=colliding("format_redirect_map", {"xsd": ("xml", "schema")}, {}), same=True),
+    case("method-replaced-during-the-dict-search", XSD,
+         attrs=colliding("redirect_request_format", None, lambda self, *args: None), same=True),
+    case("staticmethod-replaced-during-the-dict-search", users_request, base="UserdefsList", same=True,
+         attrs=colliding("get_acl", staticmethod(lambda *args: [("Allow", "held", "view_userslist")]),
+                         staticmethod(lambda *args: [("Deny", "replaced", "view_userslist")]))),
+    case("method-shadowed-by-an-instance-attribute", model_request,
          prelude(lambda self, request: setattr(self, "check_data_format", refuse))),
-    case("method-shadowed-in-a-materialised-dict", "DBModel", model_request, NO_ATTRS,
+    case("method-shadowed-in-a-materialised-dict", model_request,
          prelude(lambda self, request: self.__dict__.__setitem__("check_data_format", refuse))),
-    case("dict-materialised", "DBModel", model_request, NO_ATTRS, prelude(lambda self, request: self.__dict__),
-         same=True),
-    case("dict-replaced", "DBModel", model_request, NO_ATTRS,
-         prelude(lambda self, request: setattr(self, "__dict__", {})), same=True),
-    case("dict-replaced-by-a-subclass", "DBModel", model_request, NO_ATTRS,
+    case("dict-materialised", model_request, prelude(lambda self, request: self.__dict__), same=True),
+    case("dict-replaced", model_request, prelude(lambda self, request: setattr(self, "__dict__", {})), same=True),
+    case("dict-replaced-by-a-subclass", model_request,
          prelude(lambda self, request: setattr(self, "__dict__", type("Dict", (dict,), {})())), same=True),
     # property.__init__ again: the same property object, another getter; then none.
-    case("property-getter-replaced-in-place", "DBDef",
-         lambda: request_for("/dbdefs/sales.json", {"db_id": "sales"}, user_id="admin"),
-         lambda base: {"db_config": property(base.db_config.fget)},
+    case("property-getter-replaced-in-place", lambda: request_for("/dbdefs/sales.json", {"db_id": "sales"},
+                                                                  user_id="admin"),
          lambda cls, request: vars(cls)["db_config"].__init__(lambda self: None),
-         on_class("db_config", property(None)), off_class("db_config")),
-    case("static-method-replaced-shadowed-deleted", "UserdefsList", users_request, NO_ATTRS,
+         on_class("db_config", property(None)), off_class("db_config"),
+         base="DBDef", attrs=lambda base: {"db_config": property(base.db_config.fget)}),
+    case("static-method-replaced-shadowed-deleted", users_request,
          on_class("get_acl", staticmethod(logs("static", []))), on_class("get_acl", logs("function", [])),
          prelude(lambda self, request: setattr(self, "get_acl", logs("instance", []))),
-         off_class("__init__"), off_class("get_acl")),
-    case("tracker-method-replaced-shadowed-deleted", "DBModel", lambda: model_request(request_status=Tracker()),
-         NO_ATTRS, *method_turns("add_status", Tracker)),
-    case("store-method-called-with-keywords-replaced-shadowed-deleted", "DBModel", model_request, NO_ATTRS,
+         off_class("__init__"), off_class("get_acl"), base="UserdefsList"),
+    case("tracker-method-replaced-shadowed-deleted", lambda: model_request(request_status=Tracker()),
+         *method_turns("add_status", Tracker)),
+    case("store-method-called-with-keywords-replaced-shadowed-deleted", model_request,
          *method_turns("pull", ConfigStorage)),
     # A property read at one place runs again only for an instance of the same, unchanged class.
-    case("request-property-follows-the-class-and-its-changes", "DBModel",
-         request_of_class(lambda tag: {"path": path_logging(tag)}), NO_ATTRS,
-         swap_class, swap_class, on_path(path_logging("A2")), on_path("/model/sales.json"),
-         lambda cls, request: delattr(type(request), "path"), on_path(property(raises_attribute_error)), None),
+    case("request-property-follows-the-class-and-its-changes", request_of_class(
+        lambda tag: {"path": path_logging(tag)}), swap_class, swap_class, on_path(path_logging("A2")),
+         on_path("/model/sales.json"), lambda cls, request: delattr(type(request), "path"),
+         on_path(property(raises_attribute_error)), None),
     # From `request_status` an AttributeError means an untracked request.
-    case("tracker-property-raising-attribute-error", "DBModel",
-         request_of_class(lambda tag: {"request_status": property(raises_attribute_error)}), NO_ATTRS, same=True),
-    case("path-property-raising-attribute-error", "DBModel",
-         request_of_class(lambda tag: {"path": property(raises_attribute_error)}), NO_ATTRS, same=True),
+    case("tracker-property-raising-attribute-error", request_of_class(
+        lambda tag: {"request_status": property(raises_attribute_error)}), same=True),
+    case("path-property-raising-attribute-error", request_of_class(
+        lambda tag: {"path": property(raises_attribute_error)}), same=True),
     # The framework's request sets its attributes before anything reads its
     # `__dict__`: a split table, keys shared with the class, values apart.
-    case("split-instance-dict-changed", "DBModel", model_request, NO_ATTRS, *SPLIT_DICT_CHANGES),
+    case("split-instance-dict-changed", model_request, *SPLIT_DICT_CHANGES),
     # Reads of exact dicts remember where a key was.
-    *[case(f"settings-{name}", "RootContext", SETTINGS, NO_ATTRS, settings_change(change), same=None)
+    *[case(f"settings-{name}", SETTINGS, settings_change(change), base="RootContext", same=None)
       for name, change in {
           "value-replaced": lambda s: s["krv_settings"].__setitem__("url_substitution", {"$7E": "~"}),
           "key-moved-to-the-end": lambda s: s["krv_settings"].__setitem__(
@@ -413,7 +400,7 @@ def test_class_changed_after_first_use_is_read_as_by_the_twin(base, make, attrs,
     def scenario(impl):
         request = make()
         bases = base(impl) if callable(base) else (getattr(impl, base),)
-        cls = type("Sub", bases, dict(attrs(bases[0]), auth_code=roots.StatusCodes.CHECK_REQUEST_AUTH))
+        cls = type("Sub", bases, attrs(bases[0]))
         sys._clear_type_cache()
         seen = []
         for change in [None, *changes]:
@@ -572,34 +559,24 @@ def test_builtin_method_overridden_by_a_subclass_is_called_as_by_the_twin(case):
 
 # ------------------------------------------- membership and messages
 
-class Equal:
-    """Equal to one string by its own `__eq__`, which logs what it is compared with (and without text, raises)."""
-    __hash__ = None
-
-    def __init__(self, text, seen):
-        self.text, self.seen = text, seen
-
-    def __eq__(self, other):
-        if self.seen.append(other) or self.text is None:
-            raise Refused()
-        return other == self.text
-
-
+# Equal to one text by its own `__eq__`, which logs what it is compared with (without text, raises).
+Equal = type("Equal", (SimpleNamespace,), {"__hash__": None, "__eq__": lambda self, other: self.seen.append(
+    other) or (refuse() if self.text is None else other == self.text)})
 LoudStr = type("LoudStr", (str,), {"__eq__": lambda self, other: False, "__hash__": str.__hash__})
 LISTING_USER = {"databases": ["sales"], "dbdef": ["view"], "querydef": ["view"]}
 USER_DATABASES = [
-    lambda seen: ["open", Equal("sales", seen)],
+    lambda seen: ["open", Equal(text="sales", seen=seen)],
     lambda seen: [LoudStr("sales"), "sales"],
     lambda seen: [LoudStr("sales")],
-    lambda seen: [Equal(None, seen), "sales"],
-    lambda seen: ["sales", Equal(None, seen)],
+    lambda seen: [Equal(text=None, seen=seen), "sales"],
+    lambda seen: ["sales", Equal(text=None, seen=seen)],
 ]
 RECORD_RIGHTS = [
     lambda seen: {"read": ["u2"], "write": ["u1"], "execute": []},
     lambda seen: {"read": ("u1",), "write": [], "execute": []},
     lambda seen: {"read": ["u2"], "write": [LoudStr("u1")], "execute": ["u3"]},
     lambda seen: {"read": ["u1"], "write": [["unhashable"]], "execute": []},
-    lambda seen: {"read": [Equal("u1", seen)], "write": ["u2"], "execute": []},
+    lambda seen: {"read": [Equal(text="u1", seen=seen)], "write": ["u2"], "execute": []},
     lambda seen: {"read": ["u2"], "write": ["u3"], "execute": {"u1": True}},
 ]
 
@@ -643,21 +620,12 @@ def test_list_snapshot_is_taken_before_the_walk_changes_the_store():
     assert agree(scenario) == (["sales"], ["sales"], True)
 
 
-class Shown:
-    """An id whose text is its own `__str__` (without text, an error)."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __str__(self):
-        if self.text is None:
-            raise Refused()
-        return self.text
-
-    __hash__ = lambda self: hash(self.text)  # noqa: E731
+# An id whose text is its own `__str__` (without text, an error).
+Shown = type("Shown", (SimpleNamespace,), {"__str__": lambda self: refuse() if self.text is None else self.text,
+                                           "__hash__": lambda self: hash(self.text)})
 
 
-@pytest.mark.parametrize("db_id", [42, Shown("Spaß ☃"), Shown(None), type("ShownStr", (str,), {
+@pytest.mark.parametrize("db_id", [42, Shown(text="Spaß ☃"), Shown(text=None), type("ShownStr", (str,), {
     "__str__": lambda self: "shown"})("nowhere")], ids=["int", "object", "str-raising", "str-subclass"])
 def test_messages_give_each_argument_as_str_gives_it(db_id):
     request = request_for("/model/x.json", {"db_id": db_id})
