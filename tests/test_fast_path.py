@@ -122,39 +122,6 @@ def test_builtin_replaced_then_restored_is_seen_by_the_next_call(replace):
     assert converter_handed_to_get_url_param(request) is int
 
 
-def recording_path(tag, calls):
-    return SimpleNamespace(splitext=lambda path: calls.append(tag) or os.path.splitext(path))
-
-
-MODULE_DICT_CHANGES = {
-    "value replaced": lambda module, path: setattr(module, "path", path),
-    "entry moved": lambda module, path: (delattr(module, "path"), setattr(module, "path", path)),
-    "table grown": lambda module, path: (module.__dict__.update({f"more{i}": i for i in range(300)}),
-                                         setattr(module, "path", path)),
-    "key of another object": lambda module, path: (delattr(module, "path"),
-                                                   module.__dict__.__setitem__("".join(["pa", "th"]), path)),
-}
-
-
-@pytest.mark.parametrize("change", MODULE_DICT_CHANGES.values(), ids=MODULE_DICT_CHANGES.keys())
-def test_attribute_of_a_large_module_changed_after_first_use_is_read_as_it_is_now(change):
-    calls = []
-    # A module like `os`: a dict too large to search by identity.
-    module = types.ModuleType("os")
-    module.__dict__.update({f"pad{i}": i for i in range(64)}, path=recording_path("first", calls))
-    request = model_request()
-    sys._clear_type_cache()
-    with mock.patch("korvane.roots.os", module):
-        roots.DBModel(request)
-        change(module, recording_path("second", calls))
-        roots.DBModel(request)
-        del module.path
-        ours = outcome_of(roots.DBModel, request)
-    with mock.patch("korvane._pyroots.os", module):
-        assert ours == outcome_of(twin.DBModel, request) and ours[0] == "AttributeError"
-    assert calls == ["first", "second"]
-
-
 # ------------------------------------------------- classes changed after first use
 
 def with_prelude(base, step):
@@ -190,6 +157,27 @@ FIND_API_KEY = vars(POLICY)["find_api_key"]
 
 def on_policy(make_value):
     return lambda cls, request: setattr(POLICY, "find_api_key", make_value())
+
+
+def in_both(name, value):
+    """A change of the global `name` of the module and of the twin."""
+    return lambda cls, request: [setattr(impl, name, value) for impl in (roots, twin)]
+
+
+def large_module_request():
+    """A request carrying a module like `os`: a dict too large to search by identity."""
+    request = model_request()
+    request.module = types.ModuleType("os")
+    request.module.__dict__.update({f"pad{i}": i for i in range(64)}, path=recording_path("first"))
+    return request
+
+
+def recording_path(tag):
+    return SimpleNamespace(splitext=lambda path: LOG.append(tag) or os.path.splitext(path))
+
+
+SlottedResult = type("SlottedResult", (), {"__slots__": ("path",), "__init__": lambda self, url: setattr(self, "path", url)})
+SLOT = SlottedResult.path
 
 
 def patched_then_restored(module, name):
@@ -319,6 +307,21 @@ CLASS_CHANGES = [
          lambda cls, request: vars(POLICY)["find_api_key"].__init__(logs("wrapped again")),
          on_policy(lambda: staticmethod(logs("replaced"))), on_policy(lambda: logs("plain function")),
          on_policy(lambda: FIND_API_KEY), base="RootContext"),
+    *[case(f"large-module-{name}", large_module_request, lambda cls, request: in_both("os", request.module)(cls, request),
+           lambda cls, request, change=change: change(request.module, recording_path("second")),
+           lambda cls, request: delattr(request.module, "path"), in_both("os", os)) for name, change in {
+        "value-replaced": lambda module, path: setattr(module, "path", path),
+        "entry-moved": lambda module, path: (delattr(module, "path"), setattr(module, "path", path)),
+        "table-grown": lambda module, path: (module.__dict__.update({f"more{i}": i for i in range(300)}),
+                                             setattr(module, "path", path)),
+        "key-of-another-object": lambda module, path: (delattr(module, "path"), module.__dict__.__setitem__(
+            "".join(["pa", "th"]), path))}.items()],
+    # `urlparse(...).path` read from a slot, then from a property replacing the
+    # slot on the class (it takes the initialiser's write and drops it).
+    case("slot-replaced-by-a-property", model_request, in_both("urlparse", SlottedResult),
+         lambda cls, request: setattr(SlottedResult, "path", property(lambda self: "/model/sales.nothing",
+                                                                      lambda self, value: None)),
+         lambda cls, request: setattr(SlottedResult, "path", SLOT), in_both("urlparse", roots.urlparse)),
     case("property-added-then-deleted", model_request,
          on_class("krv_settings", property(logs("read"), logs("write"))), off_class("krv_settings")),
     # A non-data descriptor: the instance's value wins until the class gains a setter.
@@ -450,23 +453,6 @@ def test_each_place_reading_attributes_reads_the_objects_own_values_whatever_cam
                 assert list(ours) == list(theirs)
                 assert ours["db_id"] == "sales"
                 assert {name: ours[name] for name in SHARED} == {name: theirs[name] for name in SHARED}
-
-
-SlottedResult = type("SlottedResult", (), {"__slots__": ("path",), "__init__": lambda self, url: setattr(self, "path", url)})
-# Replaces the slot; takes the write of the initialiser and drops it.
-OTHER_PATH = property(lambda self: "/model/sales.nothing", lambda self, value: None)
-
-
-def test_slot_read_through_a_replaced_descriptor_is_read_as_it_is_now():
-    """`urlparse(...).path` read from a slot, then from a property replacing it after first use."""
-    request = model_request()
-    sys._clear_type_cache()
-    with mock.patch("korvane.roots.urlparse", SlottedResult):
-        assert roots.DBModel(request).response_format == "json"
-        with mock.patch.object(SlottedResult, "path", OTHER_PATH):
-            ours = outcome_of(roots.DBModel, request)
-    with mock.patch("korvane._pyroots.urlparse", SlottedResult), mock.patch.object(SlottedResult, "path", OTHER_PATH):
-        assert ours == outcome_of(twin.DBModel, request) and ours[0] == "HTTPNotFound"
 
 
 # ------------------------------------------- builtin methods of subclasses
