@@ -176,7 +176,8 @@ def recording_path(tag):
     return SimpleNamespace(splitext=lambda path: LOG.append(tag) or os.path.splitext(path))
 
 
-SlottedResult = type("SlottedResult", (), {"__slots__": ("path",), "__init__": lambda self, url: setattr(self, "path", url)})
+SlottedResult = type("SlottedResult", (), {"__slots__": ("path",),
+                                           "__init__": lambda self, url: setattr(self, "path", url)})
 SLOT = SlottedResult.path
 
 
@@ -307,7 +308,8 @@ CLASS_CHANGES = [
          lambda cls, request: vars(POLICY)["find_api_key"].__init__(logs("wrapped again")),
          on_policy(lambda: staticmethod(logs("replaced"))), on_policy(lambda: logs("plain function")),
          on_policy(lambda: FIND_API_KEY), base="RootContext"),
-    *[case(f"large-module-{name}", large_module_request, lambda cls, request: in_both("os", request.module)(cls, request),
+    *[case(f"large-module-{name}", large_module_request,
+           lambda cls, request: in_both("os", request.module)(cls, request),
            lambda cls, request, change=change: change(request.module, recording_path("second")),
            lambda cls, request: delattr(request.module, "path"), in_both("os", os)) for name, change in {
         "value-replaced": lambda module, path: setattr(module, "path", path),
@@ -802,13 +804,14 @@ FORWARDING_CHANGES = [
         "getattribute-added": lambda cls, store: setattr(cls, "__getattribute__", lambda self, name: (
             name == "users" and object.__getattribute__(self, "_calls").append("getattribute:" + name))
             or object.__getattribute__(self, name)),
-        "not-a-function": lambda cls, store: setattr(cls, "__getattr__", type("Callable", (), {
-            "__get__": lambda self, obj, owner: lambda name: getattr(object.__getattribute__(obj, "_target"), name)})()),
+        "not-a-function": lambda cls, store: setattr(cls, "__getattr__", type("Callable", (), {"__get__": lambda
+                                                     self, obj, owner: lambda name: getattr(obj._target, name)})()),
         # An AttributeError from searching the instance dict falls back to __getattr__.
         "dict-search-raising-attribute-error": collided}.items()],
     case("getattr-method-shadowed-by-the-instance", forwarding_request(KEYWORD_PULL), on_store(
         lambda cls, store: object.__setattr__(store, "pull", lambda **kw: LOG.append("instance pull")))),
-    case("getattr-method-deleted", forwarding_request(KEYWORD_PULL), on_store(lambda cls, store: delattr(cls, "pull"))),
+    case("getattr-method-deleted", forwarding_request(KEYWORD_PULL),
+         on_store(lambda cls, store: delattr(cls, "pull"))),
     # The store's pull(from_memcache=True) bound to methods of any signature.
     *[case(f"pull-{name}", forwarding_request(pull), None, same=None) for name, pull in {
         "keyword": KEYWORD_PULL,
