@@ -470,7 +470,8 @@ class Overrides(list):
 
 def bare(impl, class_name, **attributes):
     instance = getattr(impl, class_name).__new__(getattr(impl, class_name))
-    instance.__dict__.update(attributes)
+    for name, value in attributes.items():
+        setattr(instance, name, value)
     return instance
 
 
