@@ -66,29 +66,29 @@ def test_format_redirect_passes_on_a_failing_length():
 # ---------------------------------------------------------------- fault injection
 
 
+def routed(**matchdict):
+    return {"matchdict": matchdict}
+
+
 # Refusals and redirects, for the user named.
 DETOURS = [
-    ("xsd_redirect", "DBModel", "admin", "/models/sales.xsd", {"matchdict": {"db_id": "sales"}}, {}),
-    ("query_xsd_redirect", "ExecuteQuery", "alice", "/query/q1.xsd", {"matchdict": {"query_id": "q1"}}, {}),
+    ("xsd_redirect", "DBModel", "admin", "/models/sales.xsd", routed(db_id="sales"), {}),
+    ("query_xsd_redirect", "ExecuteQuery", "alice", "/query/q1.xsd", routed(query_id="q1"), {}),
     ("slash_redirect", "RootBasic", "alice", "/a/b.json", {"raw_uri": "/a//b.json"}, {}),
     ("row_limit_redirect", "DataDiscovery", "alice", "/dd/sales/orders.json",
-     {"matchdict": {"other_segments": ("sales", "orders")}}, {"db.sales.limit": 10}),
-    ("unknown_query", "ExecuteQuery", "alice", "/query/nope.json", {"matchdict": {"query_id": "nope"}}, {}),
-    ("unknown_querydef", "Querydef", "alice", "/querydefs/nope.json", {"matchdict": {"query_id": "nope"}}, {}),
-    ("method_not_allowed", "ExecuteQuery", "bob", "/query/q2.json", {"matchdict": {"query_id": "q2"},
-                                                                       "method": "POST"}, {}),
-    ("no_database_access", "DataDiscovery", "bob", "/dd/open/t.json",
-     {"matchdict": {"other_segments": ("open", "t")}}, {}),
-    ("anonymous_refused", "DataDiscovery", "public", "/dd/sales/t.json",
-     {"matchdict": {"other_segments": ("sales", "t")}}, {}),
+     routed(other_segments=("sales", "orders")), {"db.sales.limit": 10}),
+    ("unknown_query", "ExecuteQuery", "alice", "/query/nope.json", routed(query_id="nope"), {}),
+    ("unknown_querydef", "Querydef", "alice", "/querydefs/nope.json", routed(query_id="nope"), {}),
+    ("method_not_allowed", "ExecuteQuery", "bob", "/query/q2.json", dict(routed(query_id="q2"), method="POST"), {}),
+    ("no_database_access", "DataDiscovery", "bob", "/dd/open/t.json", routed(other_segments=("open", "t")), {}),
+    ("anonymous_refused", "DataDiscovery", "public", "/dd/sales/t.json", routed(other_segments=("sales", "t")), {}),
     ("apikey_in_query_refused", "RootContext", "alice", "/home.json?apikey=k&appid=a", {},
      {"allow_apikey_in_query_string": False}),
     ("apikey_in_query_warned", "RootContext", "alice", "/home.json?apikey=k&appid=a", {}, {}),
-    ("unknown_user_definition", "Userdef", "alice", "/users/zed.json", {"matchdict": {"user_id": "zed"}}, {}),
+    ("unknown_user_definition", "Userdef", "alice", "/users/zed.json", routed(user_id="zed"), {}),
 ]
-SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {})
-               for name, url, kw in CLASS_PATHS for user in ("admin", "alice")]
-SWEEP_CASES += [(case_id, name, user, url, kw, krv) for case_id, name, user, url, kw, krv in DETOURS]
+SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {}) for name, url, kw in CLASS_PATHS
+               for user in ("admin", "alice")] + DETOURS
 
 # Under the sanitizers every path is still swept, but only every few steps.
 SWEEP_STRIDE = 1 if LONG_RUN or not UNDER_ASAN else 5
@@ -205,7 +205,8 @@ def test_a_load_retried_after_a_failure_works_and_the_old_classes_stay_refused()
     assert out.split() == ["refused", "refused", "again"]
 
 
-RETRIED_LOAD = """
+def test_a_load_failing_at_any_allocation_can_be_retried():
+    out = run_child("""
     import os, sys, _testcapi
     import pyramid.httpexceptions, pyramid.security, pyramid.settings, korvane.constants
     import korvane.utils, korvane.views.utils, korvane.request_status, korvane.auth.apikey
@@ -251,23 +252,16 @@ RETRIED_LOAD = """
         pid = os.fork()
         if pid == 0:
             try:
-                code = load_failing_at(allocation)
+                os._exit(load_failing_at(allocation))
             except BaseException as exc:
                 print(allocation, repr(exc), flush=True)
-                code = 1
-            os._exit(code)
-        _, status = os.waitpid(pid, 0)
-        code = os.waitstatus_to_exitcode(status)
+                os._exit(1)
+        code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
         statuses.setdefault(code, []).append(allocation)
         through_in_a_row = through_in_a_row + 1 if code == GOT_THROUGH else 0
         allocation += STRIDE
     print(sorted(statuses), len(statuses.get(0, ())) > 50)
-"""
-
-
-def test_a_load_failing_at_any_allocation_can_be_retried():
-    stride = 1 if LONG_RUN or not UNDER_ASAN else 3
-    out = run_child(RETRIED_LOAD.replace("STRIDE", str(stride)))
+    """.replace("STRIDE", "1" if LONG_RUN or not UNDER_ASAN else "3"))
     assert out.splitlines()[-1] == "[0, 2] True", out
 
 
@@ -313,7 +307,8 @@ def test_an_embedding_application_gets_a_working_module_after_reinitialising(tmp
     assert done.stdout.split("\n").count("classes work") == 2
 
 
-CLEARED_FUNCTION = """
+def test_a_function_cleared_by_the_collector_stays_usable():
+    out = run_child("""
     import ctypes, gc
     import korvane.roots as roots
 
@@ -333,17 +328,10 @@ CLEARED_FUNCTION = """
         function()
     except TypeError as exc:
         print(exc.__traceback__.tb_next.tb_frame.f_code.co_name)
-"""
-
-
-def test_a_function_cleared_by_the_collector_stays_usable():
-    out = run_child(CLEARED_FUNCTION)
-    assert out.splitlines() == [
-        "True",
-        "_validate_http_method ExecuteQuery._validate_http_method ((),) {}",
-        "('self', 'request_method', 'std_methods') {}",
-        "korvane.roots.ExecuteQuery._validate_http_method",
-    ]
+    """)
+    assert out.splitlines() == ["True", "_validate_http_method ExecuteQuery._validate_http_method ((),) {}",
+                                "('self', 'request_method', 'std_methods') {}",
+                                "korvane.roots.ExecuteQuery._validate_http_method"]
 
 
 # ---------------------------------------------------------------- results the interpreter would refuse
