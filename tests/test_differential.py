@@ -106,18 +106,18 @@ def inputs_for(class_name=None, with_odd=True):
                                | st.dictionaries(st.sampled_from(METHODS), json_scalars, max_size=4)),
     }
 
-    def entries(fields, ids, usual, required=()):
-        """A store mapping: the ``usual`` ids in most stores, others now and then."""
-        present = [mostly(record(fields, required).map(lambda r, key=key: {key: r}), st.just({}), 7) for key in usual]
-        return st.tuples(st.dictionaries(st.sampled_from(ids), record(fields), max_size=2), *present).map(merged)
+    def entries(ids, usual, values, usual_values=None):
+        """A mapping: the ``usual`` ids in most draws (with ``usual_values``), others now and then."""
+        usual_values = values if usual_values is None else usual_values
+        present = [mostly(usual_values.map(lambda v, key=key: {key: v}), st.just({}), 7) for key in usual]
+        return st.tuples(st.dictionaries(st.sampled_from(ids), values, max_size=2), *present).map(merged)
 
-    databases = entries(database_fields, DB_IDS, ["db1", "sales"])
-    querydefs = entries(query_fields, QUERY_IDS, ["q1", "q2"], required=["database", "http_methods", "execute"])
-    credential_entries = entries({"view": collection(USER_IDS), "edit": collection(USER_IDS)}, ["c1", "c2", ""],
-                                 ["c1", "c2"])
-    credentials = st.tuples(st.dictionaries(st.sampled_from(DB_IDS), credential_entries, max_size=2),
-                            *[mostly(credential_entries.map(lambda c, key=key: {key: c}), st.just({}), 7)
-                              for key in DB_IDS[:2]]).map(merged)
+    databases = entries(DB_IDS, ["db1", "sales"], record(database_fields))
+    querydefs = entries(QUERY_IDS, ["q1", "q2"], record(query_fields),
+                        record(query_fields, required=["database", "http_methods", "execute"]))
+    credential_entries = entries(["c1", "c2", ""], ["c1", "c2"],
+                                 record({key: collection(USER_IDS) for key in ("view", "edit")}))
+    credentials = entries(DB_IDS, DB_IDS[:2], credential_entries)
 
     def setting(values):
         return st.sampled_from([ABSENT]) | values
@@ -239,16 +239,6 @@ def known_inputs(request):
     return known
 
 
-def resolved(user_id):
-    """A stand-in for the user resolution that answers ``user_id``."""
-    def get_authenticated_user(request, users):
-        try:
-            return user_id, users.get(user_id)
-        except TypeError:  # an id that cannot be a key has no record
-            return user_id, None
-    return get_authenticated_user
-
-
 def run(module, call, drawn):
     """What calling ``call(module, request)`` does, in comparable form."""
     sys._clear_type_cache()
@@ -259,9 +249,10 @@ def run(module, call, drawn):
     logger.addHandler(handler)
     level, logger.level = logger.level, logging.DEBUG
     resolution = contextlib.nullcontext()
-    if drawn.get("resolved_user"):
-        stand_in = resolved(drawn["resolved_user"][0])
-        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=stand_in)
+    if drawn.get("resolved_user"):  # a stand-in resolution; an id that cannot be a key has no record
+        user_id = drawn["resolved_user"][0]
+        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=lambda request, users: (
+            user_id, None if isinstance(user_id, (list, dict)) else users.get(user_id)))
     try:
         with resolution:
             result = ("returned", canon(call(module, request), known))

@@ -102,10 +102,6 @@ def either_way(call):
     return run
 
 
-class SettingsDict(dict):
-    pass
-
-
 def catalogue_scenarios():
     bare = {cls: cls.__new__(cls) for cls in (roots.RootContext, roots.RootBasic, roots.ExecuteQuery, roots.DBDef,
                                                roots.DBDefsList, roots.DBCredentialsRoot,
@@ -114,7 +110,8 @@ def catalogue_scenarios():
     query.query_config = QueryRecord({"http_methods": {"GET": True}}, key="q1")
     user = {"querydef": ["view"], "userdef": ["create"], "view": ["bob"]}
     users = {"alice": user, "bob": {"edit": ["alice"]}}
-    subclassed_settings, request_without_registry, keyword = SettingsDict(), types.SimpleNamespace(), "bogus"
+    subclassed_settings = type("SettingsDict", (dict,), {})()
+    request_without_registry, keyword = types.SimpleNamespace(), "bogus"
     refused = functools.partial(leak_path, refusal=TypeError)
     scenarios = [
         # Arguments bound by the function type, and its refusals.
