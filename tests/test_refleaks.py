@@ -41,43 +41,29 @@ SCENARIO_MODULES = ("test_context", "test_config_resources", "test_data_resource
 # ---------------------------------------------------------------- the harness
 
 
-def closed_over(callable_, depth=4):
+def closed_over(obj, depth=4, seen=None):
     """The objects a callable reaches through closure cells, nested closures and bound methods."""
-    found, pending, seen = [], [(callable_, depth)], set()
-    while pending:
-        obj, left = pending.pop()
-        if id(obj) in seen:
-            continue
-        seen.add(id(obj))
-        if isinstance(obj, types.MethodType):
-            found.append(obj.__self__)
-            pending.append((obj.__func__, left))
-        elif isinstance(obj, types.FunctionType):
-            pending += [(cell.cell_contents, left - 1) for cell in obj.__closure__ or ()] if left > 0 else []
-        elif obj is not callable_:
-            found.append(obj)
-    return found
+    seen = set() if seen is None else seen
+    if id(obj) in seen:
+        return []
+    seen.add(id(obj))
+    if isinstance(obj, types.MethodType):
+        return [obj.__self__, *closed_over(obj.__func__, depth, seen)]
+    if isinstance(obj, types.FunctionType):
+        return [found for cell in obj.__closure__ or () if depth > 0
+                for found in closed_over(cell.cell_contents, depth - 1, seen)]
+    return [obj]
 
 
-@contextlib.contextmanager
-def records_dropped(logger_name="korvane"):
-    """Log records of every level are made and dropped, not kept by the runner's log capture
-    (which would look like a leak of one record per call)."""
-    logger = logging.getLogger(logger_name)
+def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
+    """What `scenario` leaks, as readable lines (empty: nothing).  Log records of every level are made
+    and dropped, not kept by the runner's log capture (which would look like a leak of one per call)."""
+    watch = list(objects_to_watch) + closed_over(scenario)
+    logger = logging.getLogger("korvane")
     saved = logger.handlers[:], logger.propagate, logger.level
     logger.handlers[:], logger.propagate = [logging.NullHandler()], False
     logger.setLevel(logging.DEBUG)
     try:
-        yield
-    finally:
-        logger.handlers[:], logger.propagate = saved[0], saved[1]
-        logger.setLevel(saved[2])
-
-
-def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
-    """What `scenario` leaks, as readable lines (empty: nothing)."""
-    watch = list(objects_to_watch) + closed_over(scenario)
-    with records_dropped():
         for _ in range(WARM_UP):
             scenario()
         gc.collect()  # a full collection also empties the interpreter's free lists
@@ -87,6 +73,9 @@ def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
         gc.collect()
         blocks = sys.getallocatedblocks() - blocks
         growths = [after - before for before, after in zip(counts, [sys.getrefcount(obj) for obj in watch])]
+    finally:
+        logger.handlers[:], logger.propagate = saved[0], saved[1]
+        logger.setLevel(saved[2])
     found = ["{} references more to {!r:.80}".format(g, obj) for obj, g in zip(watch, growths) if g >= ALLOWANCE]
     return found + (["{} memory blocks more after {} calls".format(blocks, iterations)] if blocks >= ALLOWANCE else [])
 
