@@ -113,9 +113,6 @@ def construct(class_name, settings, user, url, request_kw, plan=None, fail_at=No
         return getattr(roots, class_name)(request)
     except BaseException as exc:  # noqa: B036 - the injected fault is a BaseException
         return exc
-    finally:
-        if plan is not None:
-            plan.fail_at = None
 
 
 @pytest.mark.parametrize("case_id, class_name, user, url, request_kw, krv", SWEEP_CASES,
