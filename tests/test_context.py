@@ -178,7 +178,8 @@ def test_default_root_copies_the_route_match_then_sets_its_acl_without_other_che
 # ------------------------------------------------------------ RootBasic
 
 
-CHECKED, PREPROCESSED = [StatusCodes.CHECK_REQUEST_AUTH], [StatusCodes.CHECK_REQUEST_AUTH, StatusCodes.REQUEST_PREPROCESS]
+CHECKED = [StatusCodes.CHECK_REQUEST_AUTH]
+PREPROCESSED = CHECKED + [StatusCodes.REQUEST_PREPROCESS]
 NO_PASSWORD = "Admin user password has to be set."
 
 
