@@ -317,6 +317,9 @@ def test_credential_acl_follows_the_users_rights_and_the_entrys_lists(user_id, d
     assert context.is_admin is (user_id == "admin")
     granted = {permission for _, _, permissions in acl for permission in permissions}
     assert {p for p in CREDENTIAL_PERMISSIONS if permits(context, request, p)} == granted
+    for _, _, permissions in context.__acl__:  # each context gets its own permission lists
+        permissions.append("anything")
+    assert roots.DBCredentialsRoot(credentials_request(user_id=user_id, dbc_id=dbc_id, query=query)).__acl__ == acl
 
 
 def test_credential_properties_follow_the_store_on_every_read():
@@ -331,13 +334,6 @@ def test_credential_properties_follow_the_store_on_every_read():
     assert context.db_config is not None and (context.dbc_config, context.db_credentials) == (None, None)
     context.db_id = "ghost"
     assert (context.db_config, context.dbc_config, context.db_credentials) == (None, None, None)
-
-
-def test_each_context_gets_its_own_permission_lists():
-    first = roots.DBCredentialsRoot(credentials_request(user_id="admin"))
-    second = roots.DBCredentialsRoot(credentials_request(user_id="admin"))
-    first.__acl__[0][2].append("anything")
-    assert second.__acl__ == [(Allow, "admin", CREDENTIAL_PERMISSIONS)]
 
 
 CREDENTIAL_REFUSALS = [
