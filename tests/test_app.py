@@ -1,6 +1,6 @@
-"""The demo server through its WSGI application (WebTest), built by ``korvane.app.main`` from
-development.ini over a temporary copy of the example folder.  Requests carry REQUEST_URI as
-waitress sends it, so the contexts see the URI as the client wrote it."""
+"""The demo server through its WSGI application (WebTest), from development.ini over a copy of the example folder.
+
+Requests carry REQUEST_URI as waitress sends it, so the contexts see the URI as the client wrote it."""
 
 import configparser
 import json
@@ -95,13 +95,12 @@ def check(response, status, expect):
             assert READ.get(key, lambda r: r.json[key])(response) == value, key
 
 
-#: Table rows: caller, "[METHOD ]URL", status, expect ("send" in expect is the body).
-ROW = "who, request_line, status, expect"
-
-
 def check_all(app, who, request_line, status, expect):
+    """Checks the answer to each caller in ``who`` (names split by spaces); ``expect["send"]`` is the body."""
     expect = dict(expect)
-    check(ask(app, who, request_line, expect.pop("send", None)), status, expect)
+    send = expect.pop("send", None)
+    for caller in who.split():
+        check(ask(app, caller, request_line, send), status, expect)
 
 
 def edit_store(data_dir, change):
@@ -189,7 +188,7 @@ def test_raw_uri_is_the_uri_as_received(environ, expected):
 ANY_FORMAT_REFUSED = "Data format '{}' is not supported for this resource."
 
 
-@pytest.mark.parametrize(ROW, [
+IDENTITY = [
     ("bob", "/whoami", 200, {"user_id": "bob", "databases": ["sales"]}),
     ("public", "/whoami", 403, {"permission": "authenticated"}),
     ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": APIKEY_DENIED}),
@@ -200,9 +199,7 @@ ANY_FORMAT_REFUSED = "Data format '{}' is not supported for this resource."
         "permits": {"view": False, "authenticated": False, "execute_query": False, "view_database": False}}),
     # DataFormatRoot's own format tables are empty: every format but the hand-offs is refused.
     ("alice", "/_ctx/data-format", 406, {"explanation": ANY_FORMAT_REFUSED.format("json")}),
-])
-def test_identity_authentication_and_diagnostics(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+]
 
 
 def test_allowed_query_string_key_authenticates_with_advice(data_dir):
@@ -227,7 +224,7 @@ NOT_ALLOWED = 'This method is not allowed for query: "{}". Allowed methods: {}.'
 JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", "text/html; charset=utf-8"
 
 
-@pytest.mark.parametrize(ROW, [
+STORED_QUERIES = [
     # Execution is granted by the query and by its database.
     ("bob", "/query/orders_since/since/2024-06-01?limit=5", 200, {"limit": 5}),
     ("bob", BY_COUNTRY + "DE", 403, {"explanation": NO_ACCESS.format("bob", "demo")}),
@@ -257,9 +254,7 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("alice", BY_COUNTRY + "DE?format=txt", 406, {"explanation": ANY_FORMAT_REFUSED.format("txt")}),
     ("public", BY_COUNTRY + "DE.html", 200, {"Content-Type": HTML, "text": GUI_MARKER}),
     ("alice", "/query/customers_by_country//country/DE?x=1", 308, {"Location": LOCAL + BY_COUNTRY + "DE?x=1", "Warning": FIXED_PATH}),
-])
-def test_stored_queries(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+]
 
 
 @pytest.mark.parametrize(
@@ -289,7 +284,7 @@ BAD_PATH = "Member 'path' must be a data-discovery path such as /dd/demo/custome
 SPECIAL_MARKS = {"wildcard": "*", "separator": ",", "null_placeholder": "null"}
 
 
-@pytest.mark.parametrize(ROW, [
+DATA_DISCOVERY = [
     ("public", "/dd/demo", 200, {"tables": DEMO_TABLES}),
     ("alice", CUSTOMERS + "?limit=2", 200, {"names": ["Anna Berg", "Jonas Weber"]}),
     ("alice", CUSTOMERS + "/city/K%C3%B6ln", 200, {"names": ["Paul Meyer"]}),
@@ -307,9 +302,7 @@ SPECIAL_MARKS = {"wildcard": "*", "separator": ",", "null_placeholder": "null"}
     ("bob", "POST /dd-url/parse", 403, {"send": {"path": CUSTOMERS}, "explanation": NO_ACCESS.format("bob", "demo")}),
     ("alice", "POST /dd-url/parse", 404, {"send": {"path": "/dd/nope/x"}, "explanation": "Database nope was not found."}),
     ("alice", "POST /dd-url/parse", 400, {"send": {"path": "x"}, "explanation": BAD_PATH}),
-])
-def test_data_discovery(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+]
 
 
 def test_build_escapes_what_a_segment_cannot_hold_and_parse_reads_it_back(app):
@@ -328,7 +321,7 @@ SQL_BY_COUNTRY = "SELECT * FROM customers WHERE country = :country"
 REPORTING = "Read-only login used by the reporting job."
 
 
-@pytest.mark.parametrize(ROW, [
+ADMINISTRATION = [
     # The SQL only for those who may view the definition.
     ("alice", QD, 200, {"sql": SQL_BY_COUNTRY, "rights": {"viewable": True, "editable": True, "executable": True}}),
     ("public", QD, 200, {"without": ["sql", "read"], "rights": {"viewable": False, "editable": False, "executable": True}}),
@@ -342,9 +335,9 @@ REPORTING = "Read-only login used by the reporting job."
     ("bob", "/users/bob", 200, {"limited_edit": True, "may_edit": True, "self_edit": True}),
     ("alice", "/dbcredentials/demo", 200, {"credentials": {"reporting": {"description": REPORTING}}}),
     ("alice", "/dbcredentials/demo/reporting", 200, {"username": "report_reader", "without": ["password"]}),
-])
-def test_administration(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+    # Reading a definition does not make it editable.
+    ("alice", "/querydefs/customer_count", 200, {"rights": {"viewable": True, "editable": False, "executable": True}}),
+]
 
 
 #: Requests whose status is the point: refusals by right or format, and the
@@ -364,12 +357,13 @@ ADMIN_STATUSES = {
 }
 
 
-@pytest.mark.parametrize(
-    "who, status, request_line",
-    [(who, status, line) for who, table in ADMIN_STATUSES.items() for status, lines in table.items() for line in lines],
-)
-def test_administration_statuses(app, who, status, request_line):
-    check(ask(app, who, request_line), status, {})
+ADMINISTRATION += [(who, line, status, {}) for who, table in ADMIN_STATUSES.items()
+                   for status, lines in table.items() for line in lines]
+
+
+@pytest.mark.parametrize("who, request_line, status, expect", IDENTITY + STORED_QUERIES + DATA_DISCOVERY + ADMINISTRATION)
+def test_answers(app, who, request_line, status, expect):
+    check_all(app, who, request_line, status, expect)
 
 
 @pytest.mark.parametrize("url, member, expected", [
@@ -430,13 +424,15 @@ def readme_walk(heading):
     return examples
 
 
-def test_readme_walk_shows_each_kind_of_answer():
-    assert {status for *_, status, _ in readme_walk("Demo")} >= {200, 301, 302, 308, 403, 404}
-
-
-@pytest.mark.parametrize("request_line, headers, body, status, expect", readme_walk("Demo"))
-def test_readme_walk_answers_as_documented(app, request_line, headers, body, status, expect):
-    check(ask(app, "public", request_line, headers=headers), status, expect)
+@pytest.mark.parametrize("heading, kinds", [("Demo", {200, 301, 302, 308, 403, 404}),
+                                             ("Managing definitions over HTTP", {200, 201, 204, 400, 403, 409})])
+def test_readme_walk_answers_as_documented(data_dir, heading, kinds):
+    """Each README walk, run in order on a fresh copy of the example, shows each kind of answer."""
+    app, walk = make_app(data_dir), readme_walk(heading)
+    assert {status for *_, status, _ in walk} >= kinds
+    for request_line, headers, body, status, expect in walk:
+        headers.pop("Content-Type", None)  # ask sends a body as JSON
+        check(ask(app, "public", request_line, body and body.encode(), headers=headers), status, expect)
 
 
 def test_the_packaged_demo_ini_has_the_settings_of_development_ini_but_the_data_folder():
