@@ -1,6 +1,5 @@
-"""The server's store against a real store file: edits count from the next
-request, a bad or half-written file never replaces the last good store,
-and a store the server cannot serve is refused at start."""
+"""The server's store against a real store file: edits count from the next request, a bad or half-written file never
+replaces the last good store, and a store the server cannot serve is refused at start."""
 
 import json
 import logging
@@ -86,12 +85,7 @@ def test_a_store_file_caught_half_written_is_read_again_once_complete(data_dir, 
     add_carol(data)
     text = json.dumps(data)
     store_file.write_text(text[: len(text) // 2])
-
-    def finish():
-        time.sleep(0.05)
-        store_file.write_text(text)
-
-    writer = threading.Thread(target=finish)
+    writer = threading.Timer(0.05, store_file.write_text, [text])
     writer.start()
     try:
         check(ask(app, "public", "/whoami", headers={"X-API-Key": "carol-key"}), 200, {"user_id": "carol"})
@@ -129,19 +123,14 @@ def test_requests_during_in_place_rewrites_never_see_a_broken_store(data_dir):
     assert statuses == [200] * 100 and len(rewrites) >= 10
 
 
-def write_store_text(content):
-    return lambda store_file: store_file.write_text(content)
-
-
 @pytest.mark.parametrize("spoil, message", [
-    (lambda store_file: edit_store(store_file.parent, lambda data: data["users"].pop("admin")), "has no user 'admin'"),
-    (lambda store_file: edit_store(store_file.parent, lambda data: data["users"].pop("public")), "has no user 'public'"),
-    (write_store_text("{"), "is not valid JSON"),
-    (write_store_text(json.dumps({"users": []})), "member 'users' must be an object"),
-    (lambda store_file: store_file.unlink(), "No store file"),
+    (lambda store: edit_store(store.parent, lambda data: data["users"].pop("admin")), "has no user 'admin'"),
+    (lambda store: edit_store(store.parent, lambda data: data["users"].pop("public")), "has no user 'public'"),
+    (lambda store: store.write_text("{"), "is not valid JSON"),
+    (lambda store: store.write_text(json.dumps({"users": []})), "member 'users' must be an object"),
+    (lambda store: store.unlink(), "No store file"),
 ])
 def test_an_unusable_store_is_refused_at_start_saying_why(data_dir, spoil, message):
     spoil(data_dir / "store.json")
     with pytest.raises(SetupError, match=message):
         make_app(data_dir)
-
