@@ -1,9 +1,8 @@
 """Loading the module: the create and exec steps and their lifecycle.
 
-Each case runs in a fresh interpreter, since the module loads once per
-process and these cases are about that first load."""
+Each case runs in a fresh interpreter, since the module loads once per process and these cases are about that load."""
 
-from helpers import TESTS_DIR, run_child
+from helpers import run_child
 
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -16,11 +15,26 @@ def run_python(code, *flags):
     assert out.strip().endswith("done"), out
 
 
-def test_reimport_and_reload_give_the_same_module_without_running_the_body_again():
+def test_one_load_per_process_from_the_create_step_to_a_sub_interpreter():
     run_python(
         """
-        import importlib, sys
+        import ctypes, importlib, importlib.machinery, importlib.util, sys, traceback, types
         assert sys.version_info[:2] == (3, 12)  # so no version warning, which -W would make an error
+
+        # The create step copies the spec attributes it finds; until an exec
+        # step has run, every create step makes a new module.
+        path = importlib.util.find_spec("korvane.roots").origin
+        loader = importlib.machinery.ExtensionFileLoader("roots", path)
+        for locations in ("absent", None, ["/somewhere"]):
+            spec = types.SimpleNamespace(name="roots", origin=path, loader=loader, parent="")
+            if locations != "absent":
+                spec.submodule_search_locations = locations
+            module = loader.create_module(spec)
+            assert module.__name__ == "roots"
+            assert module.__file__ == path and module.__loader__ is loader and module.__package__ == ""
+            assert vars(module).get("__path__", "absent") == (locations or "absent"), locations
+
+        # Re-import and reload give the same module without running the body again.
         import korvane.roots as first
         import korvane.roots as again
         assert again is first
@@ -29,10 +43,44 @@ def test_reimport_and_reload_give_the_same_module_without_running_the_body_again
         second = importlib.import_module("korvane.roots")
         assert second is first and sys.modules["korvane.roots"] is first
         assert importlib.reload(first) is first
-        # The body did not run again: the classes are the same objects.
         assert all(getattr(second, name) is cls for name, cls in classes.items())
+
+        # The exec step returns at once for the loaded module and refuses a second module object.
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        definition = api.PyModule_GetDef(first)
+        contents = dict(vars(first))
+        assert api.PyModule_ExecDef(first, definition) == 0
+        assert dict(vars(first)) == contents
+        other = types.ModuleType("roots")
+        try:
+            api.PyModule_ExecDef(other, definition)
+        except RuntimeError as exc:
+            error = exc
+        else:
+            raise AssertionError("a second module object was initialised")
+        assert str(error) == "Module 'roots' has already been imported. Re-initialisation is not supported."
+        assert all(entry.filename != "korvane\\\\roots" for entry in traceback.extract_tb(error.__traceback__))
+        assert vars(other).keys() == vars(types.ModuleType("roots")).keys()
+        assert first.ExecuteQuery is contents["ExecuteQuery"]
+
+        # A sub-interpreter's import is refused and the main module stays usable.
+        import _xxsubinterpreters as interpreters
+        iid = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(iid, "import korvane.roots")
+            raise AssertionError("the sub-interpreter loaded the module")
+        except interpreters.RunFailedError as exc:
+            assert "ImportError" in str(exc) and INTERPRETER_CHANGE in str(exc), str(exc)
+        interpreters.destroy(iid)
+        from helpers import make_request
+        context = first.DefaultRoot(make_request("/db/sales", matchdict={"db_id": "sales"}))
+        assert context.db_id == "sales"
         print("done")
-        """,
+        """.replace("INTERPRETER_CHANGE", repr(INTERPRETER_CHANGE)),
         "-W",
         "error::RuntimeWarning",
     )
@@ -135,81 +183,4 @@ def test_loading_under_another_name_leaves_an_existing_qualified_entry():
     assert module.RootContext.request_extension == ""
     print("done")
     """
-    )
-
-
-def test_create_step_copies_the_spec_attributes_it_finds():
-    run_python(
-        """
-        import importlib.machinery, importlib.util, types
-        path = importlib.util.find_spec("korvane.roots").origin
-        loader = importlib.machinery.ExtensionFileLoader("roots", path)
-        # Until an exec step has run, every create step makes a new module.
-        for locations in ("absent", None, ["/somewhere"]):
-            spec = types.SimpleNamespace(name="roots", origin=path, loader=loader, parent="")
-            if locations != "absent":
-                spec.submodule_search_locations = locations
-            module = loader.create_module(spec)
-            assert module.__name__ == "roots"
-            assert module.__file__ == path and module.__loader__ is loader and module.__package__ == ""
-            assert vars(module).get("__path__", "absent") == (locations or "absent"), locations
-        print("done")
-        """
-    )
-
-
-def test_sub_interpreter_import_is_refused_and_the_main_module_stays_usable():
-    run_python(
-        """
-        import _xxsubinterpreters as interpreters
-        import korvane.roots as module
-        iid = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(iid, "import korvane.roots")
-            raise AssertionError("the sub-interpreter loaded the module")
-        except interpreters.RunFailedError as exc:
-            assert "ImportError" in str(exc) and {text!r} in str(exc), str(exc)
-        interpreters.destroy(iid)
-
-        import sys
-        sys.path.insert(0, {tests!r})
-        from helpers import make_request
-        context = module.DefaultRoot(make_request("/db/sales", matchdict={{"db_id": "sales"}}))
-        assert context.db_id == "sales"
-        print("done")
-        """.format(text=INTERPRETER_CHANGE, tests=TESTS_DIR)
-    )
-
-
-def test_exec_step_refuses_a_second_module_object():
-    run_python(
-        """
-        import ctypes, traceback, types
-        import korvane.roots as module
-
-        api = ctypes.pythonapi
-        api.PyModule_GetDef.argtypes = [ctypes.py_object]
-        api.PyModule_GetDef.restype = ctypes.c_void_p
-        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        api.PyModule_ExecDef.restype = ctypes.c_int
-        definition = api.PyModule_GetDef(module)
-        classes = dict(vars(module))
-
-        # The loaded module itself: the exec step returns at once.
-        assert api.PyModule_ExecDef(module, definition) == 0
-        assert dict(vars(module)) == classes
-
-        other = types.ModuleType("roots")
-        try:
-            api.PyModule_ExecDef(other, definition)
-        except RuntimeError as exc:
-            error = exc
-        else:
-            raise AssertionError("a second module object was initialised")
-        assert str(error) == "Module 'roots' has already been imported. Re-initialisation is not supported."
-        assert all(entry.filename != "korvane\\\\roots" for entry in traceback.extract_tb(error.__traceback__))
-        assert vars(other).keys() == vars(types.ModuleType("roots")).keys()
-        assert module.ExecuteQuery is classes["ExecuteQuery"]
-        print("done")
-        """
     )
