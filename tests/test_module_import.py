@@ -86,41 +86,54 @@ def test_one_load_per_process_from_the_create_step_to_a_sub_interpreter():
     )
 
 
-def test_failed_loads_leave_nothing_behind_and_a_retry_loads_afresh():
+def test_failed_loads_leave_nothing_behind_and_a_retry_under_another_name_registers_the_qualified_one():
     run_python(
         """
-        import builtins, importlib.machinery, sys, traceback
+        import builtins, importlib, importlib.machinery, importlib.util, sys, traceback
         import korvane.constants as constants
 
+        path = importlib.util.find_spec("korvane.roots").origin
         created = []
 
         def create_module(self, spec, create=importlib.machinery.ExtensionFileLoader.create_module):
             module = create(self, spec)
-            if spec.name == "korvane.roots":
+            if spec.origin == path:
                 created.append(module)
             return module
 
         importlib.machinery.ExtensionFileLoader.create_module = create_module
 
-        def failed_import(owner, name, expected):
+        def failed_import(owner, name, expected, load=lambda: importlib.import_module("korvane.roots")):
             saved = getattr(owner, name)
             delattr(owner, name)
             try:
-                import korvane.roots
+                load()
             except expected as exc:
                 error = exc
             finally:
                 setattr(owner, name, saved)
             last = traceback.extract_tb(error.__traceback__)[-1]
             assert (last.name, last.filename) == ("init korvane.roots", "korvane\\\\roots"), last
-            assert "korvane.roots" not in sys.modules
+            assert "korvane.roots" not in sys.modules and "roots" not in sys.modules
             return str(error)
 
         assert failed_import(builtins, "enumerate", NameError) == "name 'enumerate' is not defined"
         assert failed_import(constants, "STD_HTTP_METHODS", ImportError) == "cannot import name STD_HTTP_METHODS"
-        import korvane.roots as module
-        assert len(created) == 3 and len(set(map(id, created))) == 3
-        assert module is created[-1] and sys.modules["korvane.roots"] is module
+        loader = importlib.machinery.ExtensionFileLoader("roots", path)
+        spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
+        assert spec.submodule_search_locations is None
+        load = lambda: importlib._bootstrap._load(spec)
+        assert failed_import(constants, "STD_HTTP_METHODS", ImportError, load) == "cannot import name STD_HTTP_METHODS"
+
+        # Loaded under another name, the module registers its qualified name only once loaded.
+        module = importlib.util.module_from_spec(spec)
+        sys.modules["roots"] = module
+        spec.loader.exec_module(module)
+        assert module.__name__ == "roots" and module.RootContext.__module__ == "korvane.roots"
+        assert sys.modules["korvane.roots"] is module
+        # A later import by the qualified name finds this module object.
+        assert importlib.import_module("korvane.roots") is module
+        assert len(created) == 4 and len(set(map(id, created))) == 4 and module is created[-1]
         assert module.STD_HTTP_METHODS is constants.STD_HTTP_METHODS
         assert module.DDURLParserBuilderRoot.__module__ == "korvane.roots"
         print("done")
@@ -128,47 +141,13 @@ def test_failed_loads_leave_nothing_behind_and_a_retry_loads_afresh():
     )
 
 
-LOAD_UNDER_ANOTHER_NAME = """
+def test_loading_under_another_name_leaves_an_existing_qualified_entry():
+    run_python(
+        """
     import importlib, importlib.machinery, importlib.util, sys
     path = importlib.util.find_spec("korvane.roots").origin
     loader = importlib.machinery.ExtensionFileLoader("roots", path)
     spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
-    assert spec.submodule_search_locations is None
-"""
-
-
-def test_loading_under_another_name_registers_the_qualified_name_only_once_loaded():
-    run_python(
-        LOAD_UNDER_ANOTHER_NAME
-        + """
-    import korvane.constants as constants
-    saved = constants.STD_HTTP_METHODS
-    del constants.STD_HTTP_METHODS
-    try:
-        importlib._bootstrap._load(spec)
-    except ImportError as exc:
-        assert str(exc) == "cannot import name STD_HTTP_METHODS", str(exc)
-    else:
-        raise AssertionError("the load succeeded without STD_HTTP_METHODS")
-    assert "roots" not in sys.modules and "korvane.roots" not in sys.modules
-    constants.STD_HTTP_METHODS = saved
-
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["roots"] = module
-    spec.loader.exec_module(module)
-    assert module.__name__ == "roots" and module.RootContext.__module__ == "korvane.roots"
-    assert sys.modules["korvane.roots"] is module
-    # A later import by the qualified name finds this module object.
-    assert importlib.import_module("korvane.roots") is module
-    print("done")
-    """
-    )
-
-
-def test_loading_under_another_name_leaves_an_existing_qualified_entry():
-    run_python(
-        LOAD_UNDER_ANOTHER_NAME
-        + """
     placeholder = object()
     sys.modules["korvane.roots"] = placeholder
     module = importlib.util.module_from_spec(spec)
