@@ -80,7 +80,8 @@ def check(response, status, expect):
     # Errors are always JSON naming their status.  ``expect``: capitalised keys are
     # headers (a str: the one value; a list: all values), "names" the rows' names,
     # "count" the number of rows, "lines" all lines of the text, "text" a fragment
-    # of it, "without" JSON members that must be absent; other keys JSON members.
+    # of it, "explains" a fragment of the explanation, "without" JSON members that
+    # must be absent; other keys JSON members.
     assert response.status_int == status, response.text
     if status >= 400:
         assert (response.content_type, response.json["status"]) == ("application/json", status)
@@ -89,6 +90,8 @@ def check(response, status, expect):
             assert response.headers.getall(key) == ([value] if isinstance(value, str) else value), key
         elif key == "text":
             assert value in response.text
+        elif key == "explains":
+            assert value in response.json["explanation"]
         elif key == "without":
             assert not set(value) & set(response.json)
         else:

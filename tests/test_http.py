@@ -27,6 +27,11 @@ BAD_BODIES = [
 
 
 @pytest.mark.parametrize("who, request_line, status, expect", [
+    # A limit that is no row count the database takes is refused naming it; limit=0 gives no rows.
+    *[("alice", url + "?limit=" + quote(limit, safe=""), 400, {"explains": "'limit'"}) for url in (CUSTOMERS, BY_COUNTRY)
+      for limit in ["-1", "1.5", "abc", " 1", "+1", "1_0", "\u0663", "2147483648", "9" * 30, ""]],
+    ("alice", CUSTOMERS + "?limit=0", 200, {"rows": [], "limit": 0}),
+    ("alice", BY_COUNTRY + "?limit=0", 200, {"rows": [], "limit": 0}),
     # A URL that is not UTF-8 is refused with 400, whoever asks.
     ("alice public", CUSTOMERS + "/city/K%F6ln", 400, {"explanation": BAD_PATH}),
     ("alice public", "/%ff", 400, {"explanation": BAD_PATH}),
@@ -67,17 +72,8 @@ def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
 
 
-@pytest.mark.parametrize("limit", ["-1", "1.5", "abc", " 1", "+1", "1_0", "\u0663", "2147483648", "9" * 30, ""])
 @pytest.mark.parametrize("url", [CUSTOMERS, BY_COUNTRY])
-def test_a_limit_that_is_no_row_count_the_database_takes_is_refused_naming_it(app, url, limit):
-    response = ask(app, "alice", url + "?limit=" + quote(limit, safe=""))
-    check(response, 400, {})
-    assert "'limit'" in response.json["explanation"]
-
-
-@pytest.mark.parametrize("url", [CUSTOMERS, BY_COUNTRY])
-def test_limit_zero_gives_no_rows_and_the_largest_limit_all(app, url):
-    check(ask(app, "alice", url + "?limit=0"), 200, {"rows": [], "limit": 0})
+def test_the_largest_limit_gives_all_rows(app, url):
     assert ask(app, "alice", url + "?limit=2147483647").json["rows"] == ask(app, "alice", url).json["rows"] != []
 
 
