@@ -8,7 +8,6 @@ import signal
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
 
@@ -17,10 +16,9 @@ from korvane import store_cache
 from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
 from korvane.store_cache import StoreCache
-from test_app import ask, check, copy_example, data_dir, make_app  # noqa: F401 (data_dir: fixture)
+from test_app import REPO, ask, check, copy_example, data_dir, make_app  # noqa: F401 (data_dir: fixture)
 from test_server import Server
 
-REPO = Path(__file__).resolve().parents[1]
 UNREACHABLE = "cannot be reached"
 
 

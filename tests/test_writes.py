@@ -22,11 +22,10 @@ CAROL = {"password": "carol-secret", "apikey": "carol-key", "databases": ["demo"
 #: A database definition with nothing depending on it, that alice may edit.
 SPARE = {"sqlite_path": "demo.sqlite3", "read": ["alice"], "write": ["alice"], "execute": []}
 
-QUERY_SQL = "SELECT name FROM customers WHERE country = :country"
 NEW_QUERY = {"query_id": "by_city", "database": "demo", "sql": "SELECT name FROM customers WHERE city = :city",
              "http_methods": {"GET": True}}
-CHANGED_QUERY = {"database": "demo", "sql": QUERY_SQL, "description": "changed", "http_methods": {"GET": True},
-                 "read": ["alice"], "write": ["alice"], "execute": ["public", "alice"]}
+CHANGED_QUERY = {"database": "demo", "sql": "SELECT name FROM customers WHERE country = :country", "description": "changed",
+                 "http_methods": {"GET": True}, "read": ["alice"], "write": ["alice"], "execute": ["public", "alice"]}
 NEW_DATABASE = {"db_id": "demo2", "sqlite_path": "demo.sqlite3", "description": "Second view of demo."}
 CHANGED_DATABASE = dict(SPARE, description="changed")
 NEW_USER = {"user_id": "dave", "databases": ["demo"], "querydef": ["view"]}
