@@ -1,6 +1,6 @@
-"""The demo server through its WSGI application (WebTest), built by ``korvane.app.main`` from
-development.ini over a temporary copy of the example folder.  Requests carry REQUEST_URI as
-waitress sends it, so the contexts see the URI as the client wrote it."""
+"""The demo server through its WSGI application (WebTest), from development.ini over a copy of the example folder.
+
+Requests carry REQUEST_URI as waitress sends it, so the contexts see the URI as the client wrote it."""
 
 import configparser
 import json
@@ -80,7 +80,8 @@ def check(response, status, expect):
     # Errors are always JSON naming their status.  ``expect``: capitalised keys are
     # headers (a str: the one value; a list: all values), "names" the rows' names,
     # "count" the number of rows, "lines" all lines of the text, "text" a fragment
-    # of it, "without" JSON members that must be absent; other keys JSON members.
+    # of it, "explains" a fragment of the explanation, "without" JSON members that
+    # must be absent; other keys JSON members.
     assert response.status_int == status, response.text
     if status >= 400:
         assert (response.content_type, response.json["status"]) == ("application/json", status)
@@ -89,19 +90,20 @@ def check(response, status, expect):
             assert response.headers.getall(key) == ([value] if isinstance(value, str) else value), key
         elif key == "text":
             assert value in response.text
+        elif key == "explains":
+            assert value in response.json["explanation"]
         elif key == "without":
             assert not set(value) & set(response.json)
         else:
             assert READ.get(key, lambda r: r.json[key])(response) == value, key
 
 
-#: Table rows: caller, "[METHOD ]URL", status, expect ("send" in expect is the body).
-ROW = "who, request_line, status, expect"
-
-
 def check_all(app, who, request_line, status, expect):
+    """Checks the answer to each caller in ``who`` (names split by spaces); ``expect["send"]`` is the body."""
     expect = dict(expect)
-    check(ask(app, who, request_line, expect.pop("send", None)), status, expect)
+    send = expect.pop("send", None)
+    for caller in who.split():
+        check(ask(app, caller, request_line, send), status, expect)
 
 
 def edit_store(data_dir, change):
@@ -189,20 +191,17 @@ def test_raw_uri_is_the_uri_as_received(environ, expected):
 ANY_FORMAT_REFUSED = "Data format '{}' is not supported for this resource."
 
 
-@pytest.mark.parametrize(ROW, [
+IDENTITY = [
     ("bob", "/whoami", 200, {"user_id": "bob", "databases": ["sales"]}),
     ("public", "/whoami", 403, {"permission": "authenticated"}),
     ("public", "/whoami?apikey=alice-key", 403, {"Warning": [], "explanation": APIKEY_DENIED}),
     ("public", "/_ctx/root-context?segment=a/b&segment=..&segment=c.d", 200, {"has_acl": False, "user_db_ids": ["demo"],
         "escaped_segments": ["a$2Fb", "$2E$2E", "c.d"], "declared_substitutions": {"$2F": "/", "$2E": "."}}),
-    ("alice", "/_ctx/root-basic?schema", 200, {
-        "acl": [["Deny", "system.Everyone", "ALL_PERMISSIONS"]], "is_schema_request": True,
+    ("alice", "/_ctx/root-basic?schema", 200, {"acl": [["Deny", "system.Everyone", "ALL_PERMISSIONS"]], "is_schema_request": True,
         "permits": {"view": False, "authenticated": False, "execute_query": False, "view_database": False}}),
     # DataFormatRoot's own format tables are empty: every format but the hand-offs is refused.
     ("alice", "/_ctx/data-format", 406, {"explanation": ANY_FORMAT_REFUSED.format("json")}),
-])
-def test_identity_authentication_and_diagnostics(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+]
 
 
 def test_allowed_query_string_key_authenticates_with_advice(data_dir):
@@ -227,7 +226,7 @@ NOT_ALLOWED = 'This method is not allowed for query: "{}". Allowed methods: {}.'
 JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", "text/html; charset=utf-8"
 
 
-@pytest.mark.parametrize(ROW, [
+STORED_QUERIES = [
     # Execution is granted by the query and by its database.
     ("bob", "/query/orders_since/since/2024-06-01?limit=5", 200, {"limit": 5}),
     ("bob", BY_COUNTRY + "DE", 403, {"explanation": NO_ACCESS.format("bob", "demo")}),
@@ -257,14 +256,10 @@ JSON, CSV, HTML = "application/json; charset=utf-8", "text/csv; charset=utf-8", 
     ("alice", BY_COUNTRY + "DE?format=txt", 406, {"explanation": ANY_FORMAT_REFUSED.format("txt")}),
     ("public", BY_COUNTRY + "DE.html", 200, {"Content-Type": HTML, "text": GUI_MARKER}),
     ("alice", "/query/customers_by_country//country/DE?x=1", 308, {"Location": LOCAL + BY_COUNTRY + "DE?x=1", "Warning": FIXED_PATH}),
-])
-def test_stored_queries(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+]
 
 
-@pytest.mark.parametrize(
-    "value", ["DE' OR '1'='1", "DE'; DROP TABLE customers; --", '" OR ""="', "DE) UNION SELECT 1,2,3,4,5 --"]
-)
+@pytest.mark.parametrize("value", ["DE' OR '1'='1", "DE'; DROP TABLE customers; --", '" OR ""="', "DE) UNION SELECT 1,2,3,4,5 --"])
 def test_sql_in_parameters_comes_back_as_data(app, value):
     check(ask(app, "alice", BY_COUNTRY + quote(value, safe="")), 200, {"parameters": {"country": value}, "rows": []})
     check(ask(app, "alice", "/dd/demo/customers/country/" + quote(value, safe="")), 200, {"rows": []})
@@ -289,7 +284,7 @@ BAD_PATH = "Member 'path' must be a data-discovery path such as /dd/demo/custome
 SPECIAL_MARKS = {"wildcard": "*", "separator": ",", "null_placeholder": "null"}
 
 
-@pytest.mark.parametrize(ROW, [
+DATA_DISCOVERY = [
     ("public", "/dd/demo", 200, {"tables": DEMO_TABLES}),
     ("alice", CUSTOMERS + "?limit=2", 200, {"names": ["Anna Berg", "Jonas Weber"]}),
     ("alice", CUSTOMERS + "/city/K%C3%B6ln", 200, {"names": ["Paul Meyer"]}),
@@ -307,9 +302,7 @@ SPECIAL_MARKS = {"wildcard": "*", "separator": ",", "null_placeholder": "null"}
     ("bob", "POST /dd-url/parse", 403, {"send": {"path": CUSTOMERS}, "explanation": NO_ACCESS.format("bob", "demo")}),
     ("alice", "POST /dd-url/parse", 404, {"send": {"path": "/dd/nope/x"}, "explanation": "Database nope was not found."}),
     ("alice", "POST /dd-url/parse", 400, {"send": {"path": "x"}, "explanation": BAD_PATH}),
-])
-def test_data_discovery(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+]
 
 
 def test_build_escapes_what_a_segment_cannot_hold_and_parse_reads_it_back(app):
@@ -328,7 +321,7 @@ SQL_BY_COUNTRY = "SELECT * FROM customers WHERE country = :country"
 REPORTING = "Read-only login used by the reporting job."
 
 
-@pytest.mark.parametrize(ROW, [
+ADMINISTRATION = [
     # The SQL only for those who may view the definition.
     ("alice", QD, 200, {"sql": SQL_BY_COUNTRY, "rights": {"viewable": True, "editable": True, "executable": True}}),
     ("public", QD, 200, {"without": ["sql", "read"], "rights": {"viewable": False, "editable": False, "executable": True}}),
@@ -342,9 +335,9 @@ REPORTING = "Read-only login used by the reporting job."
     ("bob", "/users/bob", 200, {"limited_edit": True, "may_edit": True, "self_edit": True}),
     ("alice", "/dbcredentials/demo", 200, {"credentials": {"reporting": {"description": REPORTING}}}),
     ("alice", "/dbcredentials/demo/reporting", 200, {"username": "report_reader", "without": ["password"]}),
-])
-def test_administration(app, who, request_line, status, expect):
-    check_all(app, who, request_line, status, expect)
+    # Reading a definition does not make it editable.
+    ("alice", "/querydefs/customer_count", 200, {"rights": {"viewable": True, "editable": False, "executable": True}}),
+]
 
 
 #: Requests whose status is the point: refusals by right or format, and the
@@ -364,12 +357,13 @@ ADMIN_STATUSES = {
 }
 
 
-@pytest.mark.parametrize(
-    "who, status, request_line",
-    [(who, status, line) for who, table in ADMIN_STATUSES.items() for status, lines in table.items() for line in lines],
-)
-def test_administration_statuses(app, who, status, request_line):
-    check(ask(app, who, request_line), status, {})
+ADMINISTRATION += [(who, line, status, {}) for who, table in ADMIN_STATUSES.items()
+                   for status, lines in table.items() for line in lines]
+
+
+@pytest.mark.parametrize("who, request_line, status, expect", IDENTITY + STORED_QUERIES + DATA_DISCOVERY + ADMINISTRATION)
+def test_answers(app, who, request_line, status, expect):
+    check_all(app, who, request_line, status, expect)
 
 
 @pytest.mark.parametrize("url, member, expected", [
@@ -409,42 +403,35 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
 # --- the README's demo walk --------------------------------------------------------------
 
 
-def readme_walk(heading):
-    # The curl examples of the README section ``heading``, each with what its comment
-    # promises: the status, "#   Header: value" lines, "member": value pairs of the JSON.
+@pytest.mark.parametrize("heading, kinds", [("Demo", {200, 301, 302, 308, 403, 404}),
+                                             ("Managing definitions over HTTP", {200, 201, 204, 400, 403, 409})])
+def test_readme_walk_answers_as_documented(data_dir, heading, kinds):
+    """Each README walk, run in order on a fresh copy of the example, shows each kind of answer as documented."""
+    # Each curl example answers as its comment promises: the status, "#   Header: value"
+    # lines, "member": value pairs of the JSON.
+    app, seen = make_app(data_dir), set()
     section = (REPO / "README.md").read_text().split("## " + heading, 1)[1].split("\n## ", 1)[0]
     [walk] = [block.split("```", 1)[0] for block in section.split("```sh\n")[1:] if "\ncurl " in block]
-    examples, status, expect = [], None, {}
     for line in walk.splitlines():
         if match := re.match(r"# (\d{3})\b(.*)", line):
             status = int(match[1])
             expect = {name: json.loads(value) for name, value in re.findall(r'"(\w+)": (\[\]|"[^"]*")', match[2])}
         elif match := re.match(r"#\s+(Location|Warning): (.*)", line):
-            expect[match[1]] = match[2].replace("$base", "http://localhost")
+            expect[match[1]] = match[2].replace("$base", LOCAL)
         elif line.startswith("curl "):
             args = shlex.split(line)
             options = dict(zip(args[1:], args[2:]))
             headers = dict(value.split(": ", 1) for flag, value in zip(args, args[1:]) if flag == "-H")
-            request_line = options.get("-X", "GET") + " " + args[-1].replace("$base", "")
-            examples.append((request_line, headers, options.get("-d"), status, expect))
-    return examples
-
-
-def test_readme_walk_shows_each_kind_of_answer():
-    assert {status for *_, status, _ in readme_walk("Demo")} >= {200, 301, 302, 308, 403, 404}
-
-
-@pytest.mark.parametrize("request_line, headers, body, status, expect", readme_walk("Demo"))
-def test_readme_walk_answers_as_documented(app, request_line, headers, body, status, expect):
-    check(ask(app, "public", request_line, headers=headers), status, expect)
+            headers.pop("Content-Type", None)  # ask sends a body as JSON
+            request_line, body = options.get("-X", "GET") + " " + args[-1].replace("$base", ""), options.get("-d")
+            check(ask(app, "public", request_line, body and body.encode(), headers=headers), status, expect)
+            seen.add(status)
+    assert seen >= kinds
 
 
 def test_the_packaged_demo_ini_has_the_settings_of_development_ini_but_the_data_folder():
-    def sections(path):
-        parser = configparser.RawConfigParser()
-        parser.read(path)
-        return {name: dict(parser[name]) for name in parser.sections()}
-
-    checkout, packaged = sections(REPO / "development.ini"), sections(REPO / "src/korvane/app/demo.ini")
+    checkout, packaged = configparser.RawConfigParser(), configparser.RawConfigParser()
+    checkout.read(REPO / "development.ini")
+    packaged.read(REPO / "src/korvane/app/demo.ini")
     assert checkout["app:main"].pop("korvane.data_dir") == "data" and "korvane.data_dir" not in packaged["app:main"]
-    assert checkout == packaged
+    assert {name: dict(checkout[name]) for name in checkout} == {name: dict(packaged[name]) for name in packaged}

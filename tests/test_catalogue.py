@@ -1,10 +1,6 @@
-"""The module body as Python sees it: classes, class attributes, the
-`formats` tables, the function objects and how they bind arguments.
+"""The module body as Python sees it: classes, class attributes, the `formats` tables and the function objects.
 
-What the body holds is read from the pure-Python twin ``korvane._pyroots``
-(held to the same behaviour by the differential tests): the names, order,
-signatures and tables of the two must be the same, and a few of them are
-written out here as well."""
+Compared with the pure-Python twin ``korvane._pyroots``; a few values are written out here as well."""
 
 import builtins
 import inspect
@@ -64,7 +60,7 @@ def test_module_globals_are_bound_in_source_order():
 
 
 @pytest.mark.parametrize("name", CLASS_NAMES)
-def test_class_is_a_plain_class_of_the_module_on_its_branch_of_the_tree(name):
+def test_class_is_a_plain_class_of_the_module_with_the_twins_body_and_formats_table(name):
     cls = getattr(roots, name)
     assert type(cls) is type
     assert (cls.__module__, cls.__qualname__, cls.__name__, cls.__doc__) == ("korvane.roots", name, name, None)
@@ -74,35 +70,25 @@ def test_class_is_a_plain_class_of_the_module_on_its_branch_of_the_tree(name):
     instance.anything = 1
     assert vars(instance) == {"anything": 1}
 
-
-@pytest.mark.parametrize("name", CLASS_NAMES)
-def test_class_namespace_holds_its_attributes_then_its_methods_in_body_order(name):
-    # Other dunders may be cached on the class by the framework (zope.interface).
+    # Attributes then methods in body order; other dunders may be cached on the class by the framework.
     def body(cls):
         return [key for key in vars(cls) if key == "__init__" or not key.startswith("__")]
-    namespace = vars(getattr(roots, name))
-    assert body(getattr(roots, name)) == body(getattr(twin, name))
-    assert list(namespace)[0] == "__module__" and namespace["__doc__"] is None
+    assert body(cls) == body(getattr(twin, name))
+    assert list(vars(cls))[0] == "__module__" and vars(cls)["__doc__"] is None
 
-
-def test_class_attribute_values():
-    # "" is not None: the extension is text even before a request sets it.
-    assert {name: vars(roots.RootContext)[name] for name in ROOT_CONTEXT_ATTRIBUTES} == ROOT_CONTEXT_ATTRIBUTES
-    assert vars(roots.RootBasic)["format_redirect_map"] == {"xsd": ("xml", "schema")}  # a pair, not a list
-
-
-# ---------------------------------------------------------------- formats tables
-
-
-@pytest.mark.parametrize("name", CLASS_NAMES)
-def test_formats_table_matches_its_class(name):
     # Order matters to the readers: the method keys, the list names and
     # each list's format names stand as in the body, and the lists are lists.
     def in_order(cls):
         table = vars(cls).get("formats", {})
         return hasattr(cls, "formats"), [(method, [(key, type(formats), formats) for key, formats in lists.items()])
                                          for method, lists in table.items()]
-    assert in_order(getattr(roots, name)) == in_order(getattr(twin, name))
+    assert in_order(cls) == in_order(getattr(twin, name))
+
+
+def test_class_attribute_values():
+    # "" is not None: the extension is text even before a request sets it.
+    assert {name: vars(roots.RootContext)[name] for name in ROOT_CONTEXT_ATTRIBUTES} == ROOT_CONTEXT_ATTRIBUTES
+    assert vars(roots.RootBasic)["format_redirect_map"] == {"xsd": ("xml", "schema")}  # a pair, not a list
 
 
 def test_every_formats_table_dictionary_and_list_is_its_own_object():
@@ -130,34 +116,23 @@ def test_function_object_carries_its_names_signature_and_wrapper(kind, cls_name,
     assert function.__module__ == "korvane.roots" and function.__doc__ is None
     signature = str(inspect.signature(function))
     assert signature == str(inspect.signature(model)) == SIGNATURES.get(function.__qualname__, signature)
-    parameters = inspect.signature(function).parameters.values()
-    assert {p.kind for p in parameters} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
-    assert function.__defaults__ == model.__defaults__
-    assert function.__annotations__ == model.__annotations__
+    kinds = {p.kind for p in inspect.signature(function).parameters.values()}
+    assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    assert (function.__defaults__, function.__annotations__) == (model.__defaults__, model.__annotations__)
+    context = bare_instance(cls_name) if cls_name else None
     if kind == "property":
         assert entry.fset is None and entry.fdel is None
-
-
-def test_method_binds_to_an_instance_like_a_python_function():
-    context = bare_instance("ExecuteQuery")
-    function = vars(roots.ExecuteQuery)["get_db"]
-    bound = context.get_db
-    assert isinstance(bound, types.MethodType)
-    assert bound.__self__ is context and bound.__func__ is function
-    assert roots.ExecuteQuery.get_db is function
-
-
-# ---------------------------------------------------------------- properties and static methods
-
-
-@pytest.mark.parametrize("cls_name, name", PROPERTIES)
-def test_property_cannot_be_assigned_or_deleted_on_an_instance(cls_name, name):
-    context = bare_instance(cls_name)
-    with pytest.raises(AttributeError, match=f"property '{name}' of '{cls_name}' object has no setter"):
-        setattr(context, name, "x")
-    with pytest.raises(AttributeError, match="has no deleter"):
-        delattr(context, name)
-    assert name not in vars(context)
+        with pytest.raises(AttributeError, match=f"property '{name}' of '{cls_name}' object has no setter"):
+            setattr(context, name, "x")
+        with pytest.raises(AttributeError, match="has no deleter"):
+            delattr(context, name)
+        assert name not in vars(context)
+    elif kind == "staticmethod":  # the plain function on class and instance
+        assert getattr(context, name) is getattr(getattr(roots, cls_name), name) is function
+    elif cls_name:  # binds to an instance like a Python function
+        bound = getattr(context, name)
+        assert isinstance(bound, types.MethodType) and bound.__self__ is context and bound.__func__ is function
+        assert getattr(getattr(roots, cls_name), name) is function
 
 
 @pytest.mark.parametrize("cls_name", [name for name in CLASS_NAMES if (name, "db_config") not in PROPERTIES])
@@ -175,12 +150,6 @@ def test_reading_db_config_on_db_def_runs_the_property():
         bare_instance("DBDef").db_config
     assert module_entries(info.tb) == ["korvane.roots.DBDef.db_config"]
     assert traceback.extract_tb(info.tb)[-1].filename == SOURCE_FILE
-
-
-@pytest.mark.parametrize("cls_name, name", [(cls, name) for kind, cls, name in FUNCTIONS if kind == "staticmethod"])
-def test_static_method_is_the_plain_function_on_class_and_instance(cls_name, name):
-    cls = getattr(roots, cls_name)
-    assert getattr(bare_instance(cls_name), name) is getattr(cls, name) is vars(cls)[name].__func__
 
 
 # ---------------------------------------------------------------- argument binding

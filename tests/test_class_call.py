@@ -1,5 +1,4 @@
-"""Calling one of the module's classes builds the instance as `type.__call__`
-would, whatever was done to the class since its last call."""
+"""Calling a class of the module builds the instance as `type.__call__` would, whatever changed since its last call."""
 
 import sys
 from unittest import mock
@@ -15,9 +14,8 @@ USERS = {"admin": {"password": "secret"}, "u1": {"databases": ["sales"]}}
 
 
 def request():
-    store = make_store(users=USERS, databases={"sales": {"read": ["u1"]}})
-    return make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
-                        matchdict={"db_id": "sales"})
+    settings = make_settings(store=make_store(users=USERS, databases={"sales": {"read": ["u1"]}}))
+    return make_request("/model/sales.json", settings=settings, user_id="u1", matchdict={"db_id": "sales"})
 
 
 def outcome(call):
@@ -108,8 +106,7 @@ def test_base_initialiser_replaced_is_run_for_subclasses_without_their_own():
     with mock.patch.object(roots.RootContext, "__init__", __init__):
         roots.RootBasic(request())
         built = roots.DBModel(request())
-    assert seen == ["RootBasic", "DBModel"]
-    assert built.db_id == "sales"
+    assert seen == ["RootBasic", "DBModel"] and built.db_id == "sales"
 
 
 def test_subclass_with_its_own_initialiser_and_metaclass_is_built_through_it():

@@ -1,6 +1,6 @@
-"""The administrative resources (query studio, database models, query, database and user
-definitions), each built through its constructor with the server's kind of request and store."""
+"""The administrative resources, each built through its constructor with the server's kind of request and store."""
 
+import contextlib
 from unittest import mock
 
 import pytest
@@ -20,8 +20,7 @@ USERS = {
     "public": {"databases": ["db1"], "querydef": ALL_RIGHTS, "dbdef": ALL_RIGHTS, "userdef": ALL_RIGHTS},
     "alice": {"databases": ["db1", "db2"], "querydef": ["view"], "dbdef": ["view"], "userdef": ["view"]},
     "maker": {"databases": [], "querydef": ["create"], "dbdef": ["create"], "userdef": ["create"]},
-    "editor": {"querydef": ["create"], "dbdef": ["view"]},
-    "plain": {"databases": ["db_gone", "db2"]}, "blank": {},
+    "editor": {"querydef": ["create"], "dbdef": ["view"]}, "plain": {"databases": ["db_gone", "db2"]}, "blank": {},
     "bob": {"view": ["alice"], "edit": ["carol"], "creator": "maker"}, "carol": {"edit": ["carol"]},
 }
 DATABASES = {
@@ -92,16 +91,12 @@ def deny(permission, principal=Everyone):
     return [(Deny, principal, permission)]
 
 
-# What the Allow entries of `acl` name; each table row's user holds the principals its entries name.
-def granted(acl):
-    return {p for action, _, perms in acl if action == Allow for p in ((perms,) if isinstance(perms, str) else perms)}
-
-
 # The context's ACL is `acl`, and the framework's own policy grants the
-# request exactly what that ACL grants among `permissions`.
+# request exactly what that ACL's Allow entries name among `permissions`.
 def decides(context, request, acl, permissions):
     assert context.__acl__ == acl
-    assert {p for p in permissions if permits(context, request, p)} == granted(acl) & set(permissions)
+    named = {p for action, _, perms in acl if action == Allow for p in ((perms,) if isinstance(perms, str) else perms)}
+    assert {p for p in permissions if permits(context, request, p)} == named & set(permissions)
 
 
 # A static decision hands back a new object on every call, unless it is the
@@ -180,8 +175,7 @@ def test_unknown_id_is_refused_before_any_acl_of_the_class(cls, user_id, route_i
     request = request_for(user_id, matchdict=route(cls, route_id))
     context, refused = half_built(cls, request, refusal)
     addresses(context, request, request.matchdict)
-    assert context.__acl__ == [DENY_ALL]
-    assert refused.explanation == (explanation or refusal.explanation)
+    assert context.__acl__ == [DENY_ALL] and refused.explanation == (explanation or refusal.explanation)
     if cls is roots.Userdef:
         assert (context.privileged_access, context.self_edit) == (False, False)
 
@@ -245,14 +239,41 @@ def test_database_definition_is_looked_up_on_every_read():
     assert definition.db_config is replacement
 
 
-# ------------------------------------------------------------------ DBModels
+# ------------------------------------------------------------------ the four listings
 
-MODELS_CASES = [
-    ("admin", "json", None, list(DATABASES), allow("admin", "view_modelslist")),  # None: the store's own
-    ("alice", None, ["db1", "db2"], ["db2"], allow(Authenticated, "view_modelslist")),
-    ("plain", None, ["db2"], [], allow(Authenticated, "view_modelslist")),  # "db_gone" is not in the store
-    ("public", None, ["db1"], [], allow(Everyone, "view_modelslist")), ("blank", None, [], [], deny("view_modelslist")),
-]
+# What each listing lists, the store's mapping it lists from, and the one permission it decides.
+LISTS = {roots.DBModels: ("db_configs", "databases", "view_modelslist"),
+         roots.QuerydefsList: ("query_configs", "querydefs", "view_querydefslist"),
+         roots.DBDefsList: ("db_configs", "databases", "view_databaseslist"),
+         roots.UserdefsList: ("user_configs", "users", "view_userslist")}
+NAMED_QUERIES = ["q_exec", "q_read", "q_write"]
+# (class, user, listed, principal, other attributes): listed None is the store's own mapping, "refused" no list
+# at all; principal None denies the permission.
+LIST_CASES = by_class(
+    roots.DBModels, ("admin", None, "admin", {"extension": "json", "admin_for_dbs": list(DATABASES)}),
+    ("alice", ["db1", "db2"], Authenticated, {"extension": None, "admin_for_dbs": ["db2"]}),
+    ("plain", ["db2"], Authenticated, {"admin_for_dbs": []}),  # "db_gone" is not in the store
+    ("public", ["db1"], Everyone, {"admin_for_dbs": []}), ("blank", [], None, {"admin_for_dbs": []}),
+) + [(roots.QuerydefsList, user_id, listed, principal, {"executable_queries": executable, "viewable_queries": viewable})
+     for user_id, listed, executable, viewable, principal in [
+    # The administrator's lists grow by the walk.
+    ("admin", None, list(QUERYDEFS) + ["q_exec"], list(QUERYDEFS) + ["q_write"], "admin"),
+    ("alice", NAMED_QUERIES, ["q_exec"], ["q_read", "q_write"], Everyone),
+    # "create" opens the list, and "public" there opens no query to alice.
+    ("editor", NAMED_QUERIES, ["q_exec"], ["q_read", "q_write"], Everyone),
+    ("public", ["q_public"], [], ["q_public"], Everyone), ("plain", [], [], [], None), ("blank", [], [], [], None)]
+] + by_class(
+    roots.DBDefsList, ("admin", None, "admin", {}),
+    ("alice", ["db1", "db2"], Authenticated, {}),  # "public" in db3 does not stand for the user here
+    ("editor", ["db2"], Authenticated, {}), ("maker", [], Authenticated, {}),  # "create" alone opens the list
+    ("public", ["db3"], Everyone, {}), ("plain", "refused", None, {}), ("blank", "refused", None, {}),
+) + by_class(
+    # The deprecated framework function that UserdefsList asks reads the
+    # registry from the request itself, so the real one answers here.
+    roots.UserdefsList, ("admin", None, "admin", {}), ("alice", ["alice", "bob"], Authenticated, {}),  # "view"
+    ("maker", ["maker", "bob"], Authenticated, {}),  # "create", and bob's creator
+    ("public", [], Everyone, {}), ("plain", [], None, {}), ("blank", [], None, {}),
+)
 
 
 # `listing` is `mapping` itself when `listed` is None, else a new dict of
@@ -262,13 +283,22 @@ def lists(listing, mapping, listed):
     assert list(listing.items()) == [(k, mapping[k]) for k in (mapping if listed is None else listed)]
 
 
-@pytest.mark.parametrize("user_id, extension, listed, executed, acl", MODELS_CASES)
-def test_models_list_the_users_databases_and_those_it_executes(user_id, extension, listed, executed, acl):
-    models, request = build(roots.DBModels, user_id, extension and {"extension": extension})
-    assert models.extension == extension
-    lists(models.db_configs, store_of(request).databases, listed)
-    assert models.admin_for_dbs == executed
-    decides(models, request, acl, ["view_modelslist"])
+@pytest.mark.parametrize("cls, user_id, listed, principal, attributes", LIST_CASES,
+                         ids=lambda v: getattr(v, "__name__", None))
+def test_listing_holds_what_the_user_may_see_and_decides_one_permission(cls, user_id, listed, principal, attributes):
+    listing, request = build(cls, user_id, attributes.get("extension") and {"extension": attributes["extension"]})
+    name, mapping, permission = LISTS[cls]
+    store, acl = store_of(request), allow(principal, permission) if principal else deny(permission)
+    if listed == "refused":
+        assert not hasattr(listing, name)
+    else:
+        lists(getattr(listing, name), getattr(store, mapping), listed)
+    assert {attribute: getattr(listing, attribute) for attribute in attributes} == attributes
+    if cls is roots.DBDefsList:
+        assert listing._db_configs is store.databases
+    if hasattr(cls, "get_acl"):  # of the user's record, or of all users
+        assert fresh(cls.get_acl, user_id, store.users[user_id] if cls is roots.QuerydefsList else store.users) == acl
+    decides(listing, request, acl, [permission])
 
 
 # A record without the attribute fails where each stored database is tested
@@ -278,38 +308,6 @@ def test_models_let_the_stores_errors_through():
     users = {**USERS, "odd": without_databases({"dbdef": []}, key="odd")}
     with pytest.raises(AttributeError):
         roots.DBModels(request_for("odd", store=store_for(users=users)))
-
-
-# ------------------------------------------------------------------ QuerydefsList
-
-NAMED_QUERIES = ["q_exec", "q_read", "q_write"]
-QUERY_LIST_CASES = [  # listed None: the store's own mapping, and the administrator's lists grow by the walk
-    ("admin", None, list(QUERYDEFS) + ["q_exec"], list(QUERYDEFS) + ["q_write"], allow("admin", "view_querydefslist")),
-    ("alice", NAMED_QUERIES, ["q_exec"], ["q_read", "q_write"], allow(Everyone, "view_querydefslist")),
-    # "create" opens the list, and "public" there opens no query to alice.
-    ("editor", NAMED_QUERIES, ["q_exec"], ["q_read", "q_write"], allow(Everyone, "view_querydefslist")),
-    ("public", ["q_public"], [], ["q_public"], allow(Everyone, "view_querydefslist")),
-    ("plain", [], [], [], deny("view_querydefslist")), ("blank", [], [], [], deny("view_querydefslist")),
-]
-
-
-@pytest.mark.parametrize("get_acl, args, acl", [
-    (roots.QuerydefsList.get_acl, ("admin", None), allow("admin", "view_querydefslist")),
-    (roots.QuerydefsList.get_acl, ("u", None), deny("view_querydefslist")),
-    (roots.UserdefsList.get_acl, ("gone", {}), deny("view_userslist")),
-])
-def test_list_acl_without_the_users_record(get_acl, args, acl):
-    assert fresh(get_acl, *args) == acl
-
-
-@pytest.mark.parametrize("user_id, listed, executable, viewable, acl", QUERY_LIST_CASES)
-def test_query_list_sorts_queries_by_the_users_rights(user_id, listed, executable, viewable, acl):
-    listing, request = build(roots.QuerydefsList, user_id)
-    store = store_of(request)
-    assert fresh(roots.QuerydefsList.get_acl, user_id, store.users[user_id]) == acl
-    lists(listing.query_configs, store.querydefs, listed)
-    assert (listing.executable_queries, listing.viewable_queries) == (executable, viewable)
-    decides(listing, request, acl, ["view_querydefslist"])
 
 
 def test_query_list_walks_the_chained_user_lists_instead_of_asking_them():
@@ -328,6 +326,25 @@ def test_query_list_refused_by_the_security_policy_keeps_the_admin_lists():
     asked.assert_called_once_with("view_querydefslist", listing)
     assert listing.executable_queries == listing.viewable_queries == list(QUERYDEFS)
     assert listing.executable_queries is not listing.viewable_queries
+
+
+def test_user_list_refused_by_the_patched_permission_check_is_empty():
+    request = request_for("alice")
+    with mock.patch.object(roots, "has_permission", return_value=False) as asked:
+        listing = roots.UserdefsList(request)
+    asked.assert_called_once_with("view_userslist", listing, request)
+    assert listing.user_configs == {}
+
+
+@pytest.mark.parametrize("user_id, permitted, listed", [
+    ("u", True, ["u", "viewed", "edited", "made"]),  # their own although it names nobody
+    ("public", True, ["opened"]),  # the public user does not own its definition
+    ("u", False, []), ("u", None, []), ("u", 0, []), ("admin", False, None),  # None: the mapping itself
+])
+def test_user_configs_hold_what_names_the_user_and_their_own(user_id, permitted, listed):
+    users = user_records(u={}, viewed={"view": ["u"]}, edited={"edit": ["u"]}, made={"creator": "u"},
+                         other={"view": ["x"], "edit": ["y"], "creator": "z"}, public={}, opened={"view": ["public"]})
+    lists(fresh(roots.UserdefsList.get_configs, user_id, permitted, users), users, listed)
 
 
 # ------------------------------------------------------------------ Querydef
@@ -364,72 +381,6 @@ def test_query_flags_and_acl(user_id, query_id, rights, flags):
     assert permits(found, request, "execute_query") == permits(found, request, "anything") == allowed
 
 
-# ------------------------------------------------------------------ DBDefsList
-
-DBDEFS_CASES = [
-    ("admin", None, "admin"),  # the store's own mapping
-    ("alice", ["db1", "db2"], Authenticated),  # "public" in db3 does not stand for the user here
-    ("editor", ["db2"], Authenticated), ("maker", [], Authenticated),  # "create" alone opens the list
-    ("public", ["db3"], Everyone), ("plain", "refused", None), ("blank", "refused", None),  # no db_configs at all
-]
-
-
-@pytest.mark.parametrize("user_id, listed, principal", DBDEFS_CASES)
-def test_database_list(user_id, listed, principal):
-    listing, request = build(roots.DBDefsList, user_id)
-    assert listing._db_configs is store_of(request).databases
-    if listed == "refused":
-        assert not hasattr(listing, "db_configs")
-    else:
-        lists(listing.db_configs, store_of(request).databases, listed)
-    acl = allow(principal, "view_databaseslist") if principal else deny("view_databaseslist")
-    decides(listing, request, acl, ["view_databaseslist"])
-
-
-# ------------------------------------------------------------------ UserdefsList
-
-USER_LIST_CASES = [
-    ("admin", allow("admin", "view_userslist"), None),  # None: the store's own mapping
-    ("alice", allow(Authenticated, "view_userslist"), ["alice", "bob"]),  # "view"
-    ("maker", allow(Authenticated, "view_userslist"), ["maker", "bob"]),  # "create", and bob's creator
-    ("public", allow(Everyone, "view_userslist"), []),
-    ("plain", deny("view_userslist"), []), ("blank", deny("view_userslist"), []),
-]
-
-
-@pytest.mark.parametrize("user_id, acl, listed", USER_LIST_CASES)
-def test_user_list_asks_the_module_level_permission_check(user_id, acl, listed):
-    # The deprecated framework function reads the registry from the request
-    # itself, so the real one answers without any thread-local setup.
-    listing, request = build(roots.UserdefsList, user_id)
-    users = store_of(request).users
-    assert fresh(roots.UserdefsList.get_acl, user_id, users) == acl
-    lists(listing.user_configs, users, listed)
-    decides(listing, request, acl, ["view_userslist"])
-
-
-USER_CONFIGS_CASES = [
-    ("u", True, ["u", "viewed", "edited", "made"]),  # their own although it names nobody
-    ("public", True, ["opened"]),  # the public user does not own its definition
-    ("u", False, []), ("u", None, []), ("u", 0, []), ("admin", False, None),  # None: the mapping itself
-]
-
-
-@pytest.mark.parametrize("user_id, permitted, listed", USER_CONFIGS_CASES)
-def test_user_configs_hold_what_names_the_user_and_their_own(user_id, permitted, listed):
-    users = user_records(u={}, viewed={"view": ["u"]}, edited={"edit": ["u"]}, made={"creator": "u"},
-                         other={"view": ["x"], "edit": ["y"], "creator": "z"}, public={}, opened={"view": ["public"]})
-    lists(fresh(roots.UserdefsList.get_configs, user_id, permitted, users), users, listed)
-
-
-def test_user_list_refused_by_the_patched_permission_check_is_empty():
-    request = request_for("alice")
-    with mock.patch.object(roots, "has_permission", return_value=False) as asked:
-        listing = roots.UserdefsList(request)
-    asked.assert_called_once_with("view_userslist", listing, request)
-    assert listing.user_configs == {}
-
-
 # ------------------------------------------------------------------ Userdef
 
 VIEW_EDIT = ("view_user", "edit_user")
@@ -446,17 +397,16 @@ USERDEF_CASES = [
     ("carol", "carol", {"carol"}, {"carol"}, False, allow(Authenticated, VIEW_EDIT)),
     ("admin", "admin", {"admin"}, set(), False, allow("admin", VIEW_EDIT)),
 ]
-USERDEF_ACLS = [
+
+
+@pytest.mark.parametrize("userdef_id, requester, rights, acl", [
     ("t", "admin", [], allow("admin", VIEW_EDIT)), ("t", "", [], deny(VIEW_EDIT)), ("t", None, [], deny(VIEW_EDIT)),
     ("u", "u", [], allow(Authenticated, VIEW_EDIT)), ("t", "u", [], deny(VIEW_EDIT, Authenticated)),
     ("public", "public", [], allow(Authenticated, VIEW_EDIT)), ("t", "u", ["view"], user_acl(Allow, Deny)),
     ("t", "e", ["view"], user_acl(Allow, Allow)), ("t", "public", ["view"], user_acl(Allow, Allow, Everyone)),
     ("u", "u", ["view"], user_acl(Allow, Allow)), ("public", "public", ["view"], user_acl(Deny, Deny, Everyone)),
     ("x", "u", ["view"], user_acl(Deny, Deny)),
-]
-
-
-@pytest.mark.parametrize("userdef_id, requester, rights, acl", USERDEF_ACLS)
+])
 def test_user_definition_acl(userdef_id, requester, rights, acl):
     users = user_records(t={"view": ["u"], "edit": ["e", "public"]}, u={}, x={}, public={}, e={})
     if requester:
@@ -464,12 +414,18 @@ def test_user_definition_acl(userdef_id, requester, rights, acl):
     assert fresh(roots.Userdef.get_acl, userdef_id, requester, users) == acl
 
 
-@pytest.mark.parametrize("get_acl, args", [(roots.Userdef.get_acl, ("gone", "admin")),
-                                           (roots.Userdef.get_acl, ("t", "gone")),
-                                           (roots.NewUserdef.get_acl, ("gone",))])
-def test_acl_of_a_user_missing_from_the_mapping_fails_on_its_lookup(get_acl, args):
-    with pytest.raises(KeyError, match="gone"):
-        get_acl(*args, user_records(t={}))
+@pytest.mark.parametrize("get_acl, args, acl", [
+    (roots.QuerydefsList.get_acl, ("admin", None), allow("admin", "view_querydefslist")),
+    (roots.QuerydefsList.get_acl, ("u", None), deny("view_querydefslist")),
+    (roots.UserdefsList.get_acl, ("gone", {}), deny("view_userslist")),
+    # A user missing from the mapping fails on its lookup.
+    (roots.Userdef.get_acl, ("gone", "admin", user_records(t={})), KeyError),
+    (roots.Userdef.get_acl, ("t", "gone", user_records(t={})), KeyError),
+    (roots.NewUserdef.get_acl, ("gone", user_records(t={})), KeyError),
+])
+def test_static_acl_without_the_users_record(get_acl, args, acl):
+    with pytest.raises(KeyError, match="gone") if acl is KeyError else contextlib.nullcontext():
+        assert fresh(get_acl, *args) == acl
 
 
 @pytest.mark.parametrize("requester, user_id, viewers, editors, limited, acl", USERDEF_CASES)
@@ -477,8 +433,8 @@ def test_user_definition_sets_who_may_view_and_edit_it(requester, user_id, viewe
     definition, request = build(roots.Userdef, requester, user_id)
     addresses(definition, request, {"user_id": user_id})
     assert (definition.allowed_to_view, definition.allowed_to_edit) == (viewers, editors)
-    assert (definition.privileged_access, definition.self_edit) == (False, requester == user_id)
-    assert definition.limited_edit is limited
+    assert (definition.privileged_access, definition.self_edit, definition.limited_edit) == (
+        False, requester == user_id, limited)
     decides(definition, request, acl, VIEW_EDIT)
 
 
@@ -516,9 +472,7 @@ def _scenario(cls, user_id, route_id=None, refusal=None, store=None, url="/r.jso
 LEAK_SCENARIOS = (
     [_scenario(cls, u, r) for cls, u, r, _ in ACL_CASES]
     + [_scenario(cls, u, r, refusal=e) for cls, u, r, e, _ in MISSING]
-    + [_scenario(cls, c[0]) for cls, cases in [(roots.DBModels, MODELS_CASES), (roots.QuerydefsList, QUERY_LIST_CASES),
-                                               (roots.DBDefsList, DBDEFS_CASES), (roots.UserdefsList, USER_LIST_CASES)]
-       for c in cases]
+    + [_scenario(cls, u) for cls, u, *_ in LIST_CASES]
     + [_scenario(roots.Querydef, u, q, store=querydef_store(u, r), tag=r) for u, q, r, _ in QUERYDEF_CASES]
     + [_scenario(roots.Userdef, u, d) for u, d, *_ in USERDEF_CASES]
     + [_scenario(cls, u, m, refusal=e, url=url) for cls in CLASSES for u, url, m, e in BASE_REFUSALS]

@@ -1,6 +1,4 @@
-"""The request-context foundation: the query-string API key check,
-RootContext, DefaultRoot, RootBasic, the row-limit redirect and the data
-formats of DataFormatRoot."""
+"""The request-context foundation: the API key check, RootContext, DefaultRoot, RootBasic and DataFormatRoot."""
 
 import contextlib
 import logging
@@ -50,7 +48,6 @@ def logged(caplog):
 # ------------------------------------------------------------ API key check
 
 
-
 # The setting is tested for truth as stored, text unconverted; a key only in a header is not looked at.
 @pytest.mark.parametrize("query, allowed, refused", [
     ("?apikey=k1", ABSENT, False), ("?apikey=k1", "false", False), ("?apikey=k1", False, True), ("?apikey=k1", 0, True),
@@ -79,23 +76,18 @@ def test_missing_parameter_name_logs_and_skips_the_check(caplog):
 # ------------------------------------------------------------ RootContext
 
 
-def test_root_context_binds_settings_store_and_user():
+def test_root_context_binds_settings_store_and_user_reading_the_settings_afresh_for_each():
     settings = settings_for()
     request = request_for(settings=settings)
-    context, krv = roots.RootContext(request), settings["krv_settings"]
+    with mock.patch.object(type(request.registry), "settings", new_callable=mock.PropertyMock,
+                           return_value=settings) as read:
+        context, krv = roots.RootContext(request), settings["krv_settings"]
+    assert read.call_count == 4  # settings, ini_settings, krv_settings, auth_settings
     assert context.request is request and context.ini_settings is settings
     assert context.settings is context.krv_settings is krv and context.auth_settings is settings["auth_settings"]
     assert context.config_storage is krv["config_storage"] and context.process_registry is krv["process_registry"]
     assert (context.authenticated_user_id, context.authenticated_user_config) == ("u1", krv["config_storage"].users["u1"])
     assert context.reversed_url_substitution == {"/": "$2F", ".": "$2E"}
-
-
-def test_framework_settings_are_looked_up_afresh_for_each_attribute():
-    request = request_for()
-    with mock.patch.object(type(request.registry), "settings", new_callable=mock.PropertyMock,
-                           return_value=request.registry.settings) as settings:
-        roots.RootContext(request)
-    assert settings.call_count == 4  # settings, ini_settings, krv_settings, auth_settings
 
 
 @pytest.mark.parametrize(
@@ -161,16 +153,12 @@ def user_context(user_id):
 @pytest.mark.parametrize("user_id, expected", [
     ("admin", {"db1", "db2", "db3"}), ("creator", {"db1", "db2", "db3"}), ("keeper", {"db1", "db2", "db3"}),
     ("editor", {"db1", "db2", "db3"}), ("u1", {"db1", "db2"}), ("nobody", set()), (None, set()), ("", set())])
-def test_user_db_ids_by_rule(user_id, expected):
-    result = user_context(user_id).user_db_ids
-    assert type(result) is frozenset and result == expected
-
-
-def test_user_db_ids_is_recomputed_on_every_read():
-    context = user_context("u1")
-    assert context.user_db_ids == {"db1", "db2"}
-    context.config_storage.databases["db3"].read.append("u1")
-    assert context.user_db_ids == {"db1", "db2", "db3"}
+def test_user_db_ids_by_rule_recomputed_on_every_read(user_id, expected):
+    context = user_context(user_id)
+    assert type(context.user_db_ids) is frozenset and context.user_db_ids == expected
+    if user_id == "u1":
+        context.config_storage.databases["db3"].read.append("u1")
+        assert context.user_db_ids == {"db1", "db2", "db3"}
 
 
 # ------------------------------------------------------------ DefaultRoot
@@ -190,35 +178,35 @@ def test_default_root_copies_the_route_match_then_sets_its_acl_without_other_che
 # ------------------------------------------------------------ RootBasic
 
 
-def test_root_basic_records_status_runs_registry_and_denies_everything():
-    settings = settings_for()
-    request = request_for(settings=settings)
-    context = roots.RootBasic(request)
-    assert context.__acl__ == [DENY_ALL] and not permits(context, request, "view")
-    assert request.request_status.statuses == [StatusCodes.CHECK_REQUEST_AUTH, StatusCodes.REQUEST_PREPROCESS]
-    assert settings["krv_settings"]["process_registry"].executed == 1
-    request = request_for(status_tracker=False)
-    assert roots.RootBasic(request).__acl__ == [DENY_ALL] and not hasattr(request, "request_status")
+CHECKED = [StatusCodes.CHECK_REQUEST_AUTH]
+PREPROCESSED = CHECKED + [StatusCodes.REQUEST_PREPROCESS]
+NO_PASSWORD = "Admin user password has to be set."
 
 
-@pytest.mark.parametrize("admin", [{"password": ""}, {"password": None}, None])
-def test_admin_without_password_refuses_service_before_the_user_check(admin):
-    users = dict(USERS, admin=admin) if admin else {"u1": USERS["u1"]}
-    request = request_for(user_id="stranger", settings=settings_for(users=users))
-    with pytest.raises(HTTPForbidden if admin else KeyError) as refused:
-        roots.RootBasic(request)
-    assert not admin or refused.value.explanation == "Admin user password has to be set."
-    assert request.request_status.statuses == []
-
-
-def test_unknown_user_is_refused_after_the_registry_ran_and_before_the_slash_redirect():
-    settings = settings_for()
-    request = request_for("/db//x", user_id="stranger", settings=settings)
-    with pytest.raises(HTTPForbidden) as refused:
-        roots.RootBasic(request)
-    assert refused.value.explanation == HTTPForbidden.explanation
-    assert settings["krv_settings"]["process_registry"].executed == 1
-    assert request.request_status.statuses == [StatusCodes.CHECK_REQUEST_AUTH]
+# Each step records its status; the registry runs after the first.
+@pytest.mark.parametrize("users, user_id, url, refusal, text, statuses", [
+    (USERS, "u1", "/db/x.json", None, None, PREPROCESSED),
+    # Service is refused without an admin password, before the user check.
+    (dict(USERS, admin={"password": ""}), "stranger", "/db//x", HTTPForbidden, NO_PASSWORD, []),
+    (dict(USERS, admin={"password": None}), "stranger", "/db//x", HTTPForbidden, NO_PASSWORD, []),
+    ({"u1": USERS["u1"]}, "stranger", "/db//x", KeyError, None, []),
+    # An unknown user is refused before the slash redirect, which comes last.
+    (USERS, "stranger", "/db//x", HTTPForbidden, HTTPForbidden.explanation, CHECKED),
+    (USERS, "u1", "/db//x", HTTPPermanentRedirect, "http://localhost/db/x", PREPROCESSED),
+])
+def test_root_basic_steps_in_order_and_denies_everything(users, user_id, url, refusal, text, statuses):
+    settings = settings_for(users=users)
+    request = request_for(url, user_id=user_id, settings=settings)
+    with pytest.raises(refusal) if refusal else contextlib.nullcontext() as raised:
+        context = roots.RootBasic(request)
+        assert context.__acl__ == [DENY_ALL] and not permits(context, request, "view")
+    if refusal is HTTPPermanentRedirect:
+        assert (raised.value.code, raised.value.location) == (308, text)
+        assert raised.value.headers["Warning"] == "Redirected to a fixed path"
+    elif text:
+        assert raised.value.explanation == text
+    assert request.request_status.statuses == statuses
+    assert settings["krv_settings"]["process_registry"].executed == min(len(statuses), 1)
 
 
 @pytest.mark.parametrize("user_id, config, refused", [("", "cfg", False), (None, "cfg", True), ("u1", None, True)])
@@ -231,17 +219,11 @@ def test_check_authenticated_user_tests_identity_with_none(user_id, config, refu
 @pytest.mark.parametrize("method, query, validate", [
     ("PUT", "?validate", True), ("POST", "?validate=false", False), ("GET", "?validate=false&schema", True),
     ("PUT", "?validate=yes&schema=", True), ("POST", "?validate=maybe", False), ("DELETE", "?validate=no", True)])
-def test_validate_upload_and_schema_request_flags(method, query, validate):
-    context = roots.RootBasic(request_for("/db/x.json" + query, method=method))
-    assert context.validate_upload is validate
+def test_validate_upload_and_schema_request_flags_without_a_status_tracker(method, query, validate):
+    request = request_for("/db/x.json" + query, method=method, status_tracker=False)
+    context = roots.RootBasic(request)
+    assert context.validate_upload is validate and not hasattr(request, "request_status")
     assert context.is_schema_request is ("schema" in query)  # whatever its value
-
-
-def test_repeated_slashes_redirect_permanently_with_warning_header():
-    with pytest.raises(HTTPPermanentRedirect) as redirect:
-        roots.RootBasic(request_for(raw_uri="/db//x"))
-    assert (redirect.value.code, redirect.value.location) == (308, "http://localhost/db/x")
-    assert redirect.value.headers["Warning"] == "Redirected to a fixed path"
 
 
 @pytest.mark.parametrize("method, acl, view", [("acl_allow", [(Allow, Everyone, ALL_PERMISSIONS)], True),
@@ -256,12 +238,9 @@ def test_acl_methods_assign_a_fresh_list_on_every_call(method, acl, view):
     assert permits(context, request, "anything") is view
 
 
-def test_admin_passes_database_check_without_reading_the_database():
+def test_database_check_passes_the_admin_unread_and_refuses_others_logging_at_debug_first(caplog):
     exploding = type("ExplodingDbId", (roots.RootBasic,), {"db_id": property(lambda self: 1 / 0)})
     assert bare(exploding, authenticated_user_id="admin")._check_db_access_permissions() is None
-
-
-def test_database_check_refuses_and_logs_at_debug_first(caplog):
     context = roots.RootBasic(request_for())
     context.db_id = "db2"
     with caplog.at_level(logging.DEBUG, logger="korvane"), pytest.raises(HTTPForbidden) as refused:
@@ -317,8 +296,6 @@ def test_limit_url_replaces_every_existing_limit_value():
 
 class Resource(roots.DataFormatRoot):
     formats = {"GET": {"supported": ["json", "xsd"], "illegal": ["html", "txt"]}}
-
-
 
 
 @pytest.mark.parametrize("url, from_initialiser, location", [

@@ -1,20 +1,10 @@
-"""Differential fuzzing: the compiled ``korvane.roots`` against its
-pure-Python twin ``korvane._pyroots``.
+"""Differential fuzzing of the compiled ``korvane.roots`` against its pure-Python twin ``korvane._pyroots``.
 
-Hypothesis draws a store (missing keys, null and wrongly typed fields,
-empty and huge lists), settings, a user and a request (every method,
-matchdict values of every JSON type, odd parameters, unicode and empty path
-segments, any JSON body), and each implementation builds the class's
-context from its own copy of those inputs.  Each class is fuzzed twice: in
-a well-formed world, whose examples reach the class's own decisions, and in
-one where odd values come in at every step.  What they do must agree: the
-context's attributes and ``__acl__``, its properties, or the exception's
-type, text, status and redirect headers, plus the response's Warning
-headers, the status tracker's records, the store refreshes, the process
-registry's runs and the log lines.
-
-Sized to finish in about a minute (several times that under the
-sanitizers); ``ROOTS_LONG_RUN=1`` runs 10^5 examples in all.
+Hypothesis draws a store, settings, a user and a request, odd values included; each implementation
+builds from its own copy, in a well-formed world and in an odd one.  The context's attributes, ACL and
+properties (or the exception's type, text, status and headers), the Warning headers, the tracker's
+records, store refreshes, registry runs and log lines must agree.  About a minute; ``ROOTS_LONG_RUN=1``
+runs 10^5 examples in all.
 """
 
 import contextlib
@@ -73,30 +63,20 @@ json_values = st.recursive(json_scalars, lambda inner: st.lists(inner, max_size=
 
 
 def inputs_for(class_name=None, with_odd=True):
-    """Everything one example feeds both implementations: a store, settings,
-    a user and a request.  With ``with_odd`` false the world is well formed
-    (no missing records, wrong types or odd routes), so that the examples
-    reach the classes' own decisions; otherwise odd values come in about
-    one of five draws.  For a class with a format table, the method and the
-    extension are mostly ones the table serves."""
+    """A store, settings, a user and a request; ``with_odd`` false keeps the world well formed, so that
+    examples reach the classes' own decisions.  Methods and extensions are mostly ones the class serves."""
     def mostly(usual, odd, tenths=8):
-        """``usual`` in about ``tenths`` of ten examples, else ``odd``: most
-        examples must get past the early refusals to reach the class's own
-        steps.  A well-formed world has only the usual values."""
-        if not with_odd:
-            return usual
-        return st.integers(0, 9).flatmap(lambda i: usual if i < tenths else odd)
+        """``usual`` in about ``tenths`` of ten examples (always in a well-formed world), else ``odd``."""
+        return st.integers(0, 9).flatmap(lambda i: usual if i < tenths else odd) if with_odd else usual
 
     def collection(members):
-        """A record's collection field: a list of members (empty, some, or a
-        huge one), or a value of the wrong type."""
+        """A list of members (empty, some, or a huge one), or a value of the wrong type."""
         huge = st.integers(200, 2000).map(lambda n: [f"x{i}" for i in range(n)] + members[:1])
         odd = (st.lists(st.sampled_from(members), max_size=4) | huge | json_scalars
                | st.dictionaries(st.sampled_from(members), st.booleans(), max_size=2))
         return mostly(st.lists(st.sampled_from(members[:3]), max_size=3), odd)
 
     def record(fields, required=()):
-        """A record's fields: each one absent or drawn from its strategy."""
         return st.fixed_dictionaries({k: fields[k] for k in required},
                                      optional={k: v for k, v in fields.items() if k not in required})
 
@@ -114,32 +94,30 @@ def inputs_for(class_name=None, with_odd=True):
     def merged(parts):
         return {k: v for part in parts for k, v in part.items()}
 
-    # The administrator has a password in most stores, and the usual
-    # requesters have a record in most; other users come and go.
+    # The administrator has a password in most stores, the usual requesters a record; others come and go.
     users = st.tuples(st.dictionaries(st.sampled_from(USER_IDS), record(user_fields), max_size=2),
                       user("u1", 8), user("u2", 6), user("public", 7),
                       user("admin", 9, required=["password", "databases"])).map(merged)
-    database_fields = {"read": collection(USER_IDS), "write": collection(USER_IDS), "execute": collection(USER_IDS)}
+    database_fields = {key: collection(USER_IDS) for key in ("read", "write", "execute")}
     query_fields = {
-        "database": mostly(st.sampled_from(DB_IDS[:2]), st.sampled_from(DB_IDS) | json_scalars),
-        "read": collection(USER_IDS), "write": collection(USER_IDS), "execute": collection(USER_IDS),
+        "database": mostly(st.sampled_from(DB_IDS[:2]), st.sampled_from(DB_IDS) | json_scalars), **database_fields,
         "http_methods": mostly(st.fixed_dictionaries({m: mostly(st.just(True), json_scalars) for m in METHODS[:4]}),
                                json_scalars | st.lists(st.sampled_from(METHODS), max_size=2)
                                | st.dictionaries(st.sampled_from(METHODS), json_scalars, max_size=4)),
     }
 
-    def entries(fields, ids, usual, required=()):
-        """A store mapping: the ``usual`` ids in most stores, others now and then."""
-        present = [mostly(record(fields, required).map(lambda r, key=key: {key: r}), st.just({}), 7) for key in usual]
-        return st.tuples(st.dictionaries(st.sampled_from(ids), record(fields), max_size=2), *present).map(merged)
+    def entries(ids, usual, values, usual_values=None):
+        """A mapping: the ``usual`` ids in most draws (with ``usual_values``), others now and then."""
+        usual_values = values if usual_values is None else usual_values
+        present = [mostly(usual_values.map(lambda v, key=key: {key: v}), st.just({}), 7) for key in usual]
+        return st.tuples(st.dictionaries(st.sampled_from(ids), values, max_size=2), *present).map(merged)
 
-    databases = entries(database_fields, DB_IDS, ["db1", "sales"])
-    querydefs = entries(query_fields, QUERY_IDS, ["q1", "q2"], required=["database", "http_methods", "execute"])
-    credential_entries = entries({"view": collection(USER_IDS), "edit": collection(USER_IDS)}, ["c1", "c2", ""],
-                                 ["c1", "c2"])
-    credentials = st.tuples(st.dictionaries(st.sampled_from(DB_IDS), credential_entries, max_size=2),
-                            *[mostly(credential_entries.map(lambda c, key=key: {key: c}), st.just({}), 7)
-                              for key in DB_IDS[:2]]).map(merged)
+    databases = entries(DB_IDS, ["db1", "sales"], record(database_fields))
+    querydefs = entries(QUERY_IDS, ["q1", "q2"], record(query_fields),
+                        record(query_fields, required=["database", "http_methods", "execute"]))
+    credential_entries = entries(["c1", "c2", ""], ["c1", "c2"],
+                                 record({key: collection(USER_IDS) for key in ("view", "edit")}))
+    credentials = entries(DB_IDS, DB_IDS[:2], credential_entries)
 
     def setting(values):
         return st.sampled_from([ABSENT]) | values
@@ -172,8 +150,7 @@ def inputs_for(class_name=None, with_odd=True):
             DB_IDS + ["T", "a.json"]), max_size=2)).map(lambda t: [t[0], *t[1]]),
             st.lists(st.sampled_from(DB_IDS + ["T"]), max_size=2) | json_values),
     }
-    # Most requests match a route with every key; some lack keys, have none,
-    # or did not match at all.
+    # Most requests match a route with every key; some lack keys, have none, or did not match at all.
     matchdict = mostly(st.fixed_dictionaries(route_keys),
                        st.none() | st.fixed_dictionaries({}, optional=route_keys)
                        | st.dictionaries(st.text(max_size=3), json_values, max_size=2)
@@ -189,47 +166,38 @@ def inputs_for(class_name=None, with_odd=True):
     return st.fixed_dictionaries({
         "store": st.fixed_dictionaries({"users": users, "databases": databases, "querydefs": querydefs,
                                         "credentials": credentials}),
-        "krv": krv_settings,
-        "ini": ini_settings,
+        "krv": krv_settings, "ini": ini_settings,
         "user_id": mostly(st.sampled_from(["u1", "u2", "admin", "public"]), st.none() | st.sampled_from(USER_IDS)),
         "method": mostly(st.sampled_from(list(formats)), st.sampled_from(METHODS), tenths=7),
         "prefix": mostly(st.sampled_from(prefixes.get(class_name, PREFIXES)), st.sampled_from(PREFIXES)),
         "segments": st.lists(segment, max_size=4),
         "extension": mostly(st.sampled_from([""] + served), st.sampled_from(FORMATS), tenths=7),
-        "params": params,
-        "raw_uri_slashes": mostly(st.just(False), st.just(True), tenths=9),
-        "matchdict": matchdict,
+        "params": params, "matchdict": matchdict, "raw_uri_slashes": mostly(st.just(False), st.just(True), tenths=9),
         "json_body": mostly(json_body, st.none()),
         "status_tracker": mostly(st.just(True), st.just(False), tenths=9),
-        # Now and then the user resolution itself answers an id of any JSON
-        # type (wrapped, so that None can be one), with the record under it.
+        # Now and then the user resolution answers an id of any JSON type (wrapped, None can be one).
         "resolved_user": mostly(st.none(), st.tuples(json_values)),
     })
 
 
 def build(drawn):
-    """Fresh inputs from the drawn data: a request (with its settings,
-    store and registry) that only one implementation will see."""
+    """A fresh request (with its settings, store and registry) for one implementation."""
     store = make_store(**drawn["store"])
     settings_ = make_settings(store=store, registry=ProcessRegistry(), krv=drawn["krv"], **drawn["ini"])
     path = drawn["prefix"] + "/" + "/".join(quote(s, safe="$.") for s in drawn["segments"])
     if drawn["extension"]:
         path += "." + drawn["extension"]
-    query = urlencode(drawn["params"])
-    url = path + ("?" + query if query else "")
-    raw_uri = "/" + url if drawn["raw_uri_slashes"] else None
+    url = path + ("?" + urlencode(drawn["params"]) if drawn["params"] else "")
     return make_request(url, method=drawn["method"], settings=settings_, user_id=drawn["user_id"],
-                        matchdict=drawn["matchdict"], raw_uri=raw_uri, status_tracker=drawn["status_tracker"],
-                        json_body=drawn["json_body"])
+                        matchdict=drawn["matchdict"], raw_uri="/" + url if drawn["raw_uri_slashes"] else None,
+                        status_tracker=drawn["status_tracker"], json_body=drawn["json_body"])
 
 
 # ---------------------------------------------------------------- outcomes
 
 
 def canon(value, known):
-    """A comparable form of ``value``: the inputs by their role (``known``
-    maps id() to a name), records and containers by their contents, in
-    order, with their exact types."""
+    """``value`` comparable: inputs by role (``known``: id() to name), the rest by content and exact type."""
     name = known.get(id(value))
     if name is not None:
         return name
@@ -260,8 +228,7 @@ def exception_outcome(exc):
 
 def known_inputs(request):
     settings_ = request.registry.settings
-    krv = settings_["krv_settings"]
-    store = krv["config_storage"]
+    krv, store = settings_["krv_settings"], settings_["krv_settings"]["config_storage"]
     known = {id(request): "request", id(settings_): "ini_settings", id(krv): "krv_settings",
              id(settings_["auth_settings"]): "auth_settings", id(store): "store", id(store.users): "store.users",
              id(store.databases): "store.databases", id(store.querydefs): "store.querydefs",
@@ -272,56 +239,31 @@ def known_inputs(request):
     return known
 
 
-class LogLines(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.lines = []
-
-    def emit(self, record):
-        self.lines.append((record.levelname, record.getMessage()))
-
-
-def resolved(user_id):
-    """A stand-in for the user resolution that answers ``user_id``."""
-    def get_authenticated_user(request, users):
-        try:
-            return user_id, users.get(user_id)
-        except TypeError:  # an id that cannot be a key has no record
-            return user_id, None
-    return get_authenticated_user
-
-
 def run(module, call, drawn):
     """What calling ``call(module, request)`` does, in comparable form."""
     sys._clear_type_cache()
     request = build(drawn)
-    known = known_inputs(request)
-    lines = LogLines()
+    known, lines, handler = known_inputs(request), [], logging.Handler(logging.DEBUG)
+    handler.emit = lambda record: lines.append((record.levelname, record.getMessage()))
     logger = logging.getLogger("korvane")
-    logger.addHandler(lines)
+    logger.addHandler(handler)
     level, logger.level = logger.level, logging.DEBUG
     resolution = contextlib.nullcontext()
-    if drawn.get("resolved_user"):
-        stand_in = resolved(drawn["resolved_user"][0])
-        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=stand_in)
+    if drawn.get("resolved_user"):  # a stand-in resolution; an id that cannot be a key has no record
+        user_id = drawn["resolved_user"][0]
+        resolution = mock.patch.object(module, "get_authenticated_user", side_effect=lambda request, users: (
+            user_id, None if isinstance(user_id, (list, dict)) else users.get(user_id)))
     try:
         with resolution:
             result = ("returned", canon(call(module, request), known))
     except Exception as exc:  # every failure is part of the outcome
         result = ("raised", exception_outcome(exc))
     finally:
-        logger.removeHandler(lines)
+        logger.removeHandler(handler)
         logger.level = level
-    settings_ = request.registry.settings["krv_settings"]
-    tracker = getattr(request, "request_status", None)
-    effects = (
-        request.response.headers.getall("Warning"),
-        tracker and (tracker.statuses, canon(tracker.metadata, known)),
-        settings_["config_storage"].pull_count,
-        settings_["process_registry"].executed,
-        lines.lines,
-    )
-    return result, effects
+    settings_, tracker = request.registry.settings["krv_settings"], getattr(request, "request_status", None)
+    return result, (request.response.headers.getall("Warning"), tracker and (tracker.statuses, canon(tracker.metadata,
+                    known)), settings_["config_storage"].pull_count, settings_["process_registry"].executed, lines)
 
 
 def context_state(context, known):
@@ -337,8 +279,7 @@ def context_state(context, known):
 
 
 def assert_agree(call, drawn):
-    compiled, twin = run(roots, call, drawn), run(pyroots, call, drawn)
-    assert compiled == twin
+    assert run(roots, call, drawn) == run(pyroots, call, drawn)
 
 
 # ---------------------------------------------------------------- the tests
@@ -347,14 +288,11 @@ def assert_agree(call, drawn):
 @pytest.mark.parametrize("world", ["well-formed", "odd"])
 @pytest.mark.parametrize("class_name", CLASS_NAMES)
 def test_both_implementations_build_the_same_context(class_name, world):
-    def call(module, request):
-        context = getattr(module, class_name)(request)
-        return context_state(context, known_inputs(request))
-
     @fuzz
     @given(drawn=inputs_for(class_name, with_odd=world == "odd"))
     def agree(drawn):
-        assert_agree(call, drawn)
+        assert_agree(lambda module, request: context_state(getattr(module, class_name)(request),
+                                                           known_inputs(request)), drawn)
     agree()
 
 
@@ -396,13 +334,8 @@ static_argument = (st.tuples(st.just("value"), st.sampled_from(USER_IDS) | json_
 
 def resolve(argument, store):
     kind, value = argument
-    if kind == "users":
-        return store.users
-    if kind == "users copy":
-        return dict(store.users)
-    if kind == "record":
-        return store.users.get(value)
-    return value
+    return {"users": lambda: store.users, "users copy": lambda: dict(store.users),
+            "record": lambda: store.users.get(value)}.get(kind, lambda: value)()
 
 
 @pytest.mark.parametrize("qualname", STATIC_DECISIONS)
@@ -413,8 +346,8 @@ def test_both_implementations_decide_static_acls_alike(qualname, drawn, argument
 
     def call(module, request):
         store = request.registry.settings["krv_settings"]["config_storage"]
-        args = [resolve(a, store) for a in arguments[: STATIC_DECISIONS[qualname]]]
-        return getattr(getattr(module, class_name), method)(*args)
+        return getattr(getattr(module, class_name), method)(*[resolve(a, store) for a in
+                                                               arguments[: STATIC_DECISIONS[qualname]]])
     assert_agree(call, drawn)
 
 
@@ -428,9 +361,7 @@ def test_unpacking_a_result_that_is_not_iterable_raises_the_interpreters_type_er
     @settings(fuzz, max_examples=1)
     @given(drawn=inputs_for(class_name, with_odd=False))
     def outcomes(drawn):
-        found.extend([run(roots, call, drawn), run(pyroots, call, drawn)])
-    found = []
+        twin = run(pyroots, call, drawn)
+        assert twin[0] == ("raised", ("builtins.TypeError", "cannot unpack non-iterable NoneType object"))
+        assert run(roots, call, drawn) == twin
     outcomes()
-    compiled, twin = found
-    assert twin[0] == ("raised", ("builtins.TypeError", "cannot unpack non-iterable NoneType object"))
-    assert compiled == twin

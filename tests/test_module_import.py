@@ -1,9 +1,8 @@
 """Loading the module: the create and exec steps and their lifecycle.
 
-Each case runs in a fresh interpreter, since the module loads once per
-process and these cases are about that first load."""
+Each case runs in a fresh interpreter, since the module loads once per process and these cases are about that load."""
 
-from helpers import TESTS_DIR, run_child
+from helpers import run_child
 
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -16,135 +15,16 @@ def run_python(code, *flags):
     assert out.strip().endswith("done"), out
 
 
-def test_reimport_and_reload_give_the_same_module_without_running_the_body_again():
+def test_one_load_per_process_from_the_create_step_to_a_sub_interpreter():
     run_python(
         """
-        import importlib, sys
+        import ctypes, importlib, importlib.machinery, importlib.util, sys, traceback, types
         assert sys.version_info[:2] == (3, 12)  # so no version warning, which -W would make an error
-        import korvane.roots as first
-        import korvane.roots as again
-        assert again is first
-        classes = {name: getattr(first, name) for name in ("RootContext", "ExecuteQuery", "DBCredentialsRoot")}
-        del sys.modules["korvane.roots"]
-        second = importlib.import_module("korvane.roots")
-        assert second is first and sys.modules["korvane.roots"] is first
-        assert importlib.reload(first) is first
-        # The body did not run again: the classes are the same objects.
-        assert all(getattr(second, name) is cls for name, cls in classes.items())
-        print("done")
-        """,
-        "-W",
-        "error::RuntimeWarning",
-    )
 
-
-def test_failed_loads_leave_nothing_behind_and_a_retry_loads_afresh():
-    run_python(
-        """
-        import builtins, importlib.machinery, sys, traceback
-        import korvane.constants as constants
-
-        created = []
-
-        class RecordingLoader(importlib.machinery.ExtensionFileLoader):
-            def create_module(self, spec):
-                created.append(super().create_module(spec))
-                return created[-1]
-
-        class Finder:
-            def find_spec(self, name, path, target=None):
-                if name != "korvane.roots":
-                    return None
-                spec = importlib.machinery.PathFinder.find_spec(name, path)
-                spec.loader = RecordingLoader(spec.loader.name, spec.loader.path)
-                return spec
-
-        def failed_import(owner, name, expected):
-            saved = getattr(owner, name)
-            delattr(owner, name)
-            try:
-                import korvane.roots
-            except expected as exc:
-                error = exc
-            finally:
-                setattr(owner, name, saved)
-            last = traceback.extract_tb(error.__traceback__)[-1]
-            assert (last.name, last.filename) == ("init korvane.roots", "korvane\\\\roots"), last
-            assert "korvane.roots" not in sys.modules
-            return str(error)
-
-        sys.meta_path.insert(0, Finder())
-        assert failed_import(builtins, "enumerate", NameError) == "name 'enumerate' is not defined"
-        assert failed_import(constants, "STD_HTTP_METHODS", ImportError) == "cannot import name STD_HTTP_METHODS"
-        import korvane.roots as module
-        assert len(created) == 3 and len(set(map(id, created))) == 3
-        assert module is created[-1] and sys.modules["korvane.roots"] is module
-        assert module.STD_HTTP_METHODS is constants.STD_HTTP_METHODS
-        assert module.DDURLParserBuilderRoot.__module__ == "korvane.roots"
-        print("done")
-        """
-    )
-
-
-LOAD_UNDER_ANOTHER_NAME = """
-    import importlib, importlib.machinery, importlib.util, sys
-    path = importlib.util.find_spec("korvane.roots").origin
-    loader = importlib.machinery.ExtensionFileLoader("roots", path)
-    spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
-    assert spec.submodule_search_locations is None
-"""
-
-
-def test_loading_under_another_name_registers_the_qualified_name_only_once_loaded():
-    run_python(
-        LOAD_UNDER_ANOTHER_NAME
-        + """
-    import korvane.constants as constants
-    saved = constants.STD_HTTP_METHODS
-    del constants.STD_HTTP_METHODS
-    try:
-        importlib._bootstrap._load(spec)
-    except ImportError as exc:
-        assert str(exc) == "cannot import name STD_HTTP_METHODS", str(exc)
-    else:
-        raise AssertionError("the load succeeded without STD_HTTP_METHODS")
-    assert "roots" not in sys.modules and "korvane.roots" not in sys.modules
-    constants.STD_HTTP_METHODS = saved
-
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["roots"] = module
-    spec.loader.exec_module(module)
-    assert module.__name__ == "roots" and module.RootContext.__module__ == "korvane.roots"
-    assert sys.modules["korvane.roots"] is module
-    # A later import by the qualified name finds this module object.
-    assert importlib.import_module("korvane.roots") is module
-    print("done")
-    """
-    )
-
-
-def test_loading_under_another_name_leaves_an_existing_qualified_entry():
-    run_python(
-        LOAD_UNDER_ANOTHER_NAME
-        + """
-    placeholder = object()
-    sys.modules["korvane.roots"] = placeholder
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    assert sys.modules["korvane.roots"] is placeholder
-    assert module.RootContext.request_extension == ""
-    print("done")
-    """
-    )
-
-
-def test_create_step_copies_the_spec_attributes_it_finds():
-    run_python(
-        """
-        import importlib.machinery, importlib.util, types
+        # The create step copies the spec attributes it finds; until an exec
+        # step has run, every create step makes a new module.
         path = importlib.util.find_spec("korvane.roots").origin
         loader = importlib.machinery.ExtensionFileLoader("roots", path)
-        # Until an exec step has run, every create step makes a new module.
         for locations in ("absent", None, ["/somewhere"]):
             spec = types.SimpleNamespace(name="roots", origin=path, loader=loader, parent="")
             if locations != "absent":
@@ -153,52 +33,28 @@ def test_create_step_copies_the_spec_attributes_it_finds():
             assert module.__name__ == "roots"
             assert module.__file__ == path and module.__loader__ is loader and module.__package__ == ""
             assert vars(module).get("__path__", "absent") == (locations or "absent"), locations
-        print("done")
-        """
-    )
 
+        # Re-import and reload give the same module without running the body again.
+        import korvane.roots as first
+        import korvane.roots as again
+        assert again is first
+        classes = {name: getattr(first, name) for name in ("RootContext", "ExecuteQuery", "DBCredentialsRoot")}
+        del sys.modules["korvane.roots"]
+        second = importlib.import_module("korvane.roots")
+        assert second is first and sys.modules["korvane.roots"] is first
+        assert importlib.reload(first) is first
+        assert all(getattr(second, name) is cls for name, cls in classes.items())
 
-def test_sub_interpreter_import_is_refused_and_the_main_module_stays_usable():
-    run_python(
-        """
-        import _xxsubinterpreters as interpreters
-        import korvane.roots as module
-        iid = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(iid, "import korvane.roots")
-            raise AssertionError("the sub-interpreter loaded the module")
-        except interpreters.RunFailedError as exc:
-            assert "ImportError" in str(exc) and {text!r} in str(exc), str(exc)
-        interpreters.destroy(iid)
-
-        import sys
-        sys.path.insert(0, {tests!r})
-        from helpers import make_request
-        context = module.DefaultRoot(make_request("/db/sales", matchdict={{"db_id": "sales"}}))
-        assert context.db_id == "sales"
-        print("done")
-        """.format(text=INTERPRETER_CHANGE, tests=TESTS_DIR)
-    )
-
-
-def test_exec_step_refuses_a_second_module_object():
-    run_python(
-        """
-        import ctypes, traceback, types
-        import korvane.roots as module
-
+        # The exec step returns at once for the loaded module and refuses a second module object.
         api = ctypes.pythonapi
         api.PyModule_GetDef.argtypes = [ctypes.py_object]
         api.PyModule_GetDef.restype = ctypes.c_void_p
         api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
         api.PyModule_ExecDef.restype = ctypes.c_int
-        definition = api.PyModule_GetDef(module)
-        classes = dict(vars(module))
-
-        # The loaded module itself: the exec step returns at once.
-        assert api.PyModule_ExecDef(module, definition) == 0
-        assert dict(vars(module)) == classes
-
+        definition = api.PyModule_GetDef(first)
+        contents = dict(vars(first))
+        assert api.PyModule_ExecDef(first, definition) == 0
+        assert dict(vars(first)) == contents
         other = types.ModuleType("roots")
         try:
             api.PyModule_ExecDef(other, definition)
@@ -209,7 +65,95 @@ def test_exec_step_refuses_a_second_module_object():
         assert str(error) == "Module 'roots' has already been imported. Re-initialisation is not supported."
         assert all(entry.filename != "korvane\\\\roots" for entry in traceback.extract_tb(error.__traceback__))
         assert vars(other).keys() == vars(types.ModuleType("roots")).keys()
-        assert module.ExecuteQuery is classes["ExecuteQuery"]
+        assert first.ExecuteQuery is contents["ExecuteQuery"]
+
+        # A sub-interpreter's import is refused and the main module stays usable.
+        import _xxsubinterpreters as interpreters
+        iid = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(iid, "import korvane.roots")
+            raise AssertionError("the sub-interpreter loaded the module")
+        except interpreters.RunFailedError as exc:
+            assert "ImportError" in str(exc) and INTERPRETER_CHANGE in str(exc), str(exc)
+        interpreters.destroy(iid)
+        from helpers import make_request
+        context = first.DefaultRoot(make_request("/db/sales", matchdict={"db_id": "sales"}))
+        assert context.db_id == "sales"
+        print("done")
+        """.replace("INTERPRETER_CHANGE", repr(INTERPRETER_CHANGE)),
+        "-W",
+        "error::RuntimeWarning",
+    )
+
+
+def test_failed_loads_leave_nothing_behind_and_a_retry_under_another_name_registers_the_qualified_one():
+    run_python(
+        """
+        import builtins, importlib, importlib.machinery, importlib.util, sys, traceback
+        import korvane.constants as constants
+
+        path = importlib.util.find_spec("korvane.roots").origin
+        created = []
+
+        def create_module(self, spec, create=importlib.machinery.ExtensionFileLoader.create_module):
+            module = create(self, spec)
+            if spec.origin == path:
+                created.append(module)
+            return module
+
+        importlib.machinery.ExtensionFileLoader.create_module = create_module
+
+        def failed_import(owner, name, expected, load=lambda: importlib.import_module("korvane.roots")):
+            saved = getattr(owner, name)
+            delattr(owner, name)
+            try:
+                load()
+            except expected as exc:
+                error = exc
+            finally:
+                setattr(owner, name, saved)
+            last = traceback.extract_tb(error.__traceback__)[-1]
+            assert (last.name, last.filename) == ("init korvane.roots", "korvane\\\\roots"), last
+            assert "korvane.roots" not in sys.modules and "roots" not in sys.modules
+            return str(error)
+
+        assert failed_import(builtins, "enumerate", NameError) == "name 'enumerate' is not defined"
+        assert failed_import(constants, "STD_HTTP_METHODS", ImportError) == "cannot import name STD_HTTP_METHODS"
+        loader = importlib.machinery.ExtensionFileLoader("roots", path)
+        spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
+        assert spec.submodule_search_locations is None
+        load = lambda: importlib._bootstrap._load(spec)
+        assert failed_import(constants, "STD_HTTP_METHODS", ImportError, load) == "cannot import name STD_HTTP_METHODS"
+
+        # Loaded under another name, the module registers its qualified name only once loaded.
+        module = importlib.util.module_from_spec(spec)
+        sys.modules["roots"] = module
+        spec.loader.exec_module(module)
+        assert module.__name__ == "roots" and module.RootContext.__module__ == "korvane.roots"
+        assert sys.modules["korvane.roots"] is module
+        # A later import by the qualified name finds this module object.
+        assert importlib.import_module("korvane.roots") is module
+        assert len(created) == 4 and len(set(map(id, created))) == 4 and module is created[-1]
+        assert module.STD_HTTP_METHODS is constants.STD_HTTP_METHODS
+        assert module.DDURLParserBuilderRoot.__module__ == "korvane.roots"
         print("done")
         """
+    )
+
+
+def test_loading_under_another_name_leaves_an_existing_qualified_entry():
+    run_python(
+        """
+    import importlib, importlib.machinery, importlib.util, sys
+    path = importlib.util.find_spec("korvane.roots").origin
+    loader = importlib.machinery.ExtensionFileLoader("roots", path)
+    spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
+    placeholder = object()
+    sys.modules["korvane.roots"] = placeholder
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert sys.modules["korvane.roots"] is placeholder
+    assert module.RootContext.request_extension == ""
+    print("done")
+    """
     )

@@ -1,19 +1,19 @@
-"""No input crashes the process: error discipline and the lifetime of the
-module's state.
+"""No input crashes the process: error discipline and the lifetime of the module's state.
 
-Cases that crashed the interpreter run in a child process, so that a
-segfault fails one test instead of ending the run.  Each child clears the
-type-method cache first: an API call made with an exception pending loses
+Cases that crashed the interpreter run in a child process, so that a segfault fails one test, not
+the run.  Each clears the type-method cache first: an API call made with an exception pending loses
 that exception only on a cache miss.
 """
 
 import copy
+import gc
 import os
 import pickle
 import shutil
 import subprocess
 import sys
 import sysconfig
+import threading
 
 import pytest
 
@@ -28,153 +28,121 @@ from helpers import TESTS_DIR, make_request, make_settings, make_store, run_chil
 @pytest.mark.parametrize("field", ["read", "write", "execute"])
 @pytest.mark.parametrize("value", [None, 7])
 def test_querydef_with_a_non_list_user_field_raises_type_error(field, value):
-    out = run_child(
-        """
-        import sys
-        import korvane.roots as roots
-        from helpers import TESTS_DIR, make_request, make_settings, make_store, run_child
-        store = make_store(
-            users={{"admin": {{"password": "x"}}, "alice": {{"querydef": ["view"]}}}},
-            querydefs={{"q1": {{"database": "db1", "read": ["alice"], "write": ["alice"],
-                               "execute": ["alice"], {field!r}: {value!r}}}}},
-        )
+    out = run_child(f"""
+        import sys, korvane.roots as roots
+        from helpers import make_request, make_settings, make_store
+        querydef = {{"database": "db1", "read": ["alice"], "write": ["alice"], "execute": ["alice"]}}
+        querydef[{field!r}] = {value!r}
+        store = make_store(users={{"admin": {{"password": "x"}}, "alice": {{"querydef": ["view"]}}}},
+                           querydefs={{"q1": querydef}})
         for _ in range(50):
             sys._clear_type_cache()
-            request = make_request("/querydefs/q1.json", settings=make_settings(store=store),
-                                   user_id="alice", matchdict={{"query_id": "q1"}})
+            request = make_request("/querydefs/q1.json", settings=make_settings(store=store), user_id="alice",
+                                   matchdict={{"query_id": "q1"}})
             try:
                 roots.Querydef(request)
+                outcome = "no error"
             except TypeError as exc:
                 outcome = type(exc).__name__
-            else:
-                outcome = "no error"
         print(outcome)
-        """.format(field=field, value=value)
-    )
+        """)
     assert out.split() == ["TypeError"]
 
 
 class FailingLength(str):
-    """A path whose len() fails."""
-
     def __len__(self):
         raise LookupError("no length")
 
 
-def redirect_request(path_info):
-    class Request:
-        query_string = ""
-
-    request = Request()
-    request.path_info = path_info
-    return request
-
-
 def test_format_redirect_passes_on_a_failing_length():
     context = roots.RootBasic.__new__(roots.RootBasic)
+    request = type("Request", (), {"query_string": ""})()
+    request.path_info = FailingLength("/models/demo.xsd")
     sys._clear_type_cache()
     with pytest.raises(LookupError, match="no length"):
-        context.redirect_request_format(redirect_request(FailingLength("/models/demo.xsd")), "xsd")
+        context.redirect_request_format(request, "xsd")
 
 
 # ---------------------------------------------------------------- fault injection
 
 
+def routed(**matchdict):
+    return {"matchdict": matchdict}
+
+
 # Refusals and redirects, for the user named.
 DETOURS = [
-    ("xsd_redirect", "DBModel", "admin", "/models/sales.xsd", {"matchdict": {"db_id": "sales"}}, {}),
-    ("query_xsd_redirect", "ExecuteQuery", "alice", "/query/q1.xsd", {"matchdict": {"query_id": "q1"}}, {}),
+    ("xsd_redirect", "DBModel", "admin", "/models/sales.xsd", routed(db_id="sales"), {}),
+    ("query_xsd_redirect", "ExecuteQuery", "alice", "/query/q1.xsd", routed(query_id="q1"), {}),
     ("slash_redirect", "RootBasic", "alice", "/a/b.json", {"raw_uri": "/a//b.json"}, {}),
     ("row_limit_redirect", "DataDiscovery", "alice", "/dd/sales/orders.json",
-     {"matchdict": {"other_segments": ("sales", "orders")}}, {"db.sales.limit": 10}),
-    ("unknown_query", "ExecuteQuery", "alice", "/query/nope.json", {"matchdict": {"query_id": "nope"}}, {}),
-    ("unknown_querydef", "Querydef", "alice", "/querydefs/nope.json", {"matchdict": {"query_id": "nope"}}, {}),
-    ("method_not_allowed", "ExecuteQuery", "bob", "/query/q2.json", {"matchdict": {"query_id": "q2"},
-                                                                       "method": "POST"}, {}),
-    ("no_database_access", "DataDiscovery", "bob", "/dd/open/t.json",
-     {"matchdict": {"other_segments": ("open", "t")}}, {}),
-    ("anonymous_refused", "DataDiscovery", "public", "/dd/sales/t.json",
-     {"matchdict": {"other_segments": ("sales", "t")}}, {}),
+     routed(other_segments=("sales", "orders")), {"db.sales.limit": 10}),
+    ("unknown_query", "ExecuteQuery", "alice", "/query/nope.json", routed(query_id="nope"), {}),
+    ("unknown_querydef", "Querydef", "alice", "/querydefs/nope.json", routed(query_id="nope"), {}),
+    ("method_not_allowed", "ExecuteQuery", "bob", "/query/q2.json", dict(routed(query_id="q2"), method="POST"), {}),
+    ("no_database_access", "DataDiscovery", "bob", "/dd/open/t.json", routed(other_segments=("open", "t")), {}),
+    ("anonymous_refused", "DataDiscovery", "public", "/dd/sales/t.json", routed(other_segments=("sales", "t")), {}),
     ("apikey_in_query_refused", "RootContext", "alice", "/home.json?apikey=k&appid=a", {},
      {"allow_apikey_in_query_string": False}),
     ("apikey_in_query_warned", "RootContext", "alice", "/home.json?apikey=k&appid=a", {}, {}),
-    ("unknown_user_definition", "Userdef", "alice", "/users/zed.json", {"matchdict": {"user_id": "zed"}}, {}),
+    ("unknown_user_definition", "Userdef", "alice", "/users/zed.json", routed(user_id="zed"), {}),
 ]
-SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {})
-               for name, url, kw in CLASS_PATHS for user in ("admin", "alice")]
-SWEEP_CASES += [(case_id, name, user, url, kw, krv) for case_id, name, user, url, kw, krv in DETOURS]
+SWEEP_CASES = [(f"{name}-{user}", name, user, url, kw, {}) for name, url, kw in CLASS_PATHS
+               for user in ("admin", "alice")] + DETOURS
 
 # Under the sanitizers every path is still swept, but only every few steps.
 SWEEP_STRIDE = 1 if LONG_RUN or not UNDER_ASAN else 5
 SWEEP_REPEAT = 20 if LONG_RUN else 1
 
 
-class Sweep:
-    """One path run with a fault at each step it takes."""
-
-    def __init__(self, class_name, user, url, request_kw, krv):
-        self.cls = getattr(roots, class_name)
-        self.plan = FaultPlan()
-        self.store = make_store(**CLASS_PATH_STORE)
-        krv = dict(krv, config_storage=Faulty(self.store, self.plan))
-        ini = {key: value for key, value in krv.items() if key.startswith("db.")}
-        krv = {key: value for key, value in krv.items() if not key.startswith("db.")}
-        self.settings = make_settings(krv=krv, **ini)
-        self.user, self.url, self.request_kw = user, url, request_kw
-
-    def run(self, fail_at):
-        """The outcome of one construction: ("ok", context) or ("raised", exception)."""
-        request = make_request(self.url, settings=self.settings, user_id=self.user, **self.request_kw)
-        request.request_status = QuietTracker()
-        proxy = Faulty(request, self.plan)
-        self.plan.reset(fail_at)
-        try:
-            return "ok", self.cls(proxy)
-        except BaseException as exc:  # noqa: B036 - the injected fault is a BaseException
-            return "raised", exc
-        finally:
-            self.plan.fail_at = None
-
-    def steps(self):
-        outcome = self.run(None)
-        assert outcome[0] == "ok" or not isinstance(outcome[1], Injected)
-        return self.plan.count
+def settings_for(store, krv):
+    """Settings over ``store`` with the ``krv`` overrides, whose ``db.`` keys are top-level ones."""
+    ini = {key: value for key, value in krv.items() if key.startswith("db.")}
+    return make_settings(store=store, krv={key: value for key, value in krv.items() if key not in ini}, **ini)
 
 
-def check_fault_at(sweep, step):
-    sys._clear_type_cache()
-    kind, outcome = sweep.run(step)
-    assert sweep.plan.raised is not None, f"step {step} was not reached"
-    assert kind == "raised" and outcome is sweep.plan.raised, (
-        f"the fault at step {step} came out as {kind} {outcome!r}")
-
-
-def target_counts(sweep):
-    store = sweep.store
-    watched = [store, store.users, store.databases, store.querydefs, sweep.settings, sweep.settings["krv_settings"]]
-    watched += list(store.users.values()) + list(store.databases.values()) + list(store.querydefs.values())
-    return [sys.getrefcount(obj) for obj in watched]
+def construct(class_name, settings, user, url, request_kw, plan=None, fail_at=None):
+    """The context the class makes for the request, or the exception it raises; with a ``plan``, the
+    request is a proxy that fails at step ``fail_at``."""
+    request = make_request(url, settings=settings, user_id=user, **request_kw)
+    request.request_status = QuietTracker()
+    if plan is not None:
+        request = Faulty(request, plan)
+        plan.reset(fail_at)
+    try:
+        return getattr(roots, class_name)(request)
+    except BaseException as exc:  # noqa: B036 - the injected fault is a BaseException
+        return exc
 
 
 @pytest.mark.parametrize("case_id, class_name, user, url, request_kw, krv", SWEEP_CASES,
                          ids=[case[0] for case in SWEEP_CASES])
 def test_a_fault_at_any_step_comes_out_unchanged_and_leaks_nothing(case_id, class_name, user, url, request_kw, krv):
-    import gc
+    plan, store = FaultPlan(), make_store(**CLASS_PATH_STORE)
+    settings = settings_for(Faulty(store, plan), krv)
+    path = (class_name, settings, user, url, request_kw, plan)
+    assert not isinstance(construct(*path), Injected) and plan.count > 5
+    steps = range(1, plan.count + 1, SWEEP_STRIDE)
 
-    sweep = Sweep(class_name, user, url, request_kw, krv)
-    total = sweep.steps()
-    assert total > 5
-    steps = range(1, total + 1, SWEEP_STRIDE)
-    for step in steps:  # warm-up, and the check itself
-        check_fault_at(sweep, step)
-    gc.collect()
-    counts = target_counts(sweep)
-    blocks = sys.getallocatedblocks()
-    for _ in range(SWEEP_REPEAT):
+    def sweep():
         for step in steps:
-            check_fault_at(sweep, step)
+            sys._clear_type_cache()
+            outcome = construct(*path, fail_at=step)
+            assert plan.raised is not None, f"step {step} was not reached"
+            assert outcome is plan.raised, f"the fault at step {step} came out as {outcome!r}"
+
+    def counts():
+        watched = [store, store.users, store.databases, store.querydefs, settings, settings["krv_settings"],
+                   *store.users.values(), *store.databases.values(), *store.querydefs.values()]
+        return [sys.getrefcount(obj) for obj in watched]
+
+    sweep()  # warm-up, and the check itself
     gc.collect()
-    assert target_counts(sweep) == counts
+    before, blocks = counts(), sys.getallocatedblocks()
+    for _ in range(SWEEP_REPEAT):
+        sweep()
+    gc.collect()
+    assert counts() == before
     if not UNDER_ASAN:
         assert sys.getallocatedblocks() - blocks < 100
 
@@ -188,14 +156,14 @@ def test_the_sweep_reaches_every_class():
 
 # ---------------------------------------------------------------- lifetime of the module state
 
-FAILED_LOAD = """
+def test_a_load_retried_after_a_failure_works_and_the_old_classes_stay_refused():
+    out = run_child("""
     import builtins, gc, sys
     import pyramid.httpexceptions, korvane.constants, korvane.utils, korvane.views.utils
     from helpers import make_request
 
     # The second property of the module body fails as an allocation would.
-    real_property = builtins.property
-    made = []
+    real_property, made = builtins.property, []
     def failing_property(function):
         made.append(function)
         if len(made) == 2:
@@ -223,12 +191,6 @@ FAILED_LOAD = """
     except RuntimeError as exc:
         assert "korvane.roots" in str(exc), exc
         print("refused")
-    {after}
-"""
-
-
-def test_a_load_retried_after_a_failure_works_and_the_old_classes_stay_refused():
-    out = run_child(FAILED_LOAD.format(after="""
     import korvane.roots as roots
     context = roots.DefaultRoot(make_request("/x.json", matchdict={"db_id": "d"}))
     assert context.db_id == "d" and roots.RootContext is not left_over
@@ -236,11 +198,12 @@ def test_a_load_retried_after_a_failure_works_and_the_old_classes_stay_refused()
         left_over(make_request("/x.json"))
     except RuntimeError:
         print("refused again")
-    """))
+    """)
     assert out.split() == ["refused", "refused", "again"]
 
 
-RETRIED_LOAD = """
+def test_a_load_failing_at_any_allocation_can_be_retried():
+    out = run_child("""
     import os, sys, _testcapi
     import pyramid.httpexceptions, pyramid.security, pyramid.settings, korvane.constants
     import korvane.utils, korvane.views.utils, korvane.request_status, korvane.auth.apikey
@@ -250,15 +213,12 @@ RETRIED_LOAD = """
     GOT_THROUGH = 2
 
     def load_failing_at(allocation):
-        # One allocation of the load fails; the load is then tried again,
-        # and the module it makes must answer paths that use every table.
+        # One allocation of the load fails; the retried load must answer paths that use every table.
         sys._clear_type_cache()
         _testcapi.set_nomemory(allocation, allocation + 1)
         try:
             import korvane.roots
-        except SystemError as exc:
-            # The interpreter itself may lose an allocation failure; the
-            # module's own steps never do.
+        except SystemError as exc:  # the interpreter may lose an allocation failure, the module never
             assert "korvane.roots" not in str(exc), exc
         except Exception:  # MemoryError, or what the import machinery made of it
             pass
@@ -282,41 +242,30 @@ RETRIED_LOAD = """
                 assert type(exc).__module__.startswith(("pyramid", "korvane")), repr(exc)
         return 0
 
-    statuses = {}
-    through_in_a_row = 0
-    allocation = 0
-    # Each attempt runs in a fork of this process, which has not loaded the
-    # module yet; the sweep ends once loads keep getting through.
+    statuses, through_in_a_row, allocation = {}, 0, 0
+    # Each attempt runs in a fork of this process, which has not loaded the module yet; the sweep
+    # ends once loads keep getting through.
     while through_in_a_row < 100:
         pid = os.fork()
         if pid == 0:
             try:
-                code = load_failing_at(allocation)
+                os._exit(load_failing_at(allocation))
             except BaseException as exc:
                 print(allocation, repr(exc), flush=True)
-                code = 1
-            os._exit(code)
-        _, status = os.waitpid(pid, 0)
-        code = os.waitstatus_to_exitcode(status)
+                os._exit(1)
+        code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
         statuses.setdefault(code, []).append(allocation)
         through_in_a_row = through_in_a_row + 1 if code == GOT_THROUGH else 0
         allocation += STRIDE
     print(sorted(statuses), len(statuses.get(0, ())) > 50)
-"""
-
-
-def test_a_load_failing_at_any_allocation_can_be_retried():
-    stride = 1 if LONG_RUN or not UNDER_ASAN else 3
-    out = run_child(RETRIED_LOAD.replace("STRIDE", str(stride)))
+    """.replace("STRIDE", "1" if LONG_RUN or not UNDER_ASAN else "3"))
     assert out.splitlines()[-1] == "[0, 2] True", out
 
 
 EMBEDDING_PROGRAM = r"""
 #include <Python.h>
-#include <stdio.h>
-
-/* The interpreter's own OpenSSL and datetime accelerators do not survive
-   a re-initialisation in 3.12; their pure-Python fallbacks are used. */
+/* The interpreter's own OpenSSL and datetime accelerators do not survive a re-initialisation in 3.12;
+   their pure-Python fallbacks are used. */
 static const char* kCheck =
     "import sys; sys.modules.update(dict.fromkeys(('_hashlib', '_datetime', '_ssl')))\n"
     "import korvane.roots as roots\n"
@@ -328,12 +277,8 @@ static const char* kCheck =
 int main(void) {
     for (int round = 0; round < 2; ++round) {
         Py_Initialize();
-        if (PyRun_SimpleString(kCheck) != 0) {
-            return 1;
-        }
-        if (Py_FinalizeEx() < 0) {
-            return 2;
-        }
+        if (PyRun_SimpleString(kCheck) != 0) return 1;
+        if (Py_FinalizeEx() < 0) return 2;
     }
     return 0;
 }
@@ -347,23 +292,20 @@ def test_an_embedding_application_gets_a_working_module_after_reinitialising(tmp
         pytest.skip("no C compiler or python3.12-config")
     flags = subprocess.run([config, "--cflags", "--ldflags", "--embed"], capture_output=True, text=True,
                            check=True).stdout.split()
-    source = tmp_path / "embed.c"
+    source, program = tmp_path / "embed.c", tmp_path / "embed"
     source.write_text(EMBEDDING_PROGRAM)
-    program = tmp_path / "embed"
-    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    libdir = sysconfig.get_config_var("LIBDIR")
-    subprocess.run([compiler, str(source), "-o", str(program), *flags, f"-Wl,-rpath,{libdir}"], check=True,
-                   env=env)
-    package_dir = os.path.dirname(os.path.dirname(roots.__file__))
+    subprocess.run([compiler, str(source), "-o", str(program), *flags, "-Wl,-rpath," + sysconfig.get_config_var(
+        "LIBDIR")], check=True, env={key: value for key, value in os.environ.items() if key != "LD_PRELOAD"})
     site_dirs = [path for path in sys.path if path.endswith("site-packages")]
-    run_env = dict(os.environ, PYTHONPATH=os.pathsep.join([package_dir, TESTS_DIR, *site_dirs]))
-    run_env.pop("PYTHONHOME", None)
+    path = os.pathsep.join([os.path.dirname(os.path.dirname(roots.__file__)), TESTS_DIR, *site_dirs])
+    run_env = {key: value for key, value in os.environ.items() if key != "PYTHONHOME"} | {"PYTHONPATH": path}
     done = subprocess.run([str(program)], capture_output=True, text=True, env=run_env, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.split("\n").count("classes work") == 2
 
 
-CLEARED_FUNCTION = """
+def test_a_function_cleared_by_the_collector_stays_usable():
+    out = run_child("""
     import ctypes, gc
     import korvane.roots as roots
 
@@ -383,43 +325,28 @@ CLEARED_FUNCTION = """
         function()
     except TypeError as exc:
         print(exc.__traceback__.tb_next.tb_frame.f_code.co_name)
-"""
-
-
-def test_a_function_cleared_by_the_collector_stays_usable():
-    out = run_child(CLEARED_FUNCTION)
-    assert out.splitlines() == [
-        "True",
-        "_validate_http_method ExecuteQuery._validate_http_method ((),) {}",
-        "('self', 'request_method', 'std_methods') {}",
-        "korvane.roots.ExecuteQuery._validate_http_method",
-    ]
+    """)
+    assert out.splitlines() == ["True", "_validate_http_method ExecuteQuery._validate_http_method ((),) {}",
+                                "('self', 'request_method', 'std_methods') {}",
+                                "korvane.roots.ExecuteQuery._validate_http_method"]
 
 
 # ---------------------------------------------------------------- results the interpreter would refuse
 
 
-def faulty_bodies():
+def test_a_null_result_or_a_result_with_an_exception_set_raises_system_error():
     hook = getattr(type(roots.check_apikey_querystring), "_faulty_bodies", None)
     if hook is None:
         pytest.skip("the faulty bodies exist in the checked (sanitizer) build only")
-    return hook()
-
-
-def test_a_null_result_without_an_exception_raises_system_error():
-    returns_null, _ = faulty_bodies()
-    with pytest.raises(SystemError) as caught:
+    returns_null, keeps_error = hook()
+    with pytest.raises(SystemError) as null:
         returns_null()
-    assert str(caught.value) == f"{returns_null!r} returned NULL without setting an exception"
-    assert caught.value.__traceback__.tb_next.tb_frame.f_code.co_name == "korvane.roots." + returns_null.__qualname__
-
-
-def test_a_result_with_an_exception_set_raises_system_error_caused_by_it():
-    _, keeps_error = faulty_bodies()
-    with pytest.raises(SystemError) as caught:
+    assert str(null.value) == f"{returns_null!r} returned NULL without setting an exception"
+    assert null.value.__traceback__.tb_next.tb_frame.f_code.co_name == "korvane.roots." + returns_null.__qualname__
+    with pytest.raises(SystemError) as kept:
         keeps_error()
-    assert str(caught.value) == f"{keeps_error!r} returned a result with an exception set"
-    assert isinstance(caught.value.__cause__, ValueError) and caught.value.__context__ is caught.value.__cause__
+    assert str(kept.value) == f"{keeps_error!r} returned a result with an exception set"
+    assert isinstance(kept.value.__cause__, ValueError) and kept.value.__context__ is kept.value.__cause__
 
 
 # ---------------------------------------------------------------- copies and pickles
@@ -449,58 +376,39 @@ def test_record_repr_hides_every_secret():
 # ---------------------------------------------------------------- threads
 
 
-def summary(outcome):
-    """What a request's context shows (or how it was refused), in plain values."""
-    kind, result = outcome
-    if kind == "raised":
-        headers = getattr(result, "headers", {})
-        return type(result).__name__, str(result), headers.get("Location"), headers.get("Warning")
-    shown = {}
-    for name in ("__acl__", "db_id", "query_id", "url_segments", "response_format", "query_configs",
-                 "db_configs", "user_configs", "executable_queries", "viewable_queries", "viewable", "editable",
-                 "executable", "allowed_to_view", "allowed_to_edit", "admin_for_dbs", "is_admin"):
-        value = getattr(result, name, None)
-        if hasattr(value, "keys"):
-            value = sorted(value.keys())
-        elif isinstance(value, set):
-            value = sorted(value)
-        shown[name] = value
-    return type(result).__name__, shown
-
-
+SHOWN = ("__acl__", "db_id", "query_id", "url_segments", "response_format", "query_configs", "db_configs",
+         "user_configs", "executable_queries", "viewable_queries", "viewable", "editable", "executable",
+         "allowed_to_view", "allowed_to_edit", "admin_for_dbs", "is_admin")
 THREAD_ROUNDS = 400 if LONG_RUN else 25
 
 
-def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
-    import threading
+def summary(result):
+    """What a context shows (or how the request was refused), in plain values."""
+    if isinstance(result, BaseException):
+        headers = getattr(result, "headers", {})
+        return type(result).__name__, str(result), headers.get("Location"), headers.get("Warning")
 
+    def plain(value):
+        return sorted(value.keys()) if hasattr(value, "keys") else sorted(value) if isinstance(value, set) else value
+    return type(result).__name__, {name: plain(getattr(result, name, None)) for name in SHOWN}
+
+
+def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
     from korvane.config_storage import ConfigStorage
 
     cases = [case for case in SWEEP_CASES if case[1] != "Querystudio"]
-    store = make_store(**CLASS_PATH_STORE)
-    settings = {}
+    store, snapshot = make_store(**CLASS_PATH_STORE), ConfigStorage.from_data(CLASS_PATH_STORE)
+    settings = {repr(case[5]): settings_for(store, case[5]) for case in cases}
 
     def build(case):
         _, class_name, user, url, request_kw, krv = case
-        key = tuple(sorted(krv.items()))
-        if key not in settings:
-            ini = {k: v for k, v in krv.items() if k.startswith("db.")}
-            settings[key] = make_settings(store=store, krv={k: v for k, v in krv.items() if k not in ini}, **ini)
-        request = make_request(url, settings=settings[key], user_id=user, **request_kw)
-        request.request_status = QuietTracker()
-        try:
-            return summary(("ok", getattr(roots, class_name)(request)))
-        except Exception as exc:
-            return summary(("raised", exc))
+        return summary(construct(class_name, settings[repr(krv)], user, url, request_kw))
 
     expected = [build(case) for case in cases]
-    snapshot = ConfigStorage.from_data(CLASS_PATH_STORE)
-    stop = threading.Event()
-    failures = []
+    stop, failures = threading.Event(), []
 
     def swap_mappings():
-        # New mappings with the same content, as a refresh of the store makes.
-        while not stop.is_set():
+        while not stop.is_set():  # new mappings with the same content, as a refresh of the store makes
             for name in ("users", "databases", "querydefs"):
                 setattr(store, name, dict(getattr(snapshot, name)))
 
@@ -509,19 +417,17 @@ def test_threads_sharing_a_store_that_is_being_swapped_see_consistent_results():
             for round_ in range(THREAD_ROUNDS):
                 for index in range(len(cases)):
                     index = (index + offset + round_) % len(cases)
-                    got = build(cases[index])
-                    if got != expected[index]:
+                    if (got := build(cases[index])) != expected[index]:
                         failures.append((cases[index][0], got, expected[index]))
         except BaseException as exc:  # noqa: B036 - reported below
             failures.append(("worker", repr(exc), None))
 
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
+    swapper = threading.Thread(target=swap_mappings)
+    workers = [threading.Thread(target=worker, args=(offset * 7,)) for offset in range(8)]
     try:
-        swapper = threading.Thread(target=swap_mappings)
-        workers = [threading.Thread(target=worker, args=(offset * 7,)) for offset in range(8)]
-        swapper.start()
-        for thread in workers:
+        for thread in [swapper, *workers]:
             thread.start()
         for thread in workers:
             thread.join()

@@ -1,7 +1,6 @@
-"""The store shared by several processes through memcached: the per-request
-refresh, the fallback when memcached is gone, and two waitress processes
-over one data folder agreeing after every write, through concurrent
-creations, a writer killed mid-write and memcached stopped mid-run."""
+"""The store shared by several processes through memcached: the per-request refresh, the fallback when memcached is
+gone, and two waitress processes over one data folder agreeing through concurrent writes, a writer killed mid-write
+and memcached stopped mid-run."""
 
 import json
 import logging
@@ -9,7 +8,6 @@ import signal
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import pytest
 
@@ -18,37 +16,28 @@ from korvane import store_cache
 from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
 from korvane.store_cache import StoreCache
-from test_app import copy_example, make_app
+from test_app import REPO, ask, check, copy_example, data_dir, make_app  # noqa: F401 (data_dir: fixture)
 from test_server import Server
 
-REPO = Path(__file__).resolve().parents[1]
 UNREACHABLE = "cannot be reached"
 
 
 @pytest.fixture
 def memcached():
     server = Memcached().start()
-    try:
-        yield server
-    finally:
-        server.stop()
+    yield server
+    server.stop()
 
 
 class CountingClient:
     """A memcached client that counts the calls made through it."""
 
     def __init__(self, client):
-        self.client = client
-        self.calls = []
+        self.client, self.calls = client, []
 
     def __getattr__(self, name):
         method = getattr(self.client, name)
-
-        def counted(*args, **kwargs):
-            self.calls.append(name)
-            return method(*args, **kwargs)
-
-        return counted
+        return lambda *args, **kwargs: (self.calls.append(name), method(*args, **kwargs))[1]
 
 
 def shared_store(path, address, prefix="test"):
@@ -57,23 +46,28 @@ def shared_store(path, address, prefix="test"):
     return ConfigStorage.from_file(str(path), cache=cache)
 
 
+@pytest.fixture
+def pair(data_dir, memcached):
+    """The store file and two stores sharing it through memcached: a writer and a reader."""
+    path = data_dir / "store.json"
+    return path, shared_store(path, memcached.address), shared_store(path, memcached.address)
+
+
 def count_file_reads(monkeypatch, store):
-    reads = []
-    original = store._read_once
+    reads, original = [], store._read_once
     monkeypatch.setattr(store, "_read_once", lambda: (reads.append(1), original())[1])
     return reads
 
 
-def add_query(query_id):
-    return lambda data: data.setdefault("querydefs", {}).__setitem__(query_id, {"database": "demo", "sql": "SELECT 1"})
+def add_query(query_id, sql="SELECT 1"):
+    return lambda data: data.setdefault("querydefs", {}).__setitem__(query_id, {"database": "demo", "sql": sql})
 
 
 # --- the per-request refresh -------------------------------------------------------------------
 
 
-def test_a_write_reaches_another_process_through_the_published_document(tmp_path, memcached, monkeypatch):
-    path = copy_example(tmp_path / "data") / "store.json"
-    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+def test_a_write_reaches_another_process_through_the_published_document(pair, monkeypatch):
+    path, writer, reader = pair
     reader.pull()
     reads = count_file_reads(monkeypatch, reader)
     writer.write(add_query("fresh"))
@@ -83,9 +77,8 @@ def test_a_write_reaches_another_process_through_the_published_document(tmp_path
     assert reader.databases["demo"].sqlite_path == str(path.parent / "demo.sqlite3")
 
 
-def test_a_stale_published_version_is_replaced_by_the_newer_one(tmp_path, memcached):
-    path = copy_example(tmp_path / "data") / "store.json"
-    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
+def test_a_stale_published_version_is_replaced_by_the_newer_one(pair):
+    _, writer, reader = pair
     writer.write(add_query("first"))
     # A failed publish (memcached away during the write) left version 1 behind.
     writer.cache.client.set("test.version", b"0")
@@ -96,33 +89,68 @@ def test_a_stale_published_version_is_replaced_by_the_newer_one(tmp_path, memcac
     assert "first" in reader.querydefs
 
 
-def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(tmp_path, caplog, monkeypatch):
+def test_a_document_too_large_for_memcached_publishes_its_version_alone(pair, monkeypatch):
+    _, writer, reader = pair
+    reader.pull()
+    reads = count_file_reads(monkeypatch, reader)
+    writer.write(add_query("big", "x" * (2 << 20)))
+    assert not writer.cache.down
+    assert writer.cache.client.get("test.version") == b"1" and writer.cache.client.get("test.document") is None
+    reader.pull()
+    assert "big" in reader.querydefs and reads == [1]
+
+
+def test_memcached_back_after_a_restart_gets_the_store_again(pair, memcached):
+    _, writer, reader = pair
+    writer.write(add_query("before"))
+    memcached.stop()
+    memcached.start()  # same port, empty
+    reader.pull()
+    assert "before" in reader.querydefs and reader.cache.client.get("test.version") == b"1"
+
+
+def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(data_dir, caplog, monkeypatch):
     caplog.set_level(logging.WARNING, logger="korvane.store_cache")
-    path = copy_example(tmp_path / "data") / "store.json"
-    store = shared_store(path, "127.0.0.1:{}".format(free_loopback_port()))
-    other = ConfigStorage.from_file(str(path))
+    store = shared_store(data_dir / "store.json", "127.0.0.1:{}".format(free_loopback_port()))
+    other = ConfigStorage.from_file(str(data_dir / "store.json"))
     for n in range(20):
         other.write(add_query("q{}".format(n)))
         store.pull()
         assert "q{}".format(n) in store.querydefs
     assert caplog.text.count(UNREACHABLE) == 1
     # It is not asked on every request while down: only after a pause that doubles.
-    assert store.cache.client.calls.count("get") < 5
     gets = store.cache.client.calls.count("get")
+    assert gets < 5
     monkeypatch.setattr(store_cache.time, "monotonic", lambda: time.time() + 3600)
     store.pull()
     assert store.cache.client.calls.count("get") == gets + 1
 
 
-def test_memcached_back_after_a_restart_gets_the_store_again(tmp_path, memcached):
-    path = copy_example(tmp_path / "data") / "store.json"
-    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
-    writer.write(add_query("before"))
-    memcached.stop()
-    memcached.start()  # same port, empty
-    reader.pull()
-    assert "before" in reader.querydefs
-    assert reader.cache.client.get("test.version") == b"1"
+def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, memcached, monkeypatch):
+    app = make_app(data_dir, **{"korvane.memcached": memcached.address})
+    store = app.app.registry.settings["krv_settings"]["config_storage"]
+    store.cache.client = counting = CountingClient(store.cache.client)
+    requests = ["/querydefs", "/query/customers_by_country/country/DE", "/users/bob", "/", "/dd/demo/customers"] * 5
+    app.get("/")  # the first request finds memcached empty and offers the store
+    counting.calls.clear()
+    reads = count_file_reads(monkeypatch, store)
+    for url in requests:
+        check(ask(app, "admin", url), 200, {})
+    assert (counting.calls, reads) == (["get"] * len(requests), [])
+
+
+def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(data_dir):
+    app = make_app(data_dir)
+    (data_dir / "store.json").write_text('{"users": ')
+    check(ask(app, "admin", "POST /querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"}), 503, {})
+    assert (data_dir / "store.json").read_text() == '{"users": '
+
+
+@pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
+                                     {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
+def test_a_bad_memcached_setting_stops_the_server_from_starting(data_dir, setting):
+    with pytest.raises(SetupError, match="korvane.memcached"):
+        make_app(data_dir, **setting)
 
 
 # --- two server processes ------------------------------------------------------------------------
@@ -147,36 +175,41 @@ def two_servers(tmp_path, memcached):
         assert "Traceback" not in server.log.read_text(), server.log.read_text()
 
 
-def new_query(query_id):
-    return {"query_id": query_id, "database": "demo", "sql": "SELECT name FROM customers WHERE city = :city",
-            "http_methods": {"GET": True}, "execute": ["public", "admin"]}
+def create(server, query_id, **extra):
+    """The status of creating query ``query_id`` through ``server``."""
+    return server.ask("/querydefs/new", method="POST", body=dict(
+        query_id=query_id, database="demo", sql="SELECT name FROM customers WHERE city = :city",
+        http_methods={"GET": True}, execute=["public", "admin"], **extra))[0]
 
 
-def test_a_definition_written_through_one_process_is_served_by_the_other(two_servers):
+def test_a_write_through_one_process_is_served_by_the_other_also_once_memcached_stops(two_servers, memcached):
     a, b, _ = two_servers
     assert b.ask("/querydefs")[0] == 200  # b has loaded the store before the write
-    status, headers, _ = a.ask("/querydefs/new", method="POST", body=new_query("by_city"))
-    assert status == 201
+    assert create(a, "by_city") == 201
     status, _, body = b.ask("/query/by_city/city/Berlin", key=None)
     assert status == 200 and body["rows"], body
     status, _, body = b.ask("/users/new", method="POST", body={"user_id": "erin", "databases": ["demo"]})
     assert status == 201
     answer = a.ask("/whoami", key=body["apikey"])
     assert answer[2].get("user_id") == "erin", answer
+    memcached.stop()
+    for n in range(5):
+        assert create(a, "late{}".format(n)) == 201
+        assert b.ask("/querydefs/late{}".format(n))[0] == 200
+        assert a.ask("/querydefs/by_city")[0] == 200
+    for server in (a, b):
+        assert server.log.read_text().count(UNREACHABLE) == 1, server.log.read_text()
 
 
 def test_concurrent_creations_through_both_processes_lose_none(two_servers):
     a, b, data_dir = two_servers
     count = 64 if LONG_RUN else 16
     with ThreadPoolExecutor(max_workers=count) as pool:
-        statuses = list(pool.map(
-            lambda n: (a, b)[n % 2].ask("/querydefs/new", method="POST", body=new_query("q{}".format(n)))[0],
-            range(count)))
+        statuses = list(pool.map(lambda n: create((a, b)[n % 2], "q{}".format(n)), range(count)))
     assert statuses == [201] * count
     expected = {"q{}".format(n) for n in range(count)}
     for server in (a, b):
-        listed = {q["query_id"] for q in server.ask("/querydefs")[2]["querydefs"]}
-        assert expected <= listed
+        assert expected <= {q["query_id"] for q in server.ask("/querydefs")[2]["querydefs"]}
     data = json.loads((data_dir / "store.json").read_text())
     assert expected <= set(data["querydefs"]) and data["version"] == count
 
@@ -185,16 +218,14 @@ def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
     a, b, data_dir = two_servers
     store = data_dir / "store.json"
     # A store of a few megabytes keeps each write long enough to be caught in it.
-    status, _, _ = b.ask("/querydefs/new", method="POST",
-                         body=dict(new_query("bulky"), description="x" * (4 << 20)))
-    assert status == 201
+    assert create(b, "bulky", description="x" * (4 << 20)) == 201
     stop = threading.Event()
 
     def keep_writing():
         n = 0
         while not stop.is_set():
             try:
-                a.ask("/querydefs/new", method="POST", body=new_query("w{}".format(n)))
+                create(a, "w{}".format(n))
             except OSError:
                 return
             n += 1
@@ -211,63 +242,8 @@ def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
     data = json.loads(store.read_text())  # whole, old or new
     assert "bulky" in data["querydefs"]
     # The lock died with the process: the other one still writes and serves.
-    assert b.ask("/querydefs/new", method="POST", body=new_query("after"))[0] == 201
+    assert create(b, "after") == 201
     after = json.loads(store.read_text())
     assert after["version"] == data["version"] + 1 and "after" in after["querydefs"]
     assert not list(data_dir.glob(".store.json-*.tmp"))
     assert b.ask("/querydefs/after")[0] == 200
-
-
-def test_both_processes_keep_serving_when_memcached_stops(two_servers, memcached):
-    a, b, _ = two_servers
-    assert a.ask("/querydefs/new", method="POST", body=new_query("early"))[0] == 201
-    assert b.ask("/querydefs/early")[0] == 200
-    memcached.stop()
-    for n in range(5):
-        assert a.ask("/querydefs/new", method="POST", body=new_query("late{}".format(n)))[0] == 201
-        assert b.ask("/querydefs/late{}".format(n))[0] == 200
-        assert a.ask("/querydefs/early")[0] == 200
-    for server in (a, b):
-        assert server.log.read_text().count(UNREACHABLE) == 1, server.log.read_text()
-
-
-def test_each_request_to_the_server_costs_one_get_and_no_file_read(tmp_path, memcached, monkeypatch):
-    app = make_app(copy_example(tmp_path / "data"), **{"korvane.memcached": memcached.address})
-    store = app.app.registry.settings["krv_settings"]["config_storage"]
-    store.cache.client = counting = CountingClient(store.cache.client)
-    requests = ["/querydefs", "/query/customers_by_country/country/DE", "/users/bob", "/", "/dd/demo/customers"] * 5
-    app.get("/")  # the first request finds memcached empty and offers the store
-    counting.calls.clear()
-    reads = count_file_reads(monkeypatch, store)
-    for url in requests:
-        app.get(url, headers={"X-API-Key": "admin-key"}, extra_environ={"REQUEST_URI": url})
-    assert (counting.calls, reads) == (["get"] * len(requests), [])
-
-
-def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(tmp_path):
-    data_dir = copy_example(tmp_path / "data")
-    app = make_app(data_dir)
-    (data_dir / "store.json").write_text('{"users": ')
-    response = app.post_json("/querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"},
-                             headers={"X-API-Key": "admin-key"}, expect_errors=True)
-    assert response.status_int == 503
-    assert (data_dir / "store.json").read_text() == '{"users": '
-
-
-def test_a_document_too_large_for_memcached_publishes_its_version_alone(tmp_path, memcached, monkeypatch):
-    path = copy_example(tmp_path / "data") / "store.json"
-    writer, reader = shared_store(path, memcached.address), shared_store(path, memcached.address)
-    reader.pull()
-    reads = count_file_reads(monkeypatch, reader)
-    writer.write(lambda data: data["querydefs"].update(big={"database": "demo", "sql": "x" * (2 << 20)}))
-    assert not writer.cache.down
-    assert writer.cache.client.get("test.version") == b"1" and writer.cache.client.get("test.document") is None
-    reader.pull()
-    assert "big" in reader.querydefs and reads == [1]
-
-
-@pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
-                                     {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
-def test_a_bad_memcached_setting_stops_the_server_from_starting(tmp_path, setting):
-    with pytest.raises(SetupError, match="korvane.memcached"):
-        make_app(copy_example(tmp_path / "data"), **setting)
