@@ -308,8 +308,9 @@ def test_both_implementations_check_a_query_string_key_alike(drawn, krv_settings
 
 
 @fuzz
-@given(drawn=inputs_for(), segments=st.lists(json_values, max_size=4),
-       chars=st.lists(st.sampled_from(["/", ".", "~", "a"]) | st.text(max_size=2) | json_scalars, max_size=3),
+@given(drawn=inputs_for(), segments=st.lists(st.text(alphabet="a/.~$", max_size=4) | json_values, max_size=4),
+       chars=st.lists(st.sampled_from(["/", ".", "~", "a"]), max_size=3)
+       | st.lists(st.sampled_from(["/", ".", "~", "a"]) | st.text(max_size=2) | json_scalars, max_size=3),
        query_string_data=st.none() | st.dictionaries(st.text(max_size=2), st.text(max_size=2), max_size=2))
 def test_both_implementations_escape_segments_alike(drawn, segments, chars, query_string_data):
     def call(module, request):
@@ -330,6 +331,10 @@ STATIC_DECISIONS = {
 static_argument = (st.tuples(st.just("value"), st.sampled_from(USER_IDS) | json_values)
                    | st.tuples(st.sampled_from(["users", "users copy"]), st.none())
                    | st.tuples(st.just("record"), st.sampled_from(USER_IDS)))
+# Or as the classes call them: a usual user id first, the users mapping last.
+static_arguments = st.lists(static_argument, min_size=3, max_size=3) | st.tuples(
+    st.tuples(st.just("value"), st.sampled_from(USER_IDS[:4])), static_argument,
+    st.tuples(st.sampled_from(["users", "users copy"]), st.none())).map(list)
 
 
 def resolve(argument, store):
@@ -340,14 +345,15 @@ def resolve(argument, store):
 
 @pytest.mark.parametrize("qualname", STATIC_DECISIONS)
 @fuzz
-@given(drawn=inputs_for(), arguments=st.lists(static_argument, min_size=3, max_size=3))
+@given(drawn=inputs_for(), arguments=static_arguments)
 def test_both_implementations_decide_static_acls_alike(qualname, drawn, arguments):
     class_name, method = qualname.split(".")
 
     def call(module, request):
         store = request.registry.settings["krv_settings"]["config_storage"]
-        return getattr(getattr(module, class_name), method)(*[resolve(a, store) for a in
-                                                               arguments[: STATIC_DECISIONS[qualname]]])
+        # The first argument and the last ones, as many as the decision takes.
+        chosen = [arguments[0], *arguments[4 - STATIC_DECISIONS[qualname]:]]
+        return getattr(getattr(module, class_name), method)(*[resolve(a, store) for a in chosen])
     assert_agree(call, drawn)
 
 
