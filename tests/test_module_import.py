@@ -21,7 +21,7 @@ def test_one_load_per_process_from_the_create_step_to_a_sub_interpreter():
         import ctypes, importlib, importlib.machinery, importlib.util, sys, traceback, types
         assert sys.version_info[:2] == (3, 12)  # so no version warning, which -W would make an error
 
-        # The create step copies the spec attributes it finds; until an exec
+        # The create step copies the attributes of the ModuleSpec it is given; until an exec
         # step has run, every create step makes a new module.
         path = importlib.util.find_spec("korvane.roots").origin
         loader = importlib.machinery.ExtensionFileLoader("roots", path)
