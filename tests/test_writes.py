@@ -12,6 +12,7 @@ import pytest
 
 from helpers import LONG_RUN
 from korvane.auth.apikey import hash_apikey
+from korvane.config_storage import ConfigStorage, UnusableChange
 from korvane.store_writer import write_store
 from test_app import ask, check, copy_example, edit_store, make_app
 
@@ -128,6 +129,7 @@ BAD = [
     ("POST /users/new", dict(NEW_USER, user_id="bob"), 409, "exists already"),
     ("PUT /users/admin", {"password": None}, 400, "must keep a password"),
     ("DELETE /users/admin", None, 409, "cannot be removed"),
+    ("DELETE /users/public", None, 409, "public user cannot be removed"),
     ("DELETE /users/alice", None, 409, "named by the user definitions 'bob'"),
     ("POST /dbcredentials/demo", dict(NEW_CREDENTIALS, view="alice"), 400, "field 'view'"),
     ("POST /dbcredentials/demo", dict(NEW_CREDENTIALS, dbc_id="reporting"), 409, "exists already"),
@@ -245,6 +247,7 @@ def test_concurrent_writers_in_one_process_lose_nothing(tmp_path):
 
 KILLED_WRITER = """
 import json, sys
+from korvane.config_storage import ConfigStorage, UnusableChange
 from korvane.store_writer import write_store
 write_store(sys.argv[1], lambda data: data.update(padding=["x" * 64] * 400000))
 """
@@ -275,3 +278,13 @@ def test_a_writer_failing_or_killed_while_writing_leaves_the_old_file_whole(tmp_
     data = write_store(str(path), lambda data: data.update(after=True))
     assert (data["version"], json.loads(path.read_text())["after"]) == (4, True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]
+
+
+def test_a_change_leaving_a_store_the_server_cannot_load_is_not_written(data_dir):
+    store = ConfigStorage.from_file(str(data_dir / "store.json"), required_users=("admin", "public"))
+    before = (data_dir / "store.json").read_bytes()
+    with pytest.raises(UnusableChange, match="no user 'public'"):
+        store.write(lambda data: data["users"].pop("public"))
+    assert (data_dir / "store.json").read_bytes() == before
+    # So the server still starts, and still takes changes.
+    check(ask(make_app(data_dir), "admin", "DELETE /users/carol"), 204, {})

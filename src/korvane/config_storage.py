@@ -66,6 +66,11 @@ class StoreError(ValueError):
     the store's shape.  The message names the file and what is wrong."""
 
 
+class UnusableChange(ValueError):
+    """A change that would leave a store this server refuses to load (a
+    user it needs removed); the file is left as it was."""
+
+
 class Record(MutableMapping):
     """A configuration record.  ``key`` is the id the store keeps it
     under; the attribute named by ``id_field`` falls back to it."""
@@ -508,6 +513,15 @@ class ConfigStorage:
                 raise StoreError("store file {} is not valid JSON: {}".format(self.path, error)) from None
             return data
 
+        def checked_change(data):
+            change(data)
+            # Written, such a document would refuse every later change and
+            # the next start of the server.
+            try:
+                check_store_data(data, self.required_users)
+            except StoreError as error:
+                raise UnusableChange(str(error)) from None
+
         def after_replace(data):
             with self._lock:
                 self._load(data)
@@ -516,7 +530,7 @@ class ConfigStorage:
                 if self.cache is not None:
                     self.cache.publish(data, self.version)
 
-        return write_store(self.path, change, after_replace, parse=parse)
+        return write_store(self.path, checked_change, after_replace, parse=parse)
 
     def _stat(self):
         try:

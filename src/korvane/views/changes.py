@@ -21,7 +21,7 @@ from pyramid.httpexceptions import (
     HTTPServiceUnavailable,
 )
 
-from korvane.config_storage import StoreError, UserRecord, _records
+from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
 from korvane.views.common import SECRET_FIELDS
 
@@ -99,6 +99,8 @@ def write(request, change, what):
         raise HTTPServiceUnavailable(
             explanation="The store file cannot be read, so no change is made; the server log says why."
         ) from None
+    except UnusableChange as error:
+        raise HTTPConflict(explanation="The change would leave a store the server cannot use: {}.".format(error)) from None
     log.info("%s by %s (store version %s)", what, request.authenticated_userid or "public", data.get("version"))
     return data
 
