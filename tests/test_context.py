@@ -300,7 +300,10 @@ class Resource(roots.DataFormatRoot):
 
 @pytest.mark.parametrize("url, from_initialiser, location", [
     ("/db/x.xsd?a=1", True, "/db/x.xml?a=1&schema"), ("/db/x", False, "/db/x.xml?schema"),  # no suffix to strip
-    ("/db/x.xsd?schema", False, "/db/x.xml?schema&schema")])
+    ("/db/x.xsd?schema", False, "/db/x.xml?schema&schema"),
+    # The decoded path is escaped again: the location names what was asked for and stays one header line.
+    ("/db/K%C3%B6ln%E2%82%AC.xsd", True, "/db/K%C3%B6ln%E2%82%AC.xml?schema"),
+    ("/db/a%2541%0D%0AX:%20y.xsd", False, "/db/a%2541%0D%0AX:%20y.xml?schema")])
 def test_xsd_redirects_permanently_to_xml_with_schema_and_a_warning(url, from_initialiser, location, caplog):
     context = roots.RootBasic(request_for(url))
     with caplog.at_level(logging.WARNING, logger="korvane"), pytest.raises(HTTPMovedPermanently) as redirect:

@@ -67,6 +67,9 @@ BAD_BODIES = [
     # A format redirect to a format the resource refuses is that refusal.
     *[("alice", url, 406, {"explanation": "Data format 'xsd' is not supported for this resource."})
       for url in ("/querystudio.xsd", "/querystudio/customers_by_country.xsd", "/querydefs.xsd", "/users.xsd", "/status.xsd")],
+    # A format redirect's Location holds the path as it was sent: a line break or a euro sign stays escaped.
+    *[("alice", f"/models/{name}.xsd", 301, {"Location": f"{LOCAL}/models/{name}.xml?schema"})
+      for name in ("x%0D%0ASet-Cookie:%20a=b", "%E2%82%AC", "%2541")],
 ])
 def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
@@ -115,6 +118,7 @@ def test_head_answers_like_get_without_a_body(app, url):
     ("alice", "/dd/demo?format=xsd"), ("alice", "/dd/demo.xsd"), ("alice", CUSTOMERS + ".xsd?limit=1"),
     ("alice", "/models/demo.xsd"), ("alice", "/models.xsd"), ("alice", BY_COUNTRY + ".xsd"), ("bob", "/dd/sales/orders"),
     ("public", "/query/orders_since/since/2024-01-01"), ("alice", "/dd//demo///customers"),
+    ("alice", CUSTOMERS + "/city/K%C3%B6ln.xsd"),
 ])
 def test_every_redirect_leads_to_a_page_that_exists(app, who, url):
     response = ask(app, who, url)

@@ -9,7 +9,7 @@
 import itertools
 import logging
 import os
-from urllib.parse import urlparse, urlencode
+from urllib.parse import urlparse, urlencode, quote
 from pyramid.settings import asbool
 from pyramid.httpexceptions import (
     HTTPForbidden,
@@ -42,6 +42,8 @@ from korvane.views.utils import gui_response_exception
 log = logging.getLogger("korvane")
 
 _HEAPTYPE = 1 << 9
+# What a path segment may hold unescaped, besides letters, digits and "_.-~".
+_PATH_SAFE = "/:@!$&'()*+,;="
 _MISSING = object()
 
 
@@ -317,6 +319,11 @@ class RootBasic(RootContext):
         suffix = "." + response_format
         if redir_url.endswith(suffix):
             redir_url = redir_url[: len(redir_url) - len(suffix)]
+        # The path arrives decoded: escaped again, a client's "%2541" or
+        # "%0D%0A" goes back into the Location header as it came, not as
+        # "%41" or a line break, and characters beyond Latin-1 do not break
+        # the header.
+        redir_url = quote(redir_url, _PATH_SAFE)
         redir_url = redir_url + "." + target_format
         # The target parameter is appended even when the query already holds it.
         query_string = request.query_string

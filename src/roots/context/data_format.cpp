@@ -174,6 +174,12 @@ PyObject* root_basic_redirect_request_format(PyObject* const* args) {
         }
         redir_url = Ref::steal(PySequence_GetSlice(redir_url.get(), 0, url_length - suffix_length));
     }
+    // The path arrives decoded: escaped again, a client's "%2541" or "%0D%0A"
+    // goes back into the Location header as it came, not as "%41" or a line
+    // break, and characters beyond Latin-1 do not break the header.
+    if (redir_url) {
+        redir_url = call_global(names.quote, redir_url.get(), names.path_safe);
+    }
     auto append = [&redir_url](PyObject* text) {
         if (redir_url) {
             redir_url = Ref::steal(PyNumber_Add(redir_url.get(), text));

@@ -23,7 +23,7 @@ const ImportDef kImports[] = {
     {nullptr, {&Names::itertools}},
     {nullptr, {&Names::logging}},
     {nullptr, {&Names::os}},
-    {"urllib.parse", {&Names::urlparse, &Names::urlencode}},
+    {"urllib.parse", {&Names::urlparse, &Names::urlencode, &Names::quote}},
     {"pyramid.settings", {&Names::asbool}},
     {"pyramid.httpexceptions",
      {&Names::HTTPForbidden, &Names::HTTPFound, &Names::HTTPMethodNotAllowed, &Names::HTTPNotFound,

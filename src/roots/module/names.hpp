@@ -25,7 +25,7 @@ inline constexpr char kModuleName[] = "korvane.roots";
     X(co_argcount) X(co_nlocals) X(co_varnames) X(co_name) X(co_qualname)               \
     X(getLogger) X(warning) X(debug) X(format)                                          \
     /* sibling modules and framework names read from the globals */                     \
-    X(itertools) X(logging) X(os) X(urlparse) X(urlencode) X(asbool)                    \
+    X(itertools) X(logging) X(os) X(urlparse) X(urlencode) X(quote) X(asbool)           \
     X(HTTPForbidden) X(HTTPFound) X(HTTPMethodNotAllowed) X(HTTPNotFound)               \
     X(HTTPNotImplemented) X(HTTPMovedPermanently) X(HTTPPermanentRedirect)              \
     X(DENY_ALL) X(Allow) X(Authenticated) X(Deny) X(Everyone) X(has_permission)         \
@@ -99,6 +99,7 @@ inline constexpr char kModuleName[] = "korvane.roots";
     X(slash, "/")                                                                       \
     X(query_mark, "?")                                                                  \
     X(amp, "&")                                                                         \
+    X(path_safe, "/:@!$&'()*+,;=")                                                      \
     X(method_put, "PUT")                                                                \
     X(method_post, "POST")                                                              \
     X(parse, "parse")                                                                   \
