@@ -250,7 +250,7 @@ def test_database_check_passes_the_admin_unread_and_refuses_others_logging_at_de
     assert logged(caplog) == [("korvane", "DEBUG", message)]
     context.db_id = "db1"
     assert context._check_db_access_permissions() is None
-    context.authenticated_user_config = make_store(users={"u1": {"password": "p"}}).users["u1"]
+    context.authenticated_user_config = {"password": "p"}
     with pytest.raises(TypeError):  # no "databases" entry to test membership in
         context._check_db_access_permissions()
 

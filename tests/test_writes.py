@@ -288,3 +288,10 @@ def test_a_change_leaving_a_store_the_server_cannot_load_is_not_written(data_dir
     assert (data_dir / "store.json").read_bytes() == before
     # So the server still starts, and still takes changes.
     check(ask(make_app(data_dir), "admin", "DELETE /users/carol"), 204, {})
+
+
+def test_a_user_definition_without_databases_reaches_none(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "admin", "PUT /users/public", {}), 200, {})
+    for url in ("/query/customer_count", "/dd/demo/customers"):
+        check(ask(app, "public", url), 403, {"explains": 'no access permissions configured for the "demo" database'})

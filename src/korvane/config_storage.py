@@ -59,6 +59,8 @@ SETTLE_STEP = 0.01
 
 #: The signature of a store file that cannot be found.
 _MISSING = ("missing",)
+#: ``Record.get`` called without a default.
+_NO_DEFAULT = object()
 
 
 class StoreError(ValueError):
@@ -95,6 +97,15 @@ class Record(MutableMapping):
 
     def __getitem__(self, name):
         return self._fields[name]
+
+    def get(self, name, default=_NO_DEFAULT):
+        # A list field left out holds nothing, as its attribute says: the
+        # contexts test membership in what this answers.
+        if name in self._fields:
+            return self._fields[name]
+        if default is not _NO_DEFAULT:
+            return default
+        return [] if name in self.list_fields else None
 
     def __setitem__(self, name, value):
         self._fields[name] = value
