@@ -8,7 +8,7 @@ from urllib.parse import quote
 import pytest
 
 import korvane.utils
-from test_app import LOCAL, app, ask, check, check_all, data_dir, edit_store, make_app  # noqa: F401 (fixtures)
+from test_app import KEYS, LOCAL, app, ask, check, check_all, data_dir, edit_store, make_app  # noqa: F401 (fixtures)
 
 CUSTOMERS = "/dd/demo/customers"
 BY_COUNTRY = "/query/customers_by_country/country/DE"
@@ -73,6 +73,21 @@ BAD_BODIES = [
 ])
 def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
+
+
+@pytest.mark.parametrize("request_line, charset", [
+    ("POST /dd-url/parse", "nope"), ("POST /users/new", "nope"), ("PUT /users/bob", "rot13"), ("GET /dd/demo", "hex")])
+def test_a_body_in_a_charset_without_a_text_encoding_is_refused(app, request_line, charset):
+    method, _, url = request_line.partition(" ")
+    response = app.request(url, method=method, body=b'{"path": "/dd/demo"}', expect_errors=True, environ={"REQUEST_URI": url},
+                           headers={"X-API-Key": KEYS["admin"], "Content-Type": "application/json; charset=" + charset})
+    check(response, 400, {"explanation": f"The request body's charset '{charset}' is not a known text encoding."})
+
+
+def test_a_request_without_a_body_is_not_refused_for_its_charset(app):
+    response = app.request("/dd/demo", headers={"Content-Type": "application/json; charset=nope"},
+                           environ={"REQUEST_URI": "/dd/demo"}, expect_errors=True)
+    check(response, 200, {})
 
 
 @pytest.mark.parametrize("url", [CUSTOMERS, BY_COUNTRY])

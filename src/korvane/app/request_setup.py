@@ -126,6 +126,26 @@ def url_problem(environ):
     return None
 
 
+def body_charset_problem(request):
+    """Why the request's body cannot be decoded in the charset its
+    Content-Type names (one Python has no text encoding for), or None.
+
+    Every view that reads a body decodes it in that charset; a request
+    without a body is not refused for its header.
+    """
+    if not request.is_body_readable:
+        return None
+    charset = request.charset
+    try:
+        # Not b"": decoding nothing looks no codec up.
+        b"\x00".decode(charset)
+    except LookupError:
+        return "The request body's charset '{}' is not a known text encoding.".format(charset)
+    except ValueError:
+        pass  # a text encoding whose characters take more than one byte
+    return None
+
+
 def _matching_route(request):
     mapper = request.registry.queryUtility(IRoutesMapper)
     for route in mapper.get_routes():
@@ -137,7 +157,8 @@ def _matching_route(request):
 def request_gate_tween_factory(handler, registry):
     """What every request passes before routing.
 
-    - A URL that is not valid UTF-8 is refused with 400 (the framework
+    - A URL that is not valid UTF-8, or a body in a charset that has no
+      text encoding here, is refused with 400 (the framework and the views
       would fail on it).
     - OPTIONS is answered with the Allow header of the route the path
       matches (a path no route matches goes on to its 404).
@@ -146,7 +167,7 @@ def request_gate_tween_factory(handler, registry):
     """
 
     def gate(request):
-        problem = url_problem(request.environ)
+        problem = url_problem(request.environ) or body_charset_problem(request)
         if problem:
             raise HTTPBadRequest(explanation=problem)
         if request.method == "OPTIONS":
