@@ -75,13 +75,24 @@ def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
 
 
-@pytest.mark.parametrize("request_line, charset", [
-    ("POST /dd-url/parse", "nope"), ("POST /users/new", "nope"), ("PUT /users/bob", "rot13"), ("GET /dd/demo", "hex")])
-def test_a_body_in_a_charset_without_a_text_encoding_is_refused(app, request_line, charset):
+UNKNOWN_CHARSET = "The request body's charset '{}' is not a known text encoding."
+NOT_A_FORM = "The request body is not a form that can be read."
+
+
+@pytest.mark.parametrize("request_line, content_type, explanation", [
+    # A charset with no text encoding here: every view and predicate reading the body would fail on it.
+    *[(line, "application/json; charset=" + charset, UNKNOWN_CHARSET.format(charset)) for line, charset in [
+        ("POST /dd-url/parse", "nope"), ("POST /users/new", "nope"), ("PUT /users/bob", "rot13"), ("GET /dd/demo", "hex")]],
+    # A form body, which the contexts' request.params parses, that the parser refuses or fails on.
+    ("POST /users/new", "multipart/form-data", NOT_A_FORM),
+    ("POST /dd-url/parse", 'multipart/form-data; boundary=""', NOT_A_FORM),
+    ("POST /query/customer_count", "application/x-www-form-urlencoded; charset=utf-16", "A form body must be sent in UTF-8."),
+])
+def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_type, explanation):
     method, _, url = request_line.partition(" ")
     response = app.request(url, method=method, body=b'{"path": "/dd/demo"}', expect_errors=True, environ={"REQUEST_URI": url},
-                           headers={"X-API-Key": KEYS["admin"], "Content-Type": "application/json; charset=" + charset})
-    check(response, 400, {"explanation": f"The request body's charset '{charset}' is not a known text encoding."})
+                           headers={"X-API-Key": KEYS["admin"], "Content-Type": content_type})
+    check(response, 400, {"explanation": explanation})
 
 
 def test_a_request_without_a_body_is_not_refused_for_its_charset(app):

@@ -146,6 +146,24 @@ def body_charset_problem(request):
     return None
 
 
+def form_problem(request):
+    """Why the request's form body cannot be read, or None.
+
+    The contexts read ``request.params``, which takes in the fields of a
+    form body (a POST without a Content-Type counts as one).  The
+    framework's parser refuses a form in any charset but UTF-8, and fails on
+    a multipart body whose boundary is missing; it keeps what it parsed, so
+    reading the form here costs nothing later.
+    """
+    try:
+        request.POST
+    except DeprecationWarning:  # how the parser refuses another charset
+        return "A form body must be sent in UTF-8."
+    except ValueError:
+        return "The request body is not a form that can be read."
+    return None
+
+
 def _matching_route(request):
     mapper = request.registry.queryUtility(IRoutesMapper)
     for route in mapper.get_routes():
@@ -157,9 +175,9 @@ def _matching_route(request):
 def request_gate_tween_factory(handler, registry):
     """What every request passes before routing.
 
-    - A URL that is not valid UTF-8, or a body in a charset that has no
-      text encoding here, is refused with 400 (the framework and the views
-      would fail on it).
+    - A URL that is not valid UTF-8, a body in a charset that has no text
+      encoding here, or a form body the framework cannot parse, is refused
+      with 400 (the framework, the contexts or the views would fail on it).
     - OPTIONS is answered with the Allow header of the route the path
       matches (a path no route matches goes on to its 404).
     - HEAD is served as GET and answered without the body; the response
@@ -167,7 +185,7 @@ def request_gate_tween_factory(handler, registry):
     """
 
     def gate(request):
-        problem = url_problem(request.environ) or body_charset_problem(request)
+        problem = url_problem(request.environ) or body_charset_problem(request) or form_problem(request)
         if problem:
             raise HTTPBadRequest(explanation=problem)
         if request.method == "OPTIONS":
