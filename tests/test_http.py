@@ -86,11 +86,13 @@ NOT_A_FORM = "The request body is not a form that can be read."
     # A form body, which the contexts' request.params parses, that the parser refuses or fails on.
     ("POST /users/new", "multipart/form-data", NOT_A_FORM),
     ("POST /dd-url/parse", 'multipart/form-data; boundary=""', NOT_A_FORM),
+    ("POST /dd-url/parse", "multipart/form-data; boundary=x", NOT_A_FORM),  # a part without a name
     ("POST /query/customer_count", "application/x-www-form-urlencoded; charset=utf-16", "A form body must be sent in UTF-8."),
 ])
 def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_type, explanation):
     method, _, url = request_line.partition(" ")
-    response = app.request(url, method=method, body=b'{"path": "/dd/demo"}', expect_errors=True, environ={"REQUEST_URI": url},
+    body = b"--x\r\n\r\n{}\r\n--x--" if "boundary=x" in content_type else b'{"path": "/dd/demo"}'
+    response = app.request(url, method=method, body=body, expect_errors=True, environ={"REQUEST_URI": url},
                            headers={"X-API-Key": KEYS["admin"], "Content-Type": content_type})
     check(response, 400, {"explanation": explanation})
 

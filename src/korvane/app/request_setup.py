@@ -151,15 +151,18 @@ def form_problem(request):
 
     The contexts read ``request.params``, which takes in the fields of a
     form body (a POST without a Content-Type counts as one).  The
-    framework's parser refuses a form in any charset but UTF-8, and fails on
-    a multipart body whose boundary is missing; it keeps what it parsed, so
-    reading the form here costs nothing later.
+    framework's parser refuses a form in any charset but UTF-8, fails on a
+    multipart body whose boundary is missing, and gives a part without a
+    name the name None, which the contexts cannot read.  It keeps what it
+    parsed, so reading the form here costs nothing later.
     """
     try:
-        request.POST
+        form = request.POST
     except DeprecationWarning:  # how the parser refuses another charset
         return "A form body must be sent in UTF-8."
     except ValueError:
+        return "The request body is not a form that can be read."
+    if not all(isinstance(name, str) for name in form.keys()):
         return "The request body is not a form that can be read."
     return None
 
