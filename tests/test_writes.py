@@ -129,7 +129,7 @@ BAD = [
     ("POST /users/new", dict(NEW_USER, user_id="bob"), 409, "exists already"),
     ("PUT /users/admin", {"password": None}, 400, "must keep a password"),
     ("DELETE /users/admin", None, 409, "cannot be removed"),
-    ("DELETE /users/public", None, 409, "public user cannot be removed"),
+    ("DELETE /users/public", None, 409, "the server needs the users 'admin' and 'public'"),
     ("DELETE /users/alice", None, 409, "named by the user definitions 'bob'"),
     ("POST /dbcredentials/demo", dict(NEW_CREDENTIALS, view="alice"), 400, "field 'view'"),
     ("POST /dbcredentials/demo", dict(NEW_CREDENTIALS, dbc_id="reporting"), 409, "exists already"),

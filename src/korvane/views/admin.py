@@ -14,7 +14,7 @@ from pyramid.view import view_config
 
 from korvane.config_storage import DatabaseRecord, QueryRecord, UserRecord
 from korvane.auth.apikey import hash_apikey, new_apikey
-from korvane.constants import ADMIN_USER_ID, PUBLIC_USER_ID
+from korvane.constants import ADMIN_USER_ID
 from korvane.utils import get_model
 from korvane.views.changes import (
     all_users,
@@ -398,9 +398,6 @@ def user_delete(context, request):
         raise HTTPForbidden(explanation="You may not remove your own definition.")
     if user_id == ADMIN_USER_ID:
         raise HTTPConflict(explanation="The administrator cannot be removed.")
-    if user_id == PUBLIC_USER_ID:
-        # Anonymous requests act as this user: the server needs it.
-        raise HTTPConflict(explanation="The public user cannot be removed.")
 
     def change(data):
         users = section(data, "users")
