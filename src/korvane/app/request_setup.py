@@ -157,14 +157,12 @@ def form_problem(request):
     parsed, so reading the form here costs nothing later.
     """
     try:
-        form = request.POST
+        readable = all(isinstance(name, str) for name in request.POST.keys())
     except DeprecationWarning:  # how the parser refuses another charset
         return "A form body must be sent in UTF-8."
     except ValueError:
-        return "The request body is not a form that can be read."
-    if not all(isinstance(name, str) for name in form.keys()):
-        return "The request body is not a form that can be read."
-    return None
+        readable = False
+    return None if readable else "The request body is not a form that can be read."
 
 
 def _matching_route(request):
