@@ -34,7 +34,30 @@ def connect(db_config):
                 db_config.db_id
             )
         )
-    return sqlite3.connect(_read_only_uri(path), uri=True)
+    return _open_read_only(path)
+
+
+OTHER_FILES = "A query reads only its own database: the demo server refuses ATTACH, DETACH and VACUUM."
+
+# Read-only mode covers the main file alone: ATTACH (even with "mode=rwc")
+# and VACUUM INTO would still create and write files wherever the server
+# may write, at a path a URL can supply.  Both reach the authorizer as an
+# attach, and are denied.
+_OTHER_FILE_ACTIONS = frozenset((sqlite3.SQLITE_ATTACH, sqlite3.SQLITE_DETACH))
+
+
+def _only_own_database(action, *_):
+    return sqlite3.SQLITE_DENY if action in _OTHER_FILE_ACTIONS else sqlite3.SQLITE_OK
+
+
+def _open_read_only(path):
+    connection = sqlite3.connect(_read_only_uri(path), uri=True, timeout=5)
+    connection.set_authorizer(_only_own_database)
+    return connection
+
+
+def _denied(error):
+    return getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_AUTH
 
 
 @functools.lru_cache(maxsize=256)
@@ -68,6 +91,8 @@ def run(db_config, sql, parameters, limit=None, what=None):
             # Parameters that do not fit the statement: the client's doing.
             raise HTTPBadRequest(explanation=str(error)) from None
         except sqlite3.Error as error:
+            if _denied(error):
+                raise HTTPForbidden(explanation=OTHER_FILES) from None
             if "readonly" in str(error):
                 raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
             log.error("%s failed on database '%s': %s: %s", what, db_config.db_id, type(error).__name__, error)
@@ -105,10 +130,20 @@ def check_compiles(path, sql):
     without running it, on a read-only connection.  Its parameters must be
     named (``:name``): those are what the path pairs of a query bind.
     """
-    connection = sqlite3.connect(Path(path).resolve().as_uri() + "?mode=ro", uri=True, timeout=5)
+    connection = _open_read_only(path)
     try:
         connection.execute("EXPLAIN " + sql, _AnyParameters())
-    except (sqlite3.ProgrammingError, sqlite3.OperationalError, sqlite3.Warning) as error:
-        raise HTTPBadRequest(explanation="The query does not compile: {}.".format(str(error).rstrip("."))) from None
+    except sqlite3.DatabaseError as error:
+        if _denied(error):
+            raise HTTPBadRequest(explanation=OTHER_FILES) from None
+        if not isinstance(error, (sqlite3.ProgrammingError, sqlite3.OperationalError)):
+            raise
+        raise HTTPBadRequest(explanation=_does_not_compile(error)) from None
+    except sqlite3.Warning as error:
+        raise HTTPBadRequest(explanation=_does_not_compile(error)) from None
     finally:
         connection.close()
+
+
+def _does_not_compile(error):
+    return "The query does not compile: {}.".format(str(error).rstrip("."))
