@@ -23,7 +23,7 @@ from pyramid.httpexceptions import (
 
 from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
-from korvane.views.common import SECRET_FIELDS
+from korvane.views.common import NOT_JSON, SECRET_FIELDS, body_problem
 
 log = logging.getLogger("korvane.changes")
 
@@ -40,9 +40,14 @@ SERVER_FIELDS = ("apikey", "apikey_hash")
 def json_object(request):
     """The request body as a JSON object."""
     try:
-        body = request.json_body
-    except ValueError:
-        raise HTTPBadRequest(explanation="The body must be a JSON object.") from None
+        problem = body_problem(request.text)
+    except ValueError:  # bytes that are no text in the body's charset
+        problem = NOT_JSON
+    if problem and problem != NOT_JSON:
+        # Nested too deeply, or a lone surrogate that no encoder takes:
+        # either would fail only later, while writing the store.
+        raise HTTPBadRequest(explanation=problem)
+    body = None if problem else request.json_body
     if not isinstance(body, dict):
         raise HTTPBadRequest(explanation="The body must be a JSON object.")
     for field in SERVER_FIELDS:
@@ -146,7 +151,8 @@ def sqlite_file(request, store_folder, given):
     """The path to keep for a database file: it must name an existing
     SQLite file inside the data folder.  Kept relative to the store's
     folder, so that the data folder may be mounted elsewhere."""
-    if not isinstance(given, str) or not given:
+    # No file name holds a NUL, which the system calls would refuse.
+    if not isinstance(given, str) or not given or "\0" in given:
         raise HTTPBadRequest(explanation="'sqlite_path' must name a SQLite file inside the data folder.")
     data_dir = os.path.realpath(request.registry.settings["krv_settings"]["data_dir"])
     resolved = os.path.realpath(os.path.join(store_folder, given))

@@ -70,6 +70,7 @@ def requested_limit(request):
 #: How deeply a JSON request body may nest.  The bodies the server reads
 #: are flat; the bound keeps a hostile body from exhausting the stack.
 MAX_BODY_DEPTH = 32
+NOT_JSON = "The request body must be JSON."
 
 
 def body_problem(text):
@@ -82,7 +83,7 @@ def body_problem(text):
     except RecursionError:
         return "The request body is nested too deeply (at most {} levels).".format(MAX_BODY_DEPTH)
     except ValueError:
-        return "The request body must be JSON."
+        return NOT_JSON
     stack = [(value, 1)]
     while stack:
         item, depth = stack.pop()
