@@ -277,6 +277,23 @@ def test_xml_rows_mark_nulls_and_the_schema_names_the_columns(app):
     assert [e.get("value") for e in schema.iter(xs + "enumeration")] == CSV_DE[0].split(",")
 
 
+def test_values_a_format_cannot_carry(data_dir):
+    def change(data):
+        query = data["querydefs"]["customers_by_country"]
+        query.update(sql="SELECT 1e999 AS big, -1e999 AS small, 0.5 AS half, :country AS country",
+                     description="bell \x07 here")
+    edit_store(data_dir, change)
+    app = make_app(data_dir)
+    # JSON has no number for an infinity: null, as browsers write it.
+    check(ask(app, "alice", BY_COUNTRY + "DE"), 200, {"rows": [{"big": None, "small": None, "half": 0.5, "country": "DE"}]})
+    check(ask(app, "alice", BY_COUNTRY + "DE.csv"), 200, {"lines": ["big,small,half,country", "inf,-inf,0.5,DE"]})
+    # XML cannot hold a control character at all: refused rather than sent broken or changed.
+    check(ask(app, "alice", "/querydefs/customers_by_country.xml"), 406, {"explains": "U+0007"})
+    check(ask(app, "alice", BY_COUNTRY + "a%01b.xml"), 406, {"explains": "U+0001, which XML does not allow"})
+    assert ET.fromstring(ask(app, "alice", BY_COUNTRY + "a%09b.xml").body)[0][3].text == "a\tb"
+    check(ask(app, "alice", "/querydefs/customers_by_country"), 200, {"description": "bell \x07 here"})
+
+
 # --- data discovery and its URL service ---------------------------------------------------
 
 CUSTOMERS = "/dd/demo/customers"

@@ -9,13 +9,18 @@ that must reach the client.
 import csv
 import io
 import json
+import math
 import re
 from xml.etree import ElementTree as ET
+
+from pyramid.httpexceptions import HTTPNotAcceptable
 
 from korvane.exceptions import HTTPUnsupportedFormat
 
 XS = "http://www.w3.org/2001/XMLSchema"
 _XML_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_.\-]*$")
+#: Characters an XML 1.0 document cannot hold, not even as references.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 
 def json_response(request, data):
@@ -24,8 +29,23 @@ def json_response(request, data):
     response.charset = "utf-8"
     # One line: the C encoder writes it (an indented dump is several times
     # slower on the larger answers).
-    response.text = json.dumps(data, default=_json_default)
+    try:
+        response.text = json.dumps(data, default=_json_default, allow_nan=False)
+    except ValueError:
+        # A REAL column can hold infinities (and NaN), which JSON has no
+        # number for: they are written as null, as browsers write them.
+        response.text = json.dumps(_finite(data), default=_json_default, allow_nan=False)
     return response
+
+
+def _finite(value):
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: _finite(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(item) for item in value]
+    return value
 
 
 def _json_default(value):
@@ -54,7 +74,16 @@ def xml_response(request, element):
     response.content_type = "application/xml"
     response.charset = "utf-8"
     ET.indent(element)
-    response.text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(element, encoding="unicode")
+    text = ET.tostring(element, encoding="unicode")
+    found = _NOT_XML.search(text)
+    if found:
+        # Written anyway, the document would not parse; changed, a value
+        # would be lost.  The client can ask for a format that carries it.
+        raise HTTPNotAcceptable(
+            explanation="Data format 'xml' cannot carry this answer: it holds the character U+{:04X},"
+            " which XML does not allow; JSON and CSV carry it.".format(ord(found.group()))
+        )
+    response.text = '<?xml version="1.0" encoding="utf-8"?>\n' + text
     return response
 
 
