@@ -3,6 +3,7 @@
 import builtins
 import gc
 import itertools
+import json
 import os
 import sys
 import traceback
@@ -18,7 +19,7 @@ import korvane.roots as roots
 
 from korvane.config_storage import ConfigStorage
 
-from helpers import make_request, make_settings, make_store, module_entries
+from helpers import make_request, make_settings, make_store, module_entries, run_child
 
 
 USERS = {"admin": {"password": "secret"}, "public": {}, "u1": {"databases": ["sales"]}}
@@ -844,3 +845,102 @@ def test_class_changed_after_first_use_is_read_as_by_the_twin(base, make, attrs,
     # Once the changed classes are freed, new ones may be made at their addresses.
     gc.collect()
     assert agree(scenario) == seen
+
+
+# ------------------------------------------------------------ bodies calling bodies
+
+def _base_patched_to_itself(impl):
+    return mock.patch.object(impl, "RootContext", impl.DefaultRoot), impl.DefaultRoot
+
+
+def _method_resolving_to_an_initialiser(impl):
+    return mock.patch.object(impl, "RootBasic", impl.RootBasic), type(
+        "Sub", (impl.RootBasic,), {"check_authenticated_user": impl.RootBasic.__init__})
+
+
+def _super_through_a_patched_base(impl):
+    mid = type("Mid", (impl.DBModel,), {})
+    return mock.patch.object(impl, "DBModel", mid), type("Leaf", (mid,), {})
+
+
+@pytest.mark.parametrize("make", [_base_patched_to_itself, _method_resolving_to_an_initialiser,
+                                  _super_through_a_patched_base])
+def test_bodies_calling_each_other_without_end_stop_at_the_recursion_limit(make):
+    # The module's bodies call each other directly, without interpreter
+    # frames between them; a cycle must still end in RecursionError, not in
+    # a stack overflow.
+    sys._clear_type_cache()
+
+    def scenario(impl):
+        patch, cls = make(impl)
+        with patch, pytest.raises(RecursionError) as raised:
+            cls(model_request())
+        return str(raised.value)
+
+    assert agree(scenario) == "maximum recursion depth exceeded"
+    # The counts were given back: a construction still works after it.
+    assert outcome_of(roots.DBModel, model_request())[0] == "ok"
+
+
+def test_a_body_running_when_the_module_is_collected_finishes():
+    # The last reference to the module is dropped, and the collector runs,
+    # while one of its bodies is still running.
+    output = run_child("""
+        import gc, sys
+        import korvane.roots
+        from helpers import make_request, make_settings, make_store
+        DBModel = sys.modules["korvane.roots"].DBModel
+
+        class Sub(DBModel):
+            def check_authenticated_user(self, request):
+                del sys.modules["korvane.roots"], korvane.roots
+                gc.collect()
+
+        store = make_store(users={"admin": {"password": "x"}, "public": {}, "u1": {"databases": ["sales"]}},
+                           databases={"sales": {"read": ["u1"]}})
+        request = make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
+                               matchdict={"db_id": "sales"})
+        print(Sub(request).__acl__)
+    """)
+    assert "view_model" in output
+
+
+def test_an_attribute_stored_under_an_equal_string_that_is_not_the_interned_one_is_read():
+    # An instance dict updated from parsed JSON puts a fresh (not interned)
+    # "db_id" into the class's shared keys; every later instance keeps its
+    # db_id under that key.
+    sys._clear_type_cache()
+
+    def scenario(impl):
+        cls = type("Discovery", (impl.DataDiscovery,), {})
+        bare = cls.__new__(cls)
+        bare.note = 1
+        bare.__dict__.update(json.loads('{"db_id": "x"}'))
+        built = cls(request_for("/dd/sales/orders.json", {"other_segments": ("sales", "orders")}))
+        return built.db_id, built.__acl__
+
+    assert agree(scenario)[0] == "sales"
+
+
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+    def __ne__(self, other):
+        return True
+
+
+def test_an_id_compared_with_itself_asks_its_own_eq():
+    # `==` asks __eq__ even of an object and itself; only `in` takes
+    # identity for equality.
+    def scenario(impl):
+        me = NeverEqual("carol")
+        store = make_store(users=dict(USERS, carol={"userdef": ["view"]}), databases=DATABASES)
+        store.users[me] = store.users.pop("carol")
+        request = make_request("/users.json", settings=make_settings(store=store), user_id="carol")
+        with mock.patch.object(impl, "get_authenticated_user", lambda request, users: (me, users[me])):
+            return sorted(impl.UserdefsList(request).user_configs)
+
+    assert agree(scenario) == []

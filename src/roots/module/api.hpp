@@ -394,14 +394,14 @@ Ref get_item_generic(PyObject* mapping, PyObject* key);
 
 // Truth, equality and membership as the `if`, `==` and `in` of Python: 1, 0, or -1 on error.
 inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+// `==` asks `__eq__` even of an object and itself (unlike `in`, which
+// takes identity for equality): only two exact strings are compared here.
 [[gnu::always_inline]] inline int equals(PyObject* a, PyObject* b) {
-    if (a == b) {
-        return 1;
-    }
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        return str_equal(a, b) ? 1 : 0;
+        return a == b || str_equal(a, b) ? 1 : 0;
     }
-    return PyObject_RichCompareBool(a, b, Py_EQ);
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? truth(result.get()) : -1;
 }
 // `item in a_list` for an exact list: each element compared in turn as the
 // list's own `in` does (element first), exact strings without the generic

@@ -2,7 +2,9 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -150,6 +152,34 @@ PyObject* checked_result(PyObject* callable, PyObject* result) {
     return result;
 }
 
+// Runs the body of `f` on its bound arguments, adding its traceback entry
+// when an exception leaves it.
+//
+// Bodies call each other directly, with no interpreter frame in between
+// to count them, so each entry counts against the interpreter's limit on
+// C recursion: a cycle of bodies (an initialiser that resolves back to
+// itself) ends in RecursionError rather than a stack overflow.  The module
+// is held while the body runs: the body reads the module's state, which a
+// collection would otherwise clear once nothing else refers to the module.
+PyObject* enter_body(PyObject* callable, FunctionObject* f, PyObject* const* bound) {
+    PyThreadState* tstate = running_tstate != nullptr ? running_tstate : PyThreadState_Get();
+    if (tstate->c_recursion_remaining-- <= 0) {
+        // The interpreter's own check raises the error (and keeps its
+        // headroom for handling it).
+        ++tstate->c_recursion_remaining;
+        if (Py_EnterRecursiveCall("") != 0) {
+            return nullptr;
+        }
+    }
+    Ref module = Ref::borrow(state.module);
+    PyObject* result = checked_result(callable, run_body(*f->def, bound));
+    if (result == nullptr) {
+        add_traceback_entry(f->traceback_code);
+    }
+    ++tstate->c_recursion_remaining;
+    return result;
+}
+
 // Records the thread state of the caller for the bodies that run inside
 // one entry, and restores the outer one on leaving.
 class RunningThreadState {
@@ -181,11 +211,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                      f->def->params[0], "dict", Py_TYPE(bound[0])->tp_name);
         return nullptr;
     }
-    PyObject* result = checked_result(callable, run_body(*f->def, bound));
-    if (result == nullptr) {
-        add_traceback_entry(f->traceback_code);
-    }
-    return result;
+    return enter_body(callable, f, bound);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -470,19 +496,16 @@ PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nar
         }
         bound = filled;
     }
-    PyObject* result = checked_result(func, run_body(*f->def, bound));
-    if (result == nullptr) {
-        add_traceback_entry(f->traceback_code);
-    }
-    return result;
+    return enter_body(func, f, bound);
 }
 
 namespace {
 
 // The initialiser each class called last resolved to, for the state of
 // its MRO its version tag stands for.  A change to any class dict along
-// the MRO clears the tag, and the interpreter never hands out a tag twice,
-// so while the tag matches the function is still held by a class dict.
+// the MRO clears the tag, and the interpreter never hands out a tag twice
+// (the table is emptied with the module's state, so a later interpreter's
+// tags start on an empty table), so while the tag matches the function is still held by a class dict.
 struct InitEntry {
     PyTypeObject* type;
     unsigned int version_tag;
@@ -490,6 +513,16 @@ struct InitEntry {
 };
 constexpr unsigned int kInitEntries = 64;
 constinit InitEntry init_entries[kInitEntries];
+
+}  // namespace
+
+void forget_class_inits() {
+    // Tags start again in a new interpreter, and a class of it may land
+    // where one of the old one was.
+    std::fill(std::begin(init_entries), std::end(init_entries), InitEntry{});
+}
+
+namespace {
 
 // The module's function `cls.__init__` resolves to, borrowed; null (no
 // error set) when it resolves to anything else.

@@ -58,6 +58,9 @@ inline PyObject* run_body(const FunctionDef& def, PyObject* const* args) {
     return def.body(args);
 }
 
+// Empties the memory of which initialiser each class resolved to.
+void forget_class_inits();
+
 // Creates the function type; called once by the exec step.
 int init_function_type();
 

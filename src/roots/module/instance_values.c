@@ -16,6 +16,8 @@
 #error "the inline-values layout read here is the one of Python 3.12"
 #endif
 
+static int same_string_key(PyObject *candidate, PyObject *key, Py_hash_t hash);
+
 Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t *searched)
 {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
@@ -25,9 +27,13 @@ Py_ssize_t roots_shared_key_index(PyTypeObject *type, PyObject *name, Py_ssize_t
     if (keys == NULL || keys->dk_kind != DICT_KEYS_SPLIT) {
         return -1;
     }
+    /* A key that reached the shared keys through the instance dict itself
+     * (its update() from parsed JSON, say) may be an equal string that is
+     * not the interned one: the dict's own lookup matches it by value. */
+    const Py_hash_t hash = PyUnicode_CheckExact(name) ? PyObject_Hash(name) : -1;
     PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
     for (Py_ssize_t i = *searched; i < keys->dk_nentries; ++i) {
-        if (entries[i].me_key == name) {
+        if (same_string_key(entries[i].me_key, name, hash)) {
             *searched = i + 1;
             return i;
         }

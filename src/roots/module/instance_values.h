@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-/* The position of `name` (compared by identity) among the shared keys of a
+/* The position of `name` (compared as the dict's lookup compares strings) among the shared keys of a
  * heap type whose instances keep their attributes inline, or -1 when the
  * name is not (yet) one of them.  Shared keys only ever grow, so a position
  * once found stays valid for the type's life, and a search can resume

@@ -189,6 +189,7 @@ void reset_state(bool release) {
     };
     state.loaded = false;
     clear_fast_path_caches();
+    forget_class_inits();
     for (PyObject** slot : kSlots) {
         if (release) {
             Py_CLEAR(*slot);
