@@ -514,14 +514,24 @@ class ConfigStorage:
         if self.path is None:
             raise RuntimeError("a store made from in-memory data cannot be written")
 
-        def parse(text):
+        def read(path):
+            # Reading fails as the view expects (StoreError) whatever is
+            # wrong: no file, a folder in its place, bytes that are not
+            # UTF-8, text that is not JSON, or a document of the wrong shape.
+            try:
+                with open(path, "rb") as f:
+                    text = f.read().decode("utf-8")
+            except OSError as error:
+                raise StoreError("store file {}: {}".format(path, error.strerror or error)) from None
+            except UnicodeDecodeError as error:
+                raise StoreError("store file {} is not UTF-8: {}".format(path, error)) from None
             try:
                 data = json.loads(text)
                 check_store_data(data, self.required_users)
             except StoreError as error:
-                raise StoreError("store file {}: {}".format(self.path, error)) from None
-            except ValueError as error:
-                raise StoreError("store file {} is not valid JSON: {}".format(self.path, error)) from None
+                raise StoreError("store file {}: {}".format(path, error)) from None
+            except (ValueError, RecursionError) as error:
+                raise StoreError("store file {} is not valid JSON: {}".format(path, error)) from None
             return data
 
         def checked_change(data):
@@ -541,7 +551,7 @@ class ConfigStorage:
                 if self.cache is not None:
                     self.cache.publish(data, self.version)
 
-        return write_store(self.path, checked_change, after_replace, parse=parse)
+        return write_store(self.path, checked_change, after_replace, read=read)
 
     def _stat(self):
         try:

@@ -96,22 +96,27 @@ def replace_atomically(path, data):
     _fsync_folder(folder)
 
 
-def write_store(path, change, after_replace=None, parse=json.loads):
+def read_document(path):
+    """The JSON document in the file at ``path``."""
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def write_store(path, change, after_replace=None, read=read_document):
     """Apply ``change`` to the store file at ``path`` under the exclusive
     lock and return the new document.
 
     ``change(data)`` changes the freshly read document in place; whatever it
     raises leaves the file untouched.  Plain API keys are hashed and the
-    version is bumped after it returns.  ``parse(text)`` makes the document
-    of the file's text and may refuse it.  ``after_replace(data)``, when
+    version is bumped after it returns.  ``read(path)`` reads the document
+    of the file and may refuse it.  ``after_replace(data)``, when
     given, runs once the new file is in place and before the lock is
     released.
     """
     with open(lock_path(path), "a") as lock:
         fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
         try:
-            with open(path, encoding="utf-8") as f:
-                data = parse(f.read())
+            data = read(path)
             change(data)
             remove_leftovers(path)
             hash_plain_keys(data)
