@@ -4,6 +4,7 @@ and memcached stopped mid-run."""
 
 import json
 import logging
+import shutil
 import signal
 import threading
 import time
@@ -11,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from helpers import LONG_RUN, Memcached, free_loopback_port, stop_process
+from helpers import LONG_RUN, UNKNOWN_KEY, Memcached, free_loopback_port, stop_process
 from korvane import store_cache
 from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
@@ -79,12 +80,13 @@ def test_a_write_reaches_another_process_through_the_published_document(pair, mo
 
 def test_a_stale_published_version_is_replaced_by_the_newer_one(pair):
     _, writer, reader = pair
+    before = [writer.cache.client.get(key) for key in ("test.version", "test.document")]
     writer.write(add_query("first"))
-    # A failed publish (memcached away during the write) left version 1 behind.
-    writer.cache.client.set("test.version", b"0")
-    writer.cache.client.set("test.document", b"{}")
+    # A failed publish (memcached away during the write) left the version before it behind.
+    writer.cache.client.set("test.version", before[0])
+    writer.cache.client.set("test.document", before[1])
     writer.pull()
-    assert writer.cache.client.get("test.version") == b"1"
+    assert writer.cache.client.get("test.version") == writer.stamp.encode()
     reader.pull()
     assert "first" in reader.querydefs
 
@@ -95,18 +97,102 @@ def test_a_document_too_large_for_memcached_publishes_its_version_alone(pair, mo
     reads = count_file_reads(monkeypatch, reader)
     writer.write(add_query("big", "x" * (2 << 20)))
     assert not writer.cache.down
-    assert writer.cache.client.get("test.version") == b"1" and writer.cache.client.get("test.document") is None
+    assert writer.cache.client.get("test.version") == writer.stamp.encode()
+    assert writer.cache.client.get("test.document") is None
     reader.pull()
     assert "big" in reader.querydefs and reads == [1]
 
 
-def test_memcached_back_after_a_restart_gets_the_store_again(pair, memcached):
+def test_memcached_back_after_a_restart_gets_the_store_again(pair, memcached, monkeypatch):
     _, writer, reader = pair
     writer.write(add_query("before"))
     memcached.stop()
     memcached.start()  # same port, empty
+    # The reader's connection died with the old memcached: it serves from the file and tries again after a pause.
     reader.pull()
-    assert "before" in reader.querydefs and reader.cache.client.get("test.version") == b"1"
+    monkeypatch.setattr(store_cache.time, "monotonic", lambda: time.time() + 3600)
+    reader.pull()
+    assert "before" in reader.querydefs and reader.cache.client.get("test.version") == writer.stamp.encode()
+
+
+# --- memcached's copy against the file ----------------------------------------------------------
+
+
+def put_back(path, copy):
+    """Replace the store file by an earlier ``copy`` of it, as an operator restoring a backup or starting over does."""
+    path.unlink()
+    path.write_bytes(copy)
+
+
+@pytest.mark.parametrize("then", ["write", "restart"])
+def test_a_store_file_put_back_to_an_earlier_copy_is_served_after_the_next_write_or_a_restart(pair, memcached, then):
+    path, writer, reader = pair
+    backup = path.read_bytes()
+    for n in range(3):
+        writer.write(add_query("q{}".format(n)))
+    reader.pull()
+    assert "q2" in reader.querydefs
+    put_back(path, backup)
+    if then == "write":
+        writer.write(add_query("after"))
+        # Numbered above every version memcached handed out, though the file's went down.
+        assert json.loads(path.read_text())["version"] > 3
+    else:
+        writer = shared_store(path, memcached.address)
+    for _ in range(2):
+        for store in (writer, reader):
+            store.pull()
+            assert ("q2" in store.querydefs, "after" in store.querydefs) == (False, then == "write")
+
+
+def test_two_stores_under_one_version_number_are_told_apart(pair, memcached):
+    path, writer, reader = pair
+    backup = path.read_bytes()
+    writer.write(add_query("before"))
+    reader.pull()
+    put_back(path, backup)
+    restarted = shared_store(path, memcached.address)
+    restarted.write(add_query("after"))
+    assert restarted.version == reader.version  # what makes the case: the number alone cannot tell
+    reader.pull()
+    assert ("before" in reader.querydefs, "after" in reader.querydefs) == (False, True)
+
+
+def test_a_server_started_on_a_folder_started_over_serves_the_folder_not_memcached(tmp_path, memcached):
+    settings = {"korvane.memcached": memcached.address}
+    data_dir = copy_example(tmp_path / "data")
+    first = make_app(data_dir, **settings)
+    created = ask(first, "admin", "POST /users/new", {"user_id": "mallory", "databases": ["demo"]})
+    check(created, 201, {})
+    shutil.rmtree(data_dir)
+    again = make_app(copy_example(data_dir), **settings)
+    check(ask(again, "public", "/whoami", headers={"X-API-Key": created.json["apikey"]}), 403, {"explanation": UNKNOWN_KEY})
+    check(ask(again, "admin", "/users/mallory"), 404, {})
+    # The server that kept running follows the folder too.
+    check(ask(first, "admin", "/users/mallory"), 404, {})
+
+
+class WriterDied(BaseException):
+    """The writing process killed between putting the new file in place and publishing it."""
+
+
+def _writer_dies(data, stamp):
+    raise WriterDied()
+
+
+@pytest.mark.parametrize("publish", [lambda data, stamp: False, _writer_dies], ids=["fails", "never-happens"])
+def test_a_write_whose_publish_is_lost_is_served_by_the_others_at_once(pair, monkeypatch, publish):
+    path, writer, reader = pair
+    reader.pull()
+    monkeypatch.setattr(writer.cache, "publish", publish)
+    try:
+        writer.write(lambda data: data["users"].pop("bob"))
+    except WriterDied:
+        pass
+    assert "bob" not in json.loads(path.read_text())["users"]
+    for _ in range(2):
+        reader.pull()
+        assert "bob" not in reader.users
 
 
 def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(data_dir, caplog, monkeypatch):
@@ -139,11 +225,31 @@ def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, mem
     assert (counting.calls, reads) == (["get"] * len(requests), [])
 
 
-def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(data_dir):
+def _folder_in_place(path):
+    path.unlink()
+    path.mkdir()
+
+
+UNREADABLE_STORE_FILES = {
+    "not-json": lambda path: path.write_text('{"users": '),
+    "missing": lambda path: path.unlink(),
+    "a-folder": _folder_in_place,
+    "not-utf8": lambda path: path.write_bytes(path.read_bytes().replace(b'"demo"', b'"d\xe9mo"', 1)),
+}
+
+
+@pytest.mark.parametrize("spoil", UNREADABLE_STORE_FILES.values(), ids=UNREADABLE_STORE_FILES)
+def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(data_dir, spoil, caplog):
     app = make_app(data_dir)
-    (data_dir / "store.json").write_text('{"users": ')
-    check(ask(app, "admin", "POST /querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"}), 503, {})
-    assert (data_dir / "store.json").read_text() == '{"users": '
+    store = data_dir / "store.json"
+    spoil(store)
+    before = store.read_bytes() if store.is_file() else None
+    answer = ask(app, "admin", "POST /querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"})
+    check(answer, 503, {"explains": "The store file cannot be read, so no change is made; the server log says why."})
+    assert (store.read_bytes() if store.is_file() else None) == before
+    assert "Not written" in caplog.text and "Traceback" not in caplog.text
+    # Reads go on from the last good store.
+    check(ask(app, "admin", "/querydefs/customers_by_country"), 200, {})
 
 
 @pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},

@@ -18,8 +18,8 @@ from collections.abc import MutableMapping
 from pyramid.httpexceptions import HTTPBadRequest
 
 from korvane.constants import PUBLIC_USER_ID, STD_HTTP_METHODS
-from korvane.store_cache import DOWN, MISSING
-from korvane.store_writer import document_version, write_store
+from korvane.store_cache import DOWN, MISSING, stamp_version
+from korvane.store_writer import document_stamp, document_version, locked, write_store
 
 # Kinds of field values a record may hold, by the check that accepts them.
 TEXT = "a text"
@@ -59,6 +59,8 @@ SETTLE_STEP = 0.01
 
 #: The signature of a store file that cannot be found.
 _MISSING = ("missing",)
+#: ``_publish_file`` with no condition on what memcached holds.
+_ANY = object()
 #: ``Record.get`` called without a default.
 _NO_DEFAULT = object()
 
@@ -348,7 +350,8 @@ class ConfigStorage:
     A refresh replaces them with new dicts, so a caller holding one keeps a
     consistent view for the rest of its request.  ``version`` is the
     version number of the document loaded (0 for a file never written
-    through ``write``).
+    through ``write``); with a cache, ``stamp`` is its version and a digest
+    of its content (``korvane.store_writer.document_stamp``).
 
     A store over a file keeps serving its last good version when the file
     turns bad (unreadable, not JSON, wrong shape, lacking one of
@@ -367,6 +370,7 @@ class ConfigStorage:
         self.cache = cache
         self.pull_count = 0
         self.version = 0
+        self.stamp = None
         self._signature = None
         self._bad_signature = None
         self._document = None
@@ -394,14 +398,21 @@ class ConfigStorage:
             # The first read is the store's first pull.
             store.pull_count += 1
             store._take_file()
+        if cache is not None:
+            # What memcached holds may come from an earlier life of the
+            # folder (deleted to start over, a backup put back): the file
+            # is the store, so its document replaces whatever is there.
+            store._publish_file(_ANY)
         return store
 
     @property
     def folder(self):
         return os.path.dirname(self.path) if self.path else None
 
-    def _load(self, data):
+    def _load(self, data, stamp=None):
         self.version = document_version(data)
+        # Only a shared store compares stamps; others need not hash.
+        self.stamp = stamp or (document_stamp(data) if self.cache is not None else None)
         self._document = data
         self.users = _records(UserRecord, data.get("users"))
         self.databases = _records(DatabaseRecord, data.get("databases"))
@@ -426,14 +437,19 @@ class ConfigStorage:
         """Refresh the store.
 
         With ``from_memcache`` true and a cache, memcached is asked for the
-        store's version (one ``get``) and the store reloads only when it
-        changed, from the published document or, failing that, the file.
-        Without a cache, or while memcached holds no version or cannot be
-        reached, the file is re-read only when its modification time, size
-        or inode changed since the last read.  With ``from_memcache`` false
-        it is re-read in any case.  A bad version is never taken (see the
-        class's description).  A store made from in-memory data has nothing
-        to refresh.  Every call is counted in ``pull_count``.
+        store's stamp (one ``get``) and nothing more happens while it is
+        the stamp of the store loaded.  A newer stamp is loaded from the
+        published document, or failing that from the file.  Any other
+        stamp (none at all, or one not above this store's version: a
+        publish lost, a file restored by hand) sends the store to the file,
+        and when memcached's copy is not the file's, the file's document is
+        published again (read under the write lock, see ``_publish_file``).
+        Without a cache, or while memcached cannot be reached, the file is
+        re-read only when its modification time, size or inode changed
+        since the last read.  With ``from_memcache`` false it is re-read in
+        any case.  A bad version is never taken (see the class's
+        description).  A store made from in-memory data has nothing to
+        refresh.  Every call is counted in ``pull_count``.
         """
         with self._lock:
             self.pull_count += 1
@@ -444,14 +460,60 @@ class ConfigStorage:
                 # request, and the request sees one version throughout.
                 self._request.fresh = False
                 return
-            shared = from_memcache and self.cache is not None
-            if shared and self._pull_shared():
+            if not from_memcache or self.cache is None:
+                self._pull_file(from_memcache)
                 return
-            self._pull_file(from_memcache)
-            if shared and not self.cache.down and self._signature is not None:
-                # Memcached is up but holds no version (restarted, or never
-                # told): give it ours, unless another process got there first.
-                self.cache.offer(self._document, self.version)
+            shared = self.cache.stamp()
+            if shared == self.stamp:
+                return
+            if shared not in (MISSING, DOWN) and stamp_version(shared) > self.version and self._take_shared(shared):
+                return
+            self._pull_file(from_memcache=True)
+            if shared is DOWN or shared == self.stamp or self._signature is None or self._bad_signature is not None:
+                return
+        # Memcached holds no store (started empty, or a writer withdrew its
+        # stamp and died), or one that is not the file's.  Taken outside the
+        # store's lock: a write holds the file lock while it waits for it.
+        self._publish_file(shared)
+
+    def _take_shared(self, shared):
+        """Load the document published under the stamp ``shared``; False
+        when there is none (too large for memcached, or already replaced)
+        or it is unusable."""
+        data = self.cache.document(shared)
+        if data is None:
+            return False
+        try:
+            check_store_data(data, self.required_users)
+        except StoreError:
+            return False
+        self._load(data, shared)
+        # Loaded without the file: the next file check reads it.
+        self._signature = None
+        return True
+
+    def _publish_file(self, seen):
+        """Publish the file's document while memcached still holds the stamp
+        ``seen`` (``_ANY``: whatever it holds).  Under the write lock, with
+        the file read again when it changed, so that nothing older than the
+        file goes over a write that was published meanwhile."""
+        with locked(self.path, required=False), self._lock:
+            if seen is not _ANY and self.cache.stamp() != seen:
+                return  # published by another process meanwhile
+            try:
+                signature = self._stat()
+            except StoreError as error:
+                self._report(_MISSING, error)
+                return
+            if signature == self._bad_signature:
+                return
+            if signature != self._signature:
+                try:
+                    self._take_file()
+                except StoreError as error:
+                    self._report(signature, error)
+                    return
+            self.cache.publish(self._document, self.stamp)
 
     def begin_request(self):
         """Refresh the store for a request that is starting on this thread.
@@ -478,32 +540,6 @@ class ConfigStorage:
         except StoreError as error:
             self._report(signature, error)
 
-    def _pull_shared(self):
-        """Refresh from memcached; False when the file must be checked
-        instead (no version published, or memcached down)."""
-        shared = self.cache.version()
-        if shared in (MISSING, DOWN):
-            return False
-        if shared == self.version:
-            return True
-        if shared < self.version:
-            # A publish that failed (memcached away during a write) left an
-            # older version behind: put ours back so the others catch up.
-            self.cache.publish(self._document, self.version)
-            return True
-        data = self.cache.document(shared)
-        try:
-            if data is None:
-                raise StoreError("no document")
-            check_store_data(data, self.required_users)
-        except StoreError:
-            self._pull_file(from_memcache=False)
-            return True
-        self._load(data)
-        # Loaded without the file: the next file check reads it.
-        self._signature = None
-        return True
-
     def write(self, change):
         """Change the store file through ``change(data)`` (see
         ``korvane.store_writer.write_store``), load the result, and publish
@@ -514,14 +550,24 @@ class ConfigStorage:
         if self.path is None:
             raise RuntimeError("a store made from in-memory data cannot be written")
 
-        def parse(text):
+        def read(path):
+            # Reading fails as the view expects (StoreError) whatever is
+            # wrong: no file, a folder in its place, bytes that are not
+            # UTF-8, text that is not JSON, or a document of the wrong shape.
+            try:
+                with open(path, "rb") as f:
+                    text = f.read().decode("utf-8")
+            except OSError as error:
+                raise StoreError("store file {}: {}".format(path, error.strerror or error)) from None
+            except UnicodeDecodeError as error:
+                raise StoreError("store file {} is not UTF-8: {}".format(path, error)) from None
             try:
                 data = json.loads(text)
                 check_store_data(data, self.required_users)
             except StoreError as error:
-                raise StoreError("store file {}: {}".format(self.path, error)) from None
-            except ValueError as error:
-                raise StoreError("store file {} is not valid JSON: {}".format(self.path, error)) from None
+                raise StoreError("store file {}: {}".format(path, error)) from None
+            except (ValueError, RecursionError) as error:
+                raise StoreError("store file {} is not valid JSON: {}".format(path, error)) from None
             return data
 
         def checked_change(data):
@@ -539,9 +585,29 @@ class ConfigStorage:
                 self._signature = self._stat()
                 self._bad_signature = None
                 if self.cache is not None:
-                    self.cache.publish(data, self.version)
+                    # When this fails, memcached holds no stamp (withdrawn
+                    # before the rename): the others go to the file.
+                    self.cache.publish(data, self.stamp)
 
-        return write_store(self.path, checked_change, after_replace, parse=parse)
+        if self.cache is None:
+            return write_store(self.path, checked_change, after_replace, read=read)
+
+        def published_version():
+            # The version counts up from the highest handed out, even when
+            # the file's went down (a backup put back by hand).
+            with self._lock:
+                shared = self.cache.stamp()
+                return max(self.version, stamp_version(shared) if shared not in (MISSING, DOWN) else 0)
+
+        def withdraw():
+            # A publish that fails, or a writer killed between the rename
+            # and the publish, must not leave the old stamp standing over
+            # the new file.
+            with self._lock:
+                self.cache.withdraw()
+
+        return write_store(self.path, checked_change, after_replace, read=read, before_replace=withdraw,
+                           published_version=published_version)
 
     def _stat(self):
         try:

@@ -1,8 +1,9 @@
 """The store's version and document shared through memcached.
 
-Every process of a deployment asks memcached for the store's version on each
-request (one ``get``) and reloads only when it changed; the process that
-writes the store publishes the new document and then its version, so the
+Every process of a deployment asks memcached for the store's stamp (its
+version and a digest of its content) on each request (one ``get``) and
+reloads only when it is not the stamp of the store it serves; the process
+that writes the store publishes the new document and then its stamp, so the
 others need not parse the file.  Memcached is a help, never a requirement:
 when it cannot be reached the caller falls back to watching the file, one
 warning is logged, and the connection is tried again after a pause that
@@ -94,45 +95,57 @@ class StoreCache:
             self._pause = min(self._pause * 2, LONGEST_PAUSE)
         self._retry_at = time.monotonic() + self._pause
 
-    def version(self):
-        """The published version (an int), MISSING or DOWN."""
+    def stamp(self):
+        """The published stamp ("VERSION:DIGEST", see
+        ``korvane.store_writer.document_stamp``), MISSING or DOWN."""
         value = self._call("get", self.version_key)
         if value is DOWN:
             return DOWN
         try:
-            return int(value) if value is not None else MISSING
-        except ValueError:
+            stamp = value.decode("ascii") if value is not None else None
+        except UnicodeDecodeError:
             return MISSING
+        return stamp if stamp is not None and stamp_version(stamp) is not None else MISSING
 
-    def document(self, version):
-        """The published document when it is the one of ``version``, else None."""
+    def document(self, stamp):
+        """The published document when it is the one of ``stamp``, else None."""
         value = self._call("get", self.document_key)
         if value is DOWN or value is None:
             return None
+        head, _, body = value.partition(b"\n")
+        if head != stamp.encode("ascii"):
+            return None
         try:
-            data = json.loads(value)
+            data = json.loads(body)
         except ValueError:
             return None
-        return data if isinstance(data, dict) and data.get("version") == version else None
+        return data if isinstance(data, dict) else None
 
-    def publish(self, data, version):
-        """Make ``data`` the shared document.  The document goes first, so
-        a process that sees the new version also finds its document."""
-        body = json.dumps(data, separators=(",", ":")).encode("utf-8")
+    def publish(self, data, stamp):
+        """Make ``data``, whose stamp is ``stamp``, the shared document;
+        False when memcached could not be told.  The document goes first,
+        so a process that sees the new stamp also finds its document."""
+        body = stamp.encode("ascii") + b"\n" + json.dumps(data, separators=(",", ":")).encode("utf-8")
         if len(body) <= LARGEST_DOCUMENT:
             stored = self._call("set", self.document_key, body, noreply=False)
         else:
-            # Too large for memcached: the version alone is published, and
+            # Too large for memcached: the stamp alone is published, and
             # the others read the file.  The previous document is stale.
             stored = self._call("delete", self.document_key, noreply=False)
         if stored is DOWN:
             return False
-        return self._call("set", self.version_key, str(version).encode(), noreply=False) is not DOWN
+        return self._call("set", self.version_key, stamp.encode("ascii"), noreply=False) is not DOWN
 
-    def offer(self, data, version):
-        """Publish ``data`` only where memcached holds no version yet (a
-        restarted memcached), never over a version another process set."""
-        body = json.dumps(data, separators=(",", ":")).encode("utf-8")
-        if len(body) <= LARGEST_DOCUMENT and self._call("add", self.document_key, body, noreply=False) is DOWN:
-            return
-        self._call("add", self.version_key, str(version).encode(), noreply=False)
+    def withdraw(self):
+        """Remove the published stamp, so that every process goes to the
+        file until one publishes again; False when memcached could not be
+        told."""
+        return self._call("delete", self.version_key, noreply=False) is not DOWN
+
+
+def stamp_version(stamp):
+    """The version number of a stamp; None when it is not one."""
+    number, sep, digest = stamp.partition(":")
+    if not (sep and number.isdigit() and digest.isalnum()):
+        return None
+    return int(number)

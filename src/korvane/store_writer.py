@@ -14,7 +14,9 @@ API keys are kept only as hashes: a plain ``apikey`` written into the file
 by hand is replaced by its ``apikey_hash`` on the first write.
 """
 
+import contextlib
 import fcntl
+import hashlib
 import json
 import os
 import tempfile
@@ -34,6 +36,35 @@ def document_version(data):
     went through a write."""
     version = data.get(VERSION_FIELD, 0)
     return version if isinstance(version, int) and not isinstance(version, bool) else 0
+
+
+def document_stamp(data):
+    """"VERSION:DIGEST" of a store document: the version number and a
+    digest of the content.  Two documents with one stamp are the same
+    document, whatever their version numbers say (a file restored from a
+    backup, or a folder started over, counts its versions again)."""
+    canonical = json.dumps(data, sort_keys=True, separators=(",", ":"))
+    return "{}:{}".format(document_version(data), hashlib.sha256(canonical.encode("ascii")).hexdigest()[:32])
+
+
+@contextlib.contextmanager
+def locked(path, required=True):
+    """Hold the exclusive lock of the store file at ``path``.  Unless
+    ``required``, a lock file that cannot be made (a folder this process
+    may not write to, so it writes no store there) is done without."""
+    try:
+        lock = open(lock_path(path), "a")
+    except OSError:
+        if required:
+            raise
+        yield
+        return
+    with lock:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock.fileno(), fcntl.LOCK_UN)
 
 
 def hash_plain_keys(data):
@@ -70,10 +101,11 @@ def remove_leftovers(path):
                 pass
 
 
-def replace_atomically(path, data):
+def replace_atomically(path, data, before_rename=None):
     """Put ``data`` (a JSON document) at ``path`` by writing a synced
     temporary file beside it and renaming it over the old one.  The new file
-    keeps the old one's permission bits."""
+    keeps the old one's permission bits.  ``before_rename()``, when given,
+    runs once the temporary file is complete, just before the rename."""
     folder = os.path.dirname(path)
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=_temporary_prefix(path), suffix=".tmp")
     try:
@@ -86,6 +118,8 @@ def replace_atomically(path, data):
             f.write("\n")
             f.flush()
             os.fsync(f.fileno())
+        if before_rename is not None:
+            before_rename()
         os.replace(temporary, path)
     except BaseException:
         try:
@@ -96,29 +130,37 @@ def replace_atomically(path, data):
     _fsync_folder(folder)
 
 
-def write_store(path, change, after_replace=None, parse=json.loads):
+def read_document(path):
+    """The JSON document in the file at ``path``."""
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def write_store(path, change, after_replace=None, read=read_document, before_replace=None, published_version=None):
     """Apply ``change`` to the store file at ``path`` under the exclusive
     lock and return the new document.
 
     ``change(data)`` changes the freshly read document in place; whatever it
     raises leaves the file untouched.  Plain API keys are hashed and the
-    version is bumped after it returns.  ``parse(text)`` makes the document
-    of the file's text and may refuse it.  ``after_replace(data)``, when
-    given, runs once the new file is in place and before the lock is
-    released.
+    version is bumped after it returns.  ``read(path)`` reads the document
+    of the file and may refuse it.  ``published_version()``, when given,
+    names a version already handed out elsewhere (memcached's): the new
+    version is above it as well as above the file's, so that a file whose
+    version went down (a backup restored) never gets a number the others
+    already hold.  ``before_replace()`` runs just before the new file is
+    renamed into place, ``after_replace(data)`` once it is there; both
+    before the lock is released.
     """
-    with open(lock_path(path), "a") as lock:
-        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
-        try:
-            with open(path, encoding="utf-8") as f:
-                data = parse(f.read())
-            change(data)
-            remove_leftovers(path)
-            hash_plain_keys(data)
-            data[VERSION_FIELD] = document_version(data) + 1
-            replace_atomically(path, data)
-            if after_replace is not None:
-                after_replace(data)
-            return data
-        finally:
-            fcntl.flock(lock.fileno(), fcntl.LOCK_UN)
+    with locked(path):
+        data = read(path)
+        change(data)
+        remove_leftovers(path)
+        hash_plain_keys(data)
+        latest = document_version(data)
+        if published_version is not None:
+            latest = max(latest, published_version())
+        data[VERSION_FIELD] = latest + 1
+        replace_atomically(path, data, before_replace)
+        if after_replace is not None:
+            after_replace(data)
+        return data
