@@ -10,11 +10,15 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+import korvane
 from helpers import free_loopback_port, stop_process, wait_for_port
 from test_app import copy_example
 
 REPO = Path(__file__).resolve().parents[1]
 REQUEST_SECONDS = 10
+#: The environment of a server process: it imports the package under test,
+#: whatever folder it runs in (a relative PYTHONPATH would not reach it).
+CHILD_ENV = dict(os.environ, PYTHONUNBUFFERED="1", PYTHONPATH=str(Path(korvane.__file__).resolve().parents[1]))
 
 
 class NoRedirects(urllib.request.HTTPRedirectHandler):
@@ -49,7 +53,7 @@ class Server:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
                  "--port", str(self.port), "--data-dir", str(data_dir)],
-                cwd=tmp_path, env=dict(os.environ, PYTHONUNBUFFERED="1"),
+                cwd=tmp_path, env=CHILD_ENV,
                 stdout=output, stderr=subprocess.STDOUT,
             )
         wait_for_port(self.port, self.process, self.log.read_text)
