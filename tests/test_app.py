@@ -149,7 +149,7 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
     ({"db.sales.limit": "99999999999999999999"}, "db.sales.limit " + LIMIT_RULE + "'99999999999999999999'."),
     ({"db.demo.limit": "2147483648"}, "db.demo.limit " + LIMIT_RULE + "'2147483648'."),
     ({"db.demo.limit": ""}, "db.demo.limit " + LIMIT_RULE + "''."),
-])
+], ids=lambda value: "=".join(*value.items()) if isinstance(value, dict) else "")
 def test_a_bad_setting_is_refused_at_start_saying_why(data_dir, settings, message):
     with pytest.raises(SetupError) as refusal:
         make_app(data_dir, **settings)

@@ -121,7 +121,7 @@ def spoil_sqlite_path(data_dir):
     (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"),
      "The sample database broken cannot be built from broken.sql"),
     (None, spoil_sqlite_path, "Database definition 'sales' field 'sqlite_path' must be a text or null"),
-])
+], ids=["status_capacity", "url_substitution", "broken script", "store value"])
 def test_the_server_refuses_to_start_in_one_line(tmp_path, setting, spoil, message):
     # Each of these ended in a traceback; the refusal is one line and exit 2.
     data_dir = copy_example(tmp_path / "data")
