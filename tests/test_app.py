@@ -18,7 +18,7 @@ from pyramid.request import Request
 from webtest import TestApp
 
 import korvane.roots
-from korvane.app import main
+from korvane.app import SetupError, main
 from korvane.app.request_setup import received_uri
 from korvane.app.sample_data import build_missing_databases
 
@@ -129,6 +129,75 @@ def test_a_failing_sql_script_leaves_no_database_behind(data_dir):
     with pytest.raises(Exception):
         build_missing_databases(data_dir)
     assert not list(data_dir.glob("broken.sqlite3*")) and not list(data_dir.glob("*.tmp"))
+
+
+# --- settings and data folders the server refuses to start with ------------------------
+
+LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
+
+
+@pytest.mark.parametrize("settings, message", [
+    ({"korvane.status_capacity": "lots"}, "korvane.status_capacity must be a whole number of at least 1, not 'lots'."),
+    # Accepted, these started a server that failed every request.
+    ({"korvane.status_capacity": "-1"}, "korvane.status_capacity must be a whole number of at least 1, not '-1'."),
+    ({"korvane.status_capacity": "0"}, "korvane.status_capacity must be a whole number of at least 1, not '0'."),
+    ({"korvane.url_substitution": "$2F"}, "korvane.url_substitution: bad entry '$2F' (expected SUBSTITUTE=CHAR)"),
+    ({"korvane.url_substitution": "$2F=// $2E=."}, "korvane.url_substitution: bad entry '$2F=//'"),
+    # Accepted, these redirected every data request on sales to a URL refused with 400.
+    ({"db.sales.limit": "ten"}, "db.sales.limit " + LIMIT_RULE + "'ten'."),
+    ({"db.sales.limit": "-5"}, "db.sales.limit " + LIMIT_RULE + "'-5'."),
+    ({"db.sales.limit": "99999999999999999999"}, "db.sales.limit " + LIMIT_RULE + "'99999999999999999999'."),
+    ({"db.demo.limit": "2147483648"}, "db.demo.limit " + LIMIT_RULE + "'2147483648'."),
+    ({"db.demo.limit": ""}, "db.demo.limit " + LIMIT_RULE + "''."),
+], ids=lambda value: "=".join(*value.items()) if isinstance(value, dict) else "")
+def test_a_bad_setting_is_refused_at_start_saying_why(data_dir, settings, message):
+    with pytest.raises(SetupError) as refusal:
+        make_app(data_dir, **settings)
+    assert message in str(refusal.value)
+
+
+@pytest.mark.parametrize("limit", ["0", "2147483647", "007"])
+def test_a_row_limit_setting_redirects_to_a_url_that_is_served(data_dir, limit):
+    # The setting takes exactly the values a request's own limit takes.
+    app = make_app(data_dir, **{"db.sales.limit": limit})
+    redirect = ask(app, "bob", "/dd/sales/orders")
+    check(redirect, 302, {"Location": LOCAL + "/dd/sales/orders?limit=" + limit})
+    every = len(ask(app, "bob", "/dd/sales/orders?limit=2147483647").json["rows"])
+    check(ask(app, "bob", redirect.location[len(LOCAL):]), 200, {"count": min(int(limit), every)})
+
+
+def test_the_smallest_status_capacity_serves(data_dir):
+    app = make_app(data_dir, **{"korvane.status_capacity": "1"})
+    for _ in range(3):
+        check(ask(app, "alice", "/"), 200, {})
+
+
+def spoil_data_dir(data_dir, how):
+    """Make ``data_dir`` unusable as ``how`` says; return the folder to serve."""
+    if how == "a plain file":
+        shutil.rmtree(data_dir)
+        data_dir.write_text("not a folder")
+    elif how == "a script that does not run":
+        (data_dir / "broken.sql").write_text("CREATE TABLE (;")
+    elif how == "a script that is not UTF-8":
+        (data_dir / "latin.sql").write_bytes(b"INSERT INTO t VALUES ('\xe9');")
+    return data_dir
+
+
+@pytest.mark.parametrize("how, fill, message", [
+    ("a plain file", "true", "is not a folder"),
+    ("a plain file", "false", "is not a folder"),
+    ("a script that does not run", "true",
+     'The sample database broken cannot be built from broken.sql: near "(": syntax error'),
+    ("a script that is not UTF-8", "true",
+     "The sample database latin cannot be built from latin.sql: it is not UTF-8 text (byte 0xe9 at offset 23)"),
+])
+def test_a_data_folder_that_cannot_serve_is_refused_at_start_saying_why(data_dir, how, fill, message):
+    folder = spoil_data_dir(data_dir, how)
+    with pytest.raises(SetupError) as refusal:
+        make_app(folder, **{"korvane.fill_data_dir": fill})
+    assert message in str(refusal.value) and (how != "a plain file" or str(folder) in str(refusal.value))
+    assert not list(data_dir.parent.glob("**/*.tmp"))
 
 
 # --- every route, for every kind of caller ---------------------------------------------

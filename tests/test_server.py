@@ -10,11 +10,17 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+import pytest
+
+import korvane
 from helpers import free_loopback_port, stop_process, wait_for_port
 from test_app import copy_example
 
 REPO = Path(__file__).resolve().parents[1]
 REQUEST_SECONDS = 10
+#: The environment of a server process: it imports the package under test,
+#: whatever folder it runs in (a relative PYTHONPATH would not reach it).
+CHILD_ENV = dict(os.environ, PYTHONUNBUFFERED="1", PYTHONPATH=str(Path(korvane.__file__).resolve().parents[1]))
 
 
 class NoRedirects(urllib.request.HTTPRedirectHandler):
@@ -49,7 +55,7 @@ class Server:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
                  "--port", str(self.port), "--data-dir", str(data_dir)],
-                cwd=tmp_path, env=dict(os.environ, PYTHONUNBUFFERED="1"),
+                cwd=tmp_path, env=CHILD_ENV,
                 stdout=output, stderr=subprocess.STDOUT,
             )
         wait_for_port(self.port, self.process, self.log.read_text)
@@ -91,3 +97,41 @@ def test_the_server_answers_real_http_requests(tmp_path):
     # that Pyramid 1.10 raises about itself.
     log = server.log.read_text()
     assert "Traceback" not in log and "Warning" not in log, log
+
+
+def with_setting(tmp_path, name, value):
+    """A copy of development.ini with ``name`` set to ``value``."""
+    lines = (REPO / "development.ini").read_text().splitlines()
+    lines = [line for line in lines if not line.startswith(name + " =")]
+    lines.insert(lines.index("[app:main]") + 1, "{} = {}".format(name, value))
+    ini = tmp_path / "bad.ini"
+    ini.write_text("\n".join(lines) + "\n")
+    return ini
+
+
+def spoil_sqlite_path(data_dir):
+    store = json.loads((data_dir / "store.json").read_text())
+    store["databases"]["sales"]["sqlite_path"] = 5
+    (data_dir / "store.json").write_text(json.dumps(store))
+
+
+@pytest.mark.parametrize("setting, spoil, message", [
+    (("korvane.status_capacity", "lots"), None, "korvane.status_capacity must be a whole number of at least 1"),
+    (("korvane.url_substitution", "$2F"), None, "korvane.url_substitution: bad entry '$2F'"),
+    (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"),
+     "The sample database broken cannot be built from broken.sql"),
+    (None, spoil_sqlite_path, "Database definition 'sales' field 'sqlite_path' must be a text or null"),
+], ids=["status_capacity", "url_substitution", "broken script", "store value"])
+def test_the_server_refuses_to_start_in_one_line(tmp_path, setting, spoil, message):
+    # Each of these ended in a traceback; the refusal is one line and exit 2.
+    data_dir = copy_example(tmp_path / "data")
+    if spoil:
+        spoil(data_dir)
+    ini = with_setting(tmp_path, *setting) if setting else REPO / "development.ini"
+    done = subprocess.run(
+        [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1", "--port", "0", "--data-dir", str(data_dir)],
+        cwd=tmp_path, env=CHILD_ENV, capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode == 2, done.stderr
+    assert "Traceback" not in done.stderr and done.stderr.splitlines()[-1].startswith("korvane-demo: error: "), done.stderr
+    assert message in done.stderr.splitlines()[-1]

@@ -3,12 +3,14 @@ replaces the last good store, and a store the server cannot serve is refused at 
 
 import json
 import logging
+import re
 import threading
 import time
 
 import pytest
 
-from korvane.app import SetupError
+from korvane.app import REQUIRED_USERS, SetupError
+from korvane.config_storage import ConfigStorage
 from helpers import UNKNOWN_KEY
 from test_app import ask, check, data_dir, edit_store, make_app  # noqa: F401 (data_dir: fixture)
 
@@ -76,6 +78,84 @@ def test_a_bad_store_file_keeps_the_last_good_store_and_is_logged_once(data_dir,
     store_file.write_bytes(good.replace(b'"bob-key"', b'"bobs-new-key"'))
     check(ask(app, "bob", "/whoami"), 403, {"explanation": UNKNOWN_KEY})
     assert len(store_errors(caplog)) == 2
+
+
+def put(section, record, field, value):
+    """A hand edit setting one field of one record."""
+    return lambda data: data[section][record].__setitem__(field, value)
+
+
+def spoil_credentials(data):
+    data["credentials"]["demo"]["reporting"]["password"] = 5
+
+
+#: Hand edits giving a record a value its kind does not take, and what the refusal says.
+WRONG_VALUES = {
+    # A key typed without quotes: hashing it failed every keyed request and every write.
+    "numeric apikey": (put("users", "bob", "apikey", 12345), "User definition 'bob' field 'apikey' must be a text or null"),
+    # Joined to the folder on load: the store was left half-loaded.
+    "numeric sqlite_path": (put("databases", "sales", "sqlite_path", 5),
+                            "Database definition 'sales' field 'sqlite_path' must be a text or null"),
+    # A text where a list belongs would make membership a substring test.
+    "access list as a text": (put("databases", "demo", "read", "public"),
+                              "Database definition 'demo' field 'read' must be a list of user ids"),
+    "databases not a list": (put("users", "public", "databases", 5),
+                             "User definition 'public' field 'databases' must be a list of user ids"),
+    "unknown right": (put("users", "alice", "querydef", ["view", "edit"]),
+                      "User definition 'alice' field 'querydef' must be a list of rights"),
+    "methods as a list": (put("querydefs", "customers_by_country", "http_methods", ["GET"]),
+                          "Query definition 'customers_by_country' field 'http_methods' must be an object of HTTP methods"),
+    "numeric sql": (put("querydefs", "customers_by_country", "sql", 5),
+                    "Query definition 'customers_by_country' field 'sql' must be a text"),
+    "database as a list": (put("querydefs", "customers_by_country", "database", ["demo"]),
+                           "Query definition 'customers_by_country' field 'database' must be a text"),
+    "query without sql": (lambda data: data["querydefs"]["customers_by_country"].pop("sql"),
+                          "Query definition 'customers_by_country' lacks the field 'sql'"),
+    "numeric credential password": (spoil_credentials,
+                                    "Credentials 'reporting' of database 'demo' field 'password' must be a text or null"),
+}
+
+
+@pytest.mark.parametrize("spoil, message", WRONG_VALUES.values(), ids=WRONG_VALUES.keys())
+def test_a_store_edit_with_a_value_of_the_wrong_type_is_not_taken(data_dir, caplog, spoil, message):
+    app = make_app(data_dir)
+    edit_store(data_dir, spoil)
+    # Every kind of request is served from the last good store: reads with
+    # and without a key, and the record the edit spoiled.
+    for _ in range(2):
+        check(ask(app, "bob", "/whoami"), 200, {"user_id": "bob"})
+        check(ask(app, "public", CUSTOMERS + "?limit=1"), 200, {"count": 1})
+        check(ask(app, "bob", "/dd/sales/orders?limit=1"), 200, {"count": 1})
+        check(ask(app, "public", "/query/customers_by_country/country/DE"), 200, {"count": 3})
+    # A write never replaces a file it will not take.
+    check(ask(app, "admin", "PUT /users/bob", {"databases": ["sales"]}), 503, {})
+    errors = [r.getMessage() for r in store_errors(caplog)]
+    assert len(errors) == 1 and message in errors[0] and str(data_dir / "store.json") in errors[0], errors
+    # At start the same file is refused, saying why.
+    with pytest.raises(SetupError, match=re.escape(message)):
+        make_app(data_dir)
+
+
+def test_a_plain_key_and_fields_the_kind_does_not_know_written_by_hand_are_taken(data_dir):
+    app = make_app(data_dir)
+    edit_store(data_dir, lambda data: (add_carol(data), data["users"]["carol"].update(note="added by hand")))
+    check(ask(app, "carol", "/whoami"), 200, {"user_id": "carol"})
+    make_app(data_dir)
+
+
+def test_a_document_that_fails_to_load_leaves_the_last_good_store_whole(data_dir):
+    # Checked documents never fail to load; should one slip past the checks
+    # (memcached, a future field), the store must not be left half-replaced.
+    store = ConfigStorage.from_file(str(data_dir / "store.json"), required_users=REQUIRED_USERS)
+    state = lambda: (store.version, store._document, store.users, store.databases, store.querydefs, store._credentials)
+    before = state()
+    bad = json.loads((data_dir / "store.json").read_text())
+    bad["version"] = 7
+    bad["users"]["carol"] = {"apikey": "carol-key"}
+    bad["databases"]["sales"]["sqlite_path"] = 5
+    with pytest.raises(TypeError):
+        store._load(bad)
+    assert all(now is then for now, then in zip(state(), before))
 
 
 def test_a_store_file_half_written_or_rewritten_in_place_is_read_again_once_complete(data_dir, caplog):

@@ -66,8 +66,8 @@ _NO_DEFAULT = object()
 
 
 class StoreError(ValueError):
-    """A store file that cannot be used: unreadable, not JSON, or not of
-    the store's shape.  The message names the file and what is wrong."""
+    """A store file that cannot be used: unreadable, not JSON, not of the
+    store's shape, or with a record value of the wrong type.  The message names the file and what is wrong."""
 
 
 class UnusableChange(ValueError):
@@ -150,13 +150,9 @@ class Record(MutableMapping):
         unknown = sorted(set(self._fields) - set(self.schema))
         if unknown:
             self._refuse(name, "has unknown fields: {}", ", ".join("'{}'".format(f) for f in unknown))
-        for field in self.required:
-            if field not in self._fields:
-                self._refuse(name, "lacks the field '{}'", field)
-        for field, value in self._fields.items():
-            expected = self.schema[field]
-            if not _FIELD_CHECKS[expected](value):
-                self._refuse(name, "field '{}' must be {}", field, expected)
+        problem = self.value_problem()
+        if problem:
+            self._refuse(name, *problem)
         known = {user.user_id for user in all_users} | {PUBLIC_USER_ID}
         named = set()
         for field in self.user_fields:
@@ -165,6 +161,20 @@ class Record(MutableMapping):
         unknown_users = sorted(named - known)
         if unknown_users:
             self._refuse(name, "names unknown users: {}", ", ".join("'{}'".format(u) for u in unknown_users))
+
+    def value_problem(self):
+        """What is wrong with the values of the fields the kind knows, as
+        (problem, *arguments) for ``_refuse``, or None: a required field
+        missing or a value of the wrong type.  Fields the kind does not
+        know are left to the caller."""
+        for field in self.required:
+            if field not in self._fields:
+                return ("lacks the field '{}'", field)
+        for field, value in self._fields.items():
+            expected = self.schema.get(field)
+            if expected is not None and not _FIELD_CHECKS[expected](value):
+                return ("field '{}' must be {}", field, expected)
+        return None
 
     def _refuse(self, name, problem, *args):
         raise HTTPBadRequest(
@@ -299,6 +309,11 @@ class CredentialRecord(Record):
         self.check_fields(all_users)
 
 
+#: The record kind of each section's entries ("credentials" holds them
+#: one level deeper).
+_SECTION_RECORDS = {"users": UserRecord, "databases": DatabaseRecord, "querydefs": QueryRecord}
+
+
 class DatabaseCredentials:
     """The credentials kept for one database: ``credentials`` maps a
     credential id to its ``CredentialRecord``."""
@@ -311,8 +326,9 @@ class DatabaseCredentials:
 def check_store_data(data, required_users=()):
     """Raise ``StoreError`` unless ``data`` has the shape of a store: an
     object whose sections (all optional) map ids to objects, with
-    "credentials" one level deeper, and holding every user id of
-    ``required_users``."""
+    "credentials" one level deeper, whose records hold the fields their
+    kind requires and values of the types their kind takes, and holding
+    every user id of ``required_users``."""
     if not isinstance(data, dict):
         raise StoreError("the store must be a JSON object, not {}".format(type(data).__name__))
     for section in STORE_SECTIONS:
@@ -326,6 +342,16 @@ def check_store_data(data, required_users=()):
                 raise StoreError("entry '{}' of '{}' must be an object".format(key, section))
             if section == "credentials" and not all(isinstance(e, dict) for e in entry.values()):
                 raise StoreError("the credentials of database '{}' must be objects".format(key))
+    # The records' values are used as their kinds say (keys hashed as text,
+    # access lists tested for membership, paths joined): one of the wrong
+    # type would fail every request that reaches it, or, as a text where a
+    # list belongs, turn membership into a substring test.
+    for section, record_class in _SECTION_RECORDS.items():
+        for key, entry in (data.get(section) or {}).items():
+            _check_record_values(record_class(entry, key=key), "")
+    for db_id, entries in (data.get("credentials") or {}).items():
+        for key, entry in entries.items():
+            _check_record_values(CredentialRecord(entry, key=key), " of database '{}'".format(db_id))
     missing = [user for user in required_users if user not in (data.get("users") or {})]
     if missing:
         raise StoreError(
@@ -334,6 +360,15 @@ def check_store_data(data, required_users=()):
                 " and ".join("'{}'".format(user) for user in required_users),
             )
         )
+
+
+def _check_record_values(record, where):
+    """``StoreError`` worded as the API refuses such a record.  Fields the
+    kind does not know are let through: a hand edit may carry notes."""
+    problem = record.value_problem()
+    if problem:
+        text, *args = problem
+        raise StoreError("{} '{}'{} {}".format(record.kind, record.key, where, text.format(*args)))
 
 
 def _records(record_class, entries):
@@ -410,21 +445,26 @@ class ConfigStorage:
         return os.path.dirname(self.path) if self.path else None
 
     def _load(self, data, stamp=None):
-        self.version = document_version(data)
-        # Only a shared store compares stamps; others need not hash.
-        self.stamp = stamp or (document_stamp(data) if self.cache is not None else None)
-        self._document = data
-        self.users = _records(UserRecord, data.get("users"))
-        self.databases = _records(DatabaseRecord, data.get("databases"))
-        self.querydefs = _records(QueryRecord, data.get("querydefs"))
-        self._credentials = {
+        # Everything is built before anything is assigned: a document that
+        # fails half-way must leave the last good store whole.
+        users = _records(UserRecord, data.get("users"))
+        databases = _records(DatabaseRecord, data.get("databases"))
+        querydefs = _records(QueryRecord, data.get("querydefs"))
+        credentials = {
             db_id: DatabaseCredentials(db_id, _records(CredentialRecord, entries))
             for db_id, entries in (data.get("credentials") or {}).items()
         }
         if self.path:
-            for record in self.databases.values():
+            for record in databases.values():
                 if record.get("sqlite_path"):
                     record["sqlite_path"] = os.path.join(self.folder, record["sqlite_path"])
+        # Only a shared store compares stamps; others need not hash.
+        stamp = stamp or (document_stamp(data) if self.cache is not None else None)
+        self.version = document_version(data)
+        self.stamp = stamp
+        self._document = data
+        self.users, self.databases, self.querydefs = users, databases, querydefs
+        self._credentials = credentials
 
     def _take_file(self):
         """Load the file as it is now; ``StoreError`` when it is unusable."""

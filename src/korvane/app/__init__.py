@@ -9,6 +9,7 @@ databases of a data folder through the root factories of ``korvane.roots``.
 import argparse
 import logging
 import os
+import re
 import shutil
 from pathlib import Path
 
@@ -16,13 +17,14 @@ from pyramid.authorization import ACLAuthorizationPolicy
 from pyramid.config import Configurator
 from pyramid.settings import asbool
 
-from korvane.app.sample_data import build_missing_databases
+from korvane.app.sample_data import ScriptError, build_missing_databases
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
 from korvane.config_storage import ConfigStorage
 from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_USER_ID
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 from korvane.store_cache import StoreCache
+from korvane.views.common import LIMIT_RULE, parse_limit
 
 log = logging.getLogger(__name__)
 
@@ -73,15 +75,54 @@ def _url_substitution(text):
     for pair in text.split():
         substitute, sep, char = pair.partition("=")
         if not sep or not substitute or len(char) != 1:
-            raise ValueError("korvane.url_substitution: bad entry {!r}".format(pair))
+            raise SetupError("korvane.url_substitution: bad entry {!r} (expected SUBSTITUTE=CHAR)".format(pair))
         table[substitute] = char
     return table
+
+
+def _status_capacity(value):
+    """The number of request trackers to keep: a whole number of at least
+    1 (the registry drops the oldest while it holds more)."""
+    text = str(value).strip()
+    if not re.fullmatch(r"[0-9]+", text) or int(text) < 1:
+        raise SetupError("korvane.status_capacity must be a whole number of at least 1, not {!r}.".format(value))
+    return int(text)
+
+
+def _check_row_limits(settings):
+    """Every ``db.<id>.limit`` must be a row count a request may name: the
+    contexts redirect a data request to its URL with ``?limit=`` set to
+    it, and a value the request's own check refuses would make every data
+    request on that database end in 400."""
+    for name, value in sorted(settings.items()):
+        if name.startswith("db.") and name.endswith(".limit"):
+            if isinstance(value, bool) or parse_limit(str(value)) is None:
+                raise SetupError("{} must be {}, not {!r}.".format(name, LIMIT_RULE, value))
+
+
+def _prepare_data_dir(data_dir, fill):
+    """Fill ``data_dir`` when asked to and build its missing databases;
+    ``SetupError`` when it is no folder or its scripts cannot be built."""
+    if data_dir.exists() and not data_dir.is_dir():
+        raise SetupError("korvane.data_dir {} is not a folder".format(data_dir))
+    if fill:
+        try:
+            fill_data_dir(data_dir)
+        except OSError as error:
+            raise SetupError("The data folder {} cannot be filled with the example data: {}".format(
+                data_dir, error.strerror or error)) from None
+    try:
+        build_missing_databases(data_dir)
+    except ScriptError as error:
+        raise SetupError(str(error)) from None
 
 
 def server_settings(settings, data_dir):
     """The server's own settings dictionary (``krv_settings``), built from
     the ini settings.  It must be exactly a ``dict``: the contexts refuse
     anything else."""
+    capacity = _status_capacity(settings.get("korvane.status_capacity", 1000))
+    url_substitution = _url_substitution(settings.get("korvane.url_substitution"))
     store_file = data_dir / settings.get("korvane.store_file", "store.json")
     if not store_file.is_file():
         raise SetupError("No store file {}: point korvane.data_dir at the folder that holds it".format(store_file))
@@ -98,10 +139,8 @@ def server_settings(settings, data_dir):
     return {
         "config_storage": store,
         "process_registry": ProcessRegistry(),
-        "request_status_registry": RequestStatusRegistry(
-            int(settings.get("korvane.status_capacity", 1000))
-        ),
-        "url_substitution": _url_substitution(settings.get("korvane.url_substitution")),
+        "request_status_registry": RequestStatusRegistry(capacity),
+        "url_substitution": url_substitution,
         "default_extension": settings.get("korvane.default_extension", "json"),
         "apikey_name": settings.get("korvane.apikey_name", "apikey"),
         "appid_name": settings.get("korvane.appid_name", "appid"),
@@ -122,14 +161,13 @@ def main(global_config, **settings):
     first filled with the example data shipped in the package.  Databases
     whose SQL script has no database file beside it are built.
 
-    ``SetupError`` says what is wrong when the folder, its store file or
-    the store's content cannot serve (a store must hold the users "admin"
-    and "public").
+    ``SetupError`` says what is wrong when a setting, the folder, its SQL
+    scripts, its store file or the store's content cannot serve (a store
+    must hold the users "admin" and "public").
     """
+    _check_row_limits(settings)
     data_dir = _data_dir(global_config, settings)
-    if asbool(settings.get("korvane.fill_data_dir", False)):
-        fill_data_dir(data_dir)
-    build_missing_databases(data_dir)
+    _prepare_data_dir(data_dir, asbool(settings.get("korvane.fill_data_dir", False)))
     krv_settings = server_settings(settings, data_dir)
     settings["krv_settings"] = krv_settings
     settings["auth_settings"] = {

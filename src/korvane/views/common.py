@@ -50,21 +50,30 @@ MAX_LIMIT = 2**31 - 1
 _DIGITS = re.compile(r"[0-9]{1,10}")
 
 
+#: What a row limit must be, for messages.
+LIMIT_RULE = "a whole number from 0 to {}".format(MAX_LIMIT)
+
+
+def parse_limit(text):
+    """``text`` as a row count, or None when it is not one: plain decimal
+    digits (no sign, blanks or other numerals) up to ``MAX_LIMIT``."""
+    if not _DIGITS.fullmatch(text) or int(text) > MAX_LIMIT:
+        return None
+    return int(text)
+
+
 def requested_limit(request):
     """The "limit" parameter as a row count (0 for no rows), or None.
 
-    It must be written as plain decimal digits (no sign, blanks or other
-    numerals) and be at most ``MAX_LIMIT``; otherwise 400 names the
+    It must be a row count (see ``parse_limit``); otherwise 400 names the
     parameter.
     """
     if "limit" not in request.GET:
         return None
-    text = request.GET["limit"]
-    if not _DIGITS.fullmatch(text) or int(text) > MAX_LIMIT:
-        raise HTTPBadRequest(
-            explanation="Query parameter 'limit' must be a whole number from 0 to {}.".format(MAX_LIMIT)
-        )
-    return int(text)
+    limit = parse_limit(request.GET["limit"])
+    if limit is None:
+        raise HTTPBadRequest(explanation="Query parameter 'limit' must be {}.".format(LIMIT_RULE))
+    return limit
 
 
 #: How deeply a JSON request body may nest.  The bodies the server reads
