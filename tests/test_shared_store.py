@@ -195,6 +195,32 @@ def test_a_write_whose_publish_is_lost_is_served_by_the_others_at_once(pair, mon
         assert "bob" not in reader.users
 
 
+def test_a_write_in_the_pause_after_one_failed_call_still_reaches_the_others(pair):
+    # One call of the writer failed (a timeout, a connection broken by a
+    # restart) while memcached serves the others: the write must not leave
+    # them on the old stamp.
+    _, writer, reader = pair
+    reader.pull()
+    writer.cache._failed(TimeoutError("timed out"))
+    writer.write(lambda data: data["users"].pop("bob"))
+    reader.pull()
+    assert "bob" not in reader.users
+
+
+def test_a_published_document_no_process_wrote_is_passed_over_for_the_file(pair):
+    path, writer, reader = pair
+    reader.pull()
+    version = reader.version + 5
+    stamp = "{}:{}".format(version, "0" * 64).encode()
+    writer.cache.client.set("test.document", stamp + b"\n" + b"[" * 100000 + b"]" * 100000, noreply=False)
+    writer.cache.client.set("test.version", stamp, noreply=False)
+    edit = json.loads(path.read_text())
+    edit["users"].pop("bob")
+    path.write_text(json.dumps(edit))
+    reader.pull()
+    assert "bob" not in reader.users
+
+
 def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(data_dir, caplog, monkeypatch):
     caplog.set_level(logging.WARNING, logger="korvane.store_cache")
     store = shared_store(data_dir / "store.json", "127.0.0.1:{}".format(free_loopback_port()))

@@ -642,7 +642,8 @@ class ConfigStorage:
         def withdraw():
             # A publish that fails, or a writer killed between the rename
             # and the publish, must not leave the old stamp standing over
-            # the new file.
+            # the new file.  (When memcached cannot be reached at all, the
+            # others watch the file as this process does.)
             with self._lock:
                 self.cache.withdraw()
 

@@ -64,10 +64,10 @@ class StoreCache:
         self._pause = FIRST_PAUSE
         self.down = False
 
-    def _call(self, method, *args, **kwargs):
+    def _call(self, method, *args, urgent=False, **kwargs):
         """``method`` of the client, or DOWN when memcached is unreachable
-        or still in its pause."""
-        if self.down and time.monotonic() < self._retry_at:
+        or (unless ``urgent``) still in its pause."""
+        if self.down and not urgent and time.monotonic() < self._retry_at:
             return DOWN
         try:
             result = getattr(self.client, method)(*args, **kwargs)
@@ -117,7 +117,7 @@ class StoreCache:
             return None
         try:
             data = json.loads(body)
-        except ValueError:
+        except (ValueError, RecursionError):  # not a document any process wrote
             return None
         return data if isinstance(data, dict) else None
 
@@ -139,8 +139,11 @@ class StoreCache:
     def withdraw(self):
         """Remove the published stamp, so that every process goes to the
         file until one publishes again; False when memcached could not be
-        told."""
-        return self._call("delete", self.version_key, noreply=False) is not DOWN
+        told.  Tried even in the pause after a failure: one failed call of
+        this process (a connection memcached's restart broke, a timeout)
+        says nothing of whether the others still read the stamp, and a
+        write must not wait out the pause."""
+        return self._call("delete", self.version_key, noreply=False, urgent=True) is not DOWN
 
 
 def stamp_version(stamp):
