@@ -944,3 +944,26 @@ def test_an_id_compared_with_itself_asks_its_own_eq():
             return sorted(impl.UserdefsList(request).user_configs)
 
     assert agree(scenario) == []
+
+
+class ChangingRecord:
+    """A database record whose `write`, when read, empties (or fills) the `read` list read before it."""
+
+    def __init__(self, before, after):
+        self.read, self.execute, self._after = list(before), [], after
+
+    @property
+    def write(self):
+        self.read[:] = self._after
+        return ("nobody",)
+
+
+@pytest.mark.parametrize("before, after", [(["u1"], []), ([], ["u1"])], ids=["emptied", "filled"])
+def test_a_user_list_counts_as_it_was_when_read(before, after):
+    def scenario(impl):
+        store = make_store(users=dict(USERS, u1={"databases": ["sales"], "dbdef": ["view"]}), databases=DATABASES)
+        store.databases = {"sales": ChangingRecord(before, after)}
+        request = make_request("/databases.json", settings=make_settings(store=store), user_id="u1")
+        return sorted(impl.DBDefsList(request).db_configs)
+
+    assert agree(scenario) == (["sales"] if before else [])

@@ -465,30 +465,22 @@ bool is_itertools_chain(PyObject* obj) {
 int named_in_fields(PyObject* record, std::initializer_list<PyObject*> fields, PyObject* user_id) {
     const bool plain_id = PyUnicode_CheckExact(user_id);
     bool found = false;
-    // Each collection is searched as soon as it is read, so what a later
-    // read does to it cannot change the answer, as with the set.  The set is
-    // only made once a collection is not a plain list of strings; the plain
-    // lists read before it are then added to it as they are at that moment.
-    Ref searched[4];
-    size_t searched_count = 0;
+    // A plain list of strings is searched as soon as it is read, as the set
+    // takes its items when it is read: what a later read does to the list
+    // cannot change the answer.  The set is made only for the collections
+    // that are not such lists; the id is named when either holds it.
     Ref user_ids;
     for (PyObject* field : fields) {
         Ref users = getattr_named(record, field);
         if (!users) {
             return -1;
         }
-        if (!user_ids && plain_id && searched_count < std::size(searched) && is_list_of_exact_strings(users.get())) {
+        if (plain_id && is_list_of_exact_strings(users.get())) {
             found = found || list_contains(users.get(), user_id) > 0;
-            searched[searched_count++] = std::move(users);
             continue;
         }
         if (!user_ids) {
             user_ids = Ref::steal(PySet_New(nullptr));
-            for (size_t i = 0; user_ids && i < searched_count; ++i) {
-                if (_PySet_Update(user_ids.get(), searched[i].get()) < 0) {
-                    return -1;
-                }
-            }
             if (!user_ids) {
                 return -1;
             }
@@ -497,7 +489,7 @@ int named_in_fields(PyObject* record, std::initializer_list<PyObject*> fields, P
             return -1;
         }
     }
-    if (!user_ids) {
+    if (found || !user_ids) {
         return found ? 1 : 0;
     }
     return contains(user_ids.get(), user_id);

@@ -467,9 +467,9 @@ int holds_right(PyObject* user_config, PyObject* collection, std::initializer_li
 Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields);
 
 // `user_id in user_ids_named(record, fields)`: 1, 0, or -1.  The
-// collections are read in order; while each is an exact list of exact
-// strings (and `user_id` an exact string) it is searched as it is read and
-// no set is built, which hashing and comparing strings could not tell apart.
+// collections are read in order; each exact list of exact strings (with
+// `user_id` an exact string) is searched as it is read and kept out of the
+// set, which hashing and comparing strings could not tell apart.
 int named_in_fields(PyObject* record, std::initializer_list<PyObject*> fields, PyObject* user_id);
 
 // `item in chain(*iterables)` for the `chain` read from the globals: when
