@@ -23,7 +23,7 @@ from pyramid.httpexceptions import (
 
 from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
-from korvane.views.common import NOT_JSON, SECRET_FIELDS, body_problem
+from korvane.views.common import NOT_JSON, SECRET_FIELDS, parsed_body
 
 log = logging.getLogger("korvane.changes")
 
@@ -40,14 +40,13 @@ SERVER_FIELDS = ("apikey", "apikey_hash")
 def json_object(request):
     """The request body as a JSON object."""
     try:
-        problem = body_problem(request.text)
+        body, problem = parsed_body(request.text)
     except ValueError:  # bytes that are no text in the body's charset
-        problem = NOT_JSON
+        body, problem = None, NOT_JSON
     if problem and problem != NOT_JSON:
         # Nested too deeply, or a lone surrogate that no encoder takes:
         # either would fail only later, while writing the store.
         raise HTTPBadRequest(explanation=problem)
-    body = None if problem else request.json_body
     if not isinstance(body, dict):
         raise HTTPBadRequest(explanation="The body must be a JSON object.")
     for field in SERVER_FIELDS:

@@ -80,24 +80,25 @@ def requested_limit(request):
 #: are flat; the bound keeps a hostile body from exhausting the stack.
 MAX_BODY_DEPTH = 32
 NOT_JSON = "The request body must be JSON."
+TOO_DEEP = "The request body is nested too deeply (at most {} levels).".format(MAX_BODY_DEPTH)
 
 
-def body_problem(text):
-    """Why ``text`` is no usable JSON request body, or None.  Usable: JSON
-    nested at most ``MAX_BODY_DEPTH`` deep whose strings are all valid
-    Unicode (JSON escapes can write lone surrogates, which no encoder
-    takes)."""
+def parsed_body(text):
+    """``(value, None)`` for a usable JSON request body ``text``, else
+    ``(None, why)``.  Usable: JSON nested at most ``MAX_BODY_DEPTH`` deep
+    whose strings are all valid Unicode (JSON escapes can write lone
+    surrogates, which no encoder takes)."""
     try:
         value = json.loads(text)
     except RecursionError:
-        return "The request body is nested too deeply (at most {} levels).".format(MAX_BODY_DEPTH)
+        return None, TOO_DEEP
     except ValueError:
-        return NOT_JSON
+        return None, NOT_JSON
     stack = [(value, 1)]
     while stack:
         item, depth = stack.pop()
         if depth > MAX_BODY_DEPTH:
-            return "The request body is nested too deeply (at most {} levels).".format(MAX_BODY_DEPTH)
+            return None, TOO_DEEP
         if isinstance(item, str):
             items = [item]
         elif isinstance(item, dict):
@@ -112,5 +113,10 @@ def body_problem(text):
             try:
                 string.encode("utf-8")
             except UnicodeEncodeError:
-                return "The request body holds text that is not valid Unicode."
-    return None
+                return None, "The request body holds text that is not valid Unicode."
+    return value, None
+
+
+def body_problem(text):
+    """Why ``text`` is no usable JSON request body (see ``parsed_body``), or None."""
+    return parsed_body(text)[1]
