@@ -176,11 +176,11 @@ class WriterDied(BaseException):
     """The writing process killed between putting the new file in place and publishing it."""
 
 
-def _writer_dies(data, stamp):
+def _writer_dies(*published):
     raise WriterDied()
 
 
-@pytest.mark.parametrize("publish", [lambda data, stamp: False, _writer_dies], ids=["fails", "never-happens"])
+@pytest.mark.parametrize("publish", [lambda *published: False, _writer_dies], ids=["fails", "never-happens"])
 def test_a_write_whose_publish_is_lost_is_served_by_the_others_at_once(pair, monkeypatch, publish):
     path, writer, reader = pair
     reader.pull()
@@ -195,16 +195,39 @@ def test_a_write_whose_publish_is_lost_is_served_by_the_others_at_once(pair, mon
         assert "bob" not in reader.users
 
 
-def test_a_write_in_the_pause_after_one_failed_call_still_reaches_the_others(pair):
-    # One call of the writer failed (a timeout, a connection broken by a
-    # restart) while memcached serves the others: the write must not leave
-    # them on the old stamp.
-    _, writer, reader = pair
-    reader.pull()
+class CutOff:
+    """A memcached client whose every call fails: the writer alone cannot reach memcached."""
+
+    def __getattr__(self, name):
+        def fail(*args, **kwargs):
+            raise ConnectionRefusedError(name)
+        return fail
+
+
+def _one_call_failed(writer):
     writer.cache._failed(TimeoutError("timed out"))
+
+
+def _cut_off(writer):
+    writer.cache.client = CutOff()
+
+
+@pytest.mark.parametrize("trouble", [_one_call_failed, _cut_off], ids=["one-call-failed", "cut-off"])
+def test_a_write_by_a_writer_that_memcached_did_not_hear_still_reaches_the_others(pair, memcached, trouble):
+    # The others still read the old stamp from memcached: the write must
+    # not leave them on it, and the first of them to see the file publishes
+    # it for the rest.
+    path, writer, reader = pair
+    other = shared_store(path, memcached.address)
+    for store in (writer, reader, other):
+        store.pull()
+    trouble(writer)
     writer.write(lambda data: data["users"].pop("bob"))
     reader.pull()
     assert "bob" not in reader.users
+    reads = count_file_reads(pytest.MonkeyPatch(), other)
+    other.pull()
+    assert "bob" not in other.users and reads == []
 
 
 def test_a_published_document_no_process_wrote_is_passed_over_for_the_file(pair):

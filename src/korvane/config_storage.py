@@ -478,7 +478,8 @@ class ConfigStorage:
 
         With ``from_memcache`` true and a cache, memcached is asked for the
         store's stamp (one ``get``) and nothing more happens while it is
-        the stamp of the store loaded.  A newer stamp is loaded from the
+        the stamp of the store loaded and the file's signature (one
+        ``stat``) is the one it had then.  A newer stamp is loaded from the
         published document, or failing that from the file.  Any other
         stamp (none at all, or one not above this store's version: a
         publish lost, a file restored by hand) sends the store to the file,
@@ -504,7 +505,7 @@ class ConfigStorage:
                 self._pull_file(from_memcache)
                 return
             shared = self.cache.stamp()
-            if shared == self.stamp:
+            if shared == self.stamp and self._file_unchanged():
                 return
             if shared not in (MISSING, DOWN) and stamp_version(shared) > self.version and self._take_shared(shared):
                 return
@@ -520,17 +521,28 @@ class ConfigStorage:
         """Load the document published under the stamp ``shared``; False
         when there is none (too large for memcached, or already replaced)
         or it is unusable."""
-        data = self.cache.document(shared)
-        if data is None:
+        published = self.cache.document(shared)
+        if published is None:
             return False
+        data, signature = published
         try:
             check_store_data(data, self.required_users)
         except StoreError:
             return False
         self._load(data, shared)
-        # Loaded without the file: the next file check reads it.
-        self._signature = None
+        # The file as the publisher left it: once it is not, the file is read.
+        self._signature = signature
         return True
+
+    def _file_unchanged(self):
+        """Whether the file is still the one the store was loaded from (a
+        file that cannot be looked at counts as unchanged: the file check
+        reports it).  A writer that could not reach memcached changed the
+        file without withdrawing the stamp memcached holds."""
+        try:
+            return self._stat() == self._signature
+        except StoreError:
+            return True
 
     def _publish_file(self, seen):
         """Publish the file's document while memcached still holds the stamp
@@ -553,7 +565,7 @@ class ConfigStorage:
                 except StoreError as error:
                     self._report(signature, error)
                     return
-            self.cache.publish(self._document, self.stamp)
+            self.cache.publish(self._document, self.stamp, self._signature)
 
     def begin_request(self):
         """Refresh the store for a request that is starting on this thread.
@@ -627,7 +639,7 @@ class ConfigStorage:
                 if self.cache is not None:
                     # When this fails, memcached holds no stamp (withdrawn
                     # before the rename): the others go to the file.
-                    self.cache.publish(data, self.stamp)
+                    self.cache.publish(data, self.stamp, self._signature)
 
         if self.cache is None:
             return write_store(self.path, checked_change, after_replace, read=read)

@@ -4,10 +4,11 @@ Every process of a deployment asks memcached for the store's stamp (its
 version and a digest of its content) on each request (one ``get``) and
 reloads only when it is not the stamp of the store it serves; the process
 that writes the store publishes the new document and then its stamp, so the
-others need not parse the file.  Memcached is a help, never a requirement:
-when it cannot be reached the caller falls back to watching the file, one
-warning is logged, and the connection is tried again after a pause that
-doubles up to a limit.
+others need not parse the file.  They still look at the file's signature
+(one ``stat``): a writer cut off from memcached cannot tell them.
+Memcached is a help, never a requirement: when it cannot be reached the
+caller falls back to watching the file, one warning is logged, and the
+connection is tried again after a pause that doubles up to a limit.
 """
 
 import json
@@ -108,24 +109,33 @@ class StoreCache:
         return stamp if stamp is not None and stamp_version(stamp) is not None else MISSING
 
     def document(self, stamp):
-        """The published document when it is the one of ``stamp``, else None."""
+        """``(document, file_signature)`` of the published document when it
+        is the one of ``stamp``, else None.  The signature is the store
+        file's (modification time, size, inode) when it held that document:
+        a reader that finds the file changed since knows it was written
+        without memcached being told."""
         value = self._call("get", self.document_key)
         if value is DOWN or value is None:
             return None
         head, _, body = value.partition(b"\n")
-        if head != stamp.encode("ascii"):
+        published, _, signature = head.partition(b" ")
+        if published != stamp.encode("ascii"):
             return None
         try:
             data = json.loads(body)
+            signature = tuple(int(number) for number in signature.split(b","))
         except (ValueError, RecursionError):  # not a document any process wrote
             return None
-        return data if isinstance(data, dict) else None
+        return (data, signature) if isinstance(data, dict) and len(signature) == 3 else None
 
-    def publish(self, data, stamp):
+    def publish(self, data, stamp, signature):
         """Make ``data``, whose stamp is ``stamp``, the shared document;
-        False when memcached could not be told.  The document goes first,
-        so a process that sees the new stamp also finds its document."""
-        body = stamp.encode("ascii") + b"\n" + json.dumps(data, separators=(",", ":")).encode("utf-8")
+        False when memcached could not be told.  ``signature`` is the store
+        file's (modification time, size, inode) holding ``data``.  The
+        document goes first, so a process that sees the new stamp also
+        finds its document."""
+        head = "{} {}".format(stamp, ",".join(str(number) for number in signature))
+        body = head.encode("ascii") + b"\n" + json.dumps(data, separators=(",", ":")).encode("utf-8")
         if len(body) <= LARGEST_DOCUMENT:
             stored = self._call("set", self.document_key, body, noreply=False)
         else:
