@@ -4,6 +4,7 @@ copy of the example folder, spoken to over HTTP."""
 
 import json
 import os
+import socket
 import subprocess
 import sys
 import urllib.error
@@ -115,23 +116,40 @@ def spoil_sqlite_path(data_dir):
     (data_dir / "store.json").write_text(json.dumps(store))
 
 
+def not_an_ini(tmp_path):
+    (tmp_path / "bad.ini").write_text("port = 1\n")
+    return []
+
+
 @pytest.mark.parametrize("setting, spoil, message", [
     (("korvane.status_capacity", "lots"), None, "korvane.status_capacity must be a whole number of at least 1"),
     (("korvane.url_substitution", "$2F"), None, "korvane.url_substitution: bad entry '$2F'"),
     (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"),
      "The sample database broken cannot be built from broken.sql"),
     (None, spoil_sqlite_path, "Database definition 'sales' field 'sqlite_path' must be a text or null"),
-], ids=["status_capacity", "url_substitution", "broken script", "store value"])
+    (("wildcard", "*"), lambda data_dir: ["--port", "99999"], "argument --port: expected a port number from 0 to 65535"),
+    (("wildcard", "*"), lambda data_dir: ["--port", "{busy}"], "Address already in use"),
+    (("wildcard", "*"), lambda data_dir: ["--host", "no.such.host.invalid"], "cannot serve on no.such.host.invalid:0"),
+    (("wildcard", "*"), lambda data_dir: ["--data-dir", ""], "--data-dir must name a folder"),
+    (("wildcard", "*"), lambda data_dir: not_an_ini(data_dir.parent), "bad.ini cannot be read as an ini file"),
+], ids=["status_capacity", "url_substitution", "broken script", "store value", "port", "port in use", "host",
+        "empty data dir", "not an ini"])
 def test_the_server_refuses_to_start_in_one_line(tmp_path, setting, spoil, message):
-    # Each of these ended in a traceback; the refusal is one line and exit 2.
+    # Each of these ended in a traceback (or went on in spite of the fault);
+    # the refusal is one line and exit 2.
     data_dir = copy_example(tmp_path / "data")
-    if spoil:
-        spoil(data_dir)
     ini = with_setting(tmp_path, *setting) if setting else REPO / "development.ini"
-    done = subprocess.run(
-        [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1", "--port", "0", "--data-dir", str(data_dir)],
-        cwd=tmp_path, env=CHILD_ENV, capture_output=True, text=True, timeout=60,
-    )
+    extra = spoil(data_dir) if spoil else None
+    extra = extra if isinstance(extra, list) else []
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        extra = [arg.format(busy=busy.getsockname()[1]) for arg in extra]
+        done = subprocess.run(
+            [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1", "--port", "0",
+             "--data-dir", str(data_dir), *extra],
+            cwd=tmp_path, env=CHILD_ENV, capture_output=True, text=True, timeout=60,
+        )
     assert done.returncode == 2, done.stderr
     assert "Traceback" not in done.stderr and done.stderr.splitlines()[-1].startswith("korvane-demo: error: "), done.stderr
     assert message in done.stderr.splitlines()[-1]

@@ -7,6 +7,7 @@ databases of a data folder through the root factories of ``korvane.roots``.
 """
 
 import argparse
+import configparser
 import logging
 import os
 import re
@@ -218,17 +219,23 @@ def serve(argv=None):
     parser = argparse.ArgumentParser(prog="korvane-demo", description=serve.__doc__.split("\n")[0])
     parser.add_argument("config", nargs="?", default=None, help="ini file (default: development.ini, else the demo's own)")
     parser.add_argument("--host", help="address to listen on")
-    parser.add_argument("--port", type=int, help="port to listen on")
+    parser.add_argument("--port", type=_port_number, help="port to listen on")
     parser.add_argument("--data-dir", help="folder of the store file and the sample databases")
     args = parser.parse_args(argv)
 
     config_file = os.path.abspath(args.config or default_config_file())
     if not os.path.isfile(config_file):
         parser.error("no such ini file: {}".format(config_file))
+    if args.data_dir == "":
+        parser.error("--data-dir must name a folder")
     loader = plaster.get_loader(config_file, protocols=["wsgi"])
-    loader.setup_logging()
-
-    app_settings = dict(loader.get_settings("app:main"))
+    try:
+        loader.setup_logging()
+        app_settings = dict(loader.get_settings("app:main"))
+        server = dict(loader.get_settings("server:main"))
+    except (configparser.Error, KeyError, ValueError) as error:
+        reason = "; ".join(line.strip() for line in str(error).splitlines() if line.strip())
+        parser.exit(2, "korvane-demo: error: {} cannot be read as an ini file: {}\n".format(config_file, reason))
     app_settings.pop("use", None)
     if args.data_dir:
         app_settings["korvane.data_dir"] = os.path.abspath(args.data_dir)
@@ -239,13 +246,25 @@ def serve(argv=None):
         app = main(global_config, **app_settings)
     except SetupError as error:
         parser.exit(2, "korvane-demo: error: {}\n".format(error))
-    log.info("Serving the data folder %s (stop the server with Ctrl+C)", app_settings["korvane.data_dir"])
 
-    server = dict(loader.get_settings("server:main"))
     server.pop("use", None)
     if args.host:
         server["host"] = args.host
     if args.port is not None:
         server["port"] = str(args.port)
-    waitress.serve(app, **server)
+    try:
+        listening = waitress.create_server(app, **server)
+    except (OSError, ValueError) as error:  # a port in use, a host unknown, a setting waitress refuses
+        parser.exit(2, "korvane-demo: error: cannot serve on {}:{}: {}\n".format(
+            server.get("host", "0.0.0.0"), server.get("port", 8080), error))
+    log.info("Serving the data folder %s (stop the server with Ctrl+C)", app_settings["korvane.data_dir"])
+    listening.print_listen("Serving on http://{}:{}")
+    listening.run()
     return 0
+
+
+def _port_number(text):
+    """A TCP port from the command line: 0 (any free one) to 65535."""
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError("expected a port number from 0 to 65535, got {!r}".format(text))
+    return int(text)
