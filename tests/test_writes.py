@@ -1,7 +1,9 @@
 """Changes through the API and the store file they write: who may make each, what a malformed one gets, and no key in the clear."""
 
+import errno
 import json
 import logging
+import os
 import signal
 import subprocess
 import sys
@@ -13,6 +15,7 @@ import pytest
 from helpers import LONG_RUN
 from korvane.auth.apikey import hash_apikey
 from korvane.config_storage import ConfigStorage, UnusableChange
+from korvane import store_writer
 from korvane.store_writer import write_store
 from test_app import ask, check, copy_example, edit_store, make_app
 
@@ -295,6 +298,38 @@ def test_a_writer_failing_or_killed_while_writing_leaves_the_old_file_whole(tmp_
     data = write_store(str(path), lambda data: data.update(after=True))
     assert (data["version"], json.loads(path.read_text())["after"]) == (4, True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]
+
+
+def test_a_store_file_that_is_a_link_is_written_through_it(data_dir, tmp_path):
+    target = tmp_path / "etc" / "store.json"
+    target.parent.mkdir()
+    (data_dir / "store.json").rename(target)
+    (data_dir / "store.json").symlink_to(target)
+    app = make_app(data_dir)
+    for attempt in range(2):
+        check(ask(app, "admin", "POST /querydefs/new", dict(NEW_QUERY, query_id="q{}".format(attempt))), 201, {})
+    assert (data_dir / "store.json").is_symlink()
+    assert set(json.loads(target.read_text())["querydefs"]) >= {"q0", "q1"}
+    # Locked beside the file written, which every path to it shares.
+    assert (tmp_path / "etc" / "store.json.lock").exists() and not (data_dir / "store.json.lock").exists()
+
+
+def _disk_full(fd):
+    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+@pytest.mark.parametrize("failure", ["disk full", "lock file unusable"])
+def test_a_store_that_cannot_be_written_is_answered_503_and_left_whole(data_dir, monkeypatch, caplog, failure):
+    app = make_app(data_dir)
+    before = (data_dir / "store.json").read_bytes()
+    if failure == "disk full":
+        monkeypatch.setattr(store_writer.os, "fsync", _disk_full)
+    else:
+        (data_dir / "store.json.lock").mkdir()
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 503, {"explains": "cannot be written"})
+    assert (data_dir / "store.json").read_bytes() == before
+    assert not list(data_dir.glob(".store.json-*.tmp"))
+    assert "Not written" in caplog.text
 
 
 def test_a_change_leaving_a_store_the_server_cannot_load_is_not_written(data_dir):

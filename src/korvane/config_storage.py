@@ -444,6 +444,14 @@ class ConfigStorage:
     def folder(self):
         return os.path.dirname(self.path) if self.path else None
 
+    def _target(self):
+        """The file the store's path names, through any symbolic links:
+        a write replaces that file (renaming over a link would turn the
+        link into a plain file and leave its target behind) and locks it
+        there, so that every path to one file takes one lock.  Resolved at
+        each write, so a link pointed elsewhere is followed."""
+        return os.path.realpath(self.path)
+
     def _load(self, data, stamp=None):
         # Everything is built before anything is assigned: a document that
         # fails half-way must leave the last good store whole.
@@ -537,7 +545,7 @@ class ConfigStorage:
         ``seen`` (``_ANY``: whatever it holds).  Under the write lock, with
         the file read again when it changed, so that nothing older than the
         file goes over a write that was published meanwhile."""
-        with locked(self.path, required=False), self._lock:
+        with locked(self._target(), required=False), self._lock:
             if seen is not _ANY and self.cache.stamp() != seen:
                 return  # published by another process meanwhile
             try:
@@ -629,8 +637,9 @@ class ConfigStorage:
                     # before the rename): the others go to the file.
                     self.cache.publish(data, self.stamp)
 
+        target = self._target()
         if self.cache is None:
-            return write_store(self.path, checked_change, after_replace, read=read)
+            return write_store(target, checked_change, after_replace, read=read)
 
         def published_version():
             # The version counts up from the highest handed out, even when
@@ -647,7 +656,7 @@ class ConfigStorage:
             with self._lock:
                 self.cache.withdraw()
 
-        return write_store(self.path, checked_change, after_replace, read=read, before_replace=withdraw,
+        return write_store(target, checked_change, after_replace, read=read, before_replace=withdraw,
                            published_version=published_version)
 
     def _stat(self):

@@ -23,6 +23,7 @@ from pyramid.httpexceptions import (
 
 from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
+from korvane.store_writer import StoreWriteError
 from korvane.views.common import NOT_JSON, SECRET_FIELDS, parsed_body
 
 log = logging.getLogger("korvane.changes")
@@ -102,6 +103,12 @@ def write(request, change, what):
         log.error("Not written (%s): %s", what, error)
         raise HTTPServiceUnavailable(
             explanation="The store file cannot be read, so no change is made; the server log says why."
+        ) from None
+    except StoreWriteError as error:
+        log.error("Not written (%s): %s", what, error)
+        raise HTTPServiceUnavailable(
+            explanation="The store file cannot be written (a full disk or a read-only folder?), so no change "
+            "is made; the stored definitions are as they were, and the server log says why."
         ) from None
     except UnusableChange as error:
         raise HTTPConflict(explanation="The change would leave a store the server cannot use: {}.".format(error)) from None
