@@ -25,6 +25,7 @@ from korvane.store_writer import document_stamp, document_version, locked, write
 TEXT = "a text"
 OPTIONAL_TEXT = "a text or null"
 USER_LIST = "a list of user ids"
+DATABASE_LIST = "a list of database ids"
 RIGHTS = 'a list of rights ("view", "create")'
 METHOD_FLAGS = "an object of HTTP methods to true or false"
 RIGHT_NAMES = ("view", "create")
@@ -38,6 +39,7 @@ _FIELD_CHECKS = {
     TEXT: lambda value: isinstance(value, str),
     OPTIONAL_TEXT: lambda value: value is None or isinstance(value, str),
     USER_LIST: _is_text_list,
+    DATABASE_LIST: _is_text_list,
     RIGHTS: lambda value: _is_text_list(value) and set(value) <= set(RIGHT_NAMES),
     METHOD_FLAGS: lambda value: isinstance(value, dict)
     and all(name in STD_HTTP_METHODS and isinstance(flag, bool) for name, flag in value.items()),
@@ -203,7 +205,7 @@ class UserRecord(Record):
         "password": OPTIONAL_TEXT,
         "apikey": OPTIONAL_TEXT,
         "apikey_hash": OPTIONAL_TEXT,
-        "databases": USER_LIST,
+        "databases": DATABASE_LIST,
         "querydef": RIGHTS,
         "dbdef": RIGHTS,
         "userdef": RIGHTS,
@@ -218,13 +220,21 @@ class UserRecord(Record):
     #: hand it on.
     rights_fields = ("databases", "querydef", "dbdef", "userdef", "dbcreds")
 
-    def validate(self, all_users):
+    def validate(self, all_users, databases=None):
         """Raise ``HTTPBadRequest`` when the definition is malformed (an
-        unknown field, a value of the wrong type) or names users (in
+        unknown field, a value of the wrong type), names users (in
         ``view``, ``edit`` or as ``creator``) that are not among
-        ``all_users`` (an iterable of user records); return None otherwise.
-        "public" stands for everybody and is always accepted."""
+        ``all_users`` (an iterable of user records) or, with ``databases``
+        (a mapping of database definitions), names in ``databases`` a
+        database that is not defined; return None otherwise.  "public"
+        stands for everybody and is always accepted."""
         self.check_fields(all_users)
+        if databases is not None:
+            # A grant of a database that does not exist would open the next
+            # database made under that id to this user.
+            unknown = sorted(set(self.databases) - set(databases))
+            if unknown:
+                self._refuse(self.key, "names unknown databases: {}", ", ".join("'{}'".format(d) for d in unknown))
 
 
 class DatabaseRecord(Record):
