@@ -100,7 +100,7 @@ WRONG_VALUES = {
     "access list as a text": (put("databases", "demo", "read", "public"),
                               "Database definition 'demo' field 'read' must be a list of user ids"),
     "databases not a list": (put("users", "public", "databases", 5),
-                             "User definition 'public' field 'databases' must be a list of user ids"),
+                             "User definition 'public' field 'databases' must be a list of database ids"),
     "unknown right": (put("users", "alice", "querydef", ["view", "edit"]),
                       "User definition 'alice' field 'querydef' must be a list of rights"),
     "methods as a list": (put("querydefs", "customers_by_country", "http_methods", ["GET"]),

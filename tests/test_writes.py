@@ -1,7 +1,9 @@
 """Changes through the API and the store file they write: who may make each, what a malformed one gets, and no key in the clear."""
 
+import errno
 import json
 import logging
+import os
 import signal
 import subprocess
 import sys
@@ -13,6 +15,7 @@ import pytest
 from helpers import LONG_RUN
 from korvane.auth.apikey import hash_apikey
 from korvane.config_storage import ConfigStorage, UnusableChange
+from korvane import store_writer
 from korvane.store_writer import write_store
 from test_app import ask, check, copy_example, edit_store, make_app
 
@@ -20,6 +23,8 @@ from test_app import ask, check, copy_example, edit_store, make_app
 CAROL = {"password": "carol-secret", "apikey": "carol-key", "databases": ["demo"], "querydef": ["view"],
          "dbdef": ["view", "create"], "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["carol"],
          "edit": [], "creator": "admin"}
+#: Credentials carol may edit, kept for a database she has no access to.
+CAROLS_ON_SALES = {"username": "carol_on_sales", "view": ["carol"], "edit": ["carol"]}
 #: A database definition with nothing depending on it, that alice may edit.
 SPARE = {"sqlite_path": "demo.sqlite3", "read": ["alice"], "write": ["alice"], "execute": []}
 
@@ -38,7 +43,8 @@ CHANGED_CREDENTIALS = {"username": "report_reader", "description": "changed", "e
 @pytest.fixture
 def data_dir(tmp_path):
     data_dir = copy_example(tmp_path / "data")
-    edit_store(data_dir, lambda data: (data["users"].update(carol=CAROL), data["databases"].update(spare=SPARE)))
+    edit_store(data_dir, lambda data: (data["users"].update(carol=CAROL), data["databases"].update(spare=SPARE),
+                                       data["credentials"].update(sales={"carols": CAROLS_ON_SALES})))
     return data_dir
 
 
@@ -131,6 +137,9 @@ BAD = [
     ("POST /databases/new", dict(NEW_DATABASE, db_id="demo"), 409, "exists already"),
     ("DELETE /databases/demo", None, 409, "query definition 'customers_by_country'"),
     ("POST /users/new", dict(NEW_USER, querydef=["delete"]), 400, "field 'querydef' must be a list of rights"),
+    ("POST /users/new", dict(NEW_USER, databases="demo"), 400, "field 'databases' must be a list of database ids"),
+    ("POST /users/new", dict(NEW_USER, databases=["demo", "ghost"]), 400, "names unknown databases: 'ghost'"),
+    ("PUT /users/bob", dict(CHANGED_USER, databases=["sales", "ghost"]), 400, "names unknown databases: 'ghost'"),
     ("POST /users/new", dict(NEW_USER, edit=["nobody"]), 400, "names unknown users: 'nobody'"),
     ("POST /users/new", dict(NEW_USER, apikey="chosen"), 400, "API keys are made by the server"),
     ("POST /users/new", dict(NEW_USER, user_id="bob"), 409, "exists already"),
@@ -158,6 +167,16 @@ BY_CALLER = [
     ("carol", "POST /users/new", dict(NEW_USER, querydef=["view", "create"]), 403, None),
     ("carol", "POST /users/new", dict(NEW_USER, dbdef=["create"]), 201, None),
     ("admin", "POST /users/new", dict(NEW_USER, databases=["sales"], querydef=["view", "create"]), 201, None),
+    # Only the administrator names another creator than the caller, or none.
+    ("carol", "POST /users/new", dict(NEW_USER, creator="alice"), 400, "only the administrator"),
+    ("carol", "POST /users/new", dict(NEW_USER, creator=None), 400, "only the administrator"),
+    ("alice", "PUT /users/bob", dict(CHANGED_USER, creator="admin"), 400, "Only the administrator"),
+    ("admin", "POST /users/new", dict(NEW_USER, creator="alice"), 201, None),
+    # Credentials are stored and changed only on databases the caller reaches.
+    ("carol", "POST /dbcredentials/sales", NEW_CREDENTIALS, 403, "no access to database 'sales'"),
+    ("carol", "PUT /dbcredentials/sales/carols", CAROLS_ON_SALES, 403, "no access to database 'sales'"),
+    ("carol", "DELETE /dbcredentials/sales/carols", None, 403, "no access to database 'sales'"),
+    ("admin", "DELETE /dbcredentials/sales/carols", None, 204, None),
 ]
 
 
@@ -200,6 +219,66 @@ def test_removing_a_user_takes_them_off_every_access_list(data_dir):
     assert all("bob" not in names for names in lists)
     check(ask(app, "admin", "POST /users/new", {"user_id": "bob"}), 201, {})
     assert "bob" not in stored(data_dir)["databases"]["sales"]["write"]
+
+
+def test_a_removed_database_leaves_every_users_list(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "admin", "PUT /users/bob", dict(CHANGED_USER, databases=["sales", "spare"])), 200, {})
+    check(ask(app, "bob", "/dd/spare/customers?limit=1"), 200, {"count": 1})
+    check(ask(app, "admin", "DELETE /databases/spare"), 204, {})
+    assert "spare" not in stored(data_dir)["users"]["bob"]["databases"]
+    # A new database under the old id is not open to those who held the old one.
+    check(ask(app, "admin", "POST /databases/new", {"db_id": "spare", "sqlite_path": "sales.sqlite3", "read": ["admin"]}),
+          201, {})
+    check(ask(app, "bob", "/dd/spare/orders?limit=1"), 403, {"explains": "no access permissions"})
+
+
+def _remove_alice(data):
+    del data["users"]["alice"]
+
+
+#: A change, and what another process changes while it is under way:
+#: (caller, request, body, the edit made meanwhile, explanation).
+CHANGED_MEANWHILE = [
+    ("alice", "POST /querydefs/new", NEW_QUERY, _remove_alice, "'alice' was removed"),
+    ("alice", "DELETE /databases/spare", None, _remove_alice, "'alice' was removed"),
+    ("alice", "POST /querydefs/new", NEW_QUERY, lambda data: data["users"]["alice"].update(querydef=["view"]),
+     "no longer create query definitions"),
+    ("alice", "POST /querydefs/new", NEW_QUERY, lambda data: data["users"]["alice"].update(databases=["sales"]),
+     "no access to database 'demo'"),
+    ("alice", "PUT /querydefs/customers_by_country", CHANGED_QUERY,
+     lambda data: data["querydefs"]["customers_by_country"].update(write=["admin"]), "no longer change query"),
+    ("alice", "DELETE /databases/spare", None, lambda data: data["databases"]["spare"].update(write=[]),
+     "no longer change database"),
+    ("alice", "PUT /users/bob", CHANGED_USER, lambda data: data["users"]["bob"].update(edit=[]),
+     "no longer change user definition 'bob'"),
+    ("carol", "POST /users/new", NEW_USER, lambda data: data["users"]["carol"].update(userdef=["view"]),
+     "no longer create user"),
+    ("carol", "POST /users/new", NEW_USER, lambda data: data["users"]["carol"].update(databases=[]), "'demo'"),
+    ("carol", "POST /dbcredentials/demo", NEW_CREDENTIALS, lambda data: data["users"]["carol"].update(dbcreds=["view"]),
+     "no longer store credentials"),
+    ("alice", "DELETE /dbcredentials/demo/reporting", None,
+     lambda data: data["credentials"]["demo"]["reporting"].update(edit=[]), "no longer change these credentials"),
+]
+
+
+@pytest.mark.parametrize("who, request_line, body, meanwhile, explanation", CHANGED_MEANWHILE)
+def test_a_change_is_checked_again_on_the_store_it_is_made_on(data_dir, monkeypatch, who, request_line, body,
+                                                               meanwhile, explanation):
+    app = make_app(data_dir)
+    write = ConfigStorage.write
+    seen = []
+
+    def write_after_another(store, change):
+        # Another process changes the store after this request was allowed
+        # and before its write takes the lock.
+        edit_store(data_dir, meanwhile)
+        seen.append(stored(data_dir))
+        return write(store, change)
+
+    monkeypatch.setattr(ConfigStorage, "write", write_after_another)
+    check(ask(app, who, request_line, body), 403, {"explains": explanation})
+    assert stored(data_dir) == seen[0]
 
 
 # --- keys and secrets --------------------------------------------------------------------
@@ -295,6 +374,38 @@ def test_a_writer_failing_or_killed_while_writing_leaves_the_old_file_whole(tmp_
     data = write_store(str(path), lambda data: data.update(after=True))
     assert (data["version"], json.loads(path.read_text())["after"]) == (4, True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]
+
+
+def test_a_store_file_that_is_a_link_is_written_through_it(data_dir, tmp_path):
+    target = tmp_path / "etc" / "store.json"
+    target.parent.mkdir()
+    (data_dir / "store.json").rename(target)
+    (data_dir / "store.json").symlink_to(target)
+    app = make_app(data_dir)
+    for attempt in range(2):
+        check(ask(app, "admin", "POST /querydefs/new", dict(NEW_QUERY, query_id="q{}".format(attempt))), 201, {})
+    assert (data_dir / "store.json").is_symlink()
+    assert set(json.loads(target.read_text())["querydefs"]) >= {"q0", "q1"}
+    # Locked beside the file written, which every path to it shares.
+    assert (tmp_path / "etc" / "store.json.lock").exists() and not (data_dir / "store.json.lock").exists()
+
+
+def _disk_full(fd):
+    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+@pytest.mark.parametrize("failure", ["disk full", "lock file unusable"])
+def test_a_store_that_cannot_be_written_is_answered_503_and_left_whole(data_dir, monkeypatch, caplog, failure):
+    app = make_app(data_dir)
+    before = (data_dir / "store.json").read_bytes()
+    if failure == "disk full":
+        monkeypatch.setattr(store_writer.os, "fsync", _disk_full)
+    else:
+        (data_dir / "store.json.lock").mkdir()
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 503, {"explains": "cannot be written"})
+    assert (data_dir / "store.json").read_bytes() == before
+    assert not list(data_dir.glob(".store.json-*.tmp"))
+    assert "Not written" in caplog.text
 
 
 def test_a_change_leaving_a_store_the_server_cannot_load_is_not_written(data_dir):

@@ -25,6 +25,7 @@ from korvane.store_writer import document_stamp, document_version, locked, write
 TEXT = "a text"
 OPTIONAL_TEXT = "a text or null"
 USER_LIST = "a list of user ids"
+DATABASE_LIST = "a list of database ids"
 RIGHTS = 'a list of rights ("view", "create")'
 METHOD_FLAGS = "an object of HTTP methods to true or false"
 RIGHT_NAMES = ("view", "create")
@@ -38,6 +39,7 @@ _FIELD_CHECKS = {
     TEXT: lambda value: isinstance(value, str),
     OPTIONAL_TEXT: lambda value: value is None or isinstance(value, str),
     USER_LIST: _is_text_list,
+    DATABASE_LIST: _is_text_list,
     RIGHTS: lambda value: _is_text_list(value) and set(value) <= set(RIGHT_NAMES),
     METHOD_FLAGS: lambda value: isinstance(value, dict)
     and all(name in STD_HTTP_METHODS and isinstance(flag, bool) for name, flag in value.items()),
@@ -203,7 +205,7 @@ class UserRecord(Record):
         "password": OPTIONAL_TEXT,
         "apikey": OPTIONAL_TEXT,
         "apikey_hash": OPTIONAL_TEXT,
-        "databases": USER_LIST,
+        "databases": DATABASE_LIST,
         "querydef": RIGHTS,
         "dbdef": RIGHTS,
         "userdef": RIGHTS,
@@ -218,13 +220,21 @@ class UserRecord(Record):
     #: hand it on.
     rights_fields = ("databases", "querydef", "dbdef", "userdef", "dbcreds")
 
-    def validate(self, all_users):
+    def validate(self, all_users, databases=None):
         """Raise ``HTTPBadRequest`` when the definition is malformed (an
-        unknown field, a value of the wrong type) or names users (in
+        unknown field, a value of the wrong type), names users (in
         ``view``, ``edit`` or as ``creator``) that are not among
-        ``all_users`` (an iterable of user records); return None otherwise.
-        "public" stands for everybody and is always accepted."""
+        ``all_users`` (an iterable of user records) or, with ``databases``
+        (a mapping of database definitions), names in ``databases`` a
+        database that is not defined; return None otherwise.  "public"
+        stands for everybody and is always accepted."""
         self.check_fields(all_users)
+        if databases is not None:
+            # A grant of a database that does not exist would open the next
+            # database made under that id to this user.
+            unknown = sorted(set(self.databases) - set(databases))
+            if unknown:
+                self._refuse(self.key, "names unknown databases: {}", ", ".join("'{}'".format(d) for d in unknown))
 
 
 class DatabaseRecord(Record):
@@ -444,6 +454,14 @@ class ConfigStorage:
     def folder(self):
         return os.path.dirname(self.path) if self.path else None
 
+    def _target(self):
+        """The file the store's path names, through any symbolic links:
+        a write replaces that file (renaming over a link would turn the
+        link into a plain file and leave its target behind) and locks it
+        there, so that every path to one file takes one lock.  Resolved at
+        each write, so a link pointed elsewhere is followed."""
+        return os.path.realpath(self.path)
+
     def _load(self, data, stamp=None):
         # Everything is built before anything is assigned: a document that
         # fails half-way must leave the last good store whole.
@@ -549,7 +567,7 @@ class ConfigStorage:
         ``seen`` (``_ANY``: whatever it holds).  Under the write lock, with
         the file read again when it changed, so that nothing older than the
         file goes over a write that was published meanwhile."""
-        with locked(self.path, required=False), self._lock:
+        with locked(self._target(), required=False), self._lock:
             if seen is not _ANY and self.cache.stamp() != seen:
                 return  # published by another process meanwhile
             try:
@@ -641,8 +659,9 @@ class ConfigStorage:
                     # before the rename): the others go to the file.
                     self.cache.publish(data, self.stamp, self._signature)
 
+        target = self._target()
         if self.cache is None:
-            return write_store(self.path, checked_change, after_replace, read=read)
+            return write_store(target, checked_change, after_replace, read=read)
 
         def published_version():
             # The version counts up from the highest handed out, even when
@@ -659,7 +678,7 @@ class ConfigStorage:
             with self._lock:
                 self.cache.withdraw()
 
-        return write_store(self.path, checked_change, after_replace, read=read, before_replace=withdraw,
+        return write_store(target, checked_change, after_replace, read=read, before_replace=withdraw,
                            published_version=published_version)
 
     def _stat(self):

@@ -27,6 +27,11 @@ from korvane.auth.apikey import hash_apikey
 VERSION_FIELD = "version"
 
 
+class StoreWriteError(OSError):
+    """The store file could not be written (a full disk, a read-only or
+    unwritable folder); the file is left as it was."""
+
+
 def lock_path(path):
     return path + ".lock"
 
@@ -54,9 +59,9 @@ def locked(path, required=True):
     may not write to, so it writes no store there) is done without."""
     try:
         lock = open(lock_path(path), "a")
-    except OSError:
+    except OSError as error:
         if required:
-            raise
+            raise StoreWriteError(error.errno, "lock file {}: {}".format(lock_path(path), error.strerror or error)) from None
         yield
         return
     with lock:
@@ -154,13 +159,20 @@ def write_store(path, change, after_replace=None, read=read_document, before_rep
     with locked(path):
         data = read(path)
         change(data)
-        remove_leftovers(path)
         hash_plain_keys(data)
         latest = document_version(data)
         if published_version is not None:
             latest = max(latest, published_version())
         data[VERSION_FIELD] = latest + 1
-        replace_atomically(path, data, before_replace)
+        try:
+            remove_leftovers(path)
+            replace_atomically(path, data, before_replace)
+        except StoreWriteError:
+            raise
+        except OSError as error:
+            # What the change made is lost, the old file stays: say so as
+            # a failure to write, not as a fault of the server's own.
+            raise StoreWriteError(error.errno, "store file {}: {}".format(path, error.strerror or error)) from None
         if after_replace is not None:
             after_replace(data)
         return data

@@ -14,7 +14,7 @@ from pyramid.view import view_config
 
 from korvane.config_storage import DatabaseRecord, QueryRecord, UserRecord
 from korvane.auth.apikey import hash_apikey, new_apikey
-from korvane.constants import ADMIN_USER_ID
+from korvane.constants import ADMIN_USER_ID, PUBLIC_USER_ID
 from korvane.utils import get_model
 from korvane.views.changes import (
     all_users,
@@ -23,11 +23,13 @@ from korvane.views.changes import (
     created,
     drop_same_id,
     exists_conflict,
+    fresh_caller,
     json_object,
     missing,
     section,
     shown,
     sqlite_file,
+    still_allowed,
     take_new_id,
     write,
 )
@@ -160,13 +162,34 @@ def _require_editable(context):
         raise HTTPForbidden(explanation="You may not change query definition '{}'.".format(context.query_id))
 
 
+def _still_editable(context, data, query):
+    """What the context found editable, checked again on the store as it is
+    under the lock: the query's writers, holding the right to view query
+    definitions."""
+    caller_id = context.authenticated_user_id
+    if caller_id == ADMIN_USER_ID:
+        return
+    caller = fresh_caller(data, caller_id)
+    still_allowed(caller_id in QueryRecord(query).write and "view" in caller.querydef,
+                  "change query definition '{}'".format(context.query_id))
+
+
+def _still_creating(context, data, rights, what):
+    """The right to create, checked again on the store as it is under the
+    lock."""
+    caller_id = context.authenticated_user_id
+    if caller_id != ADMIN_USER_ID:
+        still_allowed("create" in getattr(fresh_caller(data, caller_id), rights), what)
+
+
 def _check_query(context, data, query_id, fields):
     """Validate a query definition against the store document ``data`` and
     compile its SQL on its database."""
     databases = section(data, "databases")
     QueryRecord(fields, key=query_id).validate(all_users=all_users(data), databases=databases)
     db_id = fields["database"]
-    check_database_access(context.authenticated_user_id, context.authenticated_user_config, db_id)
+    caller_id = context.authenticated_user_id
+    check_database_access(caller_id, fresh_caller(data, caller_id), db_id)
     path = databases[db_id].get("sqlite_path") if isinstance(databases[db_id], dict) else None
     if not path:
         raise HTTPBadRequest(explanation="Database '{}' is not a local SQLite file; its queries cannot be checked.".format(db_id))
@@ -184,6 +207,7 @@ def querydef_update(context, request):
         querydefs = section(data, "querydefs")
         if query_id not in querydefs:
             raise missing("Query definition", query_id)
+        _still_editable(context, data, querydefs[query_id])
         _check_query(context, data, query_id, body)
         querydefs[query_id] = body
 
@@ -197,8 +221,11 @@ def querydef_delete(context, request):
     query_id = context.query_id
 
     def change(data):
-        if section(data, "querydefs").pop(query_id, None) is None:
+        querydefs = section(data, "querydefs")
+        if query_id not in querydefs:
             raise missing("Query definition", query_id)
+        _still_editable(context, data, querydefs[query_id])
+        del querydefs[query_id]
 
     write(request, change, "Query definition '{}' removed".format(query_id))
     return HTTPNoContent()
@@ -215,6 +242,7 @@ def querydef_create(context, request):
         querydefs = section(data, "querydefs")
         if query_id in querydefs:
             raise exists_conflict("Query definition", query_id)
+        _still_creating(context, data, "querydef", "create query definitions")
         _check_query(context, data, query_id, body)
         querydefs[query_id] = body
 
@@ -259,6 +287,20 @@ def _database_fields(context, request, data, db_id, body):
     DatabaseRecord(body, key=db_id).validate(all_users=all_users(data))
 
 
+def _still_database_editor(context, data, db_config):
+    """What the context granted ``edit_database`` for, checked again on the
+    store as it is under the lock: the database's writers ("public" there
+    standing for everybody), holding the right to view database
+    definitions."""
+    caller_id = context.authenticated_user_id
+    if caller_id == ADMIN_USER_ID:
+        return
+    caller = fresh_caller(data, caller_id)
+    writers = DatabaseRecord(db_config).write
+    still_allowed((caller_id in writers or "public" in writers) and "view" in caller.dbdef,
+                  "change database definition '{}'".format(context.db_id))
+
+
 @view_config(route_name="database", request_method="PUT", permission="edit_database")
 def database_update(context, request):
     db_id = context.db_id
@@ -269,6 +311,7 @@ def database_update(context, request):
         databases = section(data, "databases")
         if db_id not in databases:
             raise missing("Database definition", db_id)
+        _still_database_editor(context, data, databases[db_id])
         _database_fields(context, request, data, db_id, body)
         databases[db_id] = body
 
@@ -284,6 +327,7 @@ def database_delete(context, request):
         databases = section(data, "databases")
         if db_id not in databases:
             raise missing("Database definition", db_id)
+        _still_database_editor(context, data, databases[db_id])
         # Removing a database that queries or credentials still refer to
         # would leave them broken: they go first.
         users = sorted(q for q, query in section(data, "querydefs").items() if query.get("database") == db_id)
@@ -296,6 +340,11 @@ def database_delete(context, request):
                 )
             )
         del databases[db_id]
+        # As a removed user leaves every access list: a database made later
+        # under the same id must not be open to those who held this one.
+        for record in section(data, "users").values():
+            if isinstance(record, dict) and isinstance(record.get("databases"), list) and db_id in record["databases"]:
+                record["databases"] = [d for d in record["databases"] if d != db_id]
 
     write(request, change, "Database definition '{}' removed".format(db_id))
     return HTTPNoContent()
@@ -312,6 +361,7 @@ def database_create(context, request):
         databases = section(data, "databases")
         if db_id in databases:
             raise exists_conflict("Database definition", db_id)
+        _still_creating(context, data, "dbdef", "create database definitions")
         _database_fields(context, request, data, db_id, body)
         databases[db_id] = body
 
@@ -357,6 +407,27 @@ PROTECTED_FIELDS = UserRecord.rights_fields + ("view", "edit", "creator")
 KEPT_FIELDS = ("password", "apikey_hash", "apikey", "creator")
 
 
+def _user_editor(context, data, user_id, before):
+    """The caller's user definition as the store has it under the lock, and
+    whether they edit ``before`` (user ``user_id``) only because it is
+    their own (``limited_edit``).  The right to edit, found by the context
+    when the request began, is checked again: the user themself, or, for
+    who holds the right to view user definitions, those its ``edit`` list
+    names."""
+    caller_id = context.authenticated_user_id
+    caller = fresh_caller(data, caller_id)
+    if caller_id == ADMIN_USER_ID:
+        return caller, False
+    editors = UserRecord(before).edit
+    own = caller_id == user_id
+    if "view" in caller.userdef:
+        allowed = caller_id in editors or (own and caller_id != PUBLIC_USER_ID)
+    else:
+        allowed = own
+    still_allowed(allowed, "change user definition '{}'".format(user_id))
+    return caller, own and caller_id not in editors
+
+
 @view_config(route_name="user", request_method="PUT", permission="edit_user")
 def user_update(context, request):
     user_id = context.user_id
@@ -369,11 +440,15 @@ def user_update(context, request):
         before = users.get(user_id)
         if not isinstance(before, dict):
             raise missing("User definition", user_id)
-        kept = KEPT_FIELDS + (PROTECTED_FIELDS if context.limited_edit else ())
+        caller, fresh_limited = _user_editor(context, data, user_id, before)
+        limited_edit = context.limited_edit or fresh_limited
+        kept = KEPT_FIELDS + (PROTECTED_FIELDS if limited_edit else ())
         for field in kept:
             if field not in body and field in before:
                 body[field] = before[field]
-        if context.limited_edit:
+        if caller_id != ADMIN_USER_ID and body.get("creator") != before.get("creator"):
+            raise HTTPBadRequest(explanation="Only the administrator may change the 'creator' of a user definition.")
+        if limited_edit:
             changed = [f for f in PROTECTED_FIELDS if body.get(f) != before.get(f)]
             if changed:
                 raise HTTPForbidden(
@@ -381,11 +456,11 @@ def user_update(context, request):
                         ", ".join("'{}'".format(f) for f in changed)
                     )
                 )
-        check_rights_handed_on(caller_id, context.authenticated_user_config, body, before)
+        check_rights_handed_on(caller_id, caller, body, before)
         if user_id == ADMIN_USER_ID and not body.get("password"):
             raise HTTPBadRequest(explanation="The administrator must keep a password: the server refuses service without one.")
         users[user_id] = body
-        UserRecord(body, key=user_id).validate(all_users=all_users(data))
+        UserRecord(body, key=user_id).validate(all_users=all_users(data), databases=section(data, "databases"))
 
     write(request, change, "User definition '{}' changed".format(user_id))
     return json_response(request, shown(body, user_id=user_id))
@@ -401,8 +476,10 @@ def user_delete(context, request):
 
     def change(data):
         users = section(data, "users")
-        if user_id not in users:
+        if not isinstance(users.get(user_id), dict):
             raise missing("User definition", user_id)
+        if _user_editor(context, data, user_id, users[user_id])[1]:
+            raise HTTPForbidden(explanation="You may not remove your own definition.")
         naming = sorted(
             other for other, record in users.items()
             if other != user_id and isinstance(record, dict)
@@ -435,15 +512,22 @@ def user_create(context, request):
     user_id = take_new_id(body, "user_id")
     caller_id = context.authenticated_user_id
     body.setdefault("creator", caller_id)
-    check_rights_handed_on(caller_id, context.config_storage.users.get(caller_id), body)
+    # Who made a definition decides who may list it, and it cannot be
+    # removed while its creator is named: only the administrator may put
+    # another name there (or none).
+    if caller_id != ADMIN_USER_ID and body["creator"] != caller_id:
+        raise HTTPBadRequest(explanation="The 'creator' of a new user definition is you ('{}'); only the administrator "
+                             "may name another.".format(caller_id))
     apikey = new_apikey()
 
     def change(data):
         users = section(data, "users")
         if user_id in users:
             raise exists_conflict("User definition", user_id)
+        _still_creating(context, data, "userdef", "create user definitions")
+        check_rights_handed_on(caller_id, fresh_caller(data, caller_id), body)
         users[user_id] = dict(body, apikey_hash=hash_apikey(apikey))
-        UserRecord(users[user_id], key=user_id).validate(all_users=all_users(data))
+        UserRecord(users[user_id], key=user_id).validate(all_users=all_users(data), databases=section(data, "databases"))
 
     write(request, change, "User definition '{}' created".format(user_id))
     # The only time the key is shown: the store keeps its hash alone.

@@ -23,6 +23,7 @@ from pyramid.httpexceptions import (
 
 from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
+from korvane.store_writer import StoreWriteError
 from korvane.views.common import NOT_JSON, SECRET_FIELDS, parsed_body
 
 log = logging.getLogger("korvane.changes")
@@ -91,17 +92,54 @@ def missing(kind, record_id):
     return HTTPNotFound(explanation="{} '{}' not found.".format(kind, record_id))
 
 
+def fresh_caller(data, caller_id):
+    """The caller's user definition in the store document ``data``, read
+    under the store's lock.  The request was allowed on the store as it
+    was when it began; a caller removed since may change nothing."""
+    record = section(data, "users").get(caller_id)
+    if not isinstance(record, dict):
+        raise HTTPForbidden(
+            explanation="Your user definition '{}' was removed while this change was being made; "
+            "nothing was changed.".format(caller_id)
+        )
+    return UserRecord(record, key=caller_id)
+
+
+def still_allowed(allowed, what):
+    """Refuse a change whose right, checked again on the store as it is
+    under the lock, was taken away while the request was under way."""
+    if not allowed:
+        raise HTTPForbidden(
+            explanation="You may no longer {}: your rights changed while this change was being made; "
+            "nothing was changed.".format(what)
+        )
+
+
 def write(request, change, what):
     """Write the store through ``change(data)`` and log ``what`` was done,
-    by whom, at which version."""
+    by whom, at which version.  The caller must still be defined in the
+    document the change is made on."""
     store = request.registry.settings["krv_settings"]["config_storage"]
+    caller_id = getattr(request.context, "authenticated_user_id", None)
+
+    def change_by_caller(data):
+        if caller_id is not None:
+            fresh_caller(data, caller_id)
+        change(data)
+
     try:
-        data = store.write(change)
+        data = store.write(change_by_caller)
     except StoreError as error:
         # Replacing a file that cannot be read would lose what it holds.
         log.error("Not written (%s): %s", what, error)
         raise HTTPServiceUnavailable(
             explanation="The store file cannot be read, so no change is made; the server log says why."
+        ) from None
+    except StoreWriteError as error:
+        log.error("Not written (%s): %s", what, error)
+        raise HTTPServiceUnavailable(
+            explanation="The store file cannot be written (a full disk or a read-only folder?), so no change "
+            "is made; the stored definitions are as they were, and the server log says why."
         ) from None
     except UnusableChange as error:
         raise HTTPConflict(explanation="The change would leave a store the server cannot use: {}.".format(error)) from None
@@ -142,6 +180,8 @@ def check_rights_handed_on(caller_id, caller_config, fields, before=None):
 
 
 def check_database_access(caller_id, caller_config, db_id):
+    """The administrator reaches every database, anybody else those of
+    their own list, as the contexts of the data routes decide."""
     if caller_id != ADMIN_USER_ID and db_id not in (caller_config.databases or ()):
         raise HTTPForbidden(explanation="You have no access to database '{}'.".format(db_id))
 

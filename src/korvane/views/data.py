@@ -8,19 +8,22 @@ from pyramid.security import NO_PERMISSION_REQUIRED
 from pyramid.view import view_config
 
 from korvane.config_storage import CredentialRecord
-from korvane.constants import DATA_FORMATS
+from korvane.constants import ADMIN_USER_ID, DATA_FORMATS
 from korvane.request_status import StatusCodes
 from korvane.utils import get_model
 from korvane.views import sqlite
 from korvane.views.changes import (
     all_users,
+    check_database_access,
     created,
     drop_same_id,
     exists_conflict,
+    fresh_caller,
     json_object,
     missing,
     section,
     shown,
+    still_allowed,
     take_new_id,
     write,
 )
@@ -169,6 +172,24 @@ def _credentials_database(context):
         raise HTTPNotFound(explanation="Database '{}' not found.".format(context.db_id))
 
 
+def _credentials_change(context, data, entry=None):
+    """Check a change of stored credentials on the store as it is under the
+    lock: the caller must reach the database (credentials kept for a
+    database they cannot use would be theirs to hold, and would keep the
+    administrator from removing it) and still hold the right the context
+    granted: ``create`` in their ``dbcreds``, or a place in the ``edit``
+    list of the credentials ``entry``."""
+    caller_id = context.authenticated_user_id
+    caller = fresh_caller(data, caller_id)
+    check_database_access(caller_id, caller, context.db_id)
+    if caller_id == ADMIN_USER_ID:
+        return
+    if entry is None:
+        still_allowed("create" in caller.dbcreds, "store credentials")
+    else:
+        still_allowed(caller_id in CredentialRecord(entry).edit, "change these credentials")
+
+
 @view_config(route_name="dbcredentials", request_method="GET", permission="list_dbcredentials")
 def list_credentials(context, request):
     _credentials_database(context)
@@ -198,6 +219,7 @@ def create_credentials(context, request):
     def change(data):
         if db_id not in section(data, "databases"):
             raise missing("Database", db_id)
+        _credentials_change(context, data)
         entries = section(data, "credentials").setdefault(db_id, {})
         if dbc_id in entries:
             raise exists_conflict("Credentials", dbc_id)
@@ -241,6 +263,7 @@ def update_credentials(context, request):
         before = entries.get(dbc_id)
         if not isinstance(before, dict):
             raise missing("Credentials '{}' of database".format(dbc_id), db_id)
+        _credentials_change(context, data, before)
         # The password is never shown, so a client cannot send it back:
         # leaving it out keeps it.
         if "password" not in body and "password" in before:
@@ -260,8 +283,10 @@ def delete_credentials(context, request):
     def change(data):
         credentials = section(data, "credentials")
         entries = credentials.get(db_id) or {}
-        if entries.pop(dbc_id, None) is None:
+        if not isinstance(entries.get(dbc_id), dict):
             raise missing("Credentials '{}' of database".format(dbc_id), db_id)
+        _credentials_change(context, data, entries[dbc_id])
+        del entries[dbc_id]
         if not entries:
             credentials.pop(db_id, None)
 
