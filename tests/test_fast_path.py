@@ -967,3 +967,92 @@ def test_a_user_list_counts_as_it_was_when_read(before, after):
         return sorted(impl.DBDefsList(request).db_configs)
 
     assert agree(scenario) == (["sales"] if before else [])
+
+
+# ------------------------------------------------------------ values that bend an operation's usual meaning
+
+
+class AlwaysEqual(str):
+    """A user id equal to everything: its `!=` is str's own."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+class AlwaysDifferent(str):
+    """A method whose `!=` is always true: its `==` is str's own."""
+
+    __hash__ = str.__hash__
+
+    def __ne__(self, other):
+        return True
+
+
+class KeyErrorKey:
+    """An instance-dict key hashed like "settings" whose comparison raises KeyError."""
+
+    def __hash__(self):
+        return hash("settings")
+
+    def __eq__(self, other):
+        raise KeyError(other)
+
+
+class MakesNoException(Exception):
+    def __new__(cls, *args):
+        return 5
+
+
+def _ne_user_id(impl):
+    request = request_for("/dd/sales/orders.json", {"other_segments": ("sales", "orders")})
+    with mock.patch.object(impl, "get_authenticated_user", lambda r, users: (AlwaysEqual("u1"), users["u1"])):
+        return outcome_of(impl.DataDiscovery, request)
+
+
+def _ne_method(impl):
+    request = query_request(limited=True)
+    request.environ["REQUEST_METHOD"] = AlwaysDifferent("GET")
+    return outcome_of(impl.ExecuteQuery, request)
+
+
+def _mapping_redirect_target(impl):
+    model = type("Model", (impl.DBModel,), {"format_redirect_map": {"xsd": {0: "xml", 1: "schema"}}})
+    return outcome_of(model, model_request("xsd"))
+
+
+def _colliding_instance_dict_key(impl):
+    def __init__(self, request):
+        self.__dict__[KeyErrorKey()] = 1
+        super(context, self).__init__(request)
+
+    context = type("Context", (impl.RootContext,), {"__init__": __init__})
+    return outcome_of(context, request_for("/home.json", user_id="admin"))
+
+
+def _segment_passing_for_text(impl):
+    context = impl.RootContext.__new__(impl.RootContext)
+    context.reversed_url_substitution = {"/": "$2F"}
+    segment = mock.MagicMock(spec=str)
+    segment.__contains__ = lambda self, pattern: True
+    segment.replace = lambda pattern, substitute: "replaced"
+    segment.__str__ = lambda self: "str() called"
+    return context.build_escaped_url([segment], ["/"])
+
+
+def _raised_class_makes_no_exception(impl):
+    request = request_for("/models/sales.html", {"db_id": "sales"}, user_id="admin")
+    with mock.patch.object(impl, "gui_response_exception", lambda request: MakesNoException):
+        return outcome_of(impl.DBModel, request)
+
+
+@pytest.mark.parametrize("scenario", [_ne_user_id, _ne_method, _mapping_redirect_target, _colliding_instance_dict_key,
+                                      _segment_passing_for_text, _raised_class_makes_no_exception],
+                         ids=lambda scenario: scenario.__name__.strip("_"))
+def test_each_operation_keeps_its_python_meaning_for_values_that_bend_it(scenario):
+    # `!=` asks __ne__, `x[0]` takes any mapping, isinstance() believes
+    # __class__, a dict's KeyError on a store is the attribute missing, and
+    # raising a class that makes no exception blames the class.
+    sys._clear_type_cache()
+    agree(scenario)

@@ -89,8 +89,8 @@ Ref fixed_path_location(PyObject* request, bool* needs_redirect) {
     Ref full_path = uri_text ? Ref::steal(PyUnicode_Concat(host_text.get(), uri_text.get())) : Ref();
     Ref fixed_uri = full_path ? call_global(names.remove_multiple_url_slashes, raw_uri.get()) : Ref();
     Ref path = fixed_uri ? Ref::steal(PyNumber_Add(host_url.get(), fixed_uri.get())) : Ref();
-    const int differs = path ? PyObject_RichCompareBool(path.get(), full_path.get(), Py_NE) : -1;
-    if (differs <= 0) {
+    const int moved = path ? differs(path.get(), full_path.get()) : -1;
+    if (moved <= 0) {
         return {};
     }
     *needs_redirect = true;

@@ -86,7 +86,7 @@ Ref path_extension(PyObject* self) {
     Ref os = path ? module_global(names.os) : Ref();
     Ref os_path = os ? getattr(os.get(), names.path) : Ref();
     Ref split = os_path ? call_method(os_path.get(), names.splitext, path.get()) : Ref();
-    Ref extension = split ? Ref::steal(PySequence_GetItem(split.get(), 1)) : Ref();
+    Ref extension = split ? subscript(split.get(), state.one) : Ref();
     return extension ? call_method(extension.get(), names.lstrip, names.dot) : Ref();
 }
 
@@ -156,8 +156,8 @@ PyObject* root_basic_redirect_request_format(PyObject* const* args) {
 
     Ref redirect_map = getattr(self, names.format_redirect_map);
     Ref target = redirect_map ? subscript(redirect_map.get(), response_format) : Ref();
-    Ref target_format = target ? Ref::steal(PySequence_GetItem(target.get(), 0)) : Ref();
-    Ref target_qs = target_format ? Ref::steal(PySequence_GetItem(target.get(), 1)) : Ref();
+    Ref target_format = target ? subscript(target.get(), state.zero) : Ref();
+    Ref target_qs = target_format ? subscript(target.get(), state.one) : Ref();
     Ref redir_url = target_qs ? getattr(request, names.path_info) : Ref();
     Ref suffix = redir_url ? Ref::steal(PyNumber_Add(names.dot, response_format)) : Ref();
     Ref has_suffix = suffix ? call_method(redir_url.get(), names.endswith, suffix.get()) : Ref();

@@ -96,7 +96,11 @@ PyObject* root_context_build_escaped_url(PyObject* const* args) {
         return nullptr;
     }
     while (Ref segment = Ref::steal(PyIter_Next(segment_iter.get()))) {
-        if (!PyUnicode_Check(segment.get())) {
+        const int is_text = is_instance(segment.get(), &PyUnicode_Type);
+        if (is_text < 0) {
+            return nullptr;
+        }
+        if (!is_text) {
             segment = Ref::steal(PyObject_Str(segment.get()));
             if (!segment) {
                 return nullptr;

@@ -34,9 +34,9 @@ PyObject* check_db_limit_overflow(PyObject* const* args) {
 
     // Only reads are limited; writes are never redirected.
     Ref method = getattr(request, names.method);
-    const int is_get = method ? equals(method.get(), names.GET) : -1;
-    if (is_get <= 0) {
-        return is_get < 0 ? nullptr : Py_NewRef(Py_None);
+    const int not_get = method ? differs(method.get(), names.GET) : -1;
+    if (not_get != 0) {
+        return not_get < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref db_id = getattr(self, names.db_id);
     Ref key = db_id ? format_text(kDbLimitKey, db_id.get()) : Ref();

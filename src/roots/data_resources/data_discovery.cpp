@@ -117,11 +117,11 @@ PyObject* data_discovery_configure_authorization(PyObject* const* args) {
         return nullptr;
     }
     Ref user_id = getattr(self, names.authenticated_user_id);
-    const int is_public = user_id ? equals(user_id.get(), names.public_user) : -1;
-    if (is_public < 0) {
+    const int not_public = user_id ? differs(user_id.get(), names.public_user) : -1;
+    if (not_public < 0) {
         return nullptr;
     }
-    if (!is_public) {
+    if (not_public) {
         if (set_acl(self, acl_entry_for(names.Allow, names.Authenticated, names.authenticated)) < 0) {
             return nullptr;
         }

@@ -15,8 +15,15 @@ constexpr char kDatabaseNotFound[] = "Database %S was not found.";
 // member: the request then names no database and is answered 404, not
 // with a server error.
 Ref body_member(PyObject* body, PyObject* member) {
-    const bool json_non_object = body == Py_None || PyList_Check(body) || PyUnicode_Check(body) ||
-                                 PyLong_Check(body) || PyFloat_Check(body);
+    int json_non_object = body == Py_None ? 1 : 0;
+    for (PyTypeObject* type : {&PyList_Type, &PyUnicode_Type, &PyLong_Type, &PyFloat_Type}) {
+        if (json_non_object == 0) {
+            json_non_object = is_instance(body, type);
+        }
+    }
+    if (json_non_object < 0) {
+        return {};
+    }
     return json_non_object ? none() : get_item(body, member);
 }
 

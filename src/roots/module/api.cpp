@@ -532,10 +532,17 @@ Ref matchdict_or_empty(PyObject* request) {
 
 PyObject* raise(Ref obj) {
     if (PyExceptionClass_Check(obj.get())) {
-        obj = Ref::steal(PyObject_CallNoArgs(obj.get()));
-        if (!obj) {
+        Ref made = Ref::steal(PyObject_CallNoArgs(obj.get()));
+        if (!made) {
             return nullptr;
         }
+        if (!PyExceptionInstance_Check(made.get())) {
+            // As `raise` words it: the class is at fault, not what it made.
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         obj.get(), Py_TYPE(made.get()));
+            return nullptr;
+        }
+        obj = std::move(made);
     }
     if (PyExceptionInstance_Check(obj.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj.get())), obj.get());

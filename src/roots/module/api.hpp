@@ -403,6 +403,19 @@ inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     return result ? truth(result.get()) : -1;
 }
+// `isinstance(obj, type)`, which also believes an object's `__class__`
+// (a mock made to pass for a list, say): 1, 0, or -1 on error.
+[[gnu::always_inline]] inline int is_instance(PyObject* obj, PyTypeObject* type) {
+    return Py_IS_TYPE(obj, type) ? 1 : PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type));
+}
+// `!=`, which asks `__ne__`: not always the negation of `==`.
+[[gnu::always_inline]] inline int differs(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return a == b || str_equal(a, b) ? 0 : 1;
+    }
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_NE));
+    return result ? truth(result.get()) : -1;
+}
 // `item in a_list` for an exact list: each element compared in turn as the
 // list's own `in` does (element first), exact strings without the generic
 // comparison.

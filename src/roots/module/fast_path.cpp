@@ -674,7 +674,16 @@ int store_attribute(PyObject* obj, PyObject* name, PyObject* value, AttributeSit
             }
             Ref dict = Ref::borrow(roots_instance_dict(obj));
             if (dict && PyDict_CheckExact(dict.get())) {
-                return PyDict_SetItem(dict.get(), name, value);
+                if (PyDict_SetItem(dict.get(), name, value) == 0) {
+                    return 0;
+                }
+                // A key of the dict whose comparison raised KeyError: the
+                // generic store reports that as the attribute missing.
+                if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name,
+                                 name);
+                }
+                return -1;
             }
         }
     }
