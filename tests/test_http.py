@@ -83,6 +83,9 @@ NOT_A_FORM = "The request body is not a form that can be read."
     # A charset with no text encoding here: every view and predicate reading the body would fail on it.
     *[(line, "application/json; charset=" + charset, UNKNOWN_CHARSET.format(charset)) for line, charset in [
         ("POST /dd-url/parse", "nope"), ("POST /users/new", "nope"), ("PUT /users/bob", "rot13"), ("GET /dd/demo", "hex")]],
+    # Codecs that fail with errors of their own rather than a decoding error.
+    *[("POST /dd-url/" + action, "application/json; charset=" + charset, "The request body must be JSON in UTF-8.")
+      for action in ("parse", "build") for charset in ("undefined", "punycode")],
     # A form body, which the contexts' request.params parses, that the parser refuses or fails on.
     ("POST /users/new", "multipart/form-data", NOT_A_FORM),
     ("POST /dd-url/parse", 'multipart/form-data; boundary=""', NOT_A_FORM),
@@ -97,10 +100,13 @@ def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_typ
     check(response, 400, {"explanation": explanation})
 
 
-def test_a_request_without_a_body_is_not_refused_for_its_charset(app):
-    response = app.request("/dd/demo", headers={"Content-Type": "application/json; charset=nope"},
-                           environ={"REQUEST_URI": "/dd/demo"}, expect_errors=True)
-    check(response, 200, {})
+@pytest.mark.parametrize("charset", ["nope", "hex", "undefined", "latin-1", "utf-16"])
+def test_a_request_without_a_body_is_not_refused_for_its_charset(app, charset):
+    # Nor are the URL's escapes read in it: they are UTF-8 whatever the body's charset.
+    url = CUSTOMERS + "/city/K%C3%B6ln"
+    response = app.request(url, headers={"Content-Type": "application/json; charset=" + charset, "X-API-Key": KEYS["alice"]},
+                           environ={"REQUEST_URI": url}, expect_errors=True)
+    check(response, 200, {"names": ["Paul Meyer"], "filters": {"city": "Köln"}})
 
 
 @pytest.mark.parametrize("url", [CUSTOMERS, BY_COUNTRY])

@@ -96,15 +96,18 @@ def replace_patterns(text, substitution_params):
 
 
 def segments_substitution(segments, params, model, charset):
-    """Return a new list of ``segments``, each percent-decoded with
-    ``charset`` and then with the request's substitutions applied.
+    """Return a new list of ``segments``, each percent-decoded as UTF-8
+    and then with the request's substitutions applied.
 
-    ``model`` is the data model of the database the segments address; the
-    substitution does not depend on it.
+    A URL's percent-escapes are UTF-8 whatever the request body's charset
+    (the request's gate refuses a URL that is not), so ``charset``, the
+    body's charset that the contexts pass, is not used.  ``model`` is the
+    data model of the database the segments address; the substitution does
+    not depend on it either.
     """
     substitutions = get_url_substitution_params(params)
     return [
-        replace_patterns(unquote(str(segment), encoding=charset or "utf-8"), substitutions)
+        replace_patterns(unquote(str(segment), encoding="utf-8"), substitutions)
         for segment in segments
     ]
 
