@@ -4,6 +4,7 @@ import logging
 import sqlite3
 from unittest import mock
 from urllib.parse import quote
+from xml.etree import ElementTree as ET
 
 import pytest
 
@@ -175,3 +176,16 @@ def test_the_table_model_is_read_once_per_version_of_the_database_file(data_dir)
         assert ask(app, "alice", "/dd/demo").json["tables"]["notes"] == ["id", "text"]
         check(ask(app, "alice", "/dd/demo/notes"), 200, {"rows": []})
         assert read.call_count == 1
+
+
+def test_repeated_column_names_and_blobs_come_out_alike_in_every_format(data_dir):
+    edit_store(data_dir, lambda data: data["querydefs"].update(twins={
+        "database": "demo", "sql": "SELECT 1 AS a, 2 AS a, 3 AS \"a:1\", x'00ff' AS b, 4 AS a",
+        "execute": ["public"], "http_methods": {"GET": True}}))
+    app = make_app(data_dir)
+    # Named as SQLite names the columns of a table it makes from this select.
+    names = ["a", "a:1", "a:2", "b", "a:3"]
+    check(ask(app, "alice", "/query/twins"), 200, {"columns": names, "rows": [dict(zip(names, [1, 2, 3, "00ff", 4]))]})
+    check(ask(app, "alice", "/query/twins.csv"), 200, {"lines": [",".join(names), "1,2,3,00ff,4"]})
+    row = ET.fromstring(ask(app, "alice", "/query/twins.xml").body)[0]
+    assert [(field.get("name"), field.text) for field in row] == list(zip(names, ["1", "2", "3", "00ff", "4"]))

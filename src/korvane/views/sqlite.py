@@ -8,6 +8,7 @@ own model, so text from a URL never becomes part of a statement.
 import functools
 import logging
 import os
+import re
 import sqlite3
 from pathlib import Path
 
@@ -69,9 +70,33 @@ def quote_identifier(name):
     return '"{}"'.format(name.replace('"', '""'))
 
 
+_NUMBERED = re.compile(r":[0-9]*\Z")
+
+
+def unique_column_names(names):
+    """``names`` with each name that an earlier one already took made
+    unique the way SQLite names the columns of a table it creates from
+    such a select: a trailing ":N" is dropped and ":1", ":2", ... tried in
+    turn ("a", "a" -> "a", "a:1").  Only exact repeats are renamed: they
+    alone would lose a value in JSON or be mistaken for each other."""
+    taken = set()
+    unique = []
+    for name in names:
+        if name in taken:
+            stem = _NUMBERED.sub("", name)
+            count = 1
+            while "{}:{}".format(stem, count) in taken:
+                count += 1
+            name = "{}:{}".format(stem, count)
+        taken.add(name)
+        unique.append(name)
+    return unique
+
+
 def run(db_config, sql, parameters, limit=None, what=None):
     """Run ``sql`` with ``parameters`` bound; return (columns, rows),
-    at most ``limit`` rows when it is not None (0: none).
+    at most ``limit`` rows when it is not None (0: none).  Repeated column
+    names are made unique (see ``unique_column_names``).
 
     A statement the database fails on is the server's problem, not the
     client's: the client gets a 500 naming ``what`` failed (for instance
@@ -82,7 +107,7 @@ def run(db_config, sql, parameters, limit=None, what=None):
     try:
         try:
             cursor = connection.execute(sql, parameters)
-            columns = [description[0] for description in cursor.description or ()]
+            columns = unique_column_names(description[0] for description in cursor.description or ())
             if limit is None:
                 rows = cursor.fetchall()
             else:
