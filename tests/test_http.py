@@ -189,3 +189,42 @@ def test_repeated_column_names_and_blobs_come_out_alike_in_every_format(data_dir
     check(ask(app, "alice", "/query/twins.csv"), 200, {"lines": [",".join(names), "1,2,3,00ff,4"]})
     row = ET.fromstring(ask(app, "alice", "/query/twins.xml").body)[0]
     assert [(field.get("name"), field.text) for field in row] == list(zip(names, ["1", "2", "3", "00ff", "4"]))
+
+
+def spoil_database(path, how):
+    data = path.read_bytes()
+    path.unlink()
+    if how == "a folder":
+        path.mkdir()
+    elif how == "not a database":
+        path.write_bytes(b"not a database at all" * 100)
+    elif how == "empty":
+        path.write_bytes(b"")
+    elif how == "cut short":
+        path.write_bytes(data[:1024])
+
+
+@pytest.mark.parametrize("how, problem", [
+    ("missing", "its file is missing."), ("a folder", "its file is a folder."),
+    ("not a database", "its file is not a SQLite database."), ("empty", "its file is not a SQLite database."),
+    ("cut short", "database disk image is malformed."),
+])
+def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(data_dir, how, problem):
+    app = make_app(data_dir)
+    ask(app, "admin", "/models")  # the models of the good files are known before
+    spoil_database(data_dir / "demo.sqlite3", how)
+    unreadable = {"explanation": "The database 'demo' cannot be read: " + problem}
+    for url in ("/dd/demo", "/dd/demo.csv", CUSTOMERS, CUSTOMERS + "/city/Berlin", BY_COUNTRY, "/models/demo"):
+        check(ask(app, "alice", url), 503, unreadable)
+    # A listing names the database it cannot read, and lists the others.
+    models = ask(app, "admin", "/models")
+    check(models, 200, {"Warning": unreadable["explanation"]})
+    assert models.json["models"]["demo"]["tables"] is None and models.json["models"]["demo"]["error"] == unreadable["explanation"]
+    assert models.json["models"]["sales"]["tables"] == ["orders"]
+    check(ask(app, "bob", "/dd/sales/orders?limit=1"), 200, {"count": 1})
+    # Taking a path apart needs no file; a caller without access is refused as before.
+    check(ask(app, "alice", "POST /dd-url/parse", {"path": CUSTOMERS}), 200, {"table": "customers"})
+    check(ask(app, "bob", "/dd/demo"), 403, {})
+    # No request made a database where there was none.
+    assert (data_dir / "demo.sqlite3").exists() == (how != "missing")
+

@@ -97,6 +97,9 @@ def data_discovery(context, request):
     """``/dd/DB`` lists the tables of a database, ``/dd/DB/TABLE`` its
     rows, ``/dd/DB/TABLE/COLUMN/VALUE/...`` the rows with those values."""
     model = get_model(context.config_storage.databases, context.db_id, retry=request)
+    # No tables, or a 404 for a table, would be a wrong answer for a
+    # database whose file cannot be read.
+    model.check_readable()
     segments = strip_extension(context.url_segments, context.request_extension)
     if not segments:
         tables = {table: list(columns) for table, columns in model.tables.items()}

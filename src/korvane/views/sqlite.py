@@ -7,7 +7,6 @@ own model, so text from a URL never becomes part of a statement.
 
 import functools
 import logging
-import os
 import re
 import sqlite3
 from pathlib import Path
@@ -19,22 +18,28 @@ from pyramid.httpexceptions import (
     HTTPNotImplemented,
 )
 
-log = logging.getLogger(__name__)
+from korvane.utils import sqlite_error_problem, sqlite_file_problem, unreadable_database
 
+log = logging.getLogger(__name__)
 
 def connect(db_config):
     """A read-only connection to the database of ``db_config``.
 
     The file is opened in read-only mode, so even a stored statement that
-    writes cannot change the demo's data.
+    writes cannot change the demo's data, and a missing file is never
+    created.  A database without a file is 501; a file that is missing or
+    no SQLite database is 503, as for its model.
     """
     path = db_config.get("sqlite_path")
-    if not path or not os.path.isfile(path):
+    if not path:
         raise HTTPNotImplemented(
             explanation="Database '{}' is not a local SQLite file; the demo server reads only those.".format(
                 db_config.db_id
             )
         )
+    problem = sqlite_file_problem(path)
+    if problem:
+        raise unreadable_database(db_config.db_id, problem)
     return _open_read_only(path)
 
 
@@ -120,6 +125,10 @@ def run(db_config, sql, parameters, limit=None, what=None):
                 raise HTTPForbidden(explanation=OTHER_FILES) from None
             if "readonly" in str(error):
                 raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
+            problem = sqlite_error_problem(error)
+            if problem:
+                log.error("Database '%s' cannot be read: %s", db_config.db_id, problem)
+                raise unreadable_database(db_config.db_id, problem) from None
             log.error("%s failed on database '%s': %s: %s", what, db_config.db_id, type(error).__name__, error)
             raise HTTPInternalServerError(
                 explanation="{} failed in the database; the server log says why.".format(what)
