@@ -228,3 +228,26 @@ def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(dat
     # No request made a database where there was none.
     assert (data_dir / "demo.sqlite3").exists() == (how != "missing")
 
+
+# --- what a stored query or a table read may cost ------------------------------------
+
+RUNAWAY = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) AS n FROM c"
+TOO_MANY_ROWS = "gives more than 3 rows, the most one answer holds here (korvane.max_rows): name a limit (?limit=N, at most 3)"
+
+
+def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capped(data_dir, caplog):
+    edit_store(data_dir, lambda data: data["querydefs"].update({name: {
+        "database": "demo", "sql": sql, "execute": ["public"], "http_methods": {"GET": True}}
+        for name, sql in [("runaway", RUNAWAY), ("everyone", "SELECT * FROM customers")]}))
+    app = make_app(data_dir, **{"korvane.query_timeout": "0.2", "korvane.max_rows": "3"})
+    check(ask(app, "alice", "/query/runaway"), 504, {
+        "explanation": "Query 'runaway' ran longer than 0.2 seconds, the time limit of a statement here"
+                       " (korvane.query_timeout), and was stopped."})
+    assert any("stopped" in r.getMessage() for r in caplog.records if r.name == "korvane.views.sqlite")
+    # Three rows are an answer; eight are refused, not cut short, unless a limit asks for at most three.
+    check(ask(app, "alice", BY_COUNTRY), 200, {"count": 3})
+    check(ask(app, "alice", CUSTOMERS + "/country/DE?limit=2147483647"), 200, {"count": 3})
+    check(ask(app, "alice", CUSTOMERS + "?limit=3"), 200, {"count": 3})
+    for url in (CUSTOMERS, CUSTOMERS + "?limit=4", CUSTOMERS + ".csv", CUSTOMERS + ".xml"):
+        check(ask(app, "alice", url), 400, {"explains": "Reading table 'customers' " + TOO_MANY_ROWS})
+    check(ask(app, "alice", "/query/everyone"), 400, {"explains": "Query 'everyone' " + TOO_MANY_ROWS})
