@@ -149,6 +149,11 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
     ({"db.sales.limit": "99999999999999999999"}, "db.sales.limit " + LIMIT_RULE + "'99999999999999999999'."),
     ({"db.demo.limit": "2147483648"}, "db.demo.limit " + LIMIT_RULE + "'2147483648'."),
     ({"db.demo.limit": ""}, "db.demo.limit " + LIMIT_RULE + "''."),
+    # Accepted, these would stop every statement at once or never.
+    *[({"korvane.query_timeout": value}, "korvane.query_timeout must be a number of seconds greater than 0 and at"
+       " most 86400, not {!r}.".format(value)) for value in ("0", "-1", "1e3", "soon", "86401", "")],
+    *[({"korvane.max_rows": value}, "korvane.max_rows must be a whole number from 1 to 2147483647, not {!r}.".format(value))
+      for value in ("0", "-1", "many", "2147483648")],
 ], ids=lambda value: "=".join(*value.items()) if isinstance(value, dict) else "")
 def test_a_bad_setting_is_refused_at_start_saying_why(data_dir, settings, message):
     with pytest.raises(SetupError) as refusal:

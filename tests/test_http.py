@@ -4,6 +4,7 @@ import logging
 import sqlite3
 from unittest import mock
 from urllib.parse import quote
+from xml.etree import ElementTree as ET
 
 import pytest
 
@@ -83,6 +84,9 @@ NOT_A_FORM = "The request body is not a form that can be read."
     # A charset with no text encoding here: every view and predicate reading the body would fail on it.
     *[(line, "application/json; charset=" + charset, UNKNOWN_CHARSET.format(charset)) for line, charset in [
         ("POST /dd-url/parse", "nope"), ("POST /users/new", "nope"), ("PUT /users/bob", "rot13"), ("GET /dd/demo", "hex")]],
+    # Codecs that fail with errors of their own rather than a decoding error.
+    *[("POST /dd-url/" + action, "application/json; charset=" + charset, "The request body must be JSON in UTF-8.")
+      for action in ("parse", "build") for charset in ("undefined", "punycode")],
     # A form body, which the contexts' request.params parses, that the parser refuses or fails on.
     ("POST /users/new", "multipart/form-data", NOT_A_FORM),
     ("POST /dd-url/parse", 'multipart/form-data; boundary=""', NOT_A_FORM),
@@ -97,10 +101,13 @@ def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_typ
     check(response, 400, {"explanation": explanation})
 
 
-def test_a_request_without_a_body_is_not_refused_for_its_charset(app):
-    response = app.request("/dd/demo", headers={"Content-Type": "application/json; charset=nope"},
-                           environ={"REQUEST_URI": "/dd/demo"}, expect_errors=True)
-    check(response, 200, {})
+@pytest.mark.parametrize("charset", ["nope", "hex", "undefined", "latin-1", "utf-16"])
+def test_a_request_without_a_body_is_not_refused_for_its_charset(app, charset):
+    # Nor are the URL's escapes read in it: they are UTF-8 whatever the body's charset.
+    url = CUSTOMERS + "/city/K%C3%B6ln"
+    response = app.request(url, headers={"Content-Type": "application/json; charset=" + charset, "X-API-Key": KEYS["alice"]},
+                           environ={"REQUEST_URI": url}, expect_errors=True)
+    check(response, 200, {"names": ["Paul Meyer"], "filters": {"city": "Köln"}})
 
 
 @pytest.mark.parametrize("url", [CUSTOMERS, BY_COUNTRY])
@@ -169,3 +176,78 @@ def test_the_table_model_is_read_once_per_version_of_the_database_file(data_dir)
         assert ask(app, "alice", "/dd/demo").json["tables"]["notes"] == ["id", "text"]
         check(ask(app, "alice", "/dd/demo/notes"), 200, {"rows": []})
         assert read.call_count == 1
+
+
+def test_repeated_column_names_and_blobs_come_out_alike_in_every_format(data_dir):
+    edit_store(data_dir, lambda data: data["querydefs"].update(twins={
+        "database": "demo", "sql": "SELECT 1 AS a, 2 AS a, 3 AS \"a:1\", x'00ff' AS b, 4 AS a",
+        "execute": ["public"], "http_methods": {"GET": True}}))
+    app = make_app(data_dir)
+    # Named as SQLite names the columns of a table it makes from this select.
+    names = ["a", "a:1", "a:2", "b", "a:3"]
+    check(ask(app, "alice", "/query/twins"), 200, {"columns": names, "rows": [dict(zip(names, [1, 2, 3, "00ff", 4]))]})
+    check(ask(app, "alice", "/query/twins.csv"), 200, {"lines": [",".join(names), "1,2,3,00ff,4"]})
+    row = ET.fromstring(ask(app, "alice", "/query/twins.xml").body)[0]
+    assert [(field.get("name"), field.text) for field in row] == list(zip(names, ["1", "2", "3", "00ff", "4"]))
+
+
+def spoil_database(path, how):
+    data = path.read_bytes()
+    path.unlink()
+    if how == "a folder":
+        path.mkdir()
+    elif how == "not a database":
+        path.write_bytes(b"not a database at all" * 100)
+    elif how == "empty":
+        path.write_bytes(b"")
+    elif how == "cut short":
+        path.write_bytes(data[:1024])
+
+
+@pytest.mark.parametrize("how, problem", [
+    ("missing", "its file is missing."), ("a folder", "its file is a folder."),
+    ("not a database", "its file is not a SQLite database."), ("empty", "its file is not a SQLite database."),
+    ("cut short", "database disk image is malformed."),
+])
+def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(data_dir, how, problem):
+    app = make_app(data_dir)
+    ask(app, "admin", "/models")  # the models of the good files are known before
+    spoil_database(data_dir / "demo.sqlite3", how)
+    unreadable = {"explanation": "The database 'demo' cannot be read: " + problem}
+    for url in ("/dd/demo", "/dd/demo.csv", CUSTOMERS, CUSTOMERS + "/city/Berlin", BY_COUNTRY, "/models/demo"):
+        check(ask(app, "alice", url), 503, unreadable)
+    # A listing names the database it cannot read, and lists the others.
+    models = ask(app, "admin", "/models")
+    check(models, 200, {"Warning": unreadable["explanation"]})
+    assert models.json["models"]["demo"]["tables"] is None and models.json["models"]["demo"]["error"] == unreadable["explanation"]
+    assert models.json["models"]["sales"]["tables"] == ["orders"]
+    check(ask(app, "bob", "/dd/sales/orders?limit=1"), 200, {"count": 1})
+    # Taking a path apart needs no file; a caller without access is refused as before.
+    check(ask(app, "alice", "POST /dd-url/parse", {"path": CUSTOMERS}), 200, {"table": "customers"})
+    check(ask(app, "bob", "/dd/demo"), 403, {})
+    # No request made a database where there was none.
+    assert (data_dir / "demo.sqlite3").exists() == (how != "missing")
+
+
+# --- what a stored query or a table read may cost ------------------------------------
+
+RUNAWAY = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) AS n FROM c"
+TOO_MANY_ROWS = "gives more than 3 rows, the most one answer holds here (korvane.max_rows): name a limit (?limit=N, at most 3)"
+
+
+def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capped(data_dir, caplog):
+    edit_store(data_dir, lambda data: data["querydefs"].update({name: {
+        "database": "demo", "sql": sql, "execute": ["public"], "http_methods": {"GET": True}}
+        for name, sql in [("runaway", RUNAWAY), ("everyone", "SELECT * FROM customers")]}))
+    app = make_app(data_dir, **{"korvane.query_timeout": "0.2", "korvane.max_rows": "3"})
+    check(ask(app, "alice", "/query/runaway"), 504, {
+        "explanation": "Query 'runaway' ran longer than 0.2 seconds, the time limit of a statement here"
+                       " (korvane.query_timeout), and was stopped."})
+    assert any("stopped" in r.getMessage() for r in caplog.records if r.name == "korvane.views.sqlite")
+    # Three rows are an answer; eight are refused, not cut short, unless a limit asks for at most three.
+    check(ask(app, "alice", BY_COUNTRY), 200, {"count": 3})
+    check(ask(app, "alice", CUSTOMERS + "/country/DE?limit=2147483647"), 200, {"count": 3})
+    check(ask(app, "alice", CUSTOMERS + "?limit=3"), 200, {"count": 3})
+    for url in (CUSTOMERS, CUSTOMERS + "?limit=4", CUSTOMERS + ".csv", CUSTOMERS + ".xml"):
+        check(ask(app, "alice", url), 400, {"explains": "Reading table 'customers' " + TOO_MANY_ROWS})
+    check(ask(app, "alice", "/query/everyone"), 400, {"explains": "Query 'everyone' " + TOO_MANY_ROWS})

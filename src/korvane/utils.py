@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import unquote
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound
+from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound, HTTPServiceUnavailable
 
 from korvane.constants import (
     BODY_MEDIA_TYPES,
@@ -96,15 +96,18 @@ def replace_patterns(text, substitution_params):
 
 
 def segments_substitution(segments, params, model, charset):
-    """Return a new list of ``segments``, each percent-decoded with
-    ``charset`` and then with the request's substitutions applied.
+    """Return a new list of ``segments``, each percent-decoded as UTF-8
+    and then with the request's substitutions applied.
 
-    ``model`` is the data model of the database the segments address; the
-    substitution does not depend on it.
+    A URL's percent-escapes are UTF-8 whatever the request body's charset
+    (the request's gate refuses a URL that is not), so ``charset``, the
+    body's charset that the contexts pass, is not used.  ``model`` is the
+    data model of the database the segments address; the substitution does
+    not depend on it either.
     """
     substitutions = get_url_substitution_params(params)
     return [
-        replace_patterns(unquote(str(segment), encoding=charset or "utf-8"), substitutions)
+        replace_patterns(unquote(str(segment), encoding="utf-8"), substitutions)
         for segment in segments
     ]
 
@@ -115,11 +118,13 @@ def segments_substitution(segments, params, model, charset):
 @dataclass
 class DataModel:
     """The tables of one database and the column names of each, in the
-    database's own order.  A database the server cannot introspect has an
-    empty model."""
+    database's own order.  A database that is no local SQLite file has an
+    empty model; one whose file cannot be read has an empty model and a
+    ``problem`` saying why (``check_readable`` raises it)."""
 
     db_id: str
     tables: dict = field(default_factory=dict)
+    problem: str = None
 
     def __contains__(self, table):
         return table in self.tables
@@ -127,6 +132,60 @@ class DataModel:
     def columns(self, table):
         """Column names of ``table``; KeyError when there is no such table."""
         return self.tables[table]
+
+    def check_readable(self):
+        """Raise ``HTTPServiceUnavailable`` when the database's file cannot
+        be read: an empty model is then no answer about its tables."""
+        if self.problem:
+            raise unreadable_database(self.db_id, self.problem)
+
+
+def unreadable_database(db_id, problem):
+    """The answer to a request that needs database ``db_id``, whose file
+    cannot be read for the reason ``problem``.  It is the deployment's
+    fault, not the client's, and may pass once the file is put back."""
+    return HTTPServiceUnavailable(
+        explanation="The database '{}' cannot be read: {}.".format(db_id, str(problem).rstrip("."))
+    )
+
+
+#: The first bytes of every SQLite database file.
+SQLITE_HEADER = b"SQLite format 3\x00"
+
+#: SQLite's answers about a file that is no (whole) database or cannot be
+#: opened: a fault of the file, which reading again does not mend.
+_FILE_FAULTS = frozenset(
+    getattr(sqlite3, name)
+    for name in ("SQLITE_NOTADB", "SQLITE_CORRUPT", "SQLITE_CANTOPEN", "SQLITE_IOERR", "SQLITE_PERM")
+)
+
+
+def sqlite_file_problem(path):
+    """Why the file at ``path`` cannot be read as a SQLite database, or
+    None.  Only the file is looked at (never created): it must exist, be a
+    plain file that can be opened, and start with SQLite's header (an
+    empty file would open as an empty database)."""
+    try:
+        with open(path, "rb") as file:
+            header = file.read(len(SQLITE_HEADER))
+    except FileNotFoundError:
+        return "its file is missing"
+    except IsADirectoryError:
+        return "its file is a folder"
+    except OSError as error:
+        return "its file cannot be opened ({})".format(error.strerror or type(error).__name__)
+    if header != SQLITE_HEADER:
+        return "its file is not a SQLite database"
+    return None
+
+
+def sqlite_error_problem(error):
+    """The problem of an ``sqlite3.Error`` that says the database's file
+    cannot be read, or None for any other error."""
+    code = getattr(error, "sqlite_errorcode", None)
+    if code is not None and (code & 0xFF) in _FILE_FAULTS:
+        return str(error)
+    return None
 
 
 def _read_sqlite_model(db_id, path):
@@ -154,8 +213,9 @@ def _read_sqlite_model(db_id, path):
     return DataModel(db_id, tables)
 
 
-#: Models read from SQLite files: path -> (file signature, tables).  A
-#: model is read again only when its file (or its write-ahead log) changes.
+#: Models read from SQLite files: path -> (file signature, tables,
+#: problem).  A model is read again only when its file (or its write-ahead
+#: log) changes, a file that cannot be read included.
 _model_cache = {}
 _model_cache_lock = threading.Lock()
 
@@ -165,10 +225,10 @@ def _file_signature(path):
     for name in (path, path + "-wal"):
         try:
             stat = os.stat(name)
-        except FileNotFoundError:
+        except OSError:
             signature.append(None)
         else:
-            signature.append((stat.st_mtime_ns, stat.st_size, stat.st_ino))
+            signature.append((stat.st_mtime_ns, stat.st_size, stat.st_ino, stat.st_mode))
     return tuple(signature)
 
 
@@ -177,10 +237,20 @@ def _cached_sqlite_model(db_id, path):
     with _model_cache_lock:
         cached = _model_cache.get(path)
     if cached is not None and cached[0] == signature:
-        return DataModel(db_id, dict(cached[1]))
-    model = _read_sqlite_model(db_id, path)
+        return DataModel(db_id, dict(cached[1]), cached[2])
+    problem = sqlite_file_problem(path)
+    if problem:
+        model = DataModel(db_id, {}, problem)
+    else:
+        try:
+            model = _read_sqlite_model(db_id, path)
+        except sqlite3.Error as error:
+            problem = sqlite_error_problem(error)
+            if problem is None:
+                raise
+            model = DataModel(db_id, {}, problem)
     with _model_cache_lock:
-        _model_cache[path] = (signature, dict(model.tables))
+        _model_cache[path] = (signature, dict(model.tables), model.problem)
     return model
 
 
@@ -188,17 +258,22 @@ def get_model(databases, db_id, retry=None):
     """Return the ``DataModel`` of database ``db_id``.
 
     ``databases`` maps database ids to database records.  An id it does
-    not hold raises ``HTTPNotFound``.  A record with a ``sqlite_path``
-    naming an existing file is introspected read-only, once per version of
-    the file; any other database has an empty model.  When ``retry`` is
-    true (callers pass the request), a read that fails because the file is
-    busy is tried once more.
+    not hold raises ``HTTPNotFound``.  A record with a ``sqlite_path`` is
+    introspected read-only, once per version of the file; a file that is
+    missing, no SQLite database or damaged gives an empty model whose
+    ``problem`` says so (the caller raises it with ``check_readable``
+    where it needs the tables: the contexts call this before they know
+    whether the caller may see the database at all).  A database without
+    a ``sqlite_path`` has an empty model.  When ``retry`` is true (callers
+    pass the request), a read that fails because the file is busy is tried
+    once more.
     """
     if db_id not in databases:
         raise HTTPNotFound(explanation="Database '{}' not found.".format(db_id))
     path = databases[db_id].get("sqlite_path")
-    if not path or not os.path.isfile(path):
+    if not path:
         return DataModel(db_id)
+    path = str(path)
     try:
         return _cached_sqlite_model(db_id, path)
     except sqlite3.OperationalError:

@@ -25,7 +25,8 @@ from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_US
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 from korvane.store_cache import StoreCache
-from korvane.views.common import LIMIT_RULE, parse_limit
+from korvane.views.common import LIMIT_RULE, MAX_LIMIT, parse_limit
+from korvane.views.sqlite import DEFAULT_MAX_ROWS, DEFAULT_QUERY_TIMEOUT
 
 log = logging.getLogger(__name__)
 
@@ -90,6 +91,33 @@ def _status_capacity(value):
     return int(text)
 
 
+#: The longest time budget a statement may be given: a day.
+MAX_QUERY_TIMEOUT = 86400
+
+
+def _query_timeout(value):
+    """Seconds a statement may run: a number greater than 0 and at most a
+    day (``30``, ``2.5``)."""
+    text = str(value).strip()
+    if isinstance(value, bool) or not re.fullmatch(r"[0-9]{1,6}(\.[0-9]{1,6})?", text) \
+            or not 0 < float(text) <= MAX_QUERY_TIMEOUT:
+        raise SetupError(
+            "korvane.query_timeout must be a number of seconds greater than 0 and at most {}, not {!r}.".format(
+                MAX_QUERY_TIMEOUT, value
+            )
+        )
+    return float(text)
+
+
+def _max_rows(value):
+    """The most rows one answer may hold: a whole number from 1 to the
+    largest row limit."""
+    limit = None if isinstance(value, bool) else parse_limit(str(value).strip())
+    if not limit:
+        raise SetupError("korvane.max_rows must be a whole number from 1 to {}, not {!r}.".format(MAX_LIMIT, value))
+    return limit
+
+
 def _check_row_limits(settings):
     """Every ``db.<id>.limit`` must be a row count a request may name: the
     contexts redirect a data request to its URL with ``?limit=`` set to
@@ -123,6 +151,8 @@ def server_settings(settings, data_dir):
     the ini settings.  It must be exactly a ``dict``: the contexts refuse
     anything else."""
     capacity = _status_capacity(settings.get("korvane.status_capacity", 1000))
+    query_timeout = _query_timeout(settings.get("korvane.query_timeout", DEFAULT_QUERY_TIMEOUT))
+    max_rows = _max_rows(settings.get("korvane.max_rows", DEFAULT_MAX_ROWS))
     url_substitution = _url_substitution(settings.get("korvane.url_substitution"))
     store_file = data_dir / settings.get("korvane.store_file", "store.json")
     if not store_file.is_file():
@@ -150,6 +180,8 @@ def server_settings(settings, data_dir):
         ),
         "access_denied_msg": settings.get("korvane.access_denied_msg"),
         "data_dir": str(data_dir),
+        "query_timeout": query_timeout,
+        "max_rows": max_rows,
     }
 
 

@@ -15,7 +15,7 @@ from pyramid.view import view_config
 from korvane.config_storage import DatabaseRecord, QueryRecord, UserRecord
 from korvane.auth.apikey import hash_apikey, new_apikey
 from korvane.constants import ADMIN_USER_ID, PUBLIC_USER_ID
-from korvane.utils import get_model
+from korvane.utils import get_model, unreadable_database
 from korvane.views.changes import (
     all_users,
     check_database_access,
@@ -71,7 +71,9 @@ def querystudio(context, request):
 def model(context, request):
     """The tables and columns of one database.  A schema request gets the
     same document: a model is the database's schema."""
-    tables = get_model(context.config_storage.databases, context.db_id, retry=request).tables
+    db_model = get_model(context.config_storage.databases, context.db_id, retry=request)
+    db_model.check_readable()
+    tables = db_model.tables
     return data_response(
         request,
         context.response_format,
@@ -91,14 +93,21 @@ def model(context, request):
 @view_config(route_name="models", request_method="GET", permission="view_modelslist")
 def models(context, request):
     databases = context.config_storage.databases
-    listed = {
-        db_id: {
+    listed = {}
+    for db_id, db_config in context.db_configs.items():
+        db_model = get_model(databases, db_id, retry=request)
+        listed[db_id] = {
             "description": db_config.description,
             "executable": db_id in context.admin_for_dbs,
-            "tables": list(get_model(databases, db_id, retry=request).tables),
+            "tables": list(db_model.tables),
         }
-        for db_id, db_config in context.db_configs.items()
-    }
+        if db_model.problem:
+            # One unreadable file does not take the listing of the others
+            # down; its entry says it has no known tables (null, not an
+            # empty list), and a Warning says so in every format.
+            problem = unreadable_database(db_id, db_model.problem).explanation
+            listed[db_id].update(tables=None, error=problem)
+            request.response.headers.add("Warning", problem.encode("ascii", "backslashreplace").decode("ascii"))
     return data_response(
         request,
         context.response_format,
@@ -106,7 +115,7 @@ def models(context, request):
         "models",
         table=(
             ["database", "table", "executable"],
-            [(db_id, table, m["executable"]) for db_id, m in listed.items() for table in m["tables"]],
+            [(db_id, table, m["executable"]) for db_id, m in listed.items() for table in m["tables"] or ()],
         ),
     )
 

@@ -74,7 +74,12 @@ def execute_query(context, request):
     if not sql:
         raise read_only("Running query '{}', which has no SQL,".format(context.query_id))
     columns, rows = sqlite.run(
-        context.db_config, sql, parameters, limit, what="Query '{}'".format(context.query_id)
+        context.db_config,
+        sql,
+        parameters,
+        limit,
+        what="Query '{}'".format(context.query_id),
+        **sqlite.execution_limits(request),
     )
     meta = {
         "query_id": context.query_id,
@@ -100,6 +105,9 @@ def data_discovery(context, request):
     """``/dd/DB`` lists the tables of a database, ``/dd/DB/TABLE`` its
     rows, ``/dd/DB/TABLE/COLUMN/VALUE/...`` the rows with those values."""
     model = get_model(context.config_storage.databases, context.db_id, retry=request)
+    # No tables, or a 404 for a table, would be a wrong answer for a
+    # database whose file cannot be read.
+    model.check_readable()
     segments = strip_extension(context.url_segments, context.request_extension)
     if not segments:
         tables = {table: list(columns) for table, columns in model.tables.items()}
@@ -122,7 +130,9 @@ def data_discovery(context, request):
         if column not in model.columns(table):
             raise HTTPNotFound(explanation="Column '{}' not found in table '{}'.".format(column, table))
     limit = requested_limit(request)
-    columns, rows = sqlite.select_rows(context.db_config, table, filters, limit)
+    columns, rows = sqlite.select_rows(
+        context.db_config, table, filters, limit, **sqlite.execution_limits(request)
+    )
     meta = {"database": context.db_id, "table": table, "filters": filters, "limit": limit}
     return table_response(
         request, context.response_format, columns, rows, meta, schema=context.is_schema_request

@@ -16,7 +16,9 @@ def dd_url_body_problem(request):
         return "method"
     try:
         text = request.body.decode(request.charset or "utf-8")
-    except UnicodeDecodeError:
+    except (UnicodeError, LookupError):
+        # Not only bytes that are no text in the charset: some codecs
+        # ("undefined", "punycode") fail with other errors of their own.
         return "The request body must be JSON in UTF-8."
     problem = body_problem(text)
     if problem:

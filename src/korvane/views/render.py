@@ -56,12 +56,18 @@ def _json_default(value):
     raise TypeError("{!r} is not JSON serialisable".format(value))
 
 
+def _csv_row(values):
+    # A BLOB is written in hex, as JSON and XML write it, not as the
+    # Python literal the writer would make of it.
+    return [value.hex() if isinstance(value, bytes) else value for value in values]
+
+
 def csv_response(request, columns, rows):
     """``rows`` are sequences in the order of ``columns``."""
     buffer = io.StringIO()
     writer = csv.writer(buffer, lineterminator="\r\n")
     writer.writerow(columns)
-    writer.writerows(rows)
+    writer.writerows(map(_csv_row, rows))
     response = request.response
     response.content_type = "text/csv"
     response.charset = "utf-8"

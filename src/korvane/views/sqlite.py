@@ -7,33 +7,62 @@ own model, so text from a URL never becomes part of a statement.
 
 import functools
 import logging
-import os
+import re
 import sqlite3
+import time
 from pathlib import Path
 
 from pyramid.httpexceptions import (
     HTTPBadRequest,
     HTTPForbidden,
+    HTTPGatewayTimeout,
     HTTPInternalServerError,
     HTTPNotImplemented,
 )
 
+from korvane.utils import sqlite_error_problem, sqlite_file_problem, unreadable_database
+
 log = logging.getLogger(__name__)
+
+#: Seconds one statement may run, fetching its rows included, unless the
+#: deployment says otherwise (``korvane.query_timeout``).
+DEFAULT_QUERY_TIMEOUT = 30.0
+#: Rows one answer may hold unless the deployment says otherwise
+#: (``korvane.max_rows``).
+DEFAULT_MAX_ROWS = 100000
+#: SQLite virtual machine steps between two looks at the clock: often
+#: enough to stop within milliseconds, rare enough to cost nothing.
+PROGRESS_STEPS = 1000
+
+
+def execution_limits(request):
+    """The time and row budget of the statements a request runs, from the
+    server's settings: keyword arguments of ``run``."""
+    settings = request.registry.settings.get("krv_settings") or {}
+    return {
+        "timeout": settings.get("query_timeout", DEFAULT_QUERY_TIMEOUT),
+        "max_rows": settings.get("max_rows", DEFAULT_MAX_ROWS),
+    }
 
 
 def connect(db_config):
     """A read-only connection to the database of ``db_config``.
 
     The file is opened in read-only mode, so even a stored statement that
-    writes cannot change the demo's data.
+    writes cannot change the demo's data, and a missing file is never
+    created.  A database without a file is 501; a file that is missing or
+    no SQLite database is 503, as for its model.
     """
     path = db_config.get("sqlite_path")
-    if not path or not os.path.isfile(path):
+    if not path:
         raise HTTPNotImplemented(
             explanation="Database '{}' is not a local SQLite file; the demo server reads only those.".format(
                 db_config.db_id
             )
         )
+    problem = sqlite_file_problem(path)
+    if problem:
+        raise unreadable_database(db_config.db_id, problem)
     return _open_read_only(path)
 
 
@@ -69,32 +98,101 @@ def quote_identifier(name):
     return '"{}"'.format(name.replace('"', '""'))
 
 
-def run(db_config, sql, parameters, limit=None, what=None):
+_NUMBERED = re.compile(r":[0-9]*\Z")
+
+
+def unique_column_names(names):
+    """``names`` with each name that an earlier one already took made
+    unique the way SQLite names the columns of a table it creates from
+    such a select: a trailing ":N" is dropped and ":1", ":2", ... tried in
+    turn ("a", "a" -> "a", "a:1").  Only exact repeats are renamed: they
+    alone would lose a value in JSON or be mistaken for each other."""
+    taken = set()
+    unique = []
+    for name in names:
+        if name in taken:
+            stem = _NUMBERED.sub("", name)
+            count = 1
+            while "{}:{}".format(stem, count) in taken:
+                count += 1
+            name = "{}:{}".format(stem, count)
+        taken.add(name)
+        unique.append(name)
+    return unique
+
+
+def _seconds(value):
+    return "{:g} second{}".format(value, "" if value == 1 else "s")
+
+
+def run(db_config, sql, parameters, limit=None, what=None, timeout=None, max_rows=None):
     """Run ``sql`` with ``parameters`` bound; return (columns, rows),
-    at most ``limit`` rows when it is not None (0: none).
+    at most ``limit`` rows when it is not None (0: none).  Repeated column
+    names are made unique (see ``unique_column_names``).
 
     A statement the database fails on is the server's problem, not the
     client's: the client gets a 500 naming ``what`` failed (for instance
     "Query 'orders_since'"), and the log gets the database's message.
+
+    ``timeout`` (seconds) bounds the statement's run, its rows fetched
+    included: past it the statement is stopped and the client gets 504.
+    ``max_rows`` bounds the rows of an answer: a result with more rows than
+    that, unless ``limit`` names at most that many, is refused with 400
+    asking for a ``limit`` rather than cut short without a word.  None
+    takes the defaults.
     """
     what = what or "The statement"
+    timeout = DEFAULT_QUERY_TIMEOUT if timeout is None else timeout
+    max_rows = DEFAULT_MAX_ROWS if max_rows is None else max_rows
     connection = connect(db_config)
+    deadline = time.monotonic() + timeout
+    stopped = []
+
+    def past_deadline():
+        if time.monotonic() < deadline:
+            return 0
+        stopped.append(True)
+        return 1  # SQLite stops the statement with SQLITE_INTERRUPT
+
+    connection.set_progress_handler(past_deadline, PROGRESS_STEPS)
     try:
         try:
             cursor = connection.execute(sql, parameters)
-            columns = [description[0] for description in cursor.description or ()]
-            if limit is None:
-                rows = cursor.fetchall()
-            else:
+            columns = unique_column_names(description[0] for description in cursor.description or ())
+            if limit is not None and limit <= max_rows:
                 rows = cursor.fetchmany(limit) if limit > 0 else []
+            else:
+                # One row more than an answer may hold tells whether the
+                # result holds more, without fetching it all.
+                rows = cursor.fetchmany(max_rows + 1)
+                if len(rows) > max_rows:
+                    raise HTTPBadRequest(
+                        explanation="{} gives more than {} rows, the most one answer holds here"
+                        " (korvane.max_rows): name a limit (?limit=N, at most {}) or narrow it down.".format(
+                            what, max_rows, max_rows
+                        )
+                    )
         except sqlite3.ProgrammingError as error:
             # Parameters that do not fit the statement: the client's doing.
             raise HTTPBadRequest(explanation=str(error)) from None
         except sqlite3.Error as error:
+            if stopped and getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_INTERRUPT:
+                log.warning(
+                    "%s on database '%s' was stopped after %s (korvane.query_timeout)",
+                    what, db_config.db_id, _seconds(timeout),
+                )
+                raise HTTPGatewayTimeout(
+                    explanation="{} ran longer than {}, the time limit of a statement here"
+                    " (korvane.query_timeout), and was stopped.".format(what, _seconds(timeout))
+                ) from None
             if _denied(error):
                 raise HTTPForbidden(explanation=OTHER_FILES) from None
             if "readonly" in str(error):
                 raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
+            problem = sqlite_error_problem(error)
+            if problem:
+                log.error("Database '%s' cannot be read: %s", db_config.db_id, problem)
+                raise unreadable_database(db_config.db_id, problem) from None
             log.error("%s failed on database '%s': %s: %s", what, db_config.db_id, type(error).__name__, error)
             raise HTTPInternalServerError(
                 explanation="{} failed in the database; the server log says why.".format(what)
@@ -104,14 +202,14 @@ def run(db_config, sql, parameters, limit=None, what=None):
         connection.close()
 
 
-def select_rows(db_config, table, filters, limit=None):
+def select_rows(db_config, table, filters, limit=None, **limits):
     """Rows of ``table`` whose columns equal the values of ``filters``
-    (column -> value).  The caller has checked every name against the
-    database's model."""
+    (column -> value), within the budget ``limits`` (see ``run``).  The
+    caller has checked every name against the database's model."""
     sql = "SELECT * FROM " + quote_identifier(table)
     if filters:
         sql += " WHERE " + " AND ".join(quote_identifier(column) + " = ?" for column in filters)
-    return run(db_config, sql, list(filters.values()), limit, what="Reading table '{}'".format(table))
+    return run(db_config, sql, list(filters.values()), limit, what="Reading table '{}'".format(table), **limits)
 
 
 class _AnyParameters(dict):
