@@ -9,6 +9,7 @@ from xml.etree import ElementTree as ET
 import pytest
 
 import korvane.utils
+from korvane.app.request_setup import MAX_BODY_BYTES
 from test_app import KEYS, LOCAL, app, ask, check, check_all, data_dir, edit_store, make_app  # noqa: F401 (fixtures)
 
 CUSTOMERS = "/dd/demo/customers"
@@ -99,6 +100,19 @@ def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_typ
     response = app.request(url, method=method, body=body, expect_errors=True, environ={"REQUEST_URI": url},
                            headers={"X-API-Key": KEYS["admin"], "Content-Type": content_type})
     check(response, 400, {"explanation": explanation})
+
+
+@pytest.mark.parametrize("extra, status", [(0, 200), (1, 413)], ids=["at-the-limit", "over"])
+@pytest.mark.parametrize("chunked", [False, True], ids=["sized", "chunked"])
+def test_a_body_over_the_limit_is_refused_unread(app, extra, status, chunked):
+    head = b'{"path": "/dd/demo/customers", "padding": "'
+    body = head + b"x" * (MAX_BODY_BYTES + extra - len(head) - 2) + b'"}'
+    environ = {"REQUEST_URI": "/dd-url/parse"}
+    if chunked:
+        environ.update(CONTENT_LENGTH="", HTTP_TRANSFER_ENCODING="chunked")
+    response = app.request("/dd-url/parse", method="POST", body=body, expect_errors=True, environ=environ,
+                           headers={"X-API-Key": KEYS["admin"], "Content-Type": "application/json"})
+    assert (len(body), response.status_int) == (MAX_BODY_BYTES + extra, status), response.text
 
 
 @pytest.mark.parametrize("charset", ["nope", "hex", "undefined", "latin-1", "utf-16"])

@@ -10,7 +10,7 @@ segments, for the routes whose parameters travel in the path) and
 import re
 from urllib.parse import parse_qsl, unquote_to_bytes
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden
+from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden, HTTPRequestEntityTooLarge
 from pyramid.interfaces import IAuthenticationPolicy, IRoutesMapper
 from pyramid.response import Response
 
@@ -146,6 +146,22 @@ def body_charset_problem(request):
     return None
 
 
+#: The largest request body the server takes.  The bodies it reads are
+#: definitions and queries, read whole into memory and kept in the store,
+#: which must stay small enough to be shared through memcached.
+MAX_BODY_BYTES = 1024 * 1024
+
+
+def body_too_large(request):
+    """Whether the request's body is larger than ``MAX_BODY_BYTES``."""
+    if not request.is_body_readable:
+        return False
+    length = request.content_length
+    if length is None:  # a chunked body, buffered by the server
+        length = len(request.body)
+    return length > MAX_BODY_BYTES
+
+
 def form_problem(request):
     """Why the request's form body cannot be read, or None.
 
@@ -176,6 +192,7 @@ def _matching_route(request):
 def request_gate_tween_factory(handler, registry):
     """What every request passes before routing.
 
+    - A body larger than ``MAX_BODY_BYTES`` is refused with 413, unread.
     - A URL that is not valid UTF-8, a body in a charset that has no text
       encoding here, or a form body the framework cannot parse, is refused
       with 400 (the framework, the contexts or the views would fail on it).
@@ -186,6 +203,10 @@ def request_gate_tween_factory(handler, registry):
     """
 
     def gate(request):
+        if body_too_large(request):
+            raise HTTPRequestEntityTooLarge(
+                explanation="The request body is larger than {} bytes, the most the server takes.".format(MAX_BODY_BYTES)
+            )
         problem = url_problem(request.environ) or body_charset_problem(request) or form_problem(request)
         if problem:
             raise HTTPBadRequest(explanation=problem)
