@@ -236,11 +236,40 @@ def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(dat
     assert models.json["models"]["demo"]["tables"] is None and models.json["models"]["demo"]["error"] == unreadable["explanation"]
     assert models.json["models"]["sales"]["tables"] == ["orders"]
     check(ask(app, "bob", "/dd/sales/orders?limit=1"), 200, {"count": 1})
+    # Nor can a query be checked on it before it is kept.
+    new_query = {"query_id": "q9", "database": "demo", "sql": "SELECT name FROM customers", "http_methods": {"GET": True}}
+    check(ask(app, "alice", "POST /querydefs/new", new_query), 503, unreadable)
     # Taking a path apart needs no file; a caller without access is refused as before.
     check(ask(app, "alice", "POST /dd-url/parse", {"path": CUSTOMERS}), 200, {"table": "customers"})
     check(ask(app, "bob", "/dd/demo"), 403, {})
     # No request made a database where there was none.
     assert (data_dir / "demo.sqlite3").exists() == (how != "missing")
+
+
+def test_a_fault_of_a_database_file_that_passes_is_not_remembered(data_dir, monkeypatch):
+    # Descriptors running short leave the file as it was: its next read must be tried again.
+    app = make_app(data_dir)
+    with monkeypatch.context() as patched:
+        patched.setattr(korvane.utils, "sqlite_file_problem", lambda path: "its file cannot be opened (Too many open files)")
+        check(ask(app, "alice", "/dd/demo"), 503, {})
+    check(ask(app, "alice", "/dd/demo"), 200, {})
+
+
+@pytest.mark.parametrize("warm", [True, False], ids=["model-known", "model-unknown"])
+def test_a_database_another_program_locks_is_503_until_it_lets_go(data_dir, warm):
+    app = make_app(data_dir, **{"korvane.query_timeout": "0.3"})
+    if warm:
+        ask(app, "alice", CUSTOMERS)
+    holder = sqlite3.connect(data_dir / "demo.sqlite3")
+    holder.execute("BEGIN EXCLUSIVE")
+    try:
+        for url in (CUSTOMERS, BY_COUNTRY):
+            check(ask(app, "alice", url), 503, {
+                "explanation": "The database 'demo' cannot be read: it is locked by another program; try again later."})
+    finally:
+        holder.rollback()
+        holder.close()
+    check(ask(app, "alice", CUSTOMERS), 200, {})
 
 
 # --- what a stored query or a table read may cost ------------------------------------
@@ -265,3 +294,11 @@ def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capp
     for url in (CUSTOMERS, CUSTOMERS + "?limit=4", CUSTOMERS + ".csv", CUSTOMERS + ".xml"):
         check(ask(app, "alice", url), 400, {"explains": "Reading table 'customers' " + TOO_MANY_ROWS})
     check(ask(app, "alice", "/query/everyone"), 400, {"explains": "Query 'everyone' " + TOO_MANY_ROWS})
+    # A schema shows no rows, so none are counted.
+    for url in (CUSTOMERS + ".xml?schema", "/query/everyone.json?schema"):
+        check(ask(app, "alice", url), 200, {})
+
+
+def test_the_largest_row_cap_serves_every_answer(data_dir):
+    app = make_app(data_dir, **{"korvane.max_rows": "2147483647"})
+    check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})

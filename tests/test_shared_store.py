@@ -17,7 +17,7 @@ from korvane import store_cache
 from korvane.app import SetupError
 from korvane.config_storage import ConfigStorage
 from korvane.store_cache import StoreCache
-from test_app import REPO, ask, check, copy_example, data_dir, make_app  # noqa: F401 (data_dir: fixture)
+from test_app import REPO, ask, check, copy_example, data_dir, edit_store, make_app  # noqa: F401 (data_dir: fixture)
 from test_server import Server
 
 UNREACHABLE = "cannot be reached"
@@ -372,8 +372,10 @@ def test_concurrent_creations_through_both_processes_lose_none(two_servers):
 def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
     a, b, data_dir = two_servers
     store = data_dir / "store.json"
-    # A store of a few megabytes keeps each write long enough to be caught in it.
-    assert create(b, "bulky", description="x" * (4 << 20)) == 201
+    # A store of a few megabytes keeps each write long enough to be caught
+    # in it (put in by hand: no request body may be that large).
+    edit_store(data_dir, lambda data: data["querydefs"].update(bulky={
+        "database": "demo", "sql": "SELECT 1", "description": "x" * (4 << 20)}))
     stop = threading.Event()
 
     def keep_writing():

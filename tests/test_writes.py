@@ -408,6 +408,23 @@ def test_a_store_that_cannot_be_written_is_answered_503_and_left_whole(data_dir,
     assert "Not written" in caplog.text
 
 
+def test_a_write_whose_folder_cannot_be_synced_after_the_rename_is_made(data_dir, monkeypatch, caplog):
+    # The new file is in place and served: reporting the change as not made would be false.
+    app = make_app(data_dir)
+    monkeypatch.setattr(store_writer, "_fsync_folder", _disk_full)
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 201, {})
+    check(ask(app, "admin", "/querydefs/" + NEW_QUERY["query_id"]), 200, {})
+    assert "could not be synced" in caplog.text
+
+
+def test_a_grant_of_a_database_gone_does_not_block_the_users_other_changes(data_dir):
+    # Left by a removal from before grants were cleared on removal, or by a hand edit.
+    edit_store(data_dir, lambda data: data["users"]["bob"].update(databases=["sales", "gone"]))
+    app = make_app(data_dir)
+    check(ask(app, "bob", "PUT /users/bob", {"description": "new"}), 200, {})
+    check(ask(app, "admin", "PUT /users/bob", {"databases": ["gone", "nope"]}), 400, {"explains": "'nope'"})
+
+
 def test_a_change_leaving_a_store_the_server_cannot_load_is_not_written(data_dir):
     store = ConfigStorage.from_file(str(data_dir / "store.json"), required_users=("admin", "public"))
     before = (data_dir / "store.json").read_bytes()

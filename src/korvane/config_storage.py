@@ -225,7 +225,7 @@ class UserRecord(Record):
         unknown field, a value of the wrong type), names users (in
         ``view``, ``edit`` or as ``creator``) that are not among
         ``all_users`` (an iterable of user records) or, with ``databases``
-        (a mapping of database definitions), names in ``databases`` a
+        (the ids of the databases defined), names in ``databases`` a
         database that is not defined; return None otherwise.  "public"
         stands for everybody and is always accepted."""
         self.check_fields(all_users)

@@ -18,10 +18,13 @@ import contextlib
 import fcntl
 import hashlib
 import json
+import logging
 import os
 import tempfile
 
 from korvane.auth.apikey import hash_apikey
+
+log = logging.getLogger(__name__)
 
 #: Field of the document holding the number every write increases.
 VERSION_FIELD = "version"
@@ -132,7 +135,12 @@ def replace_atomically(path, data, before_rename=None):
         except FileNotFoundError:
             pass
         raise
-    _fsync_folder(folder)
+    try:
+        _fsync_folder(folder)
+    except OSError as error:
+        # The new file is in place and is what every reader now gets: the
+        # write is made, only its survival of a power cut is in doubt.
+        log.warning("store file %s written, but its folder could not be synced: %s", path, error.strerror or error)
 
 
 def read_document(path):

@@ -5,6 +5,7 @@ are raised as Pyramid HTTP exceptions, so they reach the client as 4xx
 responses rather than as server errors.
 """
 
+import logging
 import os
 import re
 import sqlite3
@@ -22,6 +23,8 @@ from korvane.constants import (
     PUBLIC_USER_ID,
     SUBSTITUTE_PREFIX,
 )
+
+log = logging.getLogger(__name__)
 
 # --- users -----------------------------------------------------------------
 
@@ -160,6 +163,10 @@ _FILE_FAULTS = frozenset(
 )
 
 
+NOT_SQLITE = "its file is not a SQLite database"
+LOCKED = "it is locked by another program; try again later"
+
+
 def sqlite_file_problem(path):
     """Why the file at ``path`` cannot be read as a SQLite database, or
     None.  Only the file is looked at (never created): it must exist, be a
@@ -175,7 +182,7 @@ def sqlite_file_problem(path):
     except OSError as error:
         return "its file cannot be opened ({})".format(error.strerror or type(error).__name__)
     if header != SQLITE_HEADER:
-        return "its file is not a SQLite database"
+        return NOT_SQLITE
     return None
 
 
@@ -190,7 +197,8 @@ def sqlite_error_problem(error):
 
 def _read_sqlite_model(db_id, path):
     uri = Path(path).resolve().as_uri() + "?mode=ro"
-    connection = sqlite3.connect(uri, uri=True)
+    # A model is read in an instant: a longer wait is another program's lock.
+    connection = sqlite3.connect(uri, uri=True, timeout=1)
     try:
         names = [
             row[0]
@@ -238,17 +246,18 @@ def _cached_sqlite_model(db_id, path):
         cached = _model_cache.get(path)
     if cached is not None and cached[0] == signature:
         return DataModel(db_id, dict(cached[1]), cached[2])
+    # A problem is never kept: what caused it (a file put back under the
+    # same signature, descriptors or memory running short) may pass.
     problem = sqlite_file_problem(path)
     if problem:
-        model = DataModel(db_id, {}, problem)
-    else:
-        try:
-            model = _read_sqlite_model(db_id, path)
-        except sqlite3.Error as error:
-            problem = sqlite_error_problem(error)
-            if problem is None:
-                raise
-            model = DataModel(db_id, {}, problem)
+        return DataModel(db_id, {}, problem)
+    try:
+        model = _read_sqlite_model(db_id, path)
+    except sqlite3.Error as error:
+        problem = sqlite_error_problem(error)
+        if problem is None:
+            raise
+        return DataModel(db_id, {}, problem)
     with _model_cache_lock:
         _model_cache[path] = (signature, dict(model.tables), model.problem)
     return model
@@ -279,8 +288,13 @@ def get_model(databases, db_id, retry=None):
     except sqlite3.OperationalError:
         if not retry:
             raise
-        time.sleep(0.05)
+    time.sleep(0.05)
+    try:
         return _cached_sqlite_model(db_id, path)
+    except sqlite3.OperationalError as error:
+        # Still busy (another program's lock): a problem that passes.
+        log.warning("Database '%s' cannot be read: %s", db_id, error)
+        return DataModel(db_id, {}, LOCKED)
 
 
 # --- request parameters and formats ------------------------------------------

@@ -202,7 +202,7 @@ def _check_query(context, data, query_id, fields):
     path = databases[db_id].get("sqlite_path") if isinstance(databases[db_id], dict) else None
     if not path:
         raise HTTPBadRequest(explanation="Database '{}' is not a local SQLite file; its queries cannot be checked.".format(db_id))
-    check_compiles(os.path.join(context.config_storage.folder, path), fields["sql"])
+    check_compiles(db_id, os.path.join(context.config_storage.folder, path), fields["sql"])
 
 
 @view_config(route_name="querydef", request_method="PUT", permission="edit_querydef")
@@ -455,8 +455,6 @@ def user_update(context, request):
         for field in kept:
             if field not in body and field in before:
                 body[field] = before[field]
-        if caller_id != ADMIN_USER_ID and body.get("creator") != before.get("creator"):
-            raise HTTPBadRequest(explanation="Only the administrator may change the 'creator' of a user definition.")
         if limited_edit:
             changed = [f for f in PROTECTED_FIELDS if body.get(f) != before.get(f)]
             if changed:
@@ -465,11 +463,17 @@ def user_update(context, request):
                         ", ".join("'{}'".format(f) for f in changed)
                     )
                 )
+        if caller_id != ADMIN_USER_ID and body.get("creator") != before.get("creator"):
+            raise HTTPBadRequest(explanation="Only the administrator may change the 'creator' of a user definition.")
         check_rights_handed_on(caller_id, caller, body, before)
         if user_id == ADMIN_USER_ID and not body.get("password"):
             raise HTTPBadRequest(explanation="The administrator must keep a password: the server refuses service without one.")
         users[user_id] = body
-        UserRecord(body, key=user_id).validate(all_users=all_users(data), databases=section(data, "databases"))
+        # Only a new grant must name a database that exists: one the user
+        # already held (its database removed before grants were cleared on
+        # removal, or a hand edit) must not block their other changes.
+        known = set(section(data, "databases")) | set(before.get("databases") or ())
+        UserRecord(body, key=user_id).validate(all_users=all_users(data), databases=known)
 
     write(request, change, "User definition '{}' changed".format(user_id))
     return json_response(request, shown(body, user_id=user_id))

@@ -24,6 +24,7 @@ from pyramid.httpexceptions import (
 from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
 from korvane.constants import ADMIN_USER_ID
 from korvane.store_writer import StoreWriteError
+from korvane.utils import NOT_SQLITE, sqlite_file_problem
 from korvane.views.common import NOT_JSON, SECRET_FIELDS, parsed_body
 
 log = logging.getLogger("korvane.changes")
@@ -33,7 +34,6 @@ ID_PATTERN = re.compile(r"[A-Za-z0-9_-]{1,64}\Z")
 #: Ids that would be taken for another route ("/querydefs/new").
 RESERVED_IDS = frozenset({"new"})
 #: The first bytes of every SQLite database file.
-SQLITE_HEADER = b"SQLite format 3\x00"
 #: Fields only the server sets.
 SERVER_FIELDS = ("apikey", "apikey_hash")
 
@@ -197,11 +197,9 @@ def sqlite_file(request, store_folder, given):
     resolved = os.path.realpath(os.path.join(store_folder, given))
     if os.path.commonpath([data_dir, resolved]) != data_dir or resolved == data_dir:
         raise HTTPBadRequest(explanation="'sqlite_path' must name a SQLite file inside the data folder.")
-    try:
-        with open(resolved, "rb") as f:
-            header = f.read(len(SQLITE_HEADER))
-    except OSError:
-        raise HTTPBadRequest(explanation="'sqlite_path' names no readable file in the data folder.") from None
-    if header != SQLITE_HEADER:
+    problem = sqlite_file_problem(resolved)
+    if problem == NOT_SQLITE:
         raise HTTPBadRequest(explanation="'sqlite_path' does not name a SQLite database.")
+    if problem:
+        raise HTTPBadRequest(explanation="'sqlite_path' names no readable file in the data folder.")
     return os.path.relpath(resolved, os.path.realpath(store_folder))

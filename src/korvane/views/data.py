@@ -59,6 +59,12 @@ def list_queries(context, request):
     )
 
 
+def rows_wanted(context, limit):
+    """The rows to fetch: none for a schema request, which describes the
+    columns alone (and must not be refused for the rows it does not show)."""
+    return 0 if context.is_schema_request else limit
+
+
 @view_config(route_name="query", request_method="GET", permission="execute_query")
 def execute_query(context, request):
     """Run the stored query with the name/value pairs of the path bound
@@ -77,7 +83,7 @@ def execute_query(context, request):
         context.db_config,
         sql,
         parameters,
-        limit,
+        rows_wanted(context, limit),
         what="Query '{}'".format(context.query_id),
         **sqlite.execution_limits(request),
     )
@@ -131,7 +137,7 @@ def data_discovery(context, request):
             raise HTTPNotFound(explanation="Column '{}' not found in table '{}'.".format(column, table))
     limit = requested_limit(request)
     columns, rows = sqlite.select_rows(
-        context.db_config, table, filters, limit, **sqlite.execution_limits(request)
+        context.db_config, table, filters, rows_wanted(context, limit), **sqlite.execution_limits(request)
     )
     meta = {"database": context.db_id, "table": table, "filters": filters, "limit": limit}
     return table_response(

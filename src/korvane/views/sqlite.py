@@ -20,7 +20,7 @@ from pyramid.httpexceptions import (
     HTTPNotImplemented,
 )
 
-from korvane.utils import sqlite_error_problem, sqlite_file_problem, unreadable_database
+from korvane.utils import LOCKED, sqlite_error_problem, sqlite_file_problem, unreadable_database
 
 log = logging.getLogger(__name__)
 
@@ -33,6 +33,10 @@ DEFAULT_MAX_ROWS = 100000
 #: SQLite virtual machine steps between two looks at the clock: often
 #: enough to stop within milliseconds, rare enough to cost nothing.
 PROGRESS_STEPS = 1000
+#: Seconds a connection waits for another program's lock on the file.
+BUSY_TIMEOUT = 5.0
+#: Rows fetched at a time while an answer is counted against its cap.
+FETCH_ROWS = 10000
 
 
 def execution_limits(request):
@@ -45,7 +49,7 @@ def execution_limits(request):
     }
 
 
-def connect(db_config):
+def connect(db_config, busy_timeout=BUSY_TIMEOUT):
     """A read-only connection to the database of ``db_config``.
 
     The file is opened in read-only mode, so even a stored statement that
@@ -60,10 +64,26 @@ def connect(db_config):
                 db_config.db_id
             )
         )
+    return _open_checked(db_config.db_id, path, busy_timeout)
+
+
+def _open_checked(db_id, path, busy_timeout=BUSY_TIMEOUT):
+    """A read-only connection to the file at ``path``, which must be a
+    SQLite database (503 naming ``db_id`` otherwise)."""
     problem = sqlite_file_problem(path)
     if problem:
-        raise unreadable_database(db_config.db_id, problem)
-    return _open_read_only(path)
+        raise unreadable_database(db_id, problem)
+    return _open_read_only(path, busy_timeout)
+
+
+def _busy(error):
+    code = getattr(error, "sqlite_errorcode", None)
+    return code is not None and (code & 0xFF) in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
+
+
+def busy_database(db_id):
+    """The answer while another program holds a lock on database ``db_id``."""
+    return unreadable_database(db_id, LOCKED)
 
 
 OTHER_FILES = "A query reads only its own database: the demo server refuses ATTACH, DETACH and VACUUM."
@@ -79,8 +99,8 @@ def _only_own_database(action, *_):
     return sqlite3.SQLITE_DENY if action in _OTHER_FILE_ACTIONS else sqlite3.SQLITE_OK
 
 
-def _open_read_only(path):
-    connection = sqlite3.connect(_read_only_uri(path), uri=True, timeout=5)
+def _open_read_only(path, busy_timeout=BUSY_TIMEOUT):
+    connection = sqlite3.connect(_read_only_uri(path), uri=True, timeout=busy_timeout)
     connection.set_authorizer(_only_own_database)
     return connection
 
@@ -144,7 +164,8 @@ def run(db_config, sql, parameters, limit=None, what=None, timeout=None, max_row
     what = what or "The statement"
     timeout = DEFAULT_QUERY_TIMEOUT if timeout is None else timeout
     max_rows = DEFAULT_MAX_ROWS if max_rows is None else max_rows
-    connection = connect(db_config)
+    # Waiting for another program's lock counts against the time as well.
+    connection = connect(db_config, min(BUSY_TIMEOUT, timeout))
     deadline = time.monotonic() + timeout
     stopped = []
 
@@ -164,7 +185,12 @@ def run(db_config, sql, parameters, limit=None, what=None, timeout=None, max_row
             else:
                 # One row more than an answer may hold tells whether the
                 # result holds more, without fetching it all.
-                rows = cursor.fetchmany(max_rows + 1)
+                rows = []
+                while len(rows) <= max_rows:
+                    fetched = cursor.fetchmany(min(FETCH_ROWS, max_rows + 1 - len(rows)))
+                    if not fetched:
+                        break
+                    rows.extend(fetched)
                 if len(rows) > max_rows:
                     raise HTTPBadRequest(
                         explanation="{} gives more than {} rows, the most one answer holds here"
@@ -187,6 +213,8 @@ def run(db_config, sql, parameters, limit=None, what=None, timeout=None, max_row
                 ) from None
             if _denied(error):
                 raise HTTPForbidden(explanation=OTHER_FILES) from None
+            if _busy(error):
+                raise busy_database(db_config.db_id) from None
             if "readonly" in str(error):
                 raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
             problem = sqlite_error_problem(error)
@@ -220,20 +248,26 @@ class _AnyParameters(dict):
         return None
 
 
-def check_compiles(path, sql):
+def check_compiles(db_id, path, sql):
     """Raise ``HTTPBadRequest`` unless ``sql`` is one statement that the
-    SQLite database at ``path`` compiles.
+    SQLite database ``db_id`` at ``path`` compiles (503 when its file
+    cannot be read or is locked, as for a query run on it).
 
     The statement is compiled under EXPLAIN, which lists its program
     without running it, on a read-only connection.  Its parameters must be
     named (``:name``): those are what the path pairs of a query bind.
     """
-    connection = _open_read_only(path)
+    connection = _open_checked(db_id, path)
     try:
         program = connection.execute("EXPLAIN " + sql, _AnyParameters()).fetchall()
     except sqlite3.DatabaseError as error:
         if _denied(error):
             raise HTTPBadRequest(explanation=OTHER_FILES) from None
+        if _busy(error):
+            raise busy_database(db_id) from None
+        problem = sqlite_error_problem(error)
+        if problem:
+            raise unreadable_database(db_id, problem) from None
         if not isinstance(error, (sqlite3.ProgrammingError, sqlite3.OperationalError)):
             raise
         raise HTTPBadRequest(explanation=_does_not_compile(error)) from None
