@@ -221,9 +221,8 @@ def _read_sqlite_model(db_id, path):
     return DataModel(db_id, tables)
 
 
-#: Models read from SQLite files: path -> (file signature, tables,
-#: problem).  A model is read again only when its file (or its write-ahead
-#: log) changes, a file that cannot be read included.
+#: Models read from SQLite files: path -> (file signature, tables).  A
+#: model is read again only when its file (or its write-ahead log) changes.
 _model_cache = {}
 _model_cache_lock = threading.Lock()
 
@@ -245,7 +244,7 @@ def _cached_sqlite_model(db_id, path):
     with _model_cache_lock:
         cached = _model_cache.get(path)
     if cached is not None and cached[0] == signature:
-        return DataModel(db_id, dict(cached[1]), cached[2])
+        return DataModel(db_id, dict(cached[1]))
     # A problem is never kept: what caused it (a file put back under the
     # same signature, descriptors or memory running short) may pass.
     problem = sqlite_file_problem(path)
@@ -259,7 +258,7 @@ def _cached_sqlite_model(db_id, path):
             raise
         return DataModel(db_id, {}, problem)
     with _model_cache_lock:
-        _model_cache[path] = (signature, dict(model.tables), model.problem)
+        _model_cache[path] = (signature, dict(model.tables))
     return model
 
 
@@ -269,8 +268,8 @@ def get_model(databases, db_id, retry=None):
     ``databases`` maps database ids to database records.  An id it does
     not hold raises ``HTTPNotFound``.  A record with a ``sqlite_path`` is
     introspected read-only, once per version of the file; a file that is
-    missing, no SQLite database or damaged gives an empty model whose
-    ``problem`` says so (the caller raises it with ``check_readable``
+    missing, no SQLite database, damaged or locked gives an empty model
+    whose ``problem`` says so (never remembered: it may pass) (the caller raises it with ``check_readable``
     where it needs the tables: the contexts call this before they know
     whether the caller may see the database at all).  A database without
     a ``sqlite_path`` has an empty model.  When ``retry`` is true (callers
