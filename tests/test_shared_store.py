@@ -265,33 +265,6 @@ def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, mem
     assert (counting.calls, reads) == (["get"] * len(requests), [])
 
 
-def _folder_in_place(path):
-    path.unlink()
-    path.mkdir()
-
-
-UNREADABLE_STORE_FILES = {
-    "not-json": lambda path: path.write_text('{"users": '),
-    "missing": lambda path: path.unlink(),
-    "a-folder": _folder_in_place,
-    "not-utf8": lambda path: path.write_bytes(path.read_bytes().replace(b'"demo"', b'"d\xe9mo"', 1)),
-}
-
-
-@pytest.mark.parametrize("spoil", UNREADABLE_STORE_FILES.values(), ids=UNREADABLE_STORE_FILES)
-def test_a_change_to_an_unreadable_store_file_is_refused_and_writes_nothing(data_dir, spoil, caplog):
-    app = make_app(data_dir)
-    store = data_dir / "store.json"
-    spoil(store)
-    before = store.read_bytes() if store.is_file() else None
-    answer = ask(app, "admin", "POST /querydefs/new", {"query_id": "x", "database": "demo", "sql": "SELECT 1"})
-    check(answer, 503, {"explains": "The store file cannot be read, so no change is made; the server log says why."})
-    assert (store.read_bytes() if store.is_file() else None) == before
-    assert "Not written" in caplog.text and "Traceback" not in caplog.text
-    # Reads go on from the last good store.
-    check(ask(app, "admin", "/querydefs/customers_by_country"), 200, {})
-
-
 @pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
                                      {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
 def test_a_bad_memcached_setting_stops_the_server_from_starting(data_dir, setting):
