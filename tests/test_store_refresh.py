@@ -26,10 +26,9 @@ def add_carol(data):
 
 
 @pytest.mark.parametrize("who, url, change, status, expect, before", [
-    # A key added works on its very first request.
-    ("carol", "/whoami", add_carol, 200, {"user_id": "carol"}, None),
-    # Also when it was refused before the edit: that refusal comes before any
-    # context runs, and the next request must still check the store.
+    # A key added works on its very first request, also when it was refused
+    # before the edit: that refusal comes before any context runs, and the
+    # next request must still check the store.
     ("carol", "/whoami", add_carol, 200, {"user_id": "carol"}, (403, {"explanation": UNKNOWN_KEY})),
     # A right removed is refused on the first request after the edit.
     ("alice", CUSTOMERS, lambda data: data["users"]["alice"].update(databases=["sales"]), 403, {}, None),
