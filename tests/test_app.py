@@ -163,10 +163,12 @@ def test_a_row_limit_setting_redirects_to_a_url_that_is_served(data_dir, limit):
     check(ask(app, "bob", redirect.location[len(LOCAL):]), 200, {"count": min(int(limit), every)})
 
 
-def test_the_smallest_status_capacity_serves(data_dir):
-    app = make_app(data_dir, **{"korvane.status_capacity": "1"})
+@pytest.mark.parametrize("setting, url, expect", [({"korvane.status_capacity": "1"}, "/", {}),
+                                                 ({"korvane.max_rows": "2147483647"}, "/dd/demo/customers", {"count": 8})])
+def test_the_extreme_values_a_setting_takes_serve(data_dir, setting, url, expect):
+    app = make_app(data_dir, **setting)
     for _ in range(3):
-        check(ask(app, "alice", "/"), 200, {})
+        check(ask(app, "alice", url), 200, expect)
 
 
 def spoil_data_dir(data_dir, how):
