@@ -20,7 +20,6 @@ from webtest import TestApp
 import korvane.roots
 from korvane.app import SetupError, main
 from korvane.app.request_setup import received_uri
-from korvane.app.sample_data import build_missing_databases
 
 from helpers import APIKEY_DENIED, APIKEY_WARNING, NO_ACCESS, UNKNOWN_KEY, XSD_WARNING
 
@@ -124,13 +123,6 @@ def test_every_context_class_is_the_root_factory_of_a_route(app):
     assert set(SAMPLES) == {route.name for route in routes}
 
 
-def test_a_failing_sql_script_leaves_no_database_behind(data_dir):
-    (data_dir / "broken.sql").write_text("CREATE TABLE t (a); INSERT INTO nowhere VALUES (1);")
-    with pytest.raises(Exception):
-        build_missing_databases(data_dir)
-    assert not list(data_dir.glob("broken.sqlite3*")) and not list(data_dir.glob("*.tmp"))
-
-
 # --- settings and data folders the server refuses to start with ------------------------
 
 LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
@@ -171,10 +163,12 @@ def test_a_row_limit_setting_redirects_to_a_url_that_is_served(data_dir, limit):
     check(ask(app, "bob", redirect.location[len(LOCAL):]), 200, {"count": min(int(limit), every)})
 
 
-def test_the_smallest_status_capacity_serves(data_dir):
-    app = make_app(data_dir, **{"korvane.status_capacity": "1"})
+@pytest.mark.parametrize("setting, url, expect", [({"korvane.status_capacity": "1"}, "/", {}),
+                                                 ({"korvane.max_rows": "2147483647"}, "/dd/demo/customers", {"count": 8})])
+def test_the_extreme_values_a_setting_takes_serve(data_dir, setting, url, expect):
+    app = make_app(data_dir, **setting)
     for _ in range(3):
-        check(ask(app, "alice", "/"), 200, {})
+        check(ask(app, "alice", url), 200, expect)
 
 
 def spoil_data_dir(data_dir, how):
@@ -183,7 +177,8 @@ def spoil_data_dir(data_dir, how):
         shutil.rmtree(data_dir)
         data_dir.write_text("not a folder")
     elif how == "a script that does not run":
-        (data_dir / "broken.sql").write_text("CREATE TABLE (;")
+        # Its first statement runs: the table it made must not stay behind in a database file.
+        (data_dir / "broken.sql").write_text("CREATE TABLE t (a); INSERT INTO nowhere VALUES (1);")
     elif how == "a script that is not UTF-8":
         (data_dir / "latin.sql").write_bytes(b"INSERT INTO t VALUES ('\xe9');")
     return data_dir
@@ -193,7 +188,7 @@ def spoil_data_dir(data_dir, how):
     ("a plain file", "true", "is not a folder"),
     ("a plain file", "false", "is not a folder"),
     ("a script that does not run", "true",
-     'The sample database broken cannot be built from broken.sql: near "(": syntax error'),
+     "The sample database broken cannot be built from broken.sql: no such table: nowhere"),
     ("a script that is not UTF-8", "true",
      "The sample database latin cannot be built from latin.sql: it is not UTF-8 text (byte 0xe9 at offset 23)"),
 ])
@@ -202,7 +197,7 @@ def test_a_data_folder_that_cannot_serve_is_refused_at_start_saying_why(data_dir
     with pytest.raises(SetupError) as refusal:
         make_app(folder, **{"korvane.fill_data_dir": fill})
     assert message in str(refusal.value) and (how != "a plain file" or str(folder) in str(refusal.value))
-    assert not list(data_dir.parent.glob("**/*.tmp"))
+    assert not list(data_dir.parent.glob("**/*.tmp")) and not list(data_dir.parent.glob("**/broken.sqlite3*"))
 
 
 # --- every route, for every kind of caller ---------------------------------------------

@@ -297,8 +297,3 @@ def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capp
     # A schema shows no rows, so none are counted.
     for url in (CUSTOMERS + ".xml?schema", "/query/everyone.json?schema"):
         check(ask(app, "alice", url), 200, {})
-
-
-def test_the_largest_row_cap_serves_every_answer(data_dir):
-    app = make_app(data_dir, **{"korvane.max_rows": "2147483647"})
-    check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})

@@ -123,7 +123,6 @@ def not_an_ini(tmp_path):
 
 @pytest.mark.parametrize("setting, spoil, message", [
     (("korvane.status_capacity", "lots"), None, "korvane.status_capacity must be a whole number of at least 1"),
-    (("korvane.url_substitution", "$2F"), None, "korvane.url_substitution: bad entry '$2F'"),
     (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"),
      "The sample database broken cannot be built from broken.sql"),
     (None, spoil_sqlite_path, "Database definition 'sales' field 'sqlite_path' must be a text or null"),
@@ -132,7 +131,7 @@ def not_an_ini(tmp_path):
     (("wildcard", "*"), lambda data_dir: ["--host", "no.such.host.invalid"], "cannot serve on no.such.host.invalid:0"),
     (("wildcard", "*"), lambda data_dir: ["--data-dir", ""], "--data-dir must name a folder"),
     (("wildcard", "*"), lambda data_dir: not_an_ini(data_dir.parent), "bad.ini cannot be read as an ini file"),
-], ids=["status_capacity", "url_substitution", "broken script", "store value", "port", "port in use", "host",
+], ids=["bad setting", "broken script", "store value", "port", "port in use", "host",
         "empty data dir", "not an ini"])
 def test_the_server_refuses_to_start_in_one_line(tmp_path, setting, spoil, message):
     # Each of these ended in a traceback (or went on in spite of the fault);

@@ -394,18 +394,38 @@ def _disk_full(fd):
     raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
 
-@pytest.mark.parametrize("failure", ["disk full", "lock file unusable"])
-def test_a_store_that_cannot_be_written_is_answered_503_and_left_whole(data_dir, monkeypatch, caplog, failure):
+def _folder_in_place(path):
+    path.unlink()
+    path.mkdir()
+
+
+CANNOT_WRITE = "cannot be written"
+CANNOT_READ = "The store file cannot be read, so no change is made; the server log says why."
+#: What keeps a change from being made, done to the data folder, and what the 503 says.
+UNUSABLE_STORE_FILES = {
+    "disk full": (lambda data_dir, monkeypatch: monkeypatch.setattr(store_writer.os, "fsync", _disk_full), CANNOT_WRITE),
+    "lock file unusable": (lambda data_dir, monkeypatch: (data_dir / "store.json.lock").mkdir(), CANNOT_WRITE),
+    "not json": (lambda data_dir, monkeypatch: (data_dir / "store.json").write_text('{"users": '), CANNOT_READ),
+    "missing": (lambda data_dir, monkeypatch: (data_dir / "store.json").unlink(), CANNOT_READ),
+    "a folder": (lambda data_dir, monkeypatch: _folder_in_place(data_dir / "store.json"), CANNOT_READ),
+    "not utf8": (lambda data_dir, monkeypatch: (data_dir / "store.json").write_bytes(
+        (data_dir / "store.json").read_bytes().replace(b'"demo"', b'"d\xe9mo"', 1)), CANNOT_READ),
+}
+
+
+@pytest.mark.parametrize("spoil, explanation", UNUSABLE_STORE_FILES.values(), ids=UNUSABLE_STORE_FILES)
+def test_a_change_to_a_store_that_cannot_be_read_or_written_is_answered_503_and_writes_nothing(
+        data_dir, monkeypatch, caplog, spoil, explanation):
     app = make_app(data_dir)
-    before = (data_dir / "store.json").read_bytes()
-    if failure == "disk full":
-        monkeypatch.setattr(store_writer.os, "fsync", _disk_full)
-    else:
-        (data_dir / "store.json.lock").mkdir()
-    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 503, {"explains": "cannot be written"})
-    assert (data_dir / "store.json").read_bytes() == before
+    store = data_dir / "store.json"
+    spoil(data_dir, monkeypatch)
+    before = store.read_bytes() if store.is_file() else None
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 503, {"explains": explanation})
+    assert (store.read_bytes() if store.is_file() else None) == before
     assert not list(data_dir.glob(".store.json-*.tmp"))
-    assert "Not written" in caplog.text
+    assert "Not written" in caplog.text and "Traceback" not in caplog.text
+    # Reads go on from the last good store.
+    check(ask(app, "admin", "/querydefs/customers_by_country"), 200, {})
 
 
 def test_a_write_whose_folder_cannot_be_synced_after_the_rename_is_made(data_dir, monkeypatch, caplog):
