@@ -145,7 +145,7 @@ def _seconds(value):
     return "{:g} second{}".format(value, "" if value == 1 else "s")
 
 
-def run(db_config, sql, parameters, limit=None, what=None, timeout=None, max_rows=None):
+def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows):
     """Run ``sql`` with ``parameters`` bound; return (columns, rows),
     at most ``limit`` rows when it is not None (0: none).  Repeated column
     names are made unique (see ``unique_column_names``).
@@ -158,12 +158,10 @@ def run(db_config, sql, parameters, limit=None, what=None, timeout=None, max_row
     included: past it the statement is stopped and the client gets 504.
     ``max_rows`` bounds the rows of an answer: a result with more rows than
     that, unless ``limit`` names at most that many, is refused with 400
-    asking for a ``limit`` rather than cut short without a word.  None
-    takes the defaults.
+    asking for a ``limit`` rather than cut short without a word.  Both
+    come from the deployment's settings (``execution_limits``).
     """
     what = what or "The statement"
-    timeout = DEFAULT_QUERY_TIMEOUT if timeout is None else timeout
-    max_rows = DEFAULT_MAX_ROWS if max_rows is None else max_rows
     # Waiting for another program's lock counts against the time as well.
     connection = connect(db_config, min(BUSY_TIMEOUT, timeout))
     deadline = time.monotonic() + timeout
