@@ -1056,3 +1056,90 @@ def test_each_operation_keeps_its_python_meaning_for_values_that_bend_it(scenari
     # raising a class that makes no exception blames the class.
     sys._clear_type_cache()
     agree(scenario)
+
+
+# ------------------------------------------------------------ values made once and handed out again
+
+
+Principal = type("Principal", (str,), {})
+
+
+def _acl_entries_around_a_patch(impl, name, replacement):
+    """DefaultRoot's entries before, while and after `name` is patched, each part with its type."""
+    def entries():
+        acl = impl.DefaultRoot(request_for("/", user_id="admin")).__acl__
+        return [tuple((type(part).__name__, part) for part in entry) for entry in acl]
+
+    before = entries()
+    with mock.patch.object(impl, name, replacement):
+        patched = entries()
+    return before, patched, entries()
+
+
+@pytest.mark.parametrize("name, replacement", [("Allow", "Permit"), ("Everyone", Principal("system.Everyone")),
+                                               ("Authenticated", ("several", "principals"))])
+def test_acl_entries_follow_the_globals_they_are_made_of(name, replacement):
+    before, patched, after = agree(lambda impl: _acl_entries_around_a_patch(impl, name, replacement))
+    assert before == after != patched
+
+
+class RecordingFormats(dict):
+    """A formats table that notes what its `get` is handed."""
+
+    def get(self, key, default=None):
+        LOG.append(("get", key, default))
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("formats", [RecordingFormats({"GET": {"supported": ["json"]}}), RecordingFormats(),
+                                     {"GET": None}, {"POST": {"supported": ["json"]}}, {"GET": {"supported": None}}],
+                         ids=["mapping-with-method", "mapping-without", "method-table-none", "method-missing",
+                              "list-none"])
+def test_format_tables_of_any_kind_are_read_as_by_the_twin(formats):
+    def scenario(impl):
+        LOG.clear()
+        model = type("Model", (impl.DBModel,), {"formats": formats})
+        return outcome_of(model, model_request()), list(LOG)
+
+    sys._clear_type_cache()
+    agree(scenario)
+
+
+class LoggedText(str):
+    """A URI whose str() is noted, and is some other text."""
+
+    def __str__(self):
+        LOG.append("str")
+        return "/elsewhere"
+
+
+class Suffix:
+    """What a fixed URI may be: it joins the host itself."""
+
+    def __radd__(self, host):
+        LOG.append("radd")
+        return host + "/a/b"
+
+
+@pytest.mark.parametrize("raw_uri, fixed", [(LoggedText("/a/b"), None), ("/a//b", Suffix()), ("/a/b", Suffix())],
+                         ids=["uri-str-differs", "fixed-joins-itself-moved", "fixed-joins-itself-same"])
+def test_the_fixed_path_is_compared_as_the_twin_compares_it(raw_uri, fixed):
+    def scenario(impl):
+        LOG.clear()
+        request = request_for("/a/b.json", user_id="admin")
+        request.raw_uri = raw_uri
+
+        remove = impl.remove_multiple_url_slashes
+
+        def remove_slashes(uri):
+            LOG.append("fix")
+            return remove(uri) if fixed is None else fixed
+
+        try:
+            with mock.patch.object(impl, "remove_multiple_url_slashes", remove_slashes):
+                impl.RootBasic(request)
+        except Exception as error:
+            return type(error).__name__, getattr(error, "location", None), list(LOG)
+        return "ok", None, list(LOG)
+
+    agree(scenario)

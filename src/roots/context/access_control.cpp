@@ -15,21 +15,28 @@ PyObject* default_root_init(PyObject* const* args) {
     if (base_init(names.RootContext, self, request) < 0) {
         return nullptr;
     }
-    // Route placeholders such as db_id become context attributes.
-    Ref matchdict = matchdict_or_empty(request);
-    Ref items = matchdict ? call_method(matchdict.get(), names.items) : Ref();
-    Ref item_iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-    if (!item_iter) {
+    // Route placeholders such as db_id become context attributes.  An
+    // empty match (`request.matchdict or {}`) has nothing to walk.
+    Ref matchdict = getattr(request, names.matchdict);
+    const int matched = matchdict ? truth(matchdict.get()) : -1;
+    if (matched < 0) {
         return nullptr;
     }
-    while (Ref item = Ref::steal(PyIter_Next(item_iter.get()))) {
-        Ref pair[2];
-        if (unpack(item.get(), pair, 2) < 0 || setattr(self, pair[0].get(), pair[1].get()) < 0) {
+    if (matched) {
+        Ref items = call_method(matchdict.get(), names.items);
+        Ref item_iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+        if (!item_iter) {
             return nullptr;
         }
-    }
-    if (error_pending()) {
-        return nullptr;
+        while (Ref item = Ref::steal(PyIter_Next(item_iter.get()))) {
+            Ref pair[2];
+            if (unpack(item.get(), pair, 2) < 0 || setattr(self, pair[0].get(), pair[1].get()) < 0) {
+                return nullptr;
+            }
+        }
+        if (error_pending()) {
+            return nullptr;
+        }
     }
     // Set after the route match, so that a route key cannot replace it.
     Ref acl = Ref::steal(PyList_New(2));
@@ -84,11 +91,36 @@ Ref fixed_path_location(PyObject* request, bool* needs_redirect) {
     if (!raw_uri) {
         return {};
     }
-    Ref host_text = Ref::steal(PyObject_Str(host_url.get()));
-    Ref uri_text = host_text ? Ref::steal(PyObject_Str(raw_uri.get())) : Ref();
-    Ref full_path = uri_text ? Ref::steal(PyUnicode_Concat(host_text.get(), uri_text.get())) : Ref();
-    Ref fixed_uri = full_path ? call_global(names.remove_multiple_url_slashes, raw_uri.get()) : Ref();
-    Ref path = fixed_uri ? Ref::steal(PyNumber_Add(host_url.get(), fixed_uri.get())) : Ref();
+    // Of two strings, str() gives each back and joining them runs no code,
+    // so the whole URL is only made when some other object makes it.
+    const bool texts = PyUnicode_CheckExact(host_url.get()) && PyUnicode_CheckExact(raw_uri.get());
+    Ref full_path;
+    if (!texts) {
+        Ref host_text = Ref::steal(PyObject_Str(host_url.get()));
+        Ref uri_text = host_text ? Ref::steal(PyObject_Str(raw_uri.get())) : Ref();
+        full_path = uri_text ? Ref::steal(PyUnicode_Concat(host_text.get(), uri_text.get())) : Ref();
+        if (!full_path) {
+            return {};
+        }
+    }
+    Ref fixed_uri = call_global(names.remove_multiple_url_slashes, raw_uri.get());
+    if (!fixed_uri) {
+        return {};
+    }
+    if (texts && PyUnicode_CheckExact(fixed_uri.get())) {
+        // The host joined to either: the two differ exactly where the
+        // fixed URI differs from the one asked for.
+        if (str_equal(fixed_uri.get(), raw_uri.get())) {
+            return {};
+        }
+        Ref path = Ref::steal(PyUnicode_Concat(host_url.get(), fixed_uri.get()));
+        *needs_redirect = static_cast<bool>(path);
+        return path;
+    }
+    if (!full_path) {
+        full_path = Ref::steal(PyUnicode_Concat(host_url.get(), raw_uri.get()));
+    }
+    Ref path = full_path ? Ref::steal(PyNumber_Add(host_url.get(), fixed_uri.get())) : Ref();
     const int moved = path ? differs(path.get(), full_path.get()) : -1;
     if (moved <= 0) {
         return {};

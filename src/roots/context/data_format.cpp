@@ -66,14 +66,33 @@ PyObject* data_format_root_init(PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-// `table.get(key) or []`: a missing or empty list names no format.
+// `table.get(key) or []`: a missing or empty list names no format.  The
+// lists are only searched, so the empty tuple stands for every empty one,
+// and a method with no table (`table` null) has only empty lists.
 Ref format_list(PyObject* table, PyObject* key) {
+    if (table == nullptr) {
+        return Ref::borrow(state.empty_tuple);
+    }
     Ref list = get_item(table, key);
     const int present = list ? truth(list.get()) : -1;
     if (present < 0) {
         return {};
     }
-    return present ? std::move(list) : Ref::steal(PyList_New(0));
+    return present ? std::move(list) : Ref::borrow(state.empty_tuple);
+}
+
+// `self.formats.get(request_method, {})`, null (no error set) for the
+// empty table when `formats` is exactly a dict without the method: an
+// empty table has only empty lists, and is not made for that.
+int format_table_for(PyObject* formats, PyObject* request_method, Ref* table) {
+    if (PyDict_CheckExact(formats)) {
+        PyObject* found = PyDict_GetItemWithError(formats, request_method);
+        *table = Ref::borrow(found);
+        return found == nullptr && error_pending() ? -1 : 0;
+    }
+    Ref no_table = Ref::steal(PyDict_New());
+    *table = no_table ? call_method(formats, names.get, request_method, no_table.get()) : Ref();
+    return *table ? 0 : -1;
 }
 
 // The extension of the request path's last segment, without its dot;
@@ -97,9 +116,8 @@ PyObject* data_format_root_check_data_format(PyObject* const* args) {
     PyObject* check_ext = args[3];
 
     Ref formats = getattr(self, names.formats);
-    Ref no_table = formats ? Ref::steal(PyDict_New()) : Ref();
-    Ref format_table = no_table ? call_method(formats.get(), names.get, request_method, no_table.get()) : Ref();
-    if (!format_table) {
+    Ref format_table;
+    if (!formats || format_table_for(formats.get(), request_method, &format_table) < 0) {
         return nullptr;
     }
     Ref supported = format_list(format_table.get(), names.supported);

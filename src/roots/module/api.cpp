@@ -552,9 +552,76 @@ PyObject* raise(Ref obj) {
     return nullptr;
 }
 
+namespace {
+
+// ACL entries made of strings only, kept for the next context that grants
+// the same: nothing can change an entry or tell it from a fresh one but
+// `is`, and every context would otherwise build and drop the same few.
+// Looked up by the identity of the three parts, so an entry made with a
+// patched global is a new one.
+struct KeptAclEntry {
+    PyObject* action;
+    PyObject* principal;
+    PyObject* permission;
+    PyObject* entry;  // owns the three above
+};
+constexpr std::uintptr_t kKeptAclEntries = 64;
+KeptAclEntry kept_acl_entries[kKeptAclEntries];
+
+// Exact strings, or an exact tuple of them (a permission naming several):
+// parts that keep nothing else alive and run no code when released.
+bool plain_text(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) {
+        return true;
+    }
+    if (!PyTuple_CheckExact(obj)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(obj, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission) {
     Ref action = global_named(action_name);
-    return action ? Ref::steal(PyTuple_Pack(3, action.get(), principal, permission)) : Ref();
+    if (!action) {
+        return {};
+    }
+    const std::uintptr_t key = reinterpret_cast<std::uintptr_t>(action.get()) ^
+                               (reinterpret_cast<std::uintptr_t>(principal) >> 3) ^
+                               (reinterpret_cast<std::uintptr_t>(permission) >> 6);
+    KeptAclEntry& kept = kept_acl_entries[(key >> 4) % kKeptAclEntries];
+    if (kept.action == action.get() && kept.principal == principal && kept.permission == permission) {
+        return Ref::borrow(kept.entry);
+    }
+    Ref entry = Ref::steal(PyTuple_New(3));
+    if (!entry) {
+        return {};
+    }
+    PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(action.get()));
+    PyTuple_SET_ITEM(entry.get(), 1, Py_NewRef(principal));
+    PyTuple_SET_ITEM(entry.get(), 2, Py_NewRef(permission));
+    if (plain_text(action.get()) && plain_text(principal) && plain_text(permission)) {
+        // The slot is set before the entry it held goes.
+        Ref previous = Ref::steal(kept.entry);
+        kept = {action.get(), principal, permission, Py_NewRef(entry.get())};
+    }
+    return entry;
+}
+
+void forget_acl_entries(bool release) {
+    for (KeptAclEntry& kept : kept_acl_entries) {
+        PyObject* entry = kept.entry;
+        kept = {};
+        if (release) {
+            Py_XDECREF(entry);
+        }
+    }
 }
 
 Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission) {

@@ -515,10 +515,13 @@ inline PyObject* raise_explained(PyObject* class_name, PyObject* explanation) {
     return raise_new_kw(class_name, state.kw_explanation, explanation);
 }
 
-// A fresh ACL entry `(action, principal, permission)` whose action and
+// The ACL entry `(action, principal, permission)` whose action and
 // principal are names of the globals (Allow, Deny, Everyone, Authenticated)
-// or, for the administrator, the literal user id.
+// or, for the administrator, the literal user id.  An entry of strings may
+// be one an earlier context got.
 Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission);
+// Drops (or, with `release` false, only forgets) the entries kept for reuse.
+void forget_acl_entries(bool release);
 // `principal` is a global name (Everyone, Authenticated).
 Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission);
 // A new list holding the given entry (null in, null out).

@@ -198,6 +198,7 @@ void reset_state(bool release) {
         }
     }
     forget_formats(release);
+    forget_acl_entries(release);
     forget_spare_frames(release);
     forget_names(release);
 }
