@@ -882,29 +882,6 @@ def test_bodies_calling_each_other_without_end_stop_at_the_recursion_limit(make)
     assert outcome_of(roots.DBModel, model_request())[0] == "ok"
 
 
-def test_a_body_running_when_the_module_is_collected_finishes():
-    # The last reference to the module is dropped, and the collector runs,
-    # while one of its bodies is still running.
-    output = run_child("""
-        import gc, sys
-        import korvane.roots
-        from helpers import make_request, make_settings, make_store
-        DBModel = sys.modules["korvane.roots"].DBModel
-
-        class Sub(DBModel):
-            def check_authenticated_user(self, request):
-                del sys.modules["korvane.roots"], korvane.roots
-                gc.collect()
-
-        store = make_store(users={"admin": {"password": "x"}, "public": {}, "u1": {"databases": ["sales"]}},
-                           databases={"sales": {"read": ["u1"]}})
-        request = make_request("/model/sales.json", settings=make_settings(store=store), user_id="u1",
-                               matchdict={"db_id": "sales"})
-        print(Sub(request).__acl__)
-    """)
-    assert "view_model" in output
-
-
 def test_an_attribute_stored_under_an_equal_string_that_is_not_the_interned_one_is_read():
     # An instance dict updated from parsed JSON puts a fresh (not interned)
     # "db_id" into the class's shared keys; every later instance keeps its

@@ -331,6 +331,89 @@ def test_a_function_cleared_by_the_collector_stays_usable():
                                 "korvane.roots.ExecuteQuery._validate_http_method"]
 
 
+def test_classes_kept_by_a_route_configuration_work_after_the_module_is_dropped():
+    # The state lives as long as the process: a factory kept from the
+    # module builds contexts whatever became of the module's entries, also
+    # when they go while one of its bodies runs.
+    out = run_child("""
+    import gc, sys, korvane
+    from helpers import CLASS_PATH_STORE, make_request, make_settings, make_store
+    import korvane.roots
+    factory = korvane.roots.DBModel
+
+    class Sub(factory):
+        def check_authenticated_user(self, request):
+            sys.modules.pop("korvane.roots", None)
+            korvane.__dict__.pop("roots", None)
+            gc.collect()
+
+    settings = make_settings(store=make_store(**CLASS_PATH_STORE))
+    request = make_request("/models/sales.json", settings=settings, user_id="alice", matchdict={"db_id": "sales"})
+    before = factory(request).__acl__
+    print(Sub(request).__acl__ == before)
+    gc.collect()
+    sys._clear_type_cache()
+    print(factory(request).__acl__ == before, Sub(request).__acl__ == before)
+    """)
+    assert out.split() == ["True", "True", "True"]
+
+
+@pytest.mark.parametrize("run", range(8))
+def test_daemon_threads_building_contexts_when_the_interpreter_exits_do_not_crash_it(run):
+    # Waitress's workers are daemon threads: the interpreter ends them,
+    # from inside whatever call they are in, while it finalises.
+    out = run_child("""
+    import logging, sys, threading, time
+    import korvane.roots as roots
+    from helpers import CLASS_PATH_STORE, make_request, make_settings, make_store
+    logging.disable(logging.CRITICAL)
+    settings = make_settings(store=make_store(**CLASS_PATH_STORE))
+
+    def build():
+        request = make_request("/models/sales.json", settings=settings, user_id="alice", matchdict={"db_id": "sales"})
+        while True:
+            roots.DBModel(request)
+
+    for _ in range(4):
+        threading.Thread(target=build, daemon=True).start()
+    time.sleep(0.2)
+    garbage = [[object() for _ in range(50)] for _ in range(2000)]  # work for the last collection
+    print("exiting")
+    """)
+    assert out.split() == ["exiting"]
+
+
+def test_a_class_changed_by_comparing_its_own_keys_while_it_is_looked_up_is_read_safely():
+    # A key of the class dict, compared while the module looks up
+    # __getattribute__, deletes the __getattr__ found just before.
+    out = run_child("""
+    import sys
+    import korvane.roots as roots
+    from helpers import make_request
+    armed = [False]
+
+    class Key(str):
+        def __hash__(self):
+            return hash("__getattribute__")
+
+        def __eq__(self, other):
+            if armed[0]:
+                armed[0] = False
+                del Request.__getattr__
+            return False
+
+    real = make_request("/home.json")
+    Request = type("Request", (), {"__getattr__": lambda self, name: getattr(real, name), Key("k"): 1})
+    sys._clear_type_cache()
+    armed[0] = True
+    try:
+        roots.RootContext(Request())
+    except AttributeError as error:
+        print(error)
+    """)
+    assert out.splitlines() == ["'Request' object has no attribute 'registry'"]
+
+
 # ---------------------------------------------------------------- results the interpreter would refuse
 
 

@@ -185,13 +185,10 @@ int prepare_format(FormatSite& site, const char* format, size_t arguments) {
     return -1;
 }
 
-void forget_formats(bool release) {
+void forget_formats() {
     while (FormatSite* site = prepared_formats) {
         prepared_formats = site->next;
         for (size_t i = 0; i < site->count; ++i) {
-            if (release) {
-                Py_CLEAR(site->pieces[i]);
-            }
             site->pieces[i] = nullptr;
         }
         site->count = 0;
@@ -614,13 +611,9 @@ Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission) 
     return entry;
 }
 
-void forget_acl_entries(bool release) {
+void forget_acl_entries() {
     for (KeptAclEntry& kept : kept_acl_entries) {
-        PyObject* entry = kept.entry;
         kept = {};
-        if (release) {
-            Py_XDECREF(entry);
-        }
     }
 }
 

@@ -283,7 +283,7 @@ struct FormatSite {
 // an error (a conversion other than %S and %U is an error of ours).
 int prepare_format(FormatSite& site, const char* format, size_t arguments);
 // Releases (or, with the interpreter gone, forgets) every site's pieces.
-void forget_formats(bool release);
+void forget_formats();
 
 template <class... Args>
 Ref format_text_at(FormatSite& site, const char* format, Args... args) {
@@ -520,8 +520,8 @@ inline PyObject* raise_explained(PyObject* class_name, PyObject* explanation) {
 // or, for the administrator, the literal user id.  An entry of strings may
 // be one an earlier context got.
 Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission);
-// Drops (or, with `release` false, only forgets) the entries kept for reuse.
-void forget_acl_entries(bool release);
+// Forgets the entries kept for reuse (their interpreter is gone).
+void forget_acl_entries();
 // `principal` is a global name (Everyone, Authenticated).
 Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission);
 // A new list holding the given entry (null in, null out).

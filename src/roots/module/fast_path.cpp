@@ -262,6 +262,7 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
     if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) {
         return nullptr;
     }
+    const unsigned int tag = type->tp_version_tag;
     Resolution resolution = Resolution::kGeneric;
     if (subject == Subject::kTypeItself) {
         // `type` is a class read through itself: its metaclass (exactly
@@ -281,6 +282,11 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
         // instances' `__getattribute__` is object's own): a method of the
         // class, called with the instance and the name.
         PyObject* getattribute = _PyType_Lookup(type, names.__getattribute__);
+        // That lookup compares the class dicts' keys, which may run code
+        // that changes the class and drops what `found` points to.
+        if (type->tp_version_tag != tag) {
+            return nullptr;
+        }
         if (found != nullptr && Py_IS_TYPE(found, &PyFunction_Type) && getattribute != nullptr &&
             Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
             reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
@@ -293,7 +299,7 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
     } else {
         resolution = resolve_for_instances(type, found);
     }
-    entry = {type, type->tp_version_tag, subject, resolution, name, -1, 0, -1, found};
+    entry = {type, tag, subject, resolution, name, -1, 0, -1, found};
     return &entry;
 }
 

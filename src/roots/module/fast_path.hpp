@@ -143,7 +143,8 @@ PyObject* static_target(PyObject* staticmethod, PyObject* obj);
 // cache too: 0, or -1 with an error.
 int find_fallback_read();
 
-// Forgets every cached entry; the module's clear and free steps call it.
+// Forgets every cached entry, with the rest of the state at the end of the
+// interpreter.
 // The dict watcher id stays taken: ids are a small shared pool, so the
 // process keeps the one it got.
 void clear_fast_path_caches();

@@ -117,8 +117,8 @@ bool bind_arguments(const FunctionObject* f, PyObject* const* args, Py_ssize_t n
 }
 
 // A body may only read the state of the load that made it: the classes of
-// a load that failed, or of a module already released, can outlive that
-// state (in a traceback's frame, say) and must not run.
+// a load that failed, or of an interpreter since finalised, can outlive
+// that state (in a traceback's frame, say) and must not run.
 bool made_by_live_module(const FunctionObject* f) {
     if (state.loaded && f->generation == state.generation) {
         return true;
@@ -672,13 +672,9 @@ Ref entry_frame(PyObject* code) {
 
 }  // namespace
 
-void forget_spare_frames(bool release) {
+void forget_spare_frames() {
     for (SpareFrame& spare : spare_frames) {
-        PyObject* frame = spare.frame;
         spare = {};
-        if (release) {
-            Py_XDECREF(frame);
-        }
     }
 }
 

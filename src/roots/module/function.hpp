@@ -107,7 +107,7 @@ bool is_module_function(PyObject* obj);
 void add_traceback_entry(PyObject* code);
 // Releases (or, with the interpreter gone, forgets) the frames kept for
 // traceback entries, which hold the module's globals.
-void forget_spare_frames(bool release);
+void forget_spare_frames();
 
 // A code object named `name` in the module's source file at `line`, with the
 // given parameter names (may be null for none).

@@ -174,9 +174,9 @@ int make_integers() {
     return 0;
 }
 
-// Every reference the state owns.  `release` drops them; without it they
-// are only forgotten, for when the interpreter that owned them is gone.
-void reset_state(bool release) {
+// Forgets every reference the state owns, for when the interpreter that
+// owned them is gone.
+void forget_state() {
     PyObject** const kSlots[] = {
         &state.module, &state.globals, &state.builtins, &state.zero, &state.one, &state.two,
         &state.property, &state.staticmethod, &state.super, &state.KeyError, &state.enumerate,
@@ -191,50 +191,12 @@ void reset_state(bool release) {
     clear_fast_path_caches();
     forget_class_inits();
     for (PyObject** slot : kSlots) {
-        if (release) {
-            Py_CLEAR(*slot);
-        } else {
-            *slot = nullptr;
-        }
+        *slot = nullptr;
     }
-    forget_formats(release);
-    forget_acl_entries(release);
-    forget_spare_frames(release);
-    forget_names(release);
-}
-
-// The module object holds the state: the garbage collector sees the
-// state's references as the module's own, so that the module (and the
-// state with it) goes once nothing else holds it, as at finalisation.
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    if (module != state.module) {
-        return 0;
-    }
-    Py_VISIT(state.module);
-    Py_VISIT(state.globals);
-    Py_VISIT(state.builtins);
-    Py_VISIT(state.db_credentials_class_cell);
-    Py_VISIT(state.dd_url_parser_builder_class_cell);
-    Py_VISIT(reinterpret_cast<PyObject*>(state.function_type));
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    // Only the process's module owns the state; a module whose load failed
-    // gave its part back already.
-    if (module == state.module) {
-        reset_state(true);
-    }
-    return 0;
-}
-
-void free_module(void* module) {
-    // A module being freed has no references left, the state's included:
-    // its slot is only forgotten before the rest is released.
-    if (module == state.module) {
-        state.module = nullptr;
-        reset_state(true);
-    }
+    forget_formats();
+    forget_acl_entries();
+    forget_spare_frames();
+    forget_names();
 }
 
 // Runs at the very end of Py_FinalizeEx, when no object may be touched any
@@ -244,7 +206,7 @@ void free_module(void* module) {
 bool exit_hook_registered = false;
 
 void forget_state_at_exit() {
-    reset_state(false);
+    forget_state();
     forget_fast_path_watcher();
     state.interpreter_id = -1;
     exit_hook_registered = false;
@@ -346,9 +308,13 @@ PyModuleDef module_def = {
     0,        // no per-module state: it is process-global
     nullptr,  // no methods: the module body makes its function and classes
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    // No traverse, clear or free step: the state holds the module for the
+    // life of the process, so the classes a route configuration keeps work
+    // whatever became of the module's entry in sys.modules.  The exit hook
+    // forgets it all once the interpreter is gone.
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

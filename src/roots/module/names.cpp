@@ -24,13 +24,9 @@ const Entry entries[] = {
 
 }  // namespace
 
-void forget_names(bool release) {
+void forget_names() {
     for (const Entry& entry : entries) {
-        if (release) {
-            Py_CLEAR(*entry.slot);
-        } else {
-            *entry.slot = nullptr;
-        }
+        *entry.slot = nullptr;
     }
     interned = false;
 }

@@ -137,6 +137,6 @@ int intern_names();
 // Empties the table so that the next `intern_names` builds it afresh.  With
 // `release` the table's references are dropped; without, the pointers are
 // only forgotten (after the interpreter that owned them has finalised).
-void forget_names(bool release);
+void forget_names();
 
 }  // namespace roots

@@ -2,10 +2,10 @@
 //
 // The module keeps no per-module state: everything here is made while the
 // module initialises and only read afterwards, which is also why the module
-// refuses to load into a second interpreter.  It lives as long as the module
-// object it was made for: released when that module is cleared or freed, and
-// forgotten when the interpreter finalises, so that an application that
-// initialises Python again loads the module afresh.
+// refuses to load into a second interpreter.  It lives as long as the
+// process, holding the module object it was made for, and is forgotten when
+// the interpreter finalises, so that an application that initialises Python
+// again loads the module afresh.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -22,7 +22,7 @@ struct State {
     int64_t interpreter_id = -1;   // the interpreter that first created the module
     // Counts the loads begun in this process.  Each function remembers the
     // load that made it, and refuses to run once that load failed or its
-    // module was released: its class may outlive the state it reads.
+    // interpreter was finalised: its class may outlive the state it reads.
     uint64_t generation = 0;
     bool loaded = false;  // the exec step of `generation` completed
 
