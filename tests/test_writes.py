@@ -167,6 +167,9 @@ BY_CALLER = [
     ("carol", "POST /users/new", dict(NEW_USER, querydef=["view", "create"]), 403, None),
     ("carol", "POST /users/new", dict(NEW_USER, dbdef=["create"]), 201, None),
     ("admin", "POST /users/new", dict(NEW_USER, databases=["sales"], querydef=["view", "create"]), 201, None),
+    # Rights that are no list of texts get the administrator's refusal, not a failure of the check of what is handed on.
+    ("carol", "POST /users/new", dict(NEW_USER, databases=[["demo"]]), 400, "field 'databases' must be a list of database ids"),
+    ("alice", "PUT /users/bob", dict(CHANGED_USER, dbcreds=[{}]), 400, "field 'dbcreds' must be a list of rights"),
     # Only the administrator names another creator than the caller, or none.
     ("carol", "POST /users/new", dict(NEW_USER, creator="alice"), 400, "only the administrator"),
     ("carol", "POST /users/new", dict(NEW_USER, creator=None), 400, "only the administrator"),

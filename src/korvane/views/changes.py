@@ -21,7 +21,7 @@ from pyramid.httpexceptions import (
     HTTPServiceUnavailable,
 )
 
-from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
+from korvane.config_storage import StoreError, UnusableChange, UserRecord, _is_text_list, _records
 from korvane.constants import ADMIN_USER_ID
 from korvane.store_writer import StoreWriteError
 from korvane.utils import NOT_SQLITE, sqlite_file_problem
@@ -163,14 +163,18 @@ def shown(record_fields, **ids):
 def check_rights_handed_on(caller_id, caller_config, fields, before=None):
     """A user who is not the administrator may give a user definition only
     rights (databases, rights over definitions and credentials) that the
-    caller holds; rights the definition already had may stay."""
+    caller holds; rights the definition already had may stay.  A value
+    that is no list of texts is left to the record's own check, which
+    refuses it as it refuses the administrator's."""
     if caller_id == ADMIN_USER_ID:
         return
     for field in UserRecord.rights_fields:
+        value = fields.get(field) or []
+        if not _is_text_list(value):
+            continue
         own = set(getattr(caller_config, field) or ())
         had = set((before or {}).get(field) or ())
-        value = fields.get(field) or []
-        extra = sorted(set(value) - own - had) if isinstance(value, list) else []
+        extra = sorted(set(value) - own - had)
         if extra:
             raise HTTPForbidden(
                 explanation="You cannot grant {} in '{}': you do not hold {}.".format(
