@@ -20,7 +20,7 @@ from korvane.store_writer import write_store
 from test_app import ask, check, copy_example, edit_store, make_app
 
 #: A user with the creation rights nobody in the example has besides admin.
-CAROL = {"password": "carol-secret", "apikey": "carol-key", "databases": ["demo"], "querydef": ["view"],
+CAROL = {"password": "carol-secret", "apikey": "carol-key", "databases": ["demo", "spare"], "querydef": ["view"],
          "dbdef": ["view", "create"], "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["carol"],
          "edit": [], "creator": "admin"}
 #: Credentials carol may edit, kept for a database she has no access to.
@@ -180,6 +180,14 @@ BY_CALLER = [
     ("carol", "PUT /dbcredentials/sales/carols", CAROLS_ON_SALES, 403, "no access to database 'sales'"),
     ("carol", "DELETE /dbcredentials/sales/carols", None, 403, "no access to database 'sales'"),
     ("admin", "DELETE /dbcredentials/sales/carols", None, 204, None),
+    # A database is pointed at a file another one uses only when that opens it to nobody new: the caller and everybody
+    # who reaches the database must reach every database on the file, whatever name the file goes by.
+    ("carol", "POST /databases/new", dict(NEW_DATABASE, sqlite_path="./sales.sqlite3"), 403,
+     "used by database 'sales', and you have no access to 'sales'"),
+    ("alice", "PUT /databases/demo", {"sqlite_path": "sales.sqlite3"}, 403, "reaches 'demo' but not 'sales'"),
+    ("alice", "PUT /databases/spare", dict(SPARE, sqlite_path="link.sqlite3"), 403, "user 'carol' reaches 'spare'"),
+    ("alice", "PUT /databases/demo", {"sqlite_path": "./demo.sqlite3"}, 200, None),
+    ("admin", "PUT /databases/spare", dict(SPARE, sqlite_path="link.sqlite3"), 200, None),
 ]
 
 
@@ -188,6 +196,7 @@ def test_a_refused_change_leaves_the_store_alone(data_dir, who, request_line, bo
     app = make_app(data_dir)
     # A real database just outside the data folder: refused for where it is.
     (data_dir.parent / "outside.sqlite3").write_bytes((data_dir / "demo.sqlite3").read_bytes())
+    (data_dir / "link.sqlite3").symlink_to("sales.sqlite3")
     before = (data_dir / "store.json").read_bytes()
     check(ask(app, who, request_line, body), status, {"explains": explanation} if explanation else {})
     assert ((data_dir / "store.json").read_bytes() == before) == (status >= 400)
@@ -258,6 +267,8 @@ CHANGED_MEANWHILE = [
     ("carol", "POST /users/new", NEW_USER, lambda data: data["users"]["carol"].update(userdef=["view"]),
      "no longer create user"),
     ("carol", "POST /users/new", NEW_USER, lambda data: data["users"]["carol"].update(databases=[]), "'demo'"),
+    ("carol", "POST /databases/new", NEW_DATABASE, lambda data: data["users"]["carol"].update(databases=["demo"]),
+     "you have no access to 'spare'"),
     ("carol", "POST /dbcredentials/demo", NEW_CREDENTIALS, lambda data: data["users"]["carol"].update(dbcreds=["view"]),
      "no longer store credentials"),
     ("alice", "DELETE /dbcredentials/demo/reporting", None,
