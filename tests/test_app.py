@@ -278,6 +278,9 @@ def test_allowed_query_string_key_authenticates_with_advice(data_dir):
     check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": APIKEY_WARNING})
     check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": APIKEY_WARNING})
     check(ask(app, "public", "/?apikey=nobody"), 403, {"explanation": UNKNOWN_KEY})
+    # Two keys name no one user, whichever comes last; the header path refuses a repeated key as well.
+    for query in ("apikey=admin-key&apikey=bob-key", "apikey=bob-key&apikey=admin-key", "apikey=bob-key&apikey=bob-key"):
+        check(ask(app, "public", "/whoami?" + query), 403, {"explanation": "The request carries more than one API key."})
 
 
 def test_without_admin_password_only_the_default_root_serves(data_dir):
