@@ -19,7 +19,7 @@ from pyramid.httpexceptions import HTTPBadRequest
 
 from korvane.constants import PUBLIC_USER_ID, STD_HTTP_METHODS
 from korvane.store_cache import DOWN, MISSING, stamp_version
-from korvane.store_writer import document_stamp, document_version, locked, write_store
+from korvane.store_writer import VERSION_FIELD, document_stamp, document_version, locked, write_store
 
 # Kinds of field values a record may hold, by the check that accepts them.
 TEXT = "a text"
@@ -335,12 +335,19 @@ class DatabaseCredentials:
 
 def check_store_data(data, required_users=()):
     """Raise ``StoreError`` unless ``data`` has the shape of a store: an
-    object whose sections (all optional) map ids to objects, with
+    object whose "version" (optional) is a whole number of at least 0 and
+    whose sections (all optional) map ids to objects, with
     "credentials" one level deeper, whose records hold the fields their
     kind requires and values of the types their kind takes, and holding
     every user id of ``required_users``."""
     if not isinstance(data, dict):
         raise StoreError("the store must be a JSON object, not {}".format(type(data).__name__))
+    # Versions count up from 0 and are shared as digits in memcached's
+    # stamp: one of another kind would never match a stamp, and every
+    # request would publish the store again.
+    version = data.get(VERSION_FIELD, 0)
+    if not isinstance(version, int) or isinstance(version, bool) or version < 0:
+        raise StoreError("member '{}' must be a whole number of at least 0".format(VERSION_FIELD))
     for section in STORE_SECTIONS:
         entries = data.get(section)
         if entries is None:
