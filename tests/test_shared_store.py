@@ -24,8 +24,8 @@ UNREACHABLE = "cannot be reached"
 
 
 @pytest.fixture
-def memcached():
-    server = Memcached().start()
+def memcached(request):
+    server = Memcached(*getattr(request, "param", ())).start()
     yield server
     server.stop()
 
@@ -67,15 +67,25 @@ def add_query(query_id, sql="SELECT 1"):
 # --- the per-request refresh -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("sql, file_reads", [("SELECT 1", 0), ("x" * (2 << 20), 1)],
-                         ids=["published-document", "too-large-for-memcached"])
-def test_a_write_reaches_another_process_through_memcached(pair, monkeypatch, sql, file_reads):
-    # A document too large for memcached publishes its version alone: the others read the file, once.
+#: A memcached taking items of at most 2 KiB, less than the example store.
+SMALL_ITEMS = ("-I", "2k", "-o", "slab_chunk_max=1024")
+
+
+@pytest.mark.parametrize("sql, file_reads, memcached", [("SELECT 1", 0, ()), ("x" * (2 << 20), 1, ()),
+                                                        ("SELECT 1", 1, SMALL_ITEMS)],
+                         ids=["published-document", "too-large-for-memcached", "above-memcacheds-item-limit"],
+                         indirect=["memcached"])
+def test_a_write_reaches_another_process_through_memcached(pair, memcached, monkeypatch, caplog, sql, file_reads):
+    # A document too large for memcached publishes its version alone: the others read the file, once.  Memcached
+    # refusing it for its own limit is no sign that it cannot be reached.
     path, writer, reader = pair
     reader.pull()
     reads = count_file_reads(monkeypatch, reader)
     writer.write(add_query("fresh", sql))
-    assert not writer.cache.down
+    # Said once per process, when the stores of ``pair`` first publish.
+    logged = " ".join(r.getMessage() for when in ("setup", "call") for r in caplog.get_records(when))
+    assert not writer.cache.down and UNREACHABLE not in logged
+    assert logged.count("item size limit") == (2 if memcached.options else 0)
     assert writer.cache.client.get("test.version") == writer.stamp.encode()
     assert (writer.cache.client.get("test.document") is None) == bool(file_reads)
     reader.pull()
