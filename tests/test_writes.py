@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+import types
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -15,7 +16,7 @@ import pytest
 from helpers import LONG_RUN
 from korvane.auth.apikey import hash_apikey
 from korvane.config_storage import ConfigStorage, UnusableChange
-from korvane import store_writer
+from korvane import config_storage, store_writer
 from korvane.store_writer import write_store
 from test_app import ask, check, copy_example, edit_store, make_app
 
@@ -440,6 +441,25 @@ def test_a_change_to_a_store_that_cannot_be_read_or_written_is_answered_503_and_
     assert "Not written" in caplog.text and "Traceback" not in caplog.text
     # Reads go on from the last good store.
     check(ask(app, "admin", "/querydefs/customers_by_country"), 200, {})
+
+
+def test_a_change_waits_for_a_store_file_being_rewritten_in_place_as_a_refresh_does(data_dir, monkeypatch):
+    # An editor truncates the file after the request's refresh and writes it back while the change waits.
+    app = make_app(data_dir)
+    store, write = data_dir / "store.json", ConfigStorage.write
+    text = store.read_text()
+
+    def truncated_then_write(self, change):
+        store.write_text("")
+        return write(self, change)
+
+    def written_back_meanwhile(seconds):
+        store.write_text(text)
+
+    monkeypatch.setattr(ConfigStorage, "write", truncated_then_write)
+    monkeypatch.setattr(config_storage, "time", types.SimpleNamespace(monotonic=time.monotonic, sleep=written_back_meanwhile))
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 201, {})
+    assert NEW_QUERY["query_id"] in stored(data_dir)["querydefs"]
 
 
 def test_a_write_whose_folder_cannot_be_synced_after_the_rename_is_made(data_dir, monkeypatch, caplog):
