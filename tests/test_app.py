@@ -146,6 +146,13 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
        " most 86400, not {!r}.".format(value)) for value in ("0", "-1", "1e3", "soon", "86401", "")],
     *[({"korvane.max_rows": value}, "korvane.max_rows must be a whole number from 1 to 2147483647, not {!r}.".format(value))
       for value in ("0", "-1", "many", "2147483648")],
+    # Accepted, these answered every data request without an extension 406, or never took a key from the header.
+    *[({"korvane.default_extension": value}, "korvane.default_extension must be one of json, xml, csv, html, not "
+       "{!r}.".format(value)) for value in ("exe", "txt", "")],
+    ({"korvane.apikey_header": ""}, "korvane.apikey_header must name an HTTP header (such as X-API-Key), not ''."),
+    # Accepted, these counted as false.
+    *[({name: value}, "{} must be true or false (yes/no, on/off, 1/0), not {!r}.".format(name, value))
+      for name, value in (("korvane.allow_apikey_in_query_string", "ture"), ("korvane.fill_data_dir", "always"))],
 ], ids=lambda value: "=".join(*value.items()) if isinstance(value, dict) else "")
 def test_a_bad_setting_is_refused_at_start_saying_why(data_dir, settings, message):
     with pytest.raises(SetupError) as refusal:

@@ -270,6 +270,7 @@ def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, mem
 
 
 @pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
+                                     {"korvane.memcached": "127.0.0.1:99999"}, {"korvane.memcached": "127.0.0.1:0"},
                                      {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
 def test_a_bad_memcached_setting_stops_the_server_from_starting(data_dir, setting):
     with pytest.raises(SetupError, match="korvane.memcached"):

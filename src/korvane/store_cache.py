@@ -35,8 +35,8 @@ LONGEST_PAUSE = 30.0
 def parse_address(text):
     """(host, port) of a "HOST:PORT" setting."""
     host, sep, port = text.strip().rpartition(":")
-    if not sep or not host or not port.isdigit():
-        raise ValueError("korvane.memcached: expected HOST:PORT, got {!r}".format(text))
+    if not sep or not host or not port.isdigit() or not 0 < int(port) <= 65535:
+        raise ValueError("korvane.memcached: expected HOST:PORT with a port from 1 to 65535, got {!r}".format(text))
     return host.strip("[]"), int(port)
 
 
