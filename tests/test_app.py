@@ -4,9 +4,12 @@ Requests carry REQUEST_URI as waitress sends it, so the contexts see the URI as 
 
 import configparser
 import json
+import os
 import re
 import shlex
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 from urllib.parse import quote
 from xml.etree import ElementTree as ET
@@ -20,6 +23,7 @@ from webtest import TestApp
 import korvane.roots
 from korvane.app import SetupError, main
 from korvane.app.request_setup import received_uri
+from korvane.request_status import RequestStatusRegistry
 
 from helpers import APIKEY_DENIED, APIKEY_WARNING, NO_ACCESS, UNKNOWN_KEY, XSD_WARNING
 
@@ -494,6 +498,27 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
     check(ask(app, "alice", "/status/" + ran["request_id"]), 200, {"request_id": ran["request_id"]})
     check(ask(app, "bob", "/status/" + ran["request_id"]), 404, {})
     assert all(r["request_id"] != ran["request_id"] for r in ask(app, "bob", "/status").json["requests"])
+
+
+def test_request_ids_differ_between_the_processes_of_a_deployment():
+    # A process asked for /status/{id} must not show a request of its own that merely got the same number.
+    made = "from korvane.request_status import RequestStatusRegistry; print(RequestStatusRegistry().new().request_id)"
+    started = [subprocess.run([sys.executable, "-c", made], capture_output=True, text=True, check=True).stdout.strip()
+               for _ in range(2)]
+    registry = RequestStatusRegistry()
+    registry.new()
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # a worker forked from a process whose registry is made
+        try:
+            os.write(write, registry.new().request_id.encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    os.waitpid(child, 0)
+    with os.fdopen(read) as pipe:
+        forked = pipe.read()
+    assert len({*started, forked, registry.new().request_id}) == 4
 
 
 # --- the README's demo walk --------------------------------------------------------------
