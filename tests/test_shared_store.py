@@ -56,7 +56,7 @@ def pair(data_dir, memcached):
 
 def count_file_reads(monkeypatch, store):
     reads, original = [], store._read_once
-    monkeypatch.setattr(store, "_read_once", lambda: (reads.append(1), original())[1])
+    monkeypatch.setattr(store, "_read_once", lambda *path: (reads.append(1), original(*path))[1])
     return reads
 
 
