@@ -183,10 +183,11 @@ def stop_process(process, seconds=10):
 
 class Memcached:
     """A private memcached on a free loopback port (no UDP), started and
-    stopped by the tests themselves."""
+    stopped by the tests themselves; ``options`` go on its command line."""
 
-    def __init__(self):
+    def __init__(self, *options):
         self.binary = shutil.which("memcached") or "/usr/bin/memcached"
+        self.options = list(options)
         self.port = None
         self.process = None
 
@@ -196,7 +197,7 @@ class Memcached:
 
     def start(self):
         self.port = free_loopback_port() if self.port is None else self.port
-        args = [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64"]
+        args = [self.binary, "-l", "127.0.0.1", "-p", str(self.port), "-U", "0", "-m", "64", *self.options]
         if os.geteuid() == 0:
             args += ["-u", "root"]
         self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -4,9 +4,12 @@ Requests carry REQUEST_URI as waitress sends it, so the contexts see the URI as 
 
 import configparser
 import json
+import os
 import re
 import shlex
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 from urllib.parse import quote
 from xml.etree import ElementTree as ET
@@ -20,6 +23,7 @@ from webtest import TestApp
 import korvane.roots
 from korvane.app import SetupError, main
 from korvane.app.request_setup import received_uri
+from korvane.request_status import RequestStatusRegistry
 
 from helpers import APIKEY_DENIED, APIKEY_WARNING, NO_ACCESS, UNKNOWN_KEY, XSD_WARNING
 
@@ -146,6 +150,13 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
        " most 86400, not {!r}.".format(value)) for value in ("0", "-1", "1e3", "soon", "86401", "")],
     *[({"korvane.max_rows": value}, "korvane.max_rows must be a whole number from 1 to 2147483647, not {!r}.".format(value))
       for value in ("0", "-1", "many", "2147483648")],
+    # Accepted, these answered every data request without an extension 406, or never took a key from the header.
+    *[({"korvane.default_extension": value}, "korvane.default_extension must be one of json, xml, csv, html, not "
+       "{!r}.".format(value)) for value in ("exe", "txt", "")],
+    ({"korvane.apikey_header": ""}, "korvane.apikey_header must name an HTTP header (such as X-API-Key), not ''."),
+    # Accepted, these counted as false.
+    *[({name: value}, "{} must be true or false (yes/no, on/off, 1/0), not {!r}.".format(name, value))
+      for name, value in (("korvane.allow_apikey_in_query_string", "ture"), ("korvane.fill_data_dir", "always"))],
 ], ids=lambda value: "=".join(*value.items()) if isinstance(value, dict) else "")
 def test_a_bad_setting_is_refused_at_start_saying_why(data_dir, settings, message):
     with pytest.raises(SetupError) as refusal:
@@ -278,6 +289,9 @@ def test_allowed_query_string_key_authenticates_with_advice(data_dir):
     check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": APIKEY_WARNING})
     check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": APIKEY_WARNING})
     check(ask(app, "public", "/?apikey=nobody"), 403, {"explanation": UNKNOWN_KEY})
+    # Two keys name no one user, whichever comes last; the header path refuses a repeated key as well.
+    for query in ("apikey=admin-key&apikey=bob-key", "apikey=bob-key&apikey=admin-key", "apikey=bob-key&apikey=bob-key"):
+        check(ask(app, "public", "/whoami?" + query), 403, {"explanation": "The request carries more than one API key."})
 
 
 def test_without_admin_password_only_the_default_root_serves(data_dir):
@@ -484,6 +498,27 @@ def test_request_status_shows_the_requests_of_visible_queries(data_dir):
     check(ask(app, "alice", "/status/" + ran["request_id"]), 200, {"request_id": ran["request_id"]})
     check(ask(app, "bob", "/status/" + ran["request_id"]), 404, {})
     assert all(r["request_id"] != ran["request_id"] for r in ask(app, "bob", "/status").json["requests"])
+
+
+def test_request_ids_differ_between_the_processes_of_a_deployment():
+    # A process asked for /status/{id} must not show a request of its own that merely got the same number.
+    made = "from korvane.request_status import RequestStatusRegistry; print(RequestStatusRegistry().new().request_id)"
+    started = [subprocess.run([sys.executable, "-c", made], capture_output=True, text=True, check=True).stdout.strip()
+               for _ in range(2)]
+    registry = RequestStatusRegistry()
+    registry.new()
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # a worker forked from a process whose registry is made
+        try:
+            os.write(write, registry.new().request_id.encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    os.waitpid(child, 0)
+    with os.fdopen(read) as pipe:
+        forked = pipe.read()
+    assert len({*started, forked, registry.new().request_id}) == 4
 
 
 # --- the README's demo walk --------------------------------------------------------------

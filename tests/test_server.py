@@ -121,6 +121,11 @@ def not_an_ini(tmp_path):
     return []
 
 
+def without_app_main(tmp_path):
+    (tmp_path / "bad.ini").write_text((REPO / "development.ini").read_text().replace("[app:main]", "[app:other]"))
+    return []
+
+
 @pytest.mark.parametrize("setting, spoil, message", [
     (("korvane.status_capacity", "lots"), None, "korvane.status_capacity must be a whole number of at least 1"),
     (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"),
@@ -131,8 +136,9 @@ def not_an_ini(tmp_path):
     (("wildcard", "*"), lambda data_dir: ["--host", "no.such.host.invalid"], "cannot serve on no.such.host.invalid:0"),
     (("wildcard", "*"), lambda data_dir: ["--data-dir", ""], "--data-dir must name a folder"),
     (("wildcard", "*"), lambda data_dir: not_an_ini(data_dir.parent), "bad.ini cannot be read as an ini file"),
+    (("wildcard", "*"), lambda data_dir: without_app_main(data_dir.parent), "bad.ini has no [app:main] section"),
 ], ids=["bad setting", "broken script", "store value", "port", "port in use", "host",
-        "empty data dir", "not an ini"])
+        "empty data dir", "not an ini", "no app section"])
 def test_the_server_refuses_to_start_in_one_line(tmp_path, setting, spoil, message):
     # Each of these ended in a traceback (or went on in spite of the fault);
     # the refusal is one line and exit 2.

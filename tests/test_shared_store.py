@@ -24,8 +24,8 @@ UNREACHABLE = "cannot be reached"
 
 
 @pytest.fixture
-def memcached():
-    server = Memcached().start()
+def memcached(request):
+    server = Memcached(*getattr(request, "param", ())).start()
     yield server
     server.stop()
 
@@ -56,7 +56,7 @@ def pair(data_dir, memcached):
 
 def count_file_reads(monkeypatch, store):
     reads, original = [], store._read_once
-    monkeypatch.setattr(store, "_read_once", lambda: (reads.append(1), original())[1])
+    monkeypatch.setattr(store, "_read_once", lambda *path: (reads.append(1), original(*path))[1])
     return reads
 
 
@@ -67,15 +67,25 @@ def add_query(query_id, sql="SELECT 1"):
 # --- the per-request refresh -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("sql, file_reads", [("SELECT 1", 0), ("x" * (2 << 20), 1)],
-                         ids=["published-document", "too-large-for-memcached"])
-def test_a_write_reaches_another_process_through_memcached(pair, monkeypatch, sql, file_reads):
-    # A document too large for memcached publishes its version alone: the others read the file, once.
+#: A memcached taking items of at most 2 KiB, less than the example store.
+SMALL_ITEMS = ("-I", "2k", "-o", "slab_chunk_max=1024")
+
+
+@pytest.mark.parametrize("sql, file_reads, memcached", [("SELECT 1", 0, ()), ("x" * (2 << 20), 1, ()),
+                                                        ("SELECT 1", 1, SMALL_ITEMS)],
+                         ids=["published-document", "too-large-for-memcached", "above-memcacheds-item-limit"],
+                         indirect=["memcached"])
+def test_a_write_reaches_another_process_through_memcached(pair, memcached, monkeypatch, caplog, sql, file_reads):
+    # A document too large for memcached publishes its version alone: the others read the file, once.  Memcached
+    # refusing it for its own limit is no sign that it cannot be reached.
     path, writer, reader = pair
     reader.pull()
     reads = count_file_reads(monkeypatch, reader)
     writer.write(add_query("fresh", sql))
-    assert not writer.cache.down
+    # Said once per process, when the stores of ``pair`` first publish.
+    logged = " ".join(r.getMessage() for when in ("setup", "call") for r in caplog.get_records(when))
+    assert not writer.cache.down and UNREACHABLE not in logged
+    assert logged.count("item size limit") == (2 if memcached.options else 0)
     assert writer.cache.client.get("test.version") == writer.stamp.encode()
     assert (writer.cache.client.get("test.document") is None) == bool(file_reads)
     reader.pull()
@@ -260,6 +270,7 @@ def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, mem
 
 
 @pytest.mark.parametrize("setting", [{"korvane.memcached": "localhost"}, {"korvane.memcached": "h:port"},
+                                     {"korvane.memcached": "127.0.0.1:99999"}, {"korvane.memcached": "127.0.0.1:0"},
                                      {"korvane.memcached": "127.0.0.1:1", "korvane.memcached_prefix": "two words"}])
 def test_a_bad_memcached_setting_stops_the_server_from_starting(data_dir, setting):
     with pytest.raises(SetupError, match="korvane.memcached"):

@@ -94,8 +94,11 @@ def spoil_credentials(data):
     data["credentials"]["demo"]["reporting"]["password"] = 5
 
 
-#: Hand edits giving a record a value its kind does not take, and what the refusal says.
+#: Hand edits giving a record (or the store's version) a value its kind does not take, and what the refusal says.
 WRONG_VALUES = {
+    # Never matched memcached's stamp, which holds digits: every request published the store again.
+    **{"version " + repr(value): (lambda data, value=value: data.update(version=value),
+                                 "member 'version' must be a whole number of at least 0") for value in (-3, "7")},
     # A key typed without quotes: hashing it failed every keyed request and every write.
     "numeric apikey": (put("users", "bob", "apikey", 12345), "User definition 'bob' field 'apikey' must be a text or null"),
     # Joined to the folder on load: the store was left half-loaded.

@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+import types
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -15,12 +16,12 @@ import pytest
 from helpers import LONG_RUN
 from korvane.auth.apikey import hash_apikey
 from korvane.config_storage import ConfigStorage, UnusableChange
-from korvane import store_writer
+from korvane import config_storage, store_writer
 from korvane.store_writer import write_store
 from test_app import ask, check, copy_example, edit_store, make_app
 
 #: A user with the creation rights nobody in the example has besides admin.
-CAROL = {"password": "carol-secret", "apikey": "carol-key", "databases": ["demo"], "querydef": ["view"],
+CAROL = {"password": "carol-secret", "apikey": "carol-key", "databases": ["demo", "spare"], "querydef": ["view"],
          "dbdef": ["view", "create"], "userdef": ["view", "create"], "dbcreds": ["view", "create"], "view": ["carol"],
          "edit": [], "creator": "admin"}
 #: Credentials carol may edit, kept for a database she has no access to.
@@ -167,6 +168,9 @@ BY_CALLER = [
     ("carol", "POST /users/new", dict(NEW_USER, querydef=["view", "create"]), 403, None),
     ("carol", "POST /users/new", dict(NEW_USER, dbdef=["create"]), 201, None),
     ("admin", "POST /users/new", dict(NEW_USER, databases=["sales"], querydef=["view", "create"]), 201, None),
+    # Rights that are no list of texts get the administrator's refusal, not a failure of the check of what is handed on.
+    ("carol", "POST /users/new", dict(NEW_USER, databases=[["demo"]]), 400, "field 'databases' must be a list of database ids"),
+    ("alice", "PUT /users/bob", dict(CHANGED_USER, dbcreds=[{}]), 400, "field 'dbcreds' must be a list of rights"),
     # Only the administrator names another creator than the caller, or none.
     ("carol", "POST /users/new", dict(NEW_USER, creator="alice"), 400, "only the administrator"),
     ("carol", "POST /users/new", dict(NEW_USER, creator=None), 400, "only the administrator"),
@@ -177,6 +181,14 @@ BY_CALLER = [
     ("carol", "PUT /dbcredentials/sales/carols", CAROLS_ON_SALES, 403, "no access to database 'sales'"),
     ("carol", "DELETE /dbcredentials/sales/carols", None, 403, "no access to database 'sales'"),
     ("admin", "DELETE /dbcredentials/sales/carols", None, 204, None),
+    # A database is pointed at a file another one uses only when that opens it to nobody new: the caller and everybody
+    # who reaches the database must reach every database on the file, whatever name the file goes by.
+    ("carol", "POST /databases/new", dict(NEW_DATABASE, sqlite_path="./sales.sqlite3"), 403,
+     "used by database 'sales', and you have no access to 'sales'"),
+    ("alice", "PUT /databases/demo", {"sqlite_path": "sales.sqlite3"}, 403, "reaches 'demo' but not 'sales'"),
+    ("alice", "PUT /databases/spare", dict(SPARE, sqlite_path="link.sqlite3"), 403, "user 'carol' reaches 'spare'"),
+    ("alice", "PUT /databases/demo", {"sqlite_path": "./demo.sqlite3"}, 200, None),
+    ("admin", "PUT /databases/spare", dict(SPARE, sqlite_path="link.sqlite3"), 200, None),
 ]
 
 
@@ -185,6 +197,7 @@ def test_a_refused_change_leaves_the_store_alone(data_dir, who, request_line, bo
     app = make_app(data_dir)
     # A real database just outside the data folder: refused for where it is.
     (data_dir.parent / "outside.sqlite3").write_bytes((data_dir / "demo.sqlite3").read_bytes())
+    (data_dir / "link.sqlite3").symlink_to("sales.sqlite3")
     before = (data_dir / "store.json").read_bytes()
     check(ask(app, who, request_line, body), status, {"explains": explanation} if explanation else {})
     assert ((data_dir / "store.json").read_bytes() == before) == (status >= 400)
@@ -255,6 +268,8 @@ CHANGED_MEANWHILE = [
     ("carol", "POST /users/new", NEW_USER, lambda data: data["users"]["carol"].update(userdef=["view"]),
      "no longer create user"),
     ("carol", "POST /users/new", NEW_USER, lambda data: data["users"]["carol"].update(databases=[]), "'demo'"),
+    ("carol", "POST /databases/new", NEW_DATABASE, lambda data: data["users"]["carol"].update(databases=["demo"]),
+     "you have no access to 'spare'"),
     ("carol", "POST /dbcredentials/demo", NEW_CREDENTIALS, lambda data: data["users"]["carol"].update(dbcreds=["view"]),
      "no longer store credentials"),
     ("alice", "DELETE /dbcredentials/demo/reporting", None,
@@ -426,6 +441,25 @@ def test_a_change_to_a_store_that_cannot_be_read_or_written_is_answered_503_and_
     assert "Not written" in caplog.text and "Traceback" not in caplog.text
     # Reads go on from the last good store.
     check(ask(app, "admin", "/querydefs/customers_by_country"), 200, {})
+
+
+def test_a_change_waits_for_a_store_file_being_rewritten_in_place_as_a_refresh_does(data_dir, monkeypatch):
+    # An editor truncates the file after the request's refresh and writes it back while the change waits.
+    app = make_app(data_dir)
+    store, write = data_dir / "store.json", ConfigStorage.write
+    text = store.read_text()
+
+    def truncated_then_write(self, change):
+        store.write_text("")
+        return write(self, change)
+
+    def written_back_meanwhile(seconds):
+        store.write_text(text)
+
+    monkeypatch.setattr(ConfigStorage, "write", truncated_then_write)
+    monkeypatch.setattr(config_storage, "time", types.SimpleNamespace(monotonic=time.monotonic, sleep=written_back_meanwhile))
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 201, {})
+    assert NEW_QUERY["query_id"] in stored(data_dir)["querydefs"]
 
 
 def test_a_write_whose_folder_cannot_be_synced_after_the_rename_is_made(data_dir, monkeypatch, caplog):

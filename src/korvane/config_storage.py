@@ -19,7 +19,7 @@ from pyramid.httpexceptions import HTTPBadRequest
 
 from korvane.constants import PUBLIC_USER_ID, STD_HTTP_METHODS
 from korvane.store_cache import DOWN, MISSING, stamp_version
-from korvane.store_writer import document_stamp, document_version, locked, write_store
+from korvane.store_writer import VERSION_FIELD, document_stamp, document_version, locked, write_store
 
 # Kinds of field values a record may hold, by the check that accepts them.
 TEXT = "a text"
@@ -335,12 +335,19 @@ class DatabaseCredentials:
 
 def check_store_data(data, required_users=()):
     """Raise ``StoreError`` unless ``data`` has the shape of a store: an
-    object whose sections (all optional) map ids to objects, with
+    object whose "version" (optional) is a whole number of at least 0 and
+    whose sections (all optional) map ids to objects, with
     "credentials" one level deeper, whose records hold the fields their
     kind requires and values of the types their kind takes, and holding
     every user id of ``required_users``."""
     if not isinstance(data, dict):
         raise StoreError("the store must be a JSON object, not {}".format(type(data).__name__))
+    # Versions count up from 0 and are shared as digits in memcached's
+    # stamp: one of another kind would never match a stamp, and every
+    # request would publish the store again.
+    version = data.get(VERSION_FIELD, 0)
+    if not isinstance(version, int) or isinstance(version, bool) or version < 0:
+        raise StoreError("member '{}' must be a whole number of at least 0".format(VERSION_FIELD))
     for section in STORE_SECTIONS:
         entries = data.get(section)
         if entries is None:
@@ -624,21 +631,10 @@ class ConfigStorage:
             # Reading fails as the view expects (StoreError) whatever is
             # wrong: no file, a folder in its place, bytes that are not
             # UTF-8, text that is not JSON, or a document of the wrong shape.
-            try:
-                with open(path, "rb") as f:
-                    text = f.read().decode("utf-8")
-            except OSError as error:
-                raise StoreError("store file {}: {}".format(path, error.strerror or error)) from None
-            except UnicodeDecodeError as error:
-                raise StoreError("store file {} is not UTF-8: {}".format(path, error)) from None
-            try:
-                data = json.loads(text)
-                check_store_data(data, self.required_users)
-            except StoreError as error:
-                raise StoreError("store file {}: {}".format(path, error)) from None
-            except (ValueError, RecursionError) as error:
-                raise StoreError("store file {} is not valid JSON: {}".format(path, error)) from None
-            return data
+            # The lock keeps out other writes, not an editor rewriting the
+            # file in place: a file caught so is waited for as a refresh
+            # waits for it.
+            return self._read_settled(path)[1]
 
         def checked_change(data):
             change(data)
@@ -681,52 +677,57 @@ class ConfigStorage:
         return write_store(target, checked_change, after_replace, read=read, before_replace=withdraw,
                            published_version=published_version)
 
-    def _stat(self):
+    def _stat(self, path=None):
+        path = path or self.path
         try:
-            stat = os.stat(self.path)
+            stat = os.stat(path)
         except OSError as error:
-            raise StoreError("store file {}: {}".format(self.path, error.strerror or error)) from None
+            raise StoreError("store file {}: {}".format(path, error.strerror or error)) from None
         return (stat.st_mtime_ns, stat.st_size, stat.st_ino)
 
-    def _read_once(self):
-        """(signature, data) of one read.  ``_Unsettled`` when the file
-        changed while it was read or is empty (a rewrite has just
-        truncated it); ``StoreError``, carrying the version's signature,
-        when it is unusable."""
-        before = self._stat()
+    def _read_once(self, path=None):
+        """(signature, data) of one read of the file at ``path`` (the
+        store's own by default).  ``_Unsettled`` when the file changed
+        while it was read or is empty (a rewrite has just truncated it);
+        ``StoreError``, carrying the version's signature, when it is
+        unusable."""
+        path = path or self.path
+        before = self._stat(path)
         try:
-            with open(self.path, "rb") as f:
+            with open(path, "rb") as f:
                 raw = f.read()
         except OSError as error:
-            raise StoreError("store file {}: {}".format(self.path, error.strerror or error)) from None
-        if self._stat() != before or not raw.strip():
+            raise StoreError("store file {}: {}".format(path, error.strerror or error)) from None
+        if self._stat(path) != before or not raw.strip():
             raise _Unsettled()
         try:
             data = json.loads(raw.decode("utf-8"))
             check_store_data(data, self.required_users)
         except StoreError as error:
-            failure = StoreError("store file {}: {}".format(self.path, error))
+            failure = StoreError("store file {}: {}".format(path, error))
         except (UnicodeDecodeError, ValueError, RecursionError) as error:
-            failure = StoreError("store file {} is not valid JSON: {}".format(self.path, error))
+            failure = StoreError("store file {} is not valid JSON: {}".format(path, error))
         else:
             return before, data
         failure.signature = before
         raise failure
 
-    def _read_settled(self):
-        """Read the file, reading again while it is being rewritten.
+    def _read_settled(self, path=None):
+        """Read the file at ``path`` (the store's own by default), reading
+        again while it is being rewritten.
 
         A writer that rewrites the file in place leaves it empty or half
         written for a moment.  A read that fails is repeated once the file
         changes, for up to ``SETTLE_SECONDS``; a bad version that stays as
         it is for ``SETTLE_QUIET`` raises ``StoreError``.
         """
+        path = path or self.path
         deadline = time.monotonic() + SETTLE_SECONDS
         while True:
             try:
-                return self._read_once()
+                return self._read_once(path)
             except _Unsettled:
-                error = StoreError("store file {} is empty or kept changing while it was read".format(self.path))
+                error = StoreError("store file {} is empty or kept changing while it was read".format(path))
                 signature = None
             except StoreError as failure:
                 error, signature = failure, getattr(failure, "signature", None)
@@ -737,7 +738,7 @@ class ConfigStorage:
                 if time.monotonic() >= deadline:
                     raise error
                 time.sleep(SETTLE_STEP)
-                if signature is None or self._stat() != signature:
+                if signature is None or self._stat(path) != signature:
                     break
                 if time.monotonic() >= quiet_until:
                     raise error

@@ -7,8 +7,26 @@ recent trackers so that a status view can list them.
 """
 
 import itertools
+import os
+import secrets
 import threading
 from collections import OrderedDict
+
+
+def _new_process_token():
+    """A token of this process, so that request ids differ between the
+    processes serving one deployment (and from a process's earlier life):
+    the status of one request must not be looked up in another process
+    under the same number."""
+    global _PROCESS_TOKEN
+    _PROCESS_TOKEN = secrets.token_hex(4)
+
+
+_PROCESS_TOKEN = None
+_new_process_token()
+# A worker forked from a process that has made its registry gets a token
+# of its own.
+os.register_at_fork(after_in_child=_new_process_token)
 
 
 class StatusCodes:
@@ -64,6 +82,7 @@ class RequestStatus:
 
 class RequestStatusRegistry:
     """The trackers of the last ``capacity`` requests, oldest dropped first.
+    Request ids are the process's token and a count ("3f9a0c21-17").
 
     Safe to share between the threads that serve requests.
     """
@@ -77,7 +96,7 @@ class RequestStatusRegistry:
     def new(self):
         """Make, keep and return a tracker for a new request."""
         with self._lock:
-            tracker = RequestStatus(str(next(self._ids)))
+            tracker = RequestStatus("{}-{}".format(_PROCESS_TOKEN, next(self._ids)))
             tracker.add_status(StatusCodes.RECEIVED)
             self._trackers[tracker.request_id] = tracker
             while len(self._trackers) > self.capacity:

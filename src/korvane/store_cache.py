@@ -21,6 +21,8 @@ log = logging.getLogger(__name__)
 #: cannot be asked.
 MISSING = "missing"
 DOWN = "down"
+#: What a call answers when memcached refuses a value as too large.
+TOO_LARGE = "too large"
 
 #: Memcached's default item size limit is 1 MiB; a little is left for its
 #: own bookkeeping.
@@ -33,8 +35,8 @@ LONGEST_PAUSE = 30.0
 def parse_address(text):
     """(host, port) of a "HOST:PORT" setting."""
     host, sep, port = text.strip().rpartition(":")
-    if not sep or not host or not port.isdigit():
-        raise ValueError("korvane.memcached: expected HOST:PORT, got {!r}".format(text))
+    if not sep or not host or not port.isdigit() or not 0 < int(port) <= 65535:
+        raise ValueError("korvane.memcached: expected HOST:PORT with a port from 1 to 65535, got {!r}".format(text))
     return host.strip("[]"), int(port)
 
 
@@ -53,9 +55,10 @@ class StoreCache:
         self.document_key = prefix + ".document"
         # Imported here: a server without memcached never loads the client
         # (nor the ssl module it pulls in).
-        from pymemcache.exceptions import MemcacheError
+        from pymemcache.exceptions import MemcacheError, MemcacheServerError
 
         self._failures = (MemcacheError, OSError)
+        self._server_error = MemcacheServerError
         if client is None:
             from pymemcache.client.base import Client
 
@@ -64,14 +67,22 @@ class StoreCache:
         self._retry_at = 0.0
         self._pause = FIRST_PAUSE
         self.down = False
+        self._told_too_large = False
 
     def _call(self, method, *args, urgent=False, **kwargs):
         """``method`` of the client, or DOWN when memcached is unreachable
-        or (unless ``urgent``) still in its pause."""
+        or (unless ``urgent``) still in its pause; TOO_LARGE when it
+        refuses a value larger than its item size limit (``-I``), which
+        it does without failing."""
         if self.down and not urgent and time.monotonic() < self._retry_at:
             return DOWN
         try:
             result = getattr(self.client, method)(*args, **kwargs)
+        except self._server_error as error:
+            if b"too large" not in (error.args[0] if error.args and isinstance(error.args[0], bytes) else b""):
+                self._failed(error)
+                return DOWN
+            result = TOO_LARGE
         except self._failures as error:
             self._failed(error)
             return DOWN
@@ -136,11 +147,18 @@ class StoreCache:
         finds its document."""
         head = "{} {}".format(stamp, ",".join(str(number) for number in signature))
         body = head.encode("ascii") + b"\n" + json.dumps(data, separators=(",", ":")).encode("utf-8")
-        if len(body) <= LARGEST_DOCUMENT:
-            stored = self._call("set", self.document_key, body, noreply=False)
-        else:
-            # Too large for memcached: the stamp alone is published, and
+        stored = self._call("set", self.document_key, body, noreply=False) if len(body) <= LARGEST_DOCUMENT else TOO_LARGE
+        if stored is TOO_LARGE:
+            # Too large for memcached (for its default limit, or for the
+            # one it was started with): the stamp alone is published, and
             # the others read the file.  The previous document is stale.
+            if len(body) <= LARGEST_DOCUMENT and not self._told_too_large:
+                self._told_too_large = True
+                log.warning(
+                    "memcached at %s:%s takes no item of %d bytes (its item size limit, -I): the store's stamp "
+                    "alone is shared, and the processes read the store file",
+                    self.address[0], self.address[1], len(body),
+                )
             stored = self._call("delete", self.document_key, noreply=False)
         if stored is DOWN:
             return False

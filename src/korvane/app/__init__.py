@@ -16,7 +16,7 @@ from pathlib import Path
 
 from pyramid.authorization import ACLAuthorizationPolicy
 from pyramid.config import Configurator
-from pyramid.settings import asbool
+from pyramid.settings import falsey, truthy
 
 from korvane.app.sample_data import ScriptError, build_missing_databases
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
@@ -80,6 +80,41 @@ def _url_substitution(text):
             raise SetupError("korvane.url_substitution: bad entry {!r} (expected SUBSTITUTE=CHAR)".format(pair))
         table[substitute] = char
     return table
+
+
+#: The formats a request that names none may be given: those the data
+#: routes serve (xsd is only redirected to xml, and no route serves txt).
+DEFAULT_FORMATS = ("json", "xml", "csv", "html")
+#: An HTTP header name (RFC 9110's token).
+HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
+
+
+def _flag(settings, name, default):
+    """A true/false setting, in the words Pyramid reads as such (true,
+    false, yes, no, on, off, 1, 0 and their first letters): any other
+    value would silently count as false."""
+    value = settings.get(name, default)
+    if isinstance(value, bool):
+        return value
+    text = str(value).strip().lower()
+    if text in truthy or text in falsey:
+        return text in truthy
+    raise SetupError("{} must be true or false (yes/no, on/off, 1/0), not {!r}.".format(name, value))
+
+
+def _default_extension(value):
+    """The format of a request that names none: one every data route serves."""
+    text = value.strip().lower() if isinstance(value, str) else None
+    if text not in DEFAULT_FORMATS:
+        raise SetupError("korvane.default_extension must be one of {}, not {!r}.".format(", ".join(DEFAULT_FORMATS), value))
+    return text
+
+
+def _apikey_header(value):
+    """The name of the header that carries API keys."""
+    if not isinstance(value, str) or not HEADER_NAME.match(value):
+        raise SetupError("korvane.apikey_header must name an HTTP header (such as X-API-Key), not {!r}.".format(value))
+    return value
 
 
 def _status_capacity(value):
@@ -151,6 +186,8 @@ def server_settings(settings, data_dir):
     the ini settings.  It must be exactly a ``dict``: the contexts refuse
     anything else."""
     capacity = _status_capacity(settings.get("korvane.status_capacity", 1000))
+    default_extension = _default_extension(settings.get("korvane.default_extension", "json"))
+    allow_apikey_in_query_string = _flag(settings, "korvane.allow_apikey_in_query_string", False)
     query_timeout = _query_timeout(settings.get("korvane.query_timeout", DEFAULT_QUERY_TIMEOUT))
     max_rows = _max_rows(settings.get("korvane.max_rows", DEFAULT_MAX_ROWS))
     url_substitution = _url_substitution(settings.get("korvane.url_substitution"))
@@ -172,12 +209,10 @@ def server_settings(settings, data_dir):
         "process_registry": ProcessRegistry(),
         "request_status_registry": RequestStatusRegistry(capacity),
         "url_substitution": url_substitution,
-        "default_extension": settings.get("korvane.default_extension", "json"),
+        "default_extension": default_extension,
         "apikey_name": settings.get("korvane.apikey_name", "apikey"),
         "appid_name": settings.get("korvane.appid_name", "appid"),
-        "allow_apikey_in_query_string": asbool(
-            settings.get("korvane.allow_apikey_in_query_string", False)
-        ),
+        "allow_apikey_in_query_string": allow_apikey_in_query_string,
         "access_denied_msg": settings.get("korvane.access_denied_msg"),
         "data_dir": str(data_dir),
         "query_timeout": query_timeout,
@@ -199,12 +234,14 @@ def main(global_config, **settings):
     must hold the users "admin" and "public").
     """
     _check_row_limits(settings)
+    header_name = _apikey_header(settings.get("korvane.apikey_header", "X-API-Key"))
+    fill = _flag(settings, "korvane.fill_data_dir", False)
     data_dir = _data_dir(global_config, settings)
-    _prepare_data_dir(data_dir, asbool(settings.get("korvane.fill_data_dir", False)))
+    _prepare_data_dir(data_dir, fill)
     krv_settings = server_settings(settings, data_dir)
     settings["krv_settings"] = krv_settings
     settings["auth_settings"] = {
-        "header_name": settings.get("korvane.apikey_header", "X-API-Key"),
+        "header_name": header_name,
         "apikey_name": krv_settings["apikey_name"],
         "appid_name": krv_settings["appid_name"],
         "allow_query_string": krv_settings["allow_apikey_in_query_string"],
@@ -263,6 +300,9 @@ def serve(argv=None):
     loader = plaster.get_loader(config_file, protocols=["wsgi"])
     try:
         loader.setup_logging()
+        if "app:main" not in loader.get_sections():
+            parser.exit(2, "korvane-demo: error: {} has no [app:main] section, the application to serve\n".format(
+                config_file))
         app_settings = dict(loader.get_settings("app:main"))
         server = dict(loader.get_settings("server:main"))
     except (configparser.Error, KeyError, ValueError) as error:

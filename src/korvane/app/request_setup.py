@@ -54,7 +54,8 @@ def raw_path_segments(request):
 
 def track_and_authenticate(event):
     """NewRequest subscriber: give the request its status tracker, refresh
-    the store, then refuse an API key that belongs to nobody.
+    the store, then refuse an API key that belongs to nobody, and a query
+    string that carries more than one.
 
     The refresh comes before the key is looked up, so a key added, a right
     removed or a user deleted counts from the first request after the edit.
@@ -67,6 +68,10 @@ def track_and_authenticate(event):
     request.request_status = krv_settings["request_status_registry"].new()
     krv_settings["config_storage"].begin_request()
     policy = request.registry.queryUtility(IAuthenticationPolicy)
+    if policy.repeated_query_key(request):
+        # Only one would be taken (the last): which user the request acts
+        # as must not depend on the order of its parameters.
+        raise HTTPForbidden(explanation="The request carries more than one API key.")
     if policy.request_api_key(request) and request.authenticated_userid is None:
         raise HTTPForbidden(explanation="The API key is not known to this server.")
 

@@ -107,6 +107,14 @@ class ApikeyAuthenticationPolicy:
             return self.find_api_key(request.GET, self.apikey_name, self.appid_name)
         return None
 
+    def repeated_query_key(self, request):
+        """Whether the query string names the API key parameter more than
+        once where a key may come from it.  (Two key headers reach the
+        application joined into one value, which matches no key.)"""
+        if not self.allow_query_string or not self.apikey_name or self.apikey_name == self.appid_name:
+            return False
+        return len(request.GET.getall(self.apikey_name)) > 1
+
     def unauthenticated_userid(self, request):
         key = self.request_api_key(request)
         if key is None:

@@ -19,6 +19,7 @@ from korvane.utils import get_model, unreadable_database
 from korvane.views.changes import (
     all_users,
     check_database_access,
+    check_file_sharing,
     check_rights_handed_on,
     created,
     drop_same_id,
@@ -286,14 +287,18 @@ def database(context, request):
     return json_response(request, dict(_database(context.db_id, context.db_config), permits=permits))
 
 
-def _database_fields(context, request, data, db_id, body):
-    """Validate a database definition; its file must be a SQLite database
-    inside the data folder (the API never names a server elsewhere)."""
+def _database_fields(context, request, data, db_id, body, before=None):
+    """Validate a database definition (``before``: the one it replaces);
+    its file must be a SQLite database inside the data folder (the API
+    never names a server elsewhere), and one another database uses only
+    where that opens no data to anybody (see ``check_file_sharing``)."""
     if body.get("url") is not None:
         raise HTTPBadRequest(explanation="Only SQLite files inside the data folder can be defined here; 'url' is not accepted.")
     body.pop("url", None)
-    body["sqlite_path"] = sqlite_file(request, context.config_storage.folder, body.get("sqlite_path"))
+    folder = context.config_storage.folder
+    body["sqlite_path"] = sqlite_file(request, folder, body.get("sqlite_path"))
     DatabaseRecord(body, key=db_id).validate(all_users=all_users(data))
+    check_file_sharing(context.authenticated_user_id, data, folder, db_id, body["sqlite_path"], before)
 
 
 def _still_database_editor(context, data, db_config):
@@ -321,7 +326,7 @@ def database_update(context, request):
         if db_id not in databases:
             raise missing("Database definition", db_id)
         _still_database_editor(context, data, databases[db_id])
-        _database_fields(context, request, data, db_id, body)
+        _database_fields(context, request, data, db_id, body, databases[db_id])
         databases[db_id] = body
 
     write(request, change, "Database definition '{}' changed".format(db_id))

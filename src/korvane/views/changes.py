@@ -21,7 +21,7 @@ from pyramid.httpexceptions import (
     HTTPServiceUnavailable,
 )
 
-from korvane.config_storage import StoreError, UnusableChange, UserRecord, _records
+from korvane.config_storage import StoreError, UnusableChange, UserRecord, _is_text_list, _records
 from korvane.constants import ADMIN_USER_ID
 from korvane.store_writer import StoreWriteError
 from korvane.utils import NOT_SQLITE, sqlite_file_problem
@@ -163,14 +163,18 @@ def shown(record_fields, **ids):
 def check_rights_handed_on(caller_id, caller_config, fields, before=None):
     """A user who is not the administrator may give a user definition only
     rights (databases, rights over definitions and credentials) that the
-    caller holds; rights the definition already had may stay."""
+    caller holds; rights the definition already had may stay.  A value
+    that is no list of texts is left to the record's own check, which
+    refuses it as it refuses the administrator's."""
     if caller_id == ADMIN_USER_ID:
         return
     for field in UserRecord.rights_fields:
+        value = fields.get(field) or []
+        if not _is_text_list(value):
+            continue
         own = set(getattr(caller_config, field) or ())
         had = set((before or {}).get(field) or ())
-        value = fields.get(field) or []
-        extra = sorted(set(value) - own - had) if isinstance(value, list) else []
+        extra = sorted(set(value) - own - had)
         if extra:
             raise HTTPForbidden(
                 explanation="You cannot grant {} in '{}': you do not hold {}.".format(
@@ -203,3 +207,59 @@ def sqlite_file(request, store_folder, given):
     if problem:
         raise HTTPBadRequest(explanation="'sqlite_path' names no readable file in the data folder.")
     return os.path.relpath(resolved, os.path.realpath(store_folder))
+
+
+def _same_file(first, second):
+    """Whether two resolved paths name one file: the same path, or one
+    file under two names (a hard link)."""
+    if first == second:
+        return True
+    try:
+        return os.path.samefile(first, second)
+    except (OSError, ValueError):  # a file gone, or a name no system call takes
+        return False
+
+
+def check_file_sharing(caller_id, data, store_folder, db_id, path, before=None):
+    """Refuse to point database ``db_id`` at the file ``path`` (as kept,
+    relative to ``store_folder``) while another database of the store
+    document ``data`` uses that file, unless that opens nothing: every
+    database on it must already be reached by the caller and by everybody
+    who reaches ``db_id``, as the data routes decide (the administrator,
+    and those whose ``databases`` list it).  The administrator may share
+    any file.  A database kept on the file it had (``before``, its
+    definition before the change) changes nothing."""
+    if caller_id == ADMIN_USER_ID:
+        return
+    folder = os.path.realpath(store_folder)
+    target = os.path.realpath(os.path.join(folder, path))
+    had = before.get("sqlite_path") if isinstance(before, dict) else None
+    if isinstance(had, str) and had and _same_file(os.path.realpath(os.path.join(folder, had)), target):
+        return
+    sharing = sorted(
+        other for other, record in section(data, "databases").items()
+        if other != db_id and isinstance(record, dict) and isinstance(record.get("sqlite_path"), str)
+        and record["sqlite_path"] and _same_file(os.path.realpath(os.path.join(folder, record["sqlite_path"])), target)
+    )
+    if not sharing:
+        return
+    users = {user.user_id: user for user in all_users(data)}
+    # Whoever reaches this database reads the file it is pointed at.
+    readers = [caller_id] + sorted(user_id for user_id, user in users.items()
+                                   if user_id not in (caller_id, ADMIN_USER_ID) and db_id in (user.databases or ()))
+    for reader in readers:
+        held = set(users[reader].databases or ()) if reader in users else set()
+        lacking = [other for other in sharing if other not in held]
+        if not lacking:
+            continue
+        named = " and ".join("'{}'".format(other) for other in lacking)
+        if reader == caller_id:
+            why = "you have no access to {}: only the administrator, or a user who reaches every database on a " \
+                  "file, may point another database at it".format(named)
+        else:
+            why = "user '{}' reaches '{}' but not {}, which pointing '{}' at it would open to them".format(
+                reader, db_id, named, db_id)
+        raise HTTPForbidden(
+            explanation="The file '{}' is used by database {}, and {}; nothing was changed.".format(
+                path, " and ".join("'{}'".format(other) for other in sharing), why)
+        )
