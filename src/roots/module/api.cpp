@@ -434,17 +434,18 @@ Ref user_ids_named(PyObject* record, std::initializer_list<PyObject*> fields) {
 
 namespace {
 
-bool is_list_of_exact_strings(PyObject* obj) {
-    if (!PyList_CheckExact(obj)) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(obj, i))) {
+// Whether every item of an exact list or tuple is an exact string.
+bool all_exact_strings(PyObject* sequence) {
+    PyObject* const* items = PySequence_Fast_ITEMS(sequence);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+        if (!PyUnicode_CheckExact(items[i])) {
             return false;
         }
     }
     return true;
 }
+
+bool is_list_of_exact_strings(PyObject* obj) { return PyList_CheckExact(obj) && all_exact_strings(obj); }
 
 // Whether `obj` is itertools.chain itself: an immutable type of that name
 // (a class made in Python, a subclass or a stand-in among them, is mutable,
@@ -568,18 +569,7 @@ KeptAclEntry kept_acl_entries[kKeptAclEntries];
 // Exact strings, or an exact tuple of them (a permission naming several):
 // parts that keep nothing else alive and run no code when released.
 bool plain_text(PyObject* obj) {
-    if (PyUnicode_CheckExact(obj)) {
-        return true;
-    }
-    if (!PyTuple_CheckExact(obj)) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(obj, i))) {
-            return false;
-        }
-    }
-    return true;
+    return PyUnicode_CheckExact(obj) || (PyTuple_CheckExact(obj) && all_exact_strings(obj));
 }
 
 }  // namespace
