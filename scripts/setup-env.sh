@@ -41,5 +41,6 @@ fi
 install_package() {
     # No build isolation: the build tools are pinned in requirements.txt, and
     # the CMake build directory under build/ is reused between runs.
-    "$venv_python" -m pip install --quiet --disable-pip-version-check --no-build-isolation "$root"
+    "$venv_python" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+        --config-settings="build-dir=$root/build/{wheel_tag}" "$root"
 }
