@@ -1098,8 +1098,23 @@ class Suffix:
         return host + "/a/b"
 
 
-@pytest.mark.parametrize("raw_uri, fixed", [(LoggedText("/a/b"), None), ("/a//b", Suffix()), ("/a/b", Suffix())],
-                         ids=["uri-str-differs", "fixed-joins-itself-moved", "fixed-joins-itself-same"])
+class JoiningText(str):
+    """What str() of a URI may give: a text that joins the host in its own way."""
+
+    def __radd__(self, host):
+        LOG.append("radd")
+        return host + "/a/b"
+
+
+class JoiningUri(str):
+    def __str__(self):
+        return JoiningText(str.__str__(self))
+
+
+@pytest.mark.parametrize("raw_uri, fixed", [(LoggedText("/a/b"), None), ("/a//b", Suffix()), ("/a/b", Suffix()),
+                                            (JoiningUri("/a//b"), None)],
+                         ids=["uri-str-differs", "fixed-joins-itself-moved", "fixed-joins-itself-same",
+                              "uri-str-joins-itself"])
 def test_the_fixed_path_is_compared_as_the_twin_compares_it(raw_uri, fixed):
     def scenario(impl):
         LOG.clear()

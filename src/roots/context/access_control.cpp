@@ -98,7 +98,8 @@ Ref fixed_path_location(PyObject* request, bool* needs_redirect) {
     if (!texts) {
         Ref host_text = Ref::steal(PyObject_Str(host_url.get()));
         Ref uri_text = host_text ? Ref::steal(PyObject_Str(raw_uri.get())) : Ref();
-        full_path = uri_text ? Ref::steal(PyUnicode_Concat(host_text.get(), uri_text.get())) : Ref();
+        // `+`: str() may give a str subclass, which may join in its own way.
+        full_path = uri_text ? Ref::steal(PyNumber_Add(host_text.get(), uri_text.get())) : Ref();
         if (!full_path) {
             return {};
         }
