@@ -7,7 +7,7 @@ import inspect
 import logging
 import traceback
 import types
-from collections import UserDict
+from collections import OrderedDict, UserDict, defaultdict
 
 import pytest
 
@@ -175,11 +175,16 @@ def test_argument_errors_use_the_interpreter_texts(call, message):
         assert entry.startswith("korvane.roots.") and entry.endswith(message.split("()")[0])
 
 
-@pytest.mark.parametrize("settings", [type("SettingsDict", (dict,), {})(), None, types.MappingProxyType({}), UserDict()],
-                         ids=["dict subclass", "None", "read-only mapping", "UserDict"])
-def test_check_apikey_querystring_refuses_anything_but_an_exact_dict(settings):
+@pytest.mark.parametrize("settings, type_name", [
+    (type("SettingsDict", (dict,), {})(), "SettingsDict"), (None, "NoneType"),
+    (types.MappingProxyType({}), "mappingproxy"), (UserDict(), "UserDict"),
+    # Types made in C outside the builtins carry their module in their name.
+    (OrderedDict(), "collections.OrderedDict"), (defaultdict(), "collections.defaultdict"),
+], ids=["dict subclass", "None", "read-only mapping", "UserDict", "static C type", "C type made at run time"])
+@pytest.mark.parametrize("impl", [roots, twin], ids=["module", "twin"])
+def test_check_apikey_querystring_refuses_anything_but_an_exact_dict(impl, settings, type_name):
     # The request is never read: the refusal comes before the body.
     with pytest.raises(TypeError) as info:
-        roots.check_apikey_querystring(request=object(), krv_settings=settings)
-    assert str(info.value) == f"Argument 'krv_settings' has incorrect type (expected dict, got {type(settings).__name__})"
-    assert module_entries(info.tb) == []
+        impl.check_apikey_querystring(request=object(), krv_settings=settings)
+    assert str(info.value) == f"Argument 'krv_settings' has incorrect type (expected dict, got {type_name})"
+    assert impl is twin or module_entries(info.tb) == []

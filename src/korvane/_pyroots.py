@@ -42,16 +42,19 @@ from korvane.views.utils import gui_response_exception
 log = logging.getLogger("korvane")
 
 _HEAPTYPE = 1 << 9
+_IMMUTABLETYPE = 1 << 8
 # What a path segment may hold unescaped, besides letters, digits and "_.-~".
 _PATH_SAFE = "/:@!$&'()*+,;="
 _MISSING = object()
 
 
 def _type_name(obj):
-    # The type's own C-level name: built-in types outside `builtins` carry
-    # their module in it ("collections.OrderedDict"), classes do not.
+    # The type's own C-level name: types made in C outside `builtins` carry
+    # their module in it ("collections.OrderedDict"), classes do not.  Of the
+    # types made at run time, only those made in C can be immutable.
     cls = type(obj)
-    if not cls.__flags__ & _HEAPTYPE and cls.__module__ != "builtins":
+    made_in_c = not cls.__flags__ & _HEAPTYPE or cls.__flags__ & _IMMUTABLETYPE
+    if made_in_c and cls.__module__ != "builtins":
         return "%s.%s" % (cls.__module__, cls.__name__)
     return cls.__name__
 
