@@ -288,6 +288,10 @@ def test_allowed_query_string_key_authenticates_with_advice(data_dir):
     app = make_app(data_dir, **{"korvane.allow_apikey_in_query_string": "true"})
     check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": APIKEY_WARNING})
     check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": APIKEY_WARNING})
+    # A change's answer, with or without a body, carries the advice too.
+    for line, body, status in (("POST /querydefs/new", {"query_id": "q", "database": "demo", "sql": "SELECT 1"}, 201),
+                               ("DELETE /querydefs/q", None, 204)):
+        check(ask(app, "public", line + "?apikey=alice-key", body), status, {"Warning": APIKEY_WARNING})
     check(ask(app, "public", "/?apikey=nobody"), 403, {"explanation": UNKNOWN_KEY})
     # Two keys name no one user, whichever comes last; the header path refuses a repeated key as well.
     for query in ("apikey=admin-key&apikey=bob-key", "apikey=bob-key&apikey=admin-key", "apikey=bob-key&apikey=bob-key"):

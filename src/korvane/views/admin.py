@@ -9,7 +9,7 @@ where its ACL grants more broadly than the change may go.
 
 import os
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPConflict, HTTPForbidden, HTTPNoContent
+from pyramid.httpexceptions import HTTPBadRequest, HTTPConflict, HTTPForbidden
 from pyramid.view import view_config
 
 from korvane.config_storage import DatabaseRecord, QueryRecord, UserRecord
@@ -27,6 +27,7 @@ from korvane.views.changes import (
     fresh_caller,
     json_object,
     missing,
+    no_content,
     section,
     shown,
     sqlite_file,
@@ -238,7 +239,7 @@ def querydef_delete(context, request):
         del querydefs[query_id]
 
     write(request, change, "Query definition '{}' removed".format(query_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 @view_config(route_name="querydef_new", request_method="POST", permission="create_query")
@@ -361,7 +362,7 @@ def database_delete(context, request):
                 record["databases"] = [d for d in record["databases"] if d != db_id]
 
     write(request, change, "Database definition '{}' removed".format(db_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 @view_config(route_name="database_new", request_method="POST", permission="add_database")
@@ -521,7 +522,7 @@ def user_delete(context, request):
                         record[field] = [u for u in record[field] if u != user_id]
 
     write(request, change, "User definition '{}' removed".format(user_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 @view_config(route_name="user_new", request_method="POST", permission="create_user")

@@ -3,7 +3,7 @@ status, stored credentials and the data-discovery URL service."""
 
 from urllib.parse import quote, unquote, urlencode
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPMethodNotAllowed, HTTPNoContent, HTTPNotFound
+from pyramid.httpexceptions import HTTPBadRequest, HTTPMethodNotAllowed, HTTPNotFound
 from pyramid.security import NO_PERMISSION_REQUIRED
 from pyramid.view import view_config
 
@@ -21,6 +21,7 @@ from korvane.views.changes import (
     fresh_caller,
     json_object,
     missing,
+    no_content,
     section,
     shown,
     still_allowed,
@@ -307,7 +308,7 @@ def delete_credentials(context, request):
             credentials.pop(db_id, None)
 
     write(request, change, "Credentials '{}' of database '{}' removed".format(dbc_id, db_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 # --- data-discovery URLs --------------------------------------------------------
