@@ -246,6 +246,13 @@ def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(dat
     assert (data_dir / "demo.sqlite3").exists() == (how != "missing")
 
 
+def test_a_warning_naming_a_database_escapes_what_a_header_cannot_carry(data_dir):
+    # An id from a hand-edited store: a line break would end the header, or smuggle in another.
+    edit_store(data_dir, lambda data: data["databases"].update({"x\r\nSet-Cookie: a=b\x7f\u20ac": {"sqlite_path": "gone"}}))
+    warning = "The database 'x\\r\\nSet-Cookie: a=b\\x7f\\u20ac' cannot be read: its file is missing."
+    check(ask(make_app(data_dir), "admin", "/models"), 200, {"Warning": warning, "Set-Cookie": []})
+
+
 def test_a_fault_of_a_database_file_that_passes_is_not_remembered(data_dir, monkeypatch):
     # Descriptors running short leave the file as it was: its next read must be tried again.
     app = make_app(data_dir)

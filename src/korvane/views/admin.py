@@ -36,7 +36,7 @@ from korvane.views.changes import (
     write,
 )
 from korvane.views.common import shown_fields
-from korvane.views.render import data_response, json_response
+from korvane.views.render import data_response, header_text, json_response
 from korvane.views.sqlite import check_compiles
 
 #: Access lists a new definition gets, naming its creator, when the body
@@ -109,7 +109,7 @@ def models(context, request):
             # empty list), and a Warning says so in every format.
             problem = unreadable_database(db_id, db_model.problem).explanation
             listed[db_id].update(tables=None, error=problem)
-            request.response.headers.add("Warning", problem.encode("ascii", "backslashreplace").decode("ascii"))
+            request.response.headers.add("Warning", header_text(problem))
     return data_response(
         request,
         context.response_format,
