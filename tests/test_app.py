@@ -483,6 +483,15 @@ def test_lists_show_what_the_caller_may_reach(app, url, member, expected):
         assert listed == ids, who
 
 
+def test_the_databases_listed_are_those_the_caller_may_browse(data_dir):
+    # alice may edit bob's definition and reads "spare", yet /dd/spare refuses her: it is not among her databases.
+    edit_store(data_dir, lambda data: data["databases"].update(spare={"sqlite_path": "demo.sqlite3", "read": ["alice"]}))
+    app = make_app(data_dir)
+    for who, listed in (("admin", ["demo", "sales", "spare"]), ("alice", ["demo", "sales"]), ("public", ["demo"])):
+        assert sorted(ask(app, who, "/dd").json["databases"]) == listed, who
+        assert who == "public" or ask(app, who, "/whoami").json["databases"] == listed, who
+
+
 @pytest.mark.parametrize(
     "url", ["/users", "/users/alice", "/users/admin", "/dbcredentials/demo", "/dbcredentials/demo/reporting"]
 )
