@@ -439,6 +439,11 @@ ADMINISTRATION = [
     ("bob", "/users/bob", 200, {"limited_edit": True, "may_edit": True, "self_edit": True}),
     ("alice", "/dbcredentials/demo", 200, {"credentials": {"reporting": {"description": REPORTING}}}),
     ("alice", "/dbcredentials/demo/reporting", 200, {"username": "report_reader", "without": ["password"]}),
+    # The browser's dialog that assigns credentials lists them to a signed-in caller who may browse the database;
+    # anybody else is refused as without its marks, whether the database exists or not.
+    *[(who, f"/dbcredentials/{db}?guidata&guiassign", 403, {"permission": "list_dbcredentials"})
+      for who in ("bob", "public") for db in ("demo", "nope")],
+    ("bob", "/dbcredentials/sales?guidata&guiassign", 200, {"credentials": {}}),
     # Reading a definition does not make it editable.
     ("alice", "/querydefs/customer_count", 200, {"rights": {"viewable": True, "editable": False, "executable": True}}),
 ]
@@ -454,8 +459,7 @@ ADMIN_STATUSES = {
         400: ["PUT " + QD, "PUT /users/bob"],
         409: ["DELETE /databases/demo"],
     },
-    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"],
-            403: ["DELETE /users/bob", "DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
+    "bob": {403: ["DELETE /users/bob", "DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
     "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 400: ["POST /dbcredentials/demo"]},
     "public": {403: ["PUT " + QD]},
 }
@@ -498,6 +502,12 @@ def test_the_databases_listed_are_those_the_caller_may_browse(data_dir):
 def test_no_answer_shows_a_password_or_key(app, url):
     text = ask(app, "admin", url).text
     assert "password" not in text and "apikey" not in text and "secret" not in text and "-key" not in text
+
+
+def test_the_credentials_dialog_shows_an_entry_without_fields_a_hand_edit_added(data_dir):
+    edit_store(data_dir, lambda data: data["credentials"]["demo"]["reporting"].update(password="pw", token="t0ken"))
+    shown = ask(make_app(data_dir), "bob", "/dbcredentials/demo/reporting?guidata&guiassign")
+    check(shown, 200, {"username": "report_reader", "view": ["alice", "bob"], "without": ["password", "token"]})
 
 
 def test_request_status_shows_the_requests_of_visible_queries(data_dir):
