@@ -394,6 +394,10 @@ DATA_DISCOVERY = [
     ("alice", CUSTOMERS + "/city/K%C3%B6ln", 200, {"names": ["Paul Meyer"]}),
     ("public", "/dd/demo/countries.csv?limit=2", 200, {"lines": ["code,name", "CZ,Czechia", "DE,Germany"]}),
     ("alice", "/dd/nope", 404, {}),
+    # A line feed is a character of a value like any other, wherever it stands.
+    ("alice", CUSTOMERS + "/city/a%0Ab", 200, {"filters": {"city": "a\nb"}}),
+    ("alice", BY_COUNTRY + "D%0AE.csv", 200, {"lines": ["id,name,country,city,email"]}),
+    ("alice", "/dd/demo%0A", 404, {}),
     ("alice", "/dd/demo/nope", 404, {"explanation": "Table 'nope' not found in database 'demo'."}),
     # The row-limit redirect comes first; the refusal waits for the limited request.
     ("public", "/dd/sales/orders", 302, {"Location": LOCAL + "/dd/sales/orders?limit=10"}),
