@@ -72,6 +72,10 @@ BAD_BODIES = [
     # A format redirect's Location holds the path as it was sent: a line break or a euro sign stays escaped.
     *[("alice", f"/models/{name}.xsd", 301, {"Location": f"{LOCAL}/models/{name}.xml?schema"})
       for name in ("x%0D%0ASet-Cookie:%20a=b", "%E2%82%AC", "%2541")],
+    # So do the format and row-limit redirects of paths made from the decoded path: an escaped slash stays one.
+    ("alice", CUSTOMERS + "/city/a%2Fb.xsd", 301, {"Location": LOCAL + CUSTOMERS + "/city/a%2Fb.xml?schema"}),
+    ("bob", "/dd/sales/orders/customer/a%2fb%C3%A9", 302, {"Location": LOCAL + "/dd/sales/orders/customer/a%2fb%C3%A9?limit=10"}),
+    ("bob", "/query/orders_since/since/2024%2F01", 302, {"Location": LOCAL + "/query/orders_since/since/2024%2F01?limit=10"}),
 ])
 def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
