@@ -288,6 +288,10 @@ def test_allowed_query_string_key_authenticates_with_advice(data_dir):
     app = make_app(data_dir, **{"korvane.allow_apikey_in_query_string": "true"})
     check(ask(app, "public", "/whoami?apikey=alice-key"), 200, {"user_id": "alice", "Warning": APIKEY_WARNING})
     check(ask(app, "public", "/dd/sales/orders?apikey=alice-key"), 302, {"Warning": APIKEY_WARNING})
+    # A change's answer, with or without a body, carries the advice too.
+    for line, body, status in (("POST /querydefs/new", {"query_id": "q", "database": "demo", "sql": "SELECT 1"}, 201),
+                               ("DELETE /querydefs/q", None, 204)):
+        check(ask(app, "public", line + "?apikey=alice-key", body), status, {"Warning": APIKEY_WARNING})
     check(ask(app, "public", "/?apikey=nobody"), 403, {"explanation": UNKNOWN_KEY})
     # Two keys name no one user, whichever comes last; the header path refuses a repeated key as well.
     for query in ("apikey=admin-key&apikey=bob-key", "apikey=bob-key&apikey=admin-key", "apikey=bob-key&apikey=bob-key"):
@@ -390,6 +394,10 @@ DATA_DISCOVERY = [
     ("alice", CUSTOMERS + "/city/K%C3%B6ln", 200, {"names": ["Paul Meyer"]}),
     ("public", "/dd/demo/countries.csv?limit=2", 200, {"lines": ["code,name", "CZ,Czechia", "DE,Germany"]}),
     ("alice", "/dd/nope", 404, {}),
+    # A line feed is a character of a value like any other, wherever it stands.
+    ("alice", CUSTOMERS + "/city/a%0Ab", 200, {"filters": {"city": "a\nb"}}),
+    ("alice", BY_COUNTRY + "D%0AE.csv", 200, {"lines": ["id,name,country,city,email"]}),
+    ("alice", "/dd/demo%0A", 404, {}),
     ("alice", "/dd/demo/nope", 404, {"explanation": "Table 'nope' not found in database 'demo'."}),
     # The row-limit redirect comes first; the refusal waits for the limited request.
     ("public", "/dd/sales/orders", 302, {"Location": LOCAL + "/dd/sales/orders?limit=10"}),
@@ -435,6 +443,11 @@ ADMINISTRATION = [
     ("bob", "/users/bob", 200, {"limited_edit": True, "may_edit": True, "self_edit": True}),
     ("alice", "/dbcredentials/demo", 200, {"credentials": {"reporting": {"description": REPORTING}}}),
     ("alice", "/dbcredentials/demo/reporting", 200, {"username": "report_reader", "without": ["password"]}),
+    # The browser's dialog that assigns credentials lists them to a signed-in caller who may browse the database;
+    # anybody else is refused as without its marks, whether the database exists or not.
+    *[(who, f"/dbcredentials/{db}?guidata&guiassign", 403, {"permission": "list_dbcredentials"})
+      for who in ("bob", "public") for db in ("demo", "nope")],
+    ("bob", "/dbcredentials/sales?guidata&guiassign", 200, {"credentials": {}}),
     # Reading a definition does not make it editable.
     ("alice", "/querydefs/customer_count", 200, {"rights": {"viewable": True, "editable": False, "executable": True}}),
 ]
@@ -450,8 +463,7 @@ ADMIN_STATUSES = {
         400: ["PUT " + QD, "PUT /users/bob"],
         409: ["DELETE /databases/demo"],
     },
-    "bob": {200: ["/dbcredentials/demo?guidata&guiassign"],
-            403: ["DELETE /users/bob", "DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
+    "bob": {403: ["DELETE /users/bob", "DELETE " + QD, "/databases/sales", "PUT /databases/sales", "/users/alice", "PUT /users/alice"]},
     "admin": {404: ["/databases/nope", "/users/nope", "/dbcredentials/demo/nope"], 400: ["POST /dbcredentials/demo"]},
     "public": {403: ["PUT " + QD]},
 }
@@ -479,12 +491,27 @@ def test_lists_show_what_the_caller_may_reach(app, url, member, expected):
         assert listed == ids, who
 
 
+def test_the_databases_listed_are_those_the_caller_may_browse(data_dir):
+    # alice may edit bob's definition and reads "spare", yet /dd/spare refuses her: it is not among her databases.
+    edit_store(data_dir, lambda data: data["databases"].update(spare={"sqlite_path": "demo.sqlite3", "read": ["alice"]}))
+    app = make_app(data_dir)
+    for who, listed in (("admin", ["demo", "sales", "spare"]), ("alice", ["demo", "sales"]), ("public", ["demo"])):
+        assert sorted(ask(app, who, "/dd").json["databases"]) == listed, who
+        assert who == "public" or ask(app, who, "/whoami").json["databases"] == listed, who
+
+
 @pytest.mark.parametrize(
     "url", ["/users", "/users/alice", "/users/admin", "/dbcredentials/demo", "/dbcredentials/demo/reporting"]
 )
 def test_no_answer_shows_a_password_or_key(app, url):
     text = ask(app, "admin", url).text
     assert "password" not in text and "apikey" not in text and "secret" not in text and "-key" not in text
+
+
+def test_the_credentials_dialog_shows_an_entry_without_fields_a_hand_edit_added(data_dir):
+    edit_store(data_dir, lambda data: data["credentials"]["demo"]["reporting"].update(password="pw", token="t0ken"))
+    shown = ask(make_app(data_dir), "bob", "/dbcredentials/demo/reporting?guidata&guiassign")
+    check(shown, 200, {"username": "report_reader", "view": ["alice", "bob"], "without": ["password", "token"]})
 
 
 def test_request_status_shows_the_requests_of_visible_queries(data_dir):

@@ -72,6 +72,10 @@ BAD_BODIES = [
     # A format redirect's Location holds the path as it was sent: a line break or a euro sign stays escaped.
     *[("alice", f"/models/{name}.xsd", 301, {"Location": f"{LOCAL}/models/{name}.xml?schema"})
       for name in ("x%0D%0ASet-Cookie:%20a=b", "%E2%82%AC", "%2541")],
+    # So do the format and row-limit redirects of paths made from the decoded path: an escaped slash stays one.
+    ("alice", CUSTOMERS + "/city/a%2Fb.xsd", 301, {"Location": LOCAL + CUSTOMERS + "/city/a%2Fb.xml?schema"}),
+    ("bob", "/dd/sales/orders/customer/a%2fb%C3%A9", 302, {"Location": LOCAL + "/dd/sales/orders/customer/a%2fb%C3%A9?limit=10"}),
+    ("bob", "/query/orders_since/since/2024%2F01", 302, {"Location": LOCAL + "/query/orders_since/since/2024%2F01?limit=10"}),
 ])
 def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
@@ -244,6 +248,13 @@ def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(dat
     check(ask(app, "bob", "/dd/demo"), 403, {})
     # No request made a database where there was none.
     assert (data_dir / "demo.sqlite3").exists() == (how != "missing")
+
+
+def test_a_warning_naming_a_database_escapes_what_a_header_cannot_carry(data_dir):
+    # An id from a hand-edited store: a line break would end the header, or smuggle in another.
+    edit_store(data_dir, lambda data: data["databases"].update({"x\r\nSet-Cookie: a=b\x7f\u20ac": {"sqlite_path": "gone"}}))
+    warning = "The database 'x\\r\\nSet-Cookie: a=b\\x7f\\u20ac' cannot be read: its file is missing."
+    check(ask(make_app(data_dir), "admin", "/models"), 200, {"Warning": warning, "Set-Cookie": []})
 
 
 def test_a_fault_of_a_database_file_that_passes_is_not_remembered(data_dir, monkeypatch):

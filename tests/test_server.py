@@ -55,7 +55,7 @@ class Server:
         with open(self.log, "wb") as output:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1",
-                 "--port", str(self.port), "--data-dir", str(data_dir)],
+                 "--port", str(self.port), *(["--data-dir", str(data_dir)] if data_dir else [])],
                 cwd=tmp_path, env=CHILD_ENV,
                 stdout=output, stderr=subprocess.STDOUT,
             )
@@ -68,8 +68,10 @@ class Server:
 
 
 def test_the_server_answers_real_http_requests(tmp_path):
-    server = Server(tmp_path, "server", REPO / "development.ini", copy_example(tmp_path / "data"))
-    port, data_dir = server.port, tmp_path / "data"
+    # The ini names the data folder relative to its own folder.
+    data_dir = copy_example(tmp_path / "data")
+    server = Server(tmp_path, "server", with_setting(tmp_path, "korvane.data_dir", "data"), None)
+    port = server.port
     try:
         status, _, body = fetch(port, "/query/customers_by_country/country/DE", key="alice-key")
         assert status == 200
@@ -98,6 +100,7 @@ def test_the_server_answers_real_http_requests(tmp_path):
     # that Pyramid 1.10 raises about itself.
     log = server.log.read_text()
     assert "Traceback" not in log and "Warning" not in log, log
+    assert "Serving the data folder {} ".format(data_dir) in log, log
 
 
 def with_setting(tmp_path, name, value):

@@ -176,6 +176,9 @@ BY_CALLER = [
     ("carol", "POST /users/new", dict(NEW_USER, creator=None), 400, "only the administrator"),
     ("alice", "PUT /users/bob", dict(CHANGED_USER, creator="admin"), 400, "Only the administrator"),
     ("admin", "POST /users/new", dict(NEW_USER, creator="alice"), 201, None),
+    # SQL whose compiled program holds text that is not UTF-8 compiles all the same.
+    ("admin", "POST /querydefs/new", dict(NEW_QUERY, sql="SELECT name FROM customers WHERE city = CAST(x'e9' AS TEXT)"),
+     201, None),
     # Credentials are stored and changed only on databases the caller reaches.
     ("carol", "POST /dbcredentials/sales", NEW_CREDENTIALS, 403, "no access to database 'sales'"),
     ("carol", "PUT /dbcredentials/sales/carols", CAROLS_ON_SALES, 403, "no access to database 'sales'"),

@@ -329,7 +329,8 @@ def serve(argv=None):
     except (OSError, ValueError) as error:  # a port in use, a host unknown, a setting waitress refuses
         parser.exit(2, "korvane-demo: error: cannot serve on {}:{}: {}\n".format(
             server.get("host", "0.0.0.0"), server.get("port", 8080), error))
-    log.info("Serving the data folder %s (stop the server with Ctrl+C)", app_settings["korvane.data_dir"])
+    # The folder as resolved: the ini may name it relative to its own folder.
+    log.info("Serving the data folder %s (stop the server with Ctrl+C)", app.registry.settings["krv_settings"]["data_dir"])
     listening.print_listen("Serving on http://{}:{}")
     listening.run()
     return 0

@@ -37,6 +37,48 @@ def received_uri(request):
     return request.path_qs
 
 
+#: One unit of a path: a percent-escape, or a character as it stands.
+_PATH_UNIT = re.compile(r"%[0-9A-Fa-f]{2}|.", re.DOTALL)
+
+
+def _unit_byte(unit):
+    return int(unit[1:], 16) if len(unit) == 3 and unit[0] == "%" else ord(unit)
+
+
+def location_as_sent(request, location):
+    """``location`` (a redirect's target on this server) with the escapes
+    the client sent put back into the part of its path made from the
+    request's path.
+
+    The contexts build some redirects (the row limit, the deprecated
+    format) from the decoded path, escaped again: a value's ``%2F`` comes
+    back as ``/`` and the redirect leads to another resource.  Where the
+    target's path and the received path stand for the same bytes, each
+    escape of the received path replaces what stands for it in the
+    target; the rest of the target (an extension changed, the query) is
+    left as made, as is a target whose path reads as it was sent.
+    """
+    host = request.host_url
+    if location.startswith(host + "/"):
+        origin = host
+    elif location.startswith("/") and not location.startswith("//"):
+        origin = ""  # made absolute when the answer is sent
+    else:
+        return location
+    path, mark, query = location[len(origin):].partition("?")
+    made = _PATH_UNIT.findall(path)
+    sent = _PATH_UNIT.findall(re.split(r"[?#]", request.raw_uri, maxsplit=1)[0])
+    kept = []
+    for made_unit, sent_unit in zip(made, sent):
+        if _unit_byte(made_unit) != _unit_byte(sent_unit):
+            break
+        # Only escapes are taken from what was sent: a character the
+        # client sent unescaped (a raw UTF-8 byte) stays escaped as made.
+        kept.append(sent_unit if len(sent_unit) == 3 else made_unit)
+    restored = "".join(kept + made[len(kept):])
+    return location if restored == path else origin + restored + mark + query
+
+
 def raw_path_segments(request):
     """The non-empty segments of the received path below the application
     root, still percent-encoded.

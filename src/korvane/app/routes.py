@@ -10,12 +10,18 @@ matters where patterns overlap: ``/querydefs/new`` must match before
 
 from dataclasses import dataclass
 
+from pyramid.traversal import split_path_info
+
 from korvane.constants import DATA_FORMATS
 
 # An optional ".format" suffix.  Ids of the demo data hold no dots, so an id
 # marker stops at the first one and leaves the extension to this marker.
 EXT = r"{ext:(\.[^/.]+)?}"
 ID = r"[^/.]+"
+#: The rest of a path, line feeds included: a value may hold any character,
+#: and the framework's own catch-all ("*rest") stops at a line feed.  The
+#: "path_tail" predicate splits it into segments, as "*rest" would.
+TAIL = r"(?s:.*)"
 
 
 @dataclass(frozen=True)
@@ -56,9 +62,9 @@ ROUTES = (
     Route("user", "/users/{user_id:%s}%s" % (ID, EXT), "Userdef", ("GET", "PUT", "DELETE")),
     # Data: stored queries, data discovery, request status, credentials.
     Route("queries", "/query" + EXT, "ExecuteQueryList"),
-    Route("query", "/query/{query_id:%s}*params" % ID, "ExecuteQuery", ("GET", "POST", "PUT", "DELETE")),
+    Route("query", "/query/{query_id:%s}{params:%s}" % (ID, TAIL), "ExecuteQuery", ("GET", "POST", "PUT", "DELETE")),
     Route("dd_index", "/dd{slash:/?}", "DefaultRoot"),
-    Route("dd", "/dd/*other_segments", "DataDiscovery"),
+    Route("dd", "/dd/{other_segments:%s}" % TAIL, "DataDiscovery"),
     Route("statuses", "/status" + EXT, "RequestStatus"),
     Route("status", "/status/{request_id:%s}%s" % (ID, EXT), "RequestStatus"),
     Route("dbcredentials", "/dbcredentials/{db_id:%s}%s" % (ID, EXT), "DBCredentialsRoot", ("GET", "POST")),
@@ -75,9 +81,31 @@ ROUTES = (
 )
 
 #: Route predicates of routes that need more than their pattern.
-ROUTE_PREDICATES = {"dd_url": {"dd_url_body": True}, "dd": {"dd_database_extension": True}}
+ROUTE_PREDICATES = {
+    "dd_url": {"dd_url_body": True},
+    "dd": {"path_tail": "other_segments", "dd_database_extension": True},
+    "query": {"path_tail": "params"},
+}
 
 ROUTES_BY_NAME = {route.name: route for route in ROUTES}
+
+
+class PathTailPredicate:
+    """Split the route's ``TAIL`` value (the placeholder this names) into
+    its segments, as the framework splits a "*rest" value: the contexts
+    read it as a tuple."""
+
+    def __init__(self, value, config):
+        self.value = value
+
+    def text(self):
+        return "path_tail = {}".format(self.value)
+
+    phash = text
+
+    def __call__(self, info, request):
+        info["match"][self.value] = split_path_info(info["match"].get(self.value) or "")
+        return True
 
 
 class DatabaseExtensionPredicate:
@@ -132,7 +160,9 @@ def includeme(config):
 
     from korvane.views.errors import method_not_allowed_view
 
-    config.add_route_predicate("dd_database_extension", DatabaseExtensionPredicate)
+    config.add_route_predicate("path_tail", PathTailPredicate)
+    # Evaluated after "path_tail", which makes the segments it reads.
+    config.add_route_predicate("dd_database_extension", DatabaseExtensionPredicate, weighs_more_than="path_tail")
     for route in ROUTES:
         config.add_route(
             route.name, route.pattern, factory=route.factory, **ROUTE_PREDICATES.get(route.name, {})

@@ -9,7 +9,7 @@ where its ACL grants more broadly than the change may go.
 
 import os
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPConflict, HTTPForbidden, HTTPNoContent
+from pyramid.httpexceptions import HTTPBadRequest, HTTPConflict, HTTPForbidden
 from pyramid.view import view_config
 
 from korvane.config_storage import DatabaseRecord, QueryRecord, UserRecord
@@ -27,6 +27,7 @@ from korvane.views.changes import (
     fresh_caller,
     json_object,
     missing,
+    no_content,
     section,
     shown,
     sqlite_file,
@@ -35,7 +36,7 @@ from korvane.views.changes import (
     write,
 )
 from korvane.views.common import shown_fields
-from korvane.views.render import data_response, json_response
+from korvane.views.render import data_response, header_text, json_response
 from korvane.views.sqlite import check_compiles
 
 #: Access lists a new definition gets, naming its creator, when the body
@@ -108,7 +109,7 @@ def models(context, request):
             # empty list), and a Warning says so in every format.
             problem = unreadable_database(db_id, db_model.problem).explanation
             listed[db_id].update(tables=None, error=problem)
-            request.response.headers.add("Warning", problem.encode("ascii", "backslashreplace").decode("ascii"))
+            request.response.headers.add("Warning", header_text(problem))
     return data_response(
         request,
         context.response_format,
@@ -238,7 +239,7 @@ def querydef_delete(context, request):
         del querydefs[query_id]
 
     write(request, change, "Query definition '{}' removed".format(query_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 @view_config(route_name="querydef_new", request_method="POST", permission="create_query")
@@ -361,7 +362,7 @@ def database_delete(context, request):
                 record["databases"] = [d for d in record["databases"] if d != db_id]
 
     write(request, change, "Database definition '{}' removed".format(db_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 @view_config(route_name="database_new", request_method="POST", permission="add_database")
@@ -521,7 +522,7 @@ def user_delete(context, request):
                         record[field] = [u for u in record[field] if u != user_id]
 
     write(request, change, "User definition '{}' removed".format(user_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 @view_config(route_name="user_new", request_method="POST", permission="create_user")

@@ -15,7 +15,6 @@ import re
 from pyramid.httpexceptions import (
     HTTPBadRequest,
     HTTPConflict,
-    HTTPCreated,
     HTTPForbidden,
     HTTPNotFound,
     HTTPServiceUnavailable,
@@ -26,6 +25,7 @@ from korvane.constants import ADMIN_USER_ID
 from korvane.store_writer import StoreWriteError
 from korvane.utils import NOT_SQLITE, sqlite_file_problem
 from korvane.views.common import NOT_JSON, SECRET_FIELDS, parsed_body
+from korvane.views.render import json_response
 
 log = logging.getLogger("korvane.changes")
 
@@ -148,10 +148,21 @@ def write(request, change, what):
 
 
 def created(request, route_name, body, **ids):
-    """201 with the new record and its Location."""
-    location = request.route_url(route_name, ext="", **ids)
-    response = HTTPCreated(location=location, json_body=body)
-    response.content_type = "application/json"
+    """201 with the new record and its Location, in ``request.response``
+    (see ``korvane.views.render``): the headers a context added there
+    reach the client."""
+    response = json_response(request, body)
+    response.status = 201
+    response.location = request.route_url(route_name, ext="", **ids)
+    return response
+
+
+def no_content(request):
+    """204 in ``request.response``, for the same reason as ``created``."""
+    response = request.response
+    response.status = 204
+    response.content_type = None
+    response.body = b""
     return response
 
 

@@ -5,6 +5,8 @@ import re
 
 from pyramid.httpexceptions import HTTPBadRequest, HTTPNotImplemented
 
+from korvane.constants import ADMIN_USER_ID
+
 #: Record fields no view ever shows.
 SECRET_FIELDS = frozenset({"password", "apikey", "apikey_hash"})
 
@@ -12,6 +14,25 @@ SECRET_FIELDS = frozenset({"password", "apikey", "apikey_hash"})
 def shown_fields(record):
     """A record's fields without its secrets."""
     return {name: value for name, value in record.to_dict().items() if name not in SECRET_FIELDS}
+
+
+def may_browse(context, db_id):
+    """Whether the caller of ``context`` may browse database ``db_id`` at
+    ``/dd/<db>``: the test the data-discovery context applies (the
+    administrator reaches every database, anybody else, the anonymous
+    user included, those of their own list)."""
+    if context.authenticated_user_id == ADMIN_USER_ID:
+        return True
+    return db_id in (getattr(context.authenticated_user_config, "databases", None) or ())
+
+
+def browsable_databases(context):
+    """The ids of the defined databases the caller may browse, sorted.
+
+    Not the context's ``user_db_ids``: that counts every database for
+    those who administer users or credentials, and the databases whose
+    access lists name the caller, which ``/dd/<db>`` does not open."""
+    return sorted(db_id for db_id in context.user_db_ids if may_browse(context, db_id))
 
 
 def read_only(action):

@@ -3,12 +3,12 @@ status, stored credentials and the data-discovery URL service."""
 
 from urllib.parse import quote, unquote, urlencode
 
-from pyramid.httpexceptions import HTTPBadRequest, HTTPMethodNotAllowed, HTTPNoContent, HTTPNotFound
-from pyramid.security import NO_PERMISSION_REQUIRED
+from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden, HTTPMethodNotAllowed, HTTPNotFound
+from pyramid.security import NO_PERMISSION_REQUIRED, ACLDenied
 from pyramid.view import view_config
 
 from korvane.config_storage import CredentialRecord
-from korvane.constants import ADMIN_USER_ID, DATA_FORMATS
+from korvane.constants import ADMIN_USER_ID, DATA_FORMATS, PUBLIC_USER_ID
 from korvane.request_status import StatusCodes
 from korvane.utils import get_model
 from korvane.views import sqlite
@@ -21,6 +21,7 @@ from korvane.views.changes import (
     fresh_caller,
     json_object,
     missing,
+    no_content,
     section,
     shown,
     still_allowed,
@@ -28,6 +29,7 @@ from korvane.views.changes import (
     write,
 )
 from korvane.views.common import (
+    may_browse,
     name_value_pairs,
     read_only,
     requested_limit,
@@ -206,8 +208,35 @@ def _credentials_change(context, data, entry=None):
         still_allowed(caller_id in CredentialRecord(entry).edit, "change these credentials")
 
 
+def _holds_credentials_right(context):
+    """Whether the caller holds "view" in their ``dbcreds`` (or is the
+    administrator): what the context grants listing for on its own."""
+    user_id = context.authenticated_user_id
+    return user_id == ADMIN_USER_ID or "view" in (getattr(context.authenticated_user_config, "dbcreds", None) or ())
+
+
+def _refused(context, request, permission):
+    """The refusal Pyramid answers a view with when the context's ACL
+    denies ``permission``: the same 403, naming the permission."""
+    principals = request.effective_principals
+    return HTTPForbidden(
+        "Unauthorized: {} failed permission check".format(permission),
+        result=ACLDenied("<narrowed by the view>", context.__acl__, permission, principals, context),
+    )
+
+
 @view_config(route_name="dbcredentials", request_method="GET", permission="list_dbcredentials")
 def list_credentials(context, request):
+    # The context also grants listing, to everybody, to the browser
+    # interface's dialog that assigns credentials to a query (marked by
+    # "guidata" and "guiassign").  The dialog serves a signed-in user who
+    # works with the database: anybody else is refused as without the
+    # marks, before the database is looked up, so that the refusal does
+    # not tell which databases exist.
+    if not _holds_credentials_right(context) and (
+        context.authenticated_user_id == PUBLIC_USER_ID or not may_browse(context, context.db_id)
+    ):
+        raise _refused(context, request, "list_dbcredentials")
     _credentials_database(context)
     container = context.dbc_config
     entries = {} if container is None else container.credentials
@@ -256,9 +285,13 @@ def show_credentials(context, request):
         raise HTTPNotFound(
             explanation="Credentials '{}' of database '{}' not found.".format(context.dbc_id, context.db_id)
         )
-    return json_response(
-        request, dict(shown_fields(entry), db_id=context.db_id, dbc_id=context.dbc_id)
-    )
+    fields = shown_fields(entry)
+    if not _holds_credentials_right(context):
+        # Reached through the browser dialog's marks alone: only the fields
+        # credentials are made of, never one a hand edit of the store added
+        # (which could hold a secret under another name).
+        fields = {name: value for name, value in fields.items() if name in CredentialRecord.schema}
+    return json_response(request, dict(fields, db_id=context.db_id, dbc_id=context.dbc_id))
 
 
 def _existing_credentials(context):
@@ -307,7 +340,7 @@ def delete_credentials(context, request):
             credentials.pop(db_id, None)
 
     write(request, change, "Credentials '{}' of database '{}' removed".format(dbc_id, db_id))
-    return HTTPNoContent()
+    return no_content(request)
 
 
 # --- data-discovery URLs --------------------------------------------------------

@@ -2,7 +2,8 @@
 
 A context stops a request by raising a Pyramid HTTP exception.  Errors
 (4xx, 5xx) are answered as JSON naming the status and the explanation;
-redirects and the browser interface's page go out as raised.  Either way
+redirects and the browser interface's page go out as raised, a
+redirect's Location keeping the escapes of the path as it was sent.  Either way
 the "Warning" headers that the request gathered on ``request.response``
 before the exception (the query-string key advice) are kept.
 
@@ -22,6 +23,7 @@ from pyramid.httpexceptions import (
 )
 from pyramid.view import exception_view_config
 
+from korvane.app.request_setup import location_as_sent
 from korvane.exceptions import HTTPUnsupportedFormat
 
 log = logging.getLogger(__name__)
@@ -109,6 +111,8 @@ def http_exception_view(exc, request):
     refusal at once: a redirect must lead somewhere."""
     if _redirects_to_a_refusal(exc, request):
         return http_error_view(HTTPUnsupportedFormat("xsd"), request)
+    if 300 <= exc.code < 400 and "Location" in exc.headers:
+        exc.headers["Location"] = location_as_sent(request, exc.headers["Location"])
     present = exc.headers.getall("Warning")
     for value in _gathered_warnings(request):
         if value not in present:

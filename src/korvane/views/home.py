@@ -4,6 +4,7 @@ diagnostics of the three base contexts."""
 from pyramid.security import NO_PERMISSION_REQUIRED, ALL_PERMISSIONS
 from pyramid.view import view_config
 
+from korvane.views.common import browsable_databases
 from korvane.views.render import data_response, json_response
 
 LINKS = {
@@ -53,7 +54,8 @@ def whoami(context, request):
         request,
         {
             "user_id": context.authenticated_user_id,
-            "databases": sorted(context.user_db_ids),
+            # The databases the caller may browse, as /dd lists them.
+            "databases": browsable_databases(context),
             "rights": {
                 kind: list(getattr(config, kind)) for kind in ("querydef", "dbdef", "userdef", "dbcreds")
             },
@@ -69,7 +71,7 @@ def dd_index(context, request):
         {
             "user_id": context.authenticated_user_id,
             "databases": {
-                db_id: request.application_url + "/dd/" + db_id for db_id in sorted(context.user_db_ids)
+                db_id: request.application_url + "/dd/" + db_id for db_id in browsable_databases(context)
             },
         },
     )

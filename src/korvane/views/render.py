@@ -23,6 +23,19 @@ _XML_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_.\-]*$")
 _NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 
+#: What a header value may hold as it is: printable ASCII.
+_NOT_HEADER_TEXT = re.compile(r"[^\x20-\x7e]")
+
+
+def header_text(text):
+    """``text`` fit for a header value: every character but printable
+    ASCII written as a backslash escape ("\\r", "\\x7f", "\\u20ac").  A
+    control character would break the header (a line break ends it, and
+    what follows would be read as a header of its own); other characters
+    beyond ASCII have no agreed encoding there."""
+    return _NOT_HEADER_TEXT.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)
+
+
 def json_response(request, data):
     response = request.response
     response.content_type = "application/json"

@@ -256,6 +256,10 @@ def check_compiles(db_id, path, sql):
     named (``:name``): those are what the path pairs of a query bind.
     """
     connection = _open_checked(db_id, path)
+    # The listing's operands quote the statement's constants as SQLite
+    # holds them, which need not be UTF-8 (CAST(x'e9' AS TEXT)): read as
+    # bytes, a valid statement is not refused for its listing.
+    connection.text_factory = bytes
     try:
         program = connection.execute("EXPLAIN " + sql, _AnyParameters()).fetchall()
     except sqlite3.DatabaseError as error:
@@ -275,7 +279,7 @@ def check_compiles(db_id, path, sql):
         connection.close()
     # A VACUUM reaches the authorizer only when it runs, so it is told by
     # its program here, and refused when stored as it would be when run.
-    if any(row[1] == "Vacuum" for row in program):
+    if any(row[1] == b"Vacuum" for row in program):
         raise HTTPBadRequest(explanation=OTHER_FILES)
 
 
