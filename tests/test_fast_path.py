@@ -1,6 +1,7 @@
 """What the module caches between calls never outlives a change: the next call sees it, as the twin does."""
 
 import builtins
+import copy
 import gc
 import itertools
 import json
@@ -19,7 +20,7 @@ import korvane.roots as roots
 
 from korvane.config_storage import ConfigStorage
 
-from helpers import make_request, make_settings, make_store, module_entries, run_child
+from helpers import CLASS_PATH_STORE, CLASS_PATHS, make_request, make_settings, make_store, module_entries, run_child
 
 
 USERS = {"admin": {"password": "secret"}, "public": {}, "u1": {"databases": ["sales"]}}
@@ -88,6 +89,53 @@ def test_global_patched_between_two_constructions_is_called_by_the_second(name, 
     with mock.patch(f"korvane.roots.{name}", replacement), pytest.raises(Refused):
         roots.ExecuteQuery(request)
     roots.ExecuteQuery(request)
+
+
+# The names the bodies call, raise or put in ACL entries, as the twin imports them.
+IMPORTED = sorted(name for name, value in vars(twin).items()
+                  if not name.startswith("_") and name != "log" and not isinstance(value, types.ModuleType)
+                  and getattr(value, "__module__", twin.__name__) != twin.__name__)
+ACL_NAMES = [("Allow", "Authenticated"), ("Allow", "Everyone"), ("Deny", "Everyone"), ("Deny", "Authenticated")]
+
+
+def reads_logged(obj, tag):
+    """``obj``, each of whose attribute reads is noted in LOG from now on."""
+    base = type(obj)
+
+    def __getattribute__(self, name):
+        LOG.append(f"{tag}.{name}")
+        return base.__getattribute__(self, name)
+
+    obj.__class__ = type(base.__name__, (base,), {"__getattribute__": __getattribute__})
+    return obj
+
+
+@pytest.mark.parametrize("missing", [(name,) for name in IMPORTED] + ACL_NAMES, ids="+".join)
+def test_a_missing_global_is_missed_before_anything_of_the_call_runs(missing):
+    # Python reads the name it calls (or raises, or puts first in a tuple)
+    # before it evaluates what follows: a missing one is reported before
+    # the request or the store is read for the arguments.
+    def scenario(impl):
+        outcomes = []
+        for cls_name, url, kw in CLASS_PATHS:
+            for user_id in ("admin", "u1", "public"):
+                sys._clear_type_cache()
+                store = make_store(**copy.deepcopy(CLASS_PATH_STORE))
+                request = reads_logged(make_request(url, settings=make_settings(store=store), user_id=user_id, **kw),
+                                       "request")
+                reads_logged(store, "store")
+                LOG.clear()
+                with mock.patch.multiple(impl, **{name: mock.DEFAULT for name in missing}):
+                    for name in missing:
+                        delattr(impl, name)
+                    try:
+                        getattr(impl, cls_name)(request)
+                        outcomes.append(("ok", list(LOG)))
+                    except Exception as error:
+                        outcomes.append((type(error).__name__, str(error), list(LOG)))
+        return outcomes
+
+    agree(scenario)
 
 
 def test_patched_global_leaves_the_same_traceback_entries_as_before():

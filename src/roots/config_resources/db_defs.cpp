@@ -27,7 +27,7 @@ int grant_if_named(PyObject* acl, PyObject* user_ids, PyObject* user_id, PyObjec
     if (named <= 0) {
         return named;
     }
-    Ref entry = acl_entry_for(names.Allow, grantee, permission);
+    Ref entry = acl_entry(names.Allow, grantee, permission);
     return entry ? PyList_Append(acl, entry.get()) : -1;
 }
 
@@ -87,11 +87,11 @@ PyObject* dbdef_init(PyObject* const* args) {
     if (setattr(self, names.__acl__, acl) < 0) {
         return nullptr;
     }
-    PyObject* grantee = grantee_of(user_id.get());
-    if (grantee == nullptr ||
-        grant_if_named(acl.get(), view_ids.get(), user_id.get(), grantee, names.view_database) < 0 ||
-        grant_if_named(acl.get(), edit_ids.get(), user_id.get(), grantee, names.edit_database) < 0 ||
-        grant_if_named(acl.get(), execute_ids.get(), user_id.get(), grantee, names.execute_database) < 0) {
+    Ref grantee = grantee_for(user_id.get());
+    if (!grantee ||
+        grant_if_named(acl.get(), view_ids.get(), user_id.get(), grantee.get(), names.view_database) < 0 ||
+        grant_if_named(acl.get(), edit_ids.get(), user_id.get(), grantee.get(), names.edit_database) < 0 ||
+        grant_if_named(acl.get(), execute_ids.get(), user_id.get(), grantee.get(), names.execute_database) < 0) {
         return nullptr;
     }
     // Without the right to view database definitions nothing above holds,

@@ -25,8 +25,7 @@ PyObject* dbmodel_init(PyObject* const* args) {
         return nullptr;
     }
     if (db_config.get() == Py_None) {
-        Ref explanation = format_text(kDatabaseNotFound, db_id.get());
-        return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
+        return raise_explained_by(names.HTTPNotFound, [&] { return format_text(kDatabaseNotFound, db_id.get()); });
     }
 
     Ref user_id = getattr(self, names.authenticated_user_id);

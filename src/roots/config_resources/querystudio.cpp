@@ -89,8 +89,8 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
         }
         Py_RETURN_NONE;
     }
-    PyObject* grantee = grantee_of(user_id.get());
-    if (grantee == nullptr) {
+    Ref grantee = grantee_for(user_id.get());
+    if (!grantee) {
         return nullptr;
     }
     int may_edit = contains(named_users.get(), names.public_user);
@@ -101,7 +101,7 @@ PyObject* querystudio_set_acl(PyObject* const* args) {
         return nullptr;
     }
     if (may_edit) {
-        Ref entry = acl_entry_for(names.Allow, grantee, names.querystudio_editor);
+        Ref entry = acl_entry(names.Allow, grantee.get(), names.querystudio_editor);
         if (!entry || PyList_Append(acl.get(), entry.get()) < 0) {
             return nullptr;
         }

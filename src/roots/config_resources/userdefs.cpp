@@ -137,7 +137,7 @@ const MethodEntry kUserdefsListMethods[] = {
 // (action, grantee, permission), Allow when `user_id` is among `user_ids`.
 Ref grant_or_deny(PyObject* user_ids, PyObject* user_id, PyObject* grantee, PyObject* permission) {
     const int granted = contains(user_ids, user_id);
-    return granted < 0 ? Ref() : acl_entry_for(granted ? names.Allow : names.Deny, grantee, permission);
+    return granted < 0 ? Ref() : acl_entry(granted ? names.Allow : names.Deny, grantee, permission);
 }
 
 PyObject* userdef_get_acl(PyObject* const* args) {
@@ -183,10 +183,11 @@ PyObject* userdef_get_acl(PyObject* const* args) {
             .release();
     }
 
-    PyObject* grantee = grantee_of(authenticated_user);
-    Ref view_entry = grantee ? grant_or_deny(view_ids.get(), authenticated_user, grantee, names.view_user) : Ref();
+    Ref grantee = grantee_for(authenticated_user);
+    Ref view_entry =
+        grantee ? grant_or_deny(view_ids.get(), authenticated_user, grantee.get(), names.view_user) : Ref();
     Ref edit_entry =
-        view_entry ? grant_or_deny(edit_ids.get(), authenticated_user, grantee, names.edit_user) : Ref();
+        view_entry ? grant_or_deny(edit_ids.get(), authenticated_user, grantee.get(), names.edit_user) : Ref();
     Ref acl = edit_entry ? Ref::steal(PyList_New(2)) : Ref();
     if (!acl) {
         return nullptr;

@@ -169,8 +169,9 @@ PyObject* root_basic_init(PyObject* const* args) {
         return nullptr;
     }
     if (asks) {
-        Ref value = get_item(params.get(), names.validate);
-        Ref flag = value ? call_global(names.asbool, value.get()) : Ref();
+        Ref asbool = module_global(names.asbool);
+        Ref value = asbool ? get_item(params.get(), names.validate) : Ref();
+        Ref flag = value ? call(asbool.get(), value.get()) : Ref();
         const int on = setattr(self, names.validate_upload, flag) == 0 ? truth(flag.get()) : -1;
         if (on < 0) {
             return nullptr;

@@ -17,9 +17,10 @@ PyObject* data_format_root_init(PyObject* const* args) {
     if (base_init(names.RootBasic, self, request) < 0) {
         return nullptr;
     }
-    Ref settings = getattr(self, names.settings);
+    Ref requested_data_format = module_global(names.requested_data_format);
+    Ref settings = requested_data_format ? getattr(self, names.settings) : Ref();
     Ref default_extension = settings ? subscript(settings.get(), names.default_extension) : Ref();
-    Ref requested = default_extension ? call_global(names.requested_data_format, request, default_extension.get())
+    Ref requested = default_extension ? call(requested_data_format.get(), request, default_extension.get())
                                       : Ref();
     Ref formats[3];
     if (!requested || unpack(requested.get(), formats, 3) < 0 ||
@@ -35,8 +36,9 @@ PyObject* data_format_root_init(PyObject* const* args) {
         if (wants_html < 0) {
             return nullptr;
         }
-        Ref own_request = getattr(self, names.request);
-        Ref exception = own_request ? call_global(names.gui_response_exception, own_request.get()) : Ref();
+        Ref gui_response_exception = module_global(names.gui_response_exception);
+        Ref own_request = gui_response_exception ? getattr(self, names.request) : Ref();
+        Ref exception = own_request ? call(gui_response_exception.get(), own_request.get()) : Ref();
         return exception ? raise(std::move(exception)) : nullptr;
     }
 
@@ -98,9 +100,10 @@ int format_table_for(PyObject* formats, PyObject* request_method, Ref* table) {
 // The extension of the request path's last segment, without its dot;
 // empty when that segment has none (or only leading dots).
 Ref path_extension(PyObject* self) {
-    Ref request = getattr(self, names.request);
+    Ref urlparse = module_global(names.urlparse);
+    Ref request = urlparse ? getattr(self, names.request) : Ref();
     Ref request_path = request ? getattr(request.get(), names.path) : Ref();
-    Ref parsed = request_path ? call_global(names.urlparse, request_path.get()) : Ref();
+    Ref parsed = request_path ? call(urlparse.get(), request_path.get()) : Ref();
     Ref path = parsed ? getattr(parsed.get(), names.path) : Ref();
     Ref os = path ? module_global(names.os) : Ref();
     Ref os_path = os ? getattr(os.get(), names.path) : Ref();
@@ -157,9 +160,9 @@ PyObject* data_format_root_check_data_format(PyObject* const* args) {
             return nullptr;
         }
         if (pending) {
-            Ref message =
-                format_text(kFormatNotImplemented, response_format, request_method);
-            return message ? raise_explained(names.HTTPNotImplemented, message.get()) : nullptr;
+            return raise_explained_by(names.HTTPNotImplemented, [&] {
+                return format_text(kFormatNotImplemented, response_format, request_method);
+            });
         }
     }
     // Illegal, or named by no list (including every format of a method the

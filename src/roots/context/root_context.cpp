@@ -45,8 +45,9 @@ PyObject* root_context_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref users = store_mapping(self, names.users);
-    Ref authenticated = users ? call_global(names.get_authenticated_user, request, users.get()) : Ref();
+    Ref get_authenticated_user = module_global(names.get_authenticated_user);
+    Ref users = get_authenticated_user ? store_mapping(self, names.users) : Ref();
+    Ref authenticated = users ? call(get_authenticated_user.get(), request, users.get()) : Ref();
     Ref user[2];
     if (!authenticated || unpack(authenticated.get(), user, 2) < 0 ||
         setattr(self, names.authenticated_user_id, user[0].get()) < 0 ||
@@ -54,11 +55,11 @@ PyObject* root_context_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref params = getattr(request, names.params);
+    Ref get_reversed = module_global(names.get_reversed_url_substitution_params);
+    Ref params = get_reversed ? getattr(request, names.params) : Ref();
     Ref url_substitution = params ? server_setting(self, names.url_substitution) : Ref();
-    if (!url_substitution ||
-        setattr(self, names.reversed_url_substitution,
-                call_global(names.get_reversed_url_substitution_params, params.get(), url_substitution.get())) < 0) {
+    if (!url_substitution || setattr(self, names.reversed_url_substitution,
+                                     call(get_reversed.get(), params.get(), url_substitution.get())) < 0) {
         return nullptr;
     }
 

@@ -53,8 +53,10 @@ PyObject* check_db_limit_overflow(PyObject* const* args) {
     if (db_limit.get() == Py_None || limit.get() != Py_None) {
         Py_RETURN_NONE;
     }
-    Ref location = call_method(self, names._get_db_limit_url, request, db_limit.get());
-    return location ? raise_new_kw(names.HTTPFound, state.kw_location, location.get()) : nullptr;
+    Ref found = module_global(names.HTTPFound);
+    Ref location = found ? call_method(self, names._get_db_limit_url, request, db_limit.get()) : Ref();
+    Ref exception = location ? call_kw(found.get(), state.kw_location, location.get()) : Ref();
+    return exception ? raise(std::move(exception)) : nullptr;
 }
 
 }  // namespace

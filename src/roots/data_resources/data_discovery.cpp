@@ -15,9 +15,10 @@ PyObject* data_discovery_init(PyObject* const* args) {
 
     // No format table of its own: the format is worked out here only to
     // hand HTML to the browser and to redirect a deprecated one at the end.
-    Ref settings = getattr(self, names.settings);
+    Ref requested_data_format = module_global(names.requested_data_format);
+    Ref settings = requested_data_format ? getattr(self, names.settings) : Ref();
     Ref default_extension = settings ? subscript(settings.get(), names.default_extension) : Ref();
-    Ref requested = default_extension ? call_global(names.requested_data_format, request, default_extension.get())
+    Ref requested = default_extension ? call(requested_data_format.get(), request, default_extension.get())
                                       : Ref();
     Ref requested_formats[3];
     if (!requested || unpack(requested.get(), requested_formats, 3) < 0 ||
@@ -34,8 +35,9 @@ PyObject* data_discovery_init(PyObject* const* args) {
     if (wants_html) {
         // The browser interface answers HTML itself, before the database is
         // even looked up.
-        Ref own_request = getattr(self, names.request);
-        Ref gui = own_request ? call_global(names.gui_response_exception, own_request.get()) : Ref();
+        Ref gui_response_exception = module_global(names.gui_response_exception);
+        Ref own_request = gui_response_exception ? getattr(self, names.request) : Ref();
+        Ref gui = own_request ? call(gui_response_exception.get(), own_request.get()) : Ref();
         return gui ? raise(std::move(gui)) : nullptr;
     }
 
@@ -81,17 +83,18 @@ PyObject* data_discovery_init(PyObject* const* args) {
         return raise_new(names.HTTPNotFound);
     }
 
-    db_id = getattr(self, names.db_id);
-    Ref db_model = db_id ? call_global_kw(names.get_model, state.kw_retry, databases.get(), db_id.get(), request)
-                         : Ref();
-    Ref own_request = db_model ? getattr(self, names.request) : Ref();
+    Ref get_model = module_global(names.get_model);
+    db_id = get_model ? getattr(self, names.db_id) : Ref();
+    Ref db_model = db_id ? call_kw(get_model.get(), state.kw_retry, databases.get(), db_id.get(), request) : Ref();
+    Ref segments_substitution = db_model ? module_global(names.segments_substitution) : Ref();
+    Ref own_request = segments_substitution ? getattr(self, names.request) : Ref();
     Ref path_segments = own_request ? getattr(own_request.get(), names.path_segments) : Ref();
     Ref data_segments = path_segments ? subscript(path_segments.get(), state.from_third) : Ref();
     Ref params = data_segments ? getattr(request, names.params) : Ref();
     Ref charset = params ? getattr(request, names.charset) : Ref();
     if (!charset || setattr(self, names.url_segments,
-                            call_global(names.segments_substitution, data_segments.get(), params.get(),
-                                        db_model.get(), charset.get())) < 0) {
+                            call(segments_substitution.get(), data_segments.get(), params.get(), db_model.get(),
+                                 charset.get())) < 0) {
         return nullptr;
     }
 

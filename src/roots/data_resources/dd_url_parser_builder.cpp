@@ -60,8 +60,9 @@ PyObject* ddurlparser_builder_root_init(PyObject* const* args) {
         if (!body || setattr(self, names.path, body_member(body.get(), names.path)) < 0) {
             return nullptr;
         }
-        Ref dd_path = getattr(self, names.path);
-        Ref split = dd_path ? call_global(names.split_path, dd_path.get()) : Ref();
+        Ref split_path = module_global(names.split_path);
+        Ref dd_path = split_path ? getattr(self, names.path) : Ref();
+        Ref split = dd_path ? call(split_path.get(), dd_path.get()) : Ref();
         Ref segments = split ? subscript(split.get(), state.zero) : Ref();
         database = segments ? subscript(segments.get(), state.one) : Ref();
         if (!database && segments && PyErr_ExceptionMatches(PyExc_IndexError)) {
@@ -94,19 +95,21 @@ PyObject* ddurlparser_builder_root_init(PyObject* const* args) {
         return nullptr;
     }
     if (db_config.get() == Py_None) {
-        Ref db_id = getattr(self, names.db_id);
-        Ref explanation = db_id ? format_text(kDatabaseNotFound, db_id.get()) : Ref();
-        return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
+        return raise_explained_by(names.HTTPNotFound, [&] {
+            Ref db_id = getattr(self, names.db_id);
+            return db_id ? format_text(kDatabaseNotFound, db_id.get()) : Ref();
+        });
     }
 
-    Ref db_id = getattr(self, names.db_id);
-    Ref db_model = db_id ? call_global_kw(names.get_model, state.kw_retry, databases.get(), db_id.get(), request)
-                         : Ref();
-    Ref params = db_model ? getattr(request, names.params) : Ref();
+    Ref get_model = module_global(names.get_model);
+    Ref db_id = get_model ? getattr(self, names.db_id) : Ref();
+    Ref db_model = db_id ? call_kw(get_model.get(), state.kw_retry, databases.get(), db_id.get(), request) : Ref();
+    Ref segments_substitution = db_model ? module_global(names.segments_substitution) : Ref();
+    Ref params = segments_substitution ? getattr(request, names.params) : Ref();
     Ref charset = params ? getattr(request, names.charset) : Ref();
     if (!charset || setattr(self, names.url_segments,
-                            call_global(names.segments_substitution, url_segments.get(), params.get(),
-                                        db_model.get(), charset.get())) < 0) {
+                            call(segments_substitution.get(), url_segments.get(), params.get(), db_model.get(),
+                                 charset.get())) < 0) {
         return nullptr;
     }
 
@@ -143,15 +146,15 @@ PyObject* ddurlparser_builder_root_set_special_attributes_from_request(PyObject*
     PyObject* self = args[0];
     PyObject* request = args[1];
     for (const SpecialAttribute& special : kSpecialAttributes) {
-        Ref ini_settings = getattr(self, names.ini_settings);
+        Ref get_url_param = module_global(names.get_url_param);
+        Ref ini_settings = get_url_param ? getattr(self, names.ini_settings) : Ref();
         Ref fallback = ini_settings ? global_named(names.*special.fallback) : Ref();
         Ref preset = fallback ? call_method(ini_settings.get(), names.get, names.*special.setting, fallback.get())
                               : Ref();
         Ref text_type = preset ? module_global(names.str_type) : Ref();
-        if (!text_type ||
-            setattr(self, names.*special.attribute,
-                    call_global(names.get_url_param, request, names.*special.parameter, preset.get(),
-                                text_type.get())) < 0) {
+        if (!text_type || setattr(self, names.*special.attribute,
+                                  call(get_url_param.get(), request, names.*special.parameter, preset.get(),
+                                       text_type.get())) < 0) {
             return nullptr;
         }
     }

@@ -40,17 +40,17 @@ PyObject* execute_query_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref params = getattr(request, names.params);
-    if (!params || setattr(self, names.substitution_params,
-                           call_global(names.get_url_substitution_params, params.get())) < 0) {
+    Ref get_substitution = module_global(names.get_url_substitution_params);
+    Ref params = get_substitution ? getattr(request, names.params) : Ref();
+    if (!params || setattr(self, names.substitution_params, call(get_substitution.get(), params.get())) < 0) {
         return nullptr;
     }
-    params = getattr(request, names.params);
+    Ref get_reversed = module_global(names.get_reversed_url_substitution_params);
+    params = get_reversed ? getattr(request, names.params) : Ref();
     Ref settings = params ? getattr(self, names.settings) : Ref();
     Ref url_substitution = settings ? subscript(settings.get(), names.url_substitution) : Ref();
-    if (!url_substitution ||
-        setattr(self, names.reversed_url_substitution,
-                call_global(names.get_reversed_url_substitution_params, params.get(), url_substitution.get())) < 0) {
+    if (!url_substitution || setattr(self, names.reversed_url_substitution,
+                                     call(get_reversed.get(), params.get(), url_substitution.get())) < 0) {
         return nullptr;
     }
 
@@ -130,13 +130,13 @@ PyObject* execute_query_validate_http_method(PyObject* const* args) {
         return nullptr;
     }
 
-    query_config = getattr(self, names.query_config);
-    Ref query_id = query_config ? getattr(query_config.get(), names.query_id) : Ref();
-    Ref separator = query_id ? Ref::steal(PyUnicode_FromString(kAllowedMethodSeparator)) : Ref();
-    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), allowed.get())) : Ref();
-    Ref explanation =
-        joined ? format_text(kMethodNotAllowed, query_id.get(), joined.get()) : Ref();
-    return explanation ? raise_explained(names.HTTPMethodNotAllowed, explanation.get()) : nullptr;
+    return raise_explained_by(names.HTTPMethodNotAllowed, [&] {
+        query_config = getattr(self, names.query_config);
+        Ref query_id = query_config ? getattr(query_config.get(), names.query_id) : Ref();
+        Ref separator = query_id ? Ref::steal(PyUnicode_FromString(kAllowedMethodSeparator)) : Ref();
+        Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), allowed.get())) : Ref();
+        return joined ? format_text(kMethodNotAllowed, query_id.get(), joined.get()) : Ref();
+    });
 }
 constexpr FunctionDef kExecuteQueryValidateHttpMethod{"ExecuteQuery._validate_http_method", {"self", "request_method", "std_methods"}, execute_query_validate_http_method, Default::EmptyTuple};
 
@@ -154,8 +154,7 @@ PyObject* execute_query_get_query_info(PyObject* const* args) {
         if (error_pending()) {
             return nullptr;
         }
-        Ref explanation = format_text(kQueryNotFound, query_id.get());
-        return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
+        return raise_explained_by(names.HTTPNotFound, [&] { return format_text(kQueryNotFound, query_id.get()); });
     }
     return PyTuple_Pack(2, query_id.get(), query_config.get());
 }
@@ -207,8 +206,8 @@ PyObject* execute_query_get_db(PyObject* const* args) {
         if (error_pending()) {
             return nullptr;
         }
-        Ref explanation = format_text(kQueryDatabaseNotFound, db_id.get());
-        return explanation ? raise_explained(names.HTTPNotFound, explanation.get()) : nullptr;
+        return raise_explained_by(names.HTTPNotFound,
+                                  [&] { return format_text(kQueryDatabaseNotFound, db_id.get()); });
     }
     return PyTuple_Pack(2, db_id.get(), db_config.get());
 }

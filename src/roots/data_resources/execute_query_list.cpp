@@ -19,12 +19,12 @@ PyObject* execute_query_list_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref params = getattr(request, names.params);
+    Ref get_reversed = module_global(names.get_reversed_url_substitution_params);
+    Ref params = get_reversed ? getattr(request, names.params) : Ref();
     Ref settings = params ? getattr(self, names.settings) : Ref();
     Ref url_substitution = settings ? subscript(settings.get(), names.url_substitution) : Ref();
-    if (!url_substitution ||
-        setattr(self, names.reversed_url_substitution,
-                call_global(names.get_reversed_url_substitution_params, params.get(), url_substitution.get())) < 0) {
+    if (!url_substitution || setattr(self, names.reversed_url_substitution,
+                                     call(get_reversed.get(), params.get(), url_substitution.get())) < 0) {
         return nullptr;
     }
 

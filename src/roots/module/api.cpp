@@ -400,6 +400,11 @@ PyObject* grantee_of(PyObject* user_id) {
     return is_public < 0 ? nullptr : is_public ? names.Everyone : names.Authenticated;
 }
 
+Ref grantee_for(PyObject* user_id) {
+    PyObject* name = grantee_of(user_id);
+    return name ? global_named(name) : Ref();
+}
+
 int holds_right(PyObject* user_config, PyObject* collection, std::initializer_list<PyObject*> rights) {
     const int has_config = truth(user_config);
     if (has_config <= 0) {
@@ -572,33 +577,35 @@ bool plain_text(PyObject* obj) {
     return PyUnicode_CheckExact(obj) || (PyTuple_CheckExact(obj) && all_exact_strings(obj));
 }
 
-}  // namespace
-
-Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission) {
-    Ref action = global_named(action_name);
-    if (!action) {
-        return {};
-    }
-    const std::uintptr_t key = reinterpret_cast<std::uintptr_t>(action.get()) ^
+// The entry `(action, principal, permission)`, or one kept that holds the same three.
+Ref entry_of(PyObject* action, PyObject* principal, PyObject* permission) {
+    const std::uintptr_t key = reinterpret_cast<std::uintptr_t>(action) ^
                                (reinterpret_cast<std::uintptr_t>(principal) >> 3) ^
                                (reinterpret_cast<std::uintptr_t>(permission) >> 6);
     KeptAclEntry& kept = kept_acl_entries[(key >> 4) % kKeptAclEntries];
-    if (kept.action == action.get() && kept.principal == principal && kept.permission == permission) {
+    if (kept.action == action && kept.principal == principal && kept.permission == permission) {
         return Ref::borrow(kept.entry);
     }
     Ref entry = Ref::steal(PyTuple_New(3));
     if (!entry) {
         return {};
     }
-    PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(action.get()));
+    PyTuple_SET_ITEM(entry.get(), 0, Py_NewRef(action));
     PyTuple_SET_ITEM(entry.get(), 1, Py_NewRef(principal));
     PyTuple_SET_ITEM(entry.get(), 2, Py_NewRef(permission));
-    if (plain_text(action.get()) && plain_text(principal) && plain_text(permission)) {
+    if (plain_text(action) && plain_text(principal) && plain_text(permission)) {
         // The slot is set before the entry it held goes.
         Ref previous = Ref::steal(kept.entry);
-        kept = {action.get(), principal, permission, Py_NewRef(entry.get())};
+        kept = {action, principal, permission, Py_NewRef(entry.get())};
     }
     return entry;
+}
+
+}  // namespace
+
+Ref acl_entry(PyObject* action_name, PyObject* principal, PyObject* permission) {
+    Ref action = global_named(action_name);
+    return action ? entry_of(action.get(), principal, permission) : Ref();
 }
 
 void forget_acl_entries() {
@@ -608,8 +615,10 @@ void forget_acl_entries() {
 }
 
 Ref acl_entry_for(PyObject* action_name, PyObject* principal_name, PyObject* permission) {
-    Ref principal = global_named(principal_name);
-    return principal ? acl_entry(action_name, principal.get(), permission) : Ref();
+    // Read in the order the entry names them, as a tuple display is.
+    Ref action = global_named(action_name);
+    Ref principal = action ? global_named(principal_name) : Ref();
+    return principal ? entry_of(action.get(), principal.get(), permission) : Ref();
 }
 
 Ref acl_list(Ref entry) {

@@ -470,6 +470,9 @@ int log_message(PyObject* level, PyObject* message);
 // anonymous, so its grants must reach everybody (Everyone); anybody else's
 // reach the signed-in (Authenticated).  Null on error.
 PyObject* grantee_of(PyObject* user_id);
+// That principal itself, read from the globals then, as a grantee bound to
+// a name before the entries that use it are made.
+Ref grantee_for(PyObject* user_id);
 
 // `user_config and (rights[0] in user_config.<collection> or ...)`: whether
 // a user record holds any of `rights`, tested in order; a false record
@@ -513,6 +516,17 @@ PyObject* raise_new_kw(PyObject* class_name, PyObject* kwnames, Args... args) {
 // `raise GLOBAL(explanation=text)`.
 inline PyObject* raise_explained(PyObject* class_name, PyObject* explanation) {
     return raise_new_kw(class_name, state.kw_explanation, explanation);
+}
+
+// `raise GLOBAL(explanation=<expression>)`, where `make` evaluates the
+// expression: as in Python, the class is read first, and a missing one is
+// reported before anything of the expression runs.
+template <class Make>
+PyObject* raise_explained_by(PyObject* class_name, Make make) {
+    Ref cls = global_named(class_name);
+    Ref explanation = cls ? make() : Ref();
+    Ref exception = explanation ? call_kw(cls.get(), state.kw_explanation, explanation.get()) : Ref();
+    return exception ? raise(std::move(exception)) : nullptr;
 }
 
 // The ACL entry `(action, principal, permission)` whose action and
