@@ -20,6 +20,7 @@ from pyramid.httpexceptions import (
     HTTPServiceUnavailable,
 )
 
+from korvane.app.routes import route_path
 from korvane.config_storage import StoreError, UnusableChange, UserRecord, _is_text_list, _records
 from korvane.constants import ADMIN_USER_ID
 from korvane.store_writer import StoreWriteError
@@ -153,7 +154,7 @@ def created(request, route_name, body, **ids):
     reach the client."""
     response = json_response(request, body)
     response.status = 201
-    response.location = request.route_url(route_name, ext="", **ids)
+    response.location = request.application_url + route_path(route_name, **ids)
     return response
 
 
