@@ -500,6 +500,18 @@ def test_the_databases_listed_are_those_the_caller_may_browse(data_dir):
         assert who == "public" or ask(app, who, "/whoami").json["databases"] == listed, who
 
 
+def test_links_to_databases_and_queries_quote_the_ids(data_dir):
+    # Ids of a hand-edited store may hold characters a URL must escape.
+    def add(data):
+        data["databases"]["my db"] = dict(data["databases"]["demo"])
+        data["querydefs"]["q#1"] = dict(data["querydefs"]["customer_count"])
+    edit_store(data_dir, add)
+    app = make_app(data_dir)
+    assert ask(app, "admin", "/dd").json["databases"]["my db"] == LOCAL + "/dd/my%20db"
+    [url] = [query["url"] for query in ask(app, "admin", "/query").json["queries"] if query["query_id"] == "q#1"]
+    assert url == LOCAL + "/query/q%231"
+
+
 @pytest.mark.parametrize(
     "url", ["/users", "/users/alice", "/users/admin", "/dbcredentials/demo", "/dbcredentials/demo/reporting"]
 )

@@ -7,6 +7,7 @@ from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden, HTTPMethodNotA
 from pyramid.security import NO_PERMISSION_REQUIRED, ACLDenied
 from pyramid.view import view_config
 
+from korvane.app.routes import route_path
 from korvane.config_storage import CredentialRecord
 from korvane.constants import ADMIN_USER_ID, DATA_FORMATS, PUBLIC_USER_ID
 from korvane.request_status import StatusCodes
@@ -53,7 +54,7 @@ def list_queries(context, request):
                     "description": query.description,
                     "database": query.database,
                     "methods": [method for method, enabled in query.http_methods.items() if enabled],
-                    "url": request.application_url + "/query/" + query_id,
+                    "url": request.application_url + route_path("query", query_id=query_id),
                 }
                 for query_id, query in context.query_configs.items()
             ]

@@ -4,6 +4,7 @@ diagnostics of the three base contexts."""
 from pyramid.security import NO_PERMISSION_REQUIRED, ALL_PERMISSIONS
 from pyramid.view import view_config
 
+from korvane.app.routes import route_path
 from korvane.views.common import browsable_databases
 from korvane.views.render import data_response, json_response
 
@@ -71,7 +72,8 @@ def dd_index(context, request):
         {
             "user_id": context.authenticated_user_id,
             "databases": {
-                db_id: request.application_url + "/dd/" + db_id for db_id in browsable_databases(context)
+                db_id: request.application_url + route_path("dd", other_segments=db_id)
+                for db_id in browsable_databases(context)
             },
         },
     )
