@@ -7,7 +7,7 @@ import pytest
 from pyramid.httpexceptions import HTTPBadRequest, HTTPNotFound, HTTPOk
 from pyramid.security import Allow, Authenticated, Deny, Everyone
 
-from helpers import make_request, make_store, permits
+from helpers import make_request, make_store, permits, run_child
 from korvane import utils
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
 from korvane.config_storage import UserRecord
@@ -94,3 +94,55 @@ def test_process_registry_runs_each_registered_callable_once():
 def test_made_requests_decide_permissions_by_the_context_acl(user_id, acl, allowed):
     request, context = make_request(user_id=user_id), SimpleNamespace(__acl__=acl)
     assert bool(request.has_permission("execute_query", context)) is permits(context, request, "execute_query") is allowed
+
+
+# Each: set-up, the call swept, the lock it takes.
+LOCKED_CALLS = {
+    "store refresh": ("store = make_store()", "store.pull()", "store._lock"),
+    "new request tracker": ("trackers = RequestStatusRegistry()", "trackers.new()", "trackers._lock"),
+    "tracker search": ("trackers = RequestStatusRegistry(); trackers.new()", "trackers.find(kind='x')",
+                       "trackers._lock"),
+    "registry run": ("registry = ProcessRegistry(); registry.register(lambda: None)", "registry.execute()",
+                     "registry._lock"),
+}
+
+
+@pytest.mark.parametrize("name", LOCKED_CALLS)
+def test_no_failed_allocation_leaves_a_lock_held(name):
+    # A lock left held by a failed call would hang every later request; each allocation the call
+    # makes fails in turn, in a fork of its own.
+    setup, call, lock = LOCKED_CALLS[name]
+    out = run_child(f"""
+        import os, sys, _testcapi
+        from helpers import make_store
+        from korvane.process_registry import ProcessRegistry
+        from korvane.request_status import RequestStatusRegistry
+        {setup}
+        for _ in range(300):  # counters past the interpreter's cached small ints
+            {call}
+        held, failed, allocation, clean_in_a_row = [], 0, 0, 0
+        while clean_in_a_row < 30:  # past the call's last allocation
+            pid = os.fork()
+            if pid == 0:
+                spare = [(i, i, i) for i in range(3000)]  # no free argument tuples to fall back on
+                sys._clear_type_cache()
+                _testcapi.set_nomemory(allocation, allocation + 1)
+                try:
+                    {call}
+                except MemoryError:
+                    code = 1
+                else:
+                    code = 0
+                finally:
+                    _testcapi.remove_mem_hooks()
+                os._exit(3 if {lock}.locked() else code)
+            code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            assert code in (0, 1, 3), (allocation, code)
+            failed += code != 0
+            clean_in_a_row = clean_in_a_row + 1 if code == 0 else 0
+            if code == 3:
+                held.append(allocation)
+            allocation += 1
+        print(held, failed > 0)
+    """)
+    assert out.splitlines()[-1] == "[] True", out

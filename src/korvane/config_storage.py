@@ -426,6 +426,9 @@ class ConfigStorage:
         self._signature = None
         self._bad_signature = None
         self._document = None
+        # Held through acquire / try / finally, never `with`: the interpreter's
+        # call of a lock's __exit__ allocates its arguments, and when memory
+        # runs out there the lock stays held and every later caller hangs.
         self._lock = threading.Lock()
         self._request = threading.local()
         self._load(data or {})
@@ -446,10 +449,13 @@ class ConfigStorage:
         server needs "admin" and "public").
         """
         store = cls(path=os.path.abspath(path), required_users=required_users, cache=cache)
-        with store._lock:
+        store._lock.acquire()
+        try:
             # The first read is the store's first pull.
             store.pull_count += 1
             store._take_file()
+        finally:
+            store._lock.release()
         if cache is not None:
             # What memcached holds may come from an earlier life of the
             # folder (deleted to start over, a backup put back): the file
@@ -517,7 +523,8 @@ class ConfigStorage:
         description).  A store made from in-memory data has nothing to
         refresh.  Every call is counted in ``pull_count``.
         """
-        with self._lock:
+        self._lock.acquire()
+        try:
             self.pull_count += 1
             if self.path is None:
                 return
@@ -537,6 +544,8 @@ class ConfigStorage:
             self._pull_file(from_memcache=True)
             if shared is DOWN or shared == self.stamp or self._signature is None or self._bad_signature is not None:
                 return
+        finally:
+            self._lock.release()
         # Memcached holds no store (started empty, or a writer withdrew its
         # stamp and died), or one that is not the file's.  Taken outside the
         # store's lock: a write holds the file lock while it waits for it.
@@ -574,23 +583,27 @@ class ConfigStorage:
         ``seen`` (``_ANY``: whatever it holds).  Under the write lock, with
         the file read again when it changed, so that nothing older than the
         file goes over a write that was published meanwhile."""
-        with locked(self._target(), required=False), self._lock:
-            if seen is not _ANY and self.cache.stamp() != seen:
-                return  # published by another process meanwhile
+        with locked(self._target(), required=False):
+            self._lock.acquire()
             try:
-                signature = self._stat()
-            except StoreError as error:
-                self._report(_MISSING, error)
-                return
-            if signature == self._bad_signature:
-                return
-            if signature != self._signature:
+                if seen is not _ANY and self.cache.stamp() != seen:
+                    return  # published by another process meanwhile
                 try:
-                    self._take_file()
+                    signature = self._stat()
                 except StoreError as error:
-                    self._report(signature, error)
+                    self._report(_MISSING, error)
                     return
-            self.cache.publish(self._document, self.stamp, self._signature)
+                if signature == self._bad_signature:
+                    return
+                if signature != self._signature:
+                    try:
+                        self._take_file()
+                    except StoreError as error:
+                        self._report(signature, error)
+                        return
+                self.cache.publish(self._document, self.stamp, self._signature)
+            finally:
+                self._lock.release()
 
     def begin_request(self):
         """Refresh the store for a request that is starting on this thread.
@@ -646,7 +659,8 @@ class ConfigStorage:
                 raise UnusableChange(str(error)) from None
 
         def after_replace(data):
-            with self._lock:
+            self._lock.acquire()
+            try:
                 self._load(data)
                 self._signature = self._stat()
                 self._bad_signature = None
@@ -654,6 +668,8 @@ class ConfigStorage:
                     # When this fails, memcached holds no stamp (withdrawn
                     # before the rename): the others go to the file.
                     self.cache.publish(data, self.stamp, self._signature)
+            finally:
+                self._lock.release()
 
         target = self._target()
         if self.cache is None:
@@ -662,17 +678,23 @@ class ConfigStorage:
         def published_version():
             # The version counts up from the highest handed out, even when
             # the file's went down (a backup put back by hand).
-            with self._lock:
+            self._lock.acquire()
+            try:
                 shared = self.cache.stamp()
                 return max(self.version, stamp_version(shared) if shared not in (MISSING, DOWN) else 0)
+            finally:
+                self._lock.release()
 
         def withdraw():
             # A publish that fails, or a writer killed between the rename
             # and the publish, must not leave the old stamp standing over
             # the new file.  (When memcached cannot be reached at all, the
             # others watch the file as this process does.)
-            with self._lock:
+            self._lock.acquire()
+            try:
                 self.cache.withdraw()
+            finally:
+                self._lock.release()
 
         return write_store(target, checked_change, after_replace, read=read, before_replace=withdraw,
                            published_version=published_version)

@@ -23,13 +23,19 @@ class ProcessRegistry:
         self.executed = 0
         self.completed = 0
         self._pending = deque()
+        # Held through acquire / try / finally, never `with`: the interpreter's
+        # call of a lock's __exit__ allocates its arguments, and when memory
+        # runs out there the lock stays held and every later caller hangs.
         self._lock = threading.Lock()
 
     def register(self, func):
         """Queue ``func`` (called without arguments) and return it, so the
         method can serve as a decorator."""
-        with self._lock:
+        self._lock.acquire()
+        try:
             self._pending.append(func)
+        finally:
+            self._lock.release()
         return func
 
     @property
@@ -41,16 +47,22 @@ class ProcessRegistry:
         """Run every callable pending at the time of the call, in the order
         registered, and return how many ran.  A callable that raises is
         logged and dropped; the others still run."""
-        with self._lock:
+        self._lock.acquire()
+        try:
             self.executed += 1
             batch = list(self._pending)
             self._pending.clear()
+        finally:
+            self._lock.release()
         for func in batch:
             try:
                 func()
             except Exception:
                 log.exception("Registered process %r failed.", func)
             finally:
-                with self._lock:
+                self._lock.acquire()
+                try:
                     self.completed += 1
+                finally:
+                    self._lock.release()
         return len(batch)

@@ -91,27 +91,39 @@ class RequestStatusRegistry:
         self.capacity = capacity
         self._trackers = OrderedDict()
         self._ids = itertools.count(1)
+        # Held through acquire / try / finally, never `with`: the interpreter's
+        # call of a lock's __exit__ allocates its arguments, and when memory
+        # runs out there the lock stays held and every later caller hangs.
         self._lock = threading.Lock()
 
     def new(self):
         """Make, keep and return a tracker for a new request."""
-        with self._lock:
+        self._lock.acquire()
+        try:
             tracker = RequestStatus("{}-{}".format(_PROCESS_TOKEN, next(self._ids)))
             tracker.add_status(StatusCodes.RECEIVED)
             self._trackers[tracker.request_id] = tracker
             while len(self._trackers) > self.capacity:
                 self._trackers.popitem(last=False)
             return tracker
+        finally:
+            self._lock.release()
 
     def get(self, request_id):
-        with self._lock:
+        self._lock.acquire()
+        try:
             return self._trackers.get(request_id)
+        finally:
+            self._lock.release()
 
     def find(self, **metadata):
         """Return the kept trackers whose metadata holds every given item,
         oldest first."""
-        with self._lock:
+        self._lock.acquire()
+        try:
             trackers = list(self._trackers.values())
+        finally:
+            self._lock.release()
         return [
             t
             for t in trackers

@@ -224,6 +224,9 @@ def _read_sqlite_model(db_id, path):
 #: Models read from SQLite files: path -> (file signature, tables).  A
 #: model is read again only when its file (or its write-ahead log) changes.
 _model_cache = {}
+# Held through acquire / try / finally, never `with`: the interpreter's
+# call of a lock's __exit__ allocates its arguments, and when memory
+# runs out there the lock stays held and every later caller hangs.
 _model_cache_lock = threading.Lock()
 
 
@@ -241,8 +244,11 @@ def _file_signature(path):
 
 def _cached_sqlite_model(db_id, path):
     signature = _file_signature(path)
-    with _model_cache_lock:
+    _model_cache_lock.acquire()
+    try:
         cached = _model_cache.get(path)
+    finally:
+        _model_cache_lock.release()
     if cached is not None and cached[0] == signature:
         return DataModel(db_id, dict(cached[1]))
     # A problem is never kept: what caused it (a file put back under the
@@ -257,8 +263,11 @@ def _cached_sqlite_model(db_id, path):
         if problem is None:
             raise
         return DataModel(db_id, {}, problem)
-    with _model_cache_lock:
+    _model_cache_lock.acquire()
+    try:
         _model_cache[path] = (signature, dict(model.tables))
+    finally:
+        _model_cache_lock.release()
     return model
 
 
