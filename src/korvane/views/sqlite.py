@@ -95,18 +95,42 @@ OTHER_FILES = "A query reads only its own database: the demo server refuses ATTA
 _OTHER_FILE_ACTIONS = frozenset((sqlite3.SQLITE_ATTACH, sqlite3.SQLITE_DETACH))
 
 
-def _only_own_database(action, *_):
-    return sqlite3.SQLITE_DENY if action in _OTHER_FILE_ACTIONS else sqlite3.SQLITE_OK
+class _OwnDatabaseOnly:
+    """A connection's authorizer, which remembers whether it refused.
+    sqlite3 denies an action also when its callback raises (memory running
+    out inside it): that denial is the server's failure, not a refusal of
+    the client's statement."""
+
+    __slots__ = ("refused",)
+
+    def __init__(self):
+        self.refused = False
+
+    def __call__(self, action, *_):
+        if action in _OTHER_FILE_ACTIONS:
+            self.refused = True
+            return sqlite3.SQLITE_DENY
+        return sqlite3.SQLITE_OK
+
+
+class _Connection(sqlite3.Connection):
+    """A read-only connection and the authorizer it was opened with."""
 
 
 def _open_read_only(path, busy_timeout=BUSY_TIMEOUT):
-    connection = sqlite3.connect(_read_only_uri(path), uri=True, timeout=busy_timeout)
-    connection.set_authorizer(_only_own_database)
+    connection = sqlite3.connect(_read_only_uri(path), uri=True, timeout=busy_timeout, factory=_Connection)
+    connection.authorizer = _OwnDatabaseOnly()
+    connection.set_authorizer(connection.authorizer)
     return connection
 
 
-def _denied(error):
+def _not_authorized(error):
     return getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_AUTH
+
+
+def _denied(error, connection):
+    """Whether ``error`` is the authorizer's refusal of another file."""
+    return _not_authorized(error) and connection.authorizer.refused
 
 
 @functools.lru_cache(maxsize=256)
@@ -209,7 +233,7 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
                     explanation="{} ran longer than {}, the time limit of a statement here"
                     " (korvane.query_timeout), and was stopped.".format(what, _seconds(timeout))
                 ) from None
-            if _denied(error):
+            if _denied(error, connection):
                 raise HTTPForbidden(explanation=OTHER_FILES) from None
             if _busy(error):
                 raise busy_database(db_config.db_id) from None
@@ -263,8 +287,10 @@ def check_compiles(db_id, path, sql):
     try:
         program = connection.execute("EXPLAIN " + sql, _AnyParameters()).fetchall()
     except sqlite3.DatabaseError as error:
-        if _denied(error):
+        if _denied(error, connection):
             raise HTTPBadRequest(explanation=OTHER_FILES) from None
+        if _not_authorized(error):
+            raise  # the authorizer failed: the server's doing, not the statement's
         if _busy(error):
             raise busy_database(db_id) from None
         problem = sqlite_error_problem(error)
