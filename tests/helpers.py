@@ -145,6 +145,45 @@ def run_child(source, *flags, timeout=300):
     return done.stdout
 
 
+_ALLOCATION_SWEEP = """
+import os, sys, _testcapi
+{setup}
+wrong, failed, allocation, quiet = [], 0, 0, 0
+while quiet < {quiet}:  # past the call's last allocation
+    pid = os.fork()
+    if pid == 0:
+        spare = [(i, i, i) for i in range(3000)]  # no free argument tuples to fall back on
+        sys._clear_type_cache()
+        _testcapi.set_nomemory(allocation, allocation + 1)
+        error = None
+        try:
+            {call}
+        except BaseException as raised:
+            error = raised
+        finally:
+            _testcapi.remove_mem_hooks()
+        os._exit(3 if ({wrong}) else 1 if error is not None else 0)
+    # A child the interpreter itself crashed in (it mishandles a few failed allocations) answered
+    # nothing: only an outcome judged wrong counts.
+    code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    failed += code != 0
+    quiet = quiet + 1 if code == 0 else 0
+    if code == 3:
+        wrong.append(allocation)
+    allocation += 1
+print((wrong, failed > 0))
+"""
+
+
+def allocations_gone_wrong(setup, call, wrong, quiet=30):
+    """Runs the one-line ``call`` after ``setup`` in a fresh interpreter, once for each allocation it
+    makes with that allocation failing, each in a fork of its own.  Returns the allocations whose
+    failure left the expression ``wrong`` true (``error`` is what the call raised, or None), and
+    whether any failure reached the call at all."""
+    out = run_child(_ALLOCATION_SWEEP.format(setup=textwrap.dedent(setup), call=call, wrong=wrong, quiet=quiet))
+    return ast.literal_eval(out.splitlines()[-1])
+
+
 # --- processes: memcached and the server --------------------------------------------------
 
 STARTUP_SECONDS = 30

@@ -10,7 +10,7 @@ import pytest
 
 import korvane.utils
 from korvane.app.request_setup import MAX_BODY_BYTES
-from helpers import run_child
+from helpers import allocations_gone_wrong
 from test_app import KEYS, LOCAL, app, ask, check, check_all, data_dir, edit_store, make_app  # noqa: F401 (fixtures)
 
 CUSTOMERS = "/dd/demo/customers"
@@ -317,10 +317,9 @@ def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capp
 ])
 def test_memory_running_out_in_the_authorizer_is_no_refusal_of_the_statement(call, tmp_path):
     # sqlite3 denies an action whose authorizer raised: that is the server's failure, and must not be
-    # answered as the refusal of another database file.  Each allocation of the call fails in turn.
-    out = run_child(f"""
-        import os, sqlite3, sys, _testcapi
-        from pyramid.httpexceptions import HTTPException
+    # answered as the refusal of another database file.
+    setup = f"""
+        import sqlite3
         from korvane.views import sqlite as views_sqlite
 
         class Config(dict):
@@ -329,31 +328,6 @@ def test_memory_running_out_in_the_authorizer_is_no_refusal_of_the_statement(cal
         path = {str(tmp_path / "d.sqlite3")!r}
         sqlite3.connect(path).executescript("CREATE TABLE t (a); INSERT INTO t VALUES (1);").close()
         {call}
-        refused, failed, allocation, clean_in_a_row = [], 0, 0, 0
-        while clean_in_a_row < 60:  # past the call's last allocation
-            pid = os.fork()
-            if pid == 0:
-                sys._clear_type_cache()
-                _testcapi.set_nomemory(allocation, allocation + 1)
-                try:
-                    {call}
-                except HTTPException as error:
-                    code = 3 if error.explanation == views_sqlite.OTHER_FILES else 1
-                except BaseException:
-                    code = 1
-                else:
-                    code = 0
-                finally:
-                    _testcapi.remove_mem_hooks()
-                os._exit(code)
-            # A child the interpreter itself crashed in (it mishandles some failed allocations)
-            # answered nothing: only a refusal counts against the server.
-            code = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-            failed += code != 0
-            clean_in_a_row = clean_in_a_row + 1 if code == 0 else 0
-            if code == 3:
-                refused.append(allocation)
-            allocation += 1
-        print(refused, failed > 0)
-    """)
-    assert out.splitlines()[-1] == "[] True", out
+    """
+    wrong = "getattr(error, 'explanation', None) == views_sqlite.OTHER_FILES"
+    assert allocations_gone_wrong(setup, call, wrong, quiet=60) == ([], True)
