@@ -333,6 +333,19 @@ def test_a_new_users_key_is_shown_once_and_stored_only_as_a_hash(data_dir, caplo
     assert key not in caplog.text and "dave-secret" not in caplog.text and "sha256:" not in caplog.text
 
 
+def test_a_key_written_by_hand_beside_a_hash_replaces_it_at_once_and_after_the_next_write(data_dir):
+    app = make_app(data_dir)
+    check(ask(app, "admin", "POST /querydefs/new", NEW_QUERY), 201, {})
+    edit_store(data_dir, lambda data: data["users"]["alice"].update(apikey="alice-new-key"))
+    for write in (None, "DELETE /querydefs/by_city"):
+        if write:
+            check(ask(app, "admin", write), 204, {})
+        who = [ask(app, "public", "/whoami", headers={"X-API-Key": key}) for key in ("alice-new-key", "alice-key")]
+        assert [response.status_int for response in who] == [200, 403]
+        assert who[0].json["user_id"] == "alice"
+    assert stored(data_dir)["users"]["alice"]["apikey_hash"] == hash_apikey("alice-new-key")
+
+
 @pytest.mark.parametrize("request_line, body", [
     ("PUT /users/alice", {"databases": ["demo"], "password": "new-secret", "view": ["alice"]}),
     ("POST /dbcredentials/demo", NEW_CREDENTIALS),

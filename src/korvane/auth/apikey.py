@@ -35,12 +35,13 @@ def new_apikey():
 
 
 def stored_key_hash(record):
-    """The hash of a user record's key, or None when it has no key."""
-    stored = record.get("apikey_hash")
-    if stored:
-        return stored
+    """The hash of a user record's key, or None when it has no key.
+
+    A plain key beside a hash was written by hand after the last write (every
+    write replaces plain keys by their hashes): it is the newer key, and the
+    one the next write keeps."""
     plain = record.get("apikey")
-    return hash_apikey(plain) if plain else None
+    return hash_apikey(plain) if plain else record.get("apikey_hash") or None
 
 
 def key_matches(key_hash, record):
