@@ -82,10 +82,11 @@ def test_a_write_reaches_another_process_through_memcached(pair, memcached, monk
     reader.pull()
     reads = count_file_reads(monkeypatch, reader)
     writer.write(add_query("fresh", sql))
-    # Said once per process, when the stores of ``pair`` first publish.
+    # Said once by each process that publishes such a document: both stores of ``pair`` when they first publish
+    # under the small item limit; the writer alone for the document over 1 MB (it was once never said).
     logged = " ".join(r.getMessage() for when in ("setup", "call") for r in caplog.get_records(when))
     assert not writer.cache.down and UNREACHABLE not in logged
-    assert logged.count("item size limit") == (2 if memcached.options else 0)
+    assert logged.count("item size limit") == (2 if memcached.options else file_reads)
     assert writer.cache.client.get("test.version") == writer.stamp.encode()
     assert (writer.cache.client.get("test.document") is None) == bool(file_reads)
     reader.pull()
@@ -185,12 +186,19 @@ def _writer_dies(*published):
 
 
 class CutOff:
-    """A memcached client whose every call fails: the writer alone cannot reach memcached."""
+    """A memcached client whose every call fails with ``error`` (by default as when memcached cannot be reached);
+    ``closed`` counts the calls of ``close``."""
+
+    def __init__(self, error=ConnectionRefusedError):
+        self.error, self.closed = error, 0
 
     def __getattr__(self, name):
         def fail(*args, **kwargs):
-            raise ConnectionRefusedError(name)
+            raise self.error(name)
         return fail
+
+    def close(self):
+        self.closed += 1
 
 
 UNHEARD_WRITES = {
@@ -225,11 +233,13 @@ def test_a_write_that_memcached_did_not_hear_of_is_served_by_the_others_at_once(
     assert "bob" not in other.users and reads == []
 
 
-def test_a_published_document_no_process_wrote_is_passed_over_for_the_file(pair):
+# Newer than the reader's, and of thousands of digits, which no store carries (it once failed every request).
+@pytest.mark.parametrize("number", [lambda reader: reader.version + 5, lambda reader: "9" * 5000],
+                         ids=["newer", "thousands-of-digits"])
+def test_a_published_document_no_process_wrote_is_passed_over_for_the_file(pair, number):
     path, writer, reader = pair
     reader.pull()
-    version = reader.version + 5
-    stamp = "{}:{}".format(version, "0" * 64).encode()
+    stamp = "{}:{}".format(number(reader), "0" * 64).encode()
     writer.cache.client.set("test.document", stamp + b"\n" + b"[" * 100000 + b"]" * 100000, noreply=False)
     writer.cache.client.set("test.version", stamp, noreply=False)
     edit = json.loads(path.read_text())
@@ -254,6 +264,24 @@ def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(data_dir,
     monkeypatch.setattr(store_cache.time, "monotonic", lambda: time.time() + 3600)
     store.pull()
     assert store.cache.client.calls.count("get") == gets + 1
+
+
+# What the client's parser raises on replies that break the protocol (a value line with a negative length, a
+# reply line cut short): they once escaped and failed every request.
+@pytest.mark.parametrize("error", [IndexError, ValueError, KeyError])
+def test_a_reply_memcached_should_never_give_falls_back_to_the_file_with_one_warning(data_dir, memcached, caplog,
+                                                                                      error):
+    caplog.set_level(logging.WARNING, logger="korvane.store_cache")
+    store = shared_store(data_dir / "store.json", memcached.address)
+    store.cache.client = garbled = CutOff(error)
+    other = ConfigStorage.from_file(str(data_dir / "store.json"))
+    for n in range(3):
+        other.write(add_query("q{}".format(n)))
+        store.pull()
+        assert "q{}".format(n) in store.querydefs
+    assert caplog.text.count(UNREACHABLE) == 1 and error.__name__ in caplog.text
+    # The connection out of step with memcached is dropped, not read on.
+    assert garbled.closed == 1 and store.cache.down
 
 
 def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, memcached, monkeypatch):

@@ -97,8 +97,20 @@ def spoil_credentials(data):
 #: Hand edits giving a record (or the store's version) a value its kind does not take, and what the refusal says.
 WRONG_VALUES = {
     # Never matched memcached's stamp, which holds digits: every request published the store again.
-    **{"version " + repr(value): (lambda data, value=value: data.update(version=value),
-                                 "member 'version' must be a whole number of at least 0") for value in (-3, "7")},
+    # Beyond a 64-bit count the next write failed, and every one after it.
+    **{"version " + repr(value)[:12]: (lambda data, value=value: data.update(version=value),
+                                      "member 'version' must be a whole number from 0 to 9223372036854775807")
+       for value in (-3, "7", 2**63, int("9" * 4300))},
+    # Lone surrogates, which JSON's escapes carry and no write can put back: every write failed.
+    "surrogate in a field": (put("users", "bob", "description", "bad \ud800"),
+                             "User definition 'bob' field 'description' holds text that is not valid Unicode"),
+    "surrogate in a field the kind does not know": (
+        lambda data: data["credentials"]["demo"]["reporting"].update(notes=["fine", {"\udfff": 1}]),
+        "Credentials 'reporting' of database 'demo' field 'notes' holds text that is not valid Unicode"),
+    "surrogate in an id": (lambda data: data["users"].update({"x\ud800": {}}),
+                           "User definition 'x\\ud800' holds text that is not valid Unicode"),
+    "surrogate in a member of its own": (lambda data: data.update(note="\ud800"),
+                                         "member 'note' holds text that is not valid Unicode"),
     # A key typed without quotes: hashing it failed every keyed request and every write.
     "numeric apikey": (put("users", "bob", "apikey", 12345), "User definition 'bob' field 'apikey' must be a text or null"),
     # Joined to the folder on load: the store was left half-loaded.

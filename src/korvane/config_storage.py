@@ -19,7 +19,8 @@ from pyramid.httpexceptions import HTTPBadRequest
 
 from korvane.constants import PUBLIC_USER_ID, STD_HTTP_METHODS
 from korvane.store_cache import DOWN, MISSING, stamp_version
-from korvane.store_writer import VERSION_FIELD, document_stamp, document_version, locked, write_store
+from korvane.store_writer import (MAX_VERSION, VERSION_FIELD, document_stamp, document_version, json_problem, locked,
+                                  write_store)
 
 # Kinds of field values a record may hold, by the check that accepts them.
 TEXT = "a text"
@@ -346,8 +347,8 @@ def check_store_data(data, required_users=()):
     # stamp: one of another kind would never match a stamp, and every
     # request would publish the store again.
     version = data.get(VERSION_FIELD, 0)
-    if not isinstance(version, int) or isinstance(version, bool) or version < 0:
-        raise StoreError("member '{}' must be a whole number of at least 0".format(VERSION_FIELD))
+    if not isinstance(version, int) or isinstance(version, bool) or not 0 <= version <= MAX_VERSION:
+        raise StoreError("member '{}' must be a whole number from 0 to {}".format(VERSION_FIELD, MAX_VERSION))
     for section in STORE_SECTIONS:
         entries = data.get(section)
         if entries is None:
@@ -359,6 +360,11 @@ def check_store_data(data, required_users=()):
                 raise StoreError("entry '{}' of '{}' must be an object".format(key, section))
             if section == "credentials" and not all(isinstance(e, dict) for e in entry.values()):
                 raise StoreError("the credentials of database '{}' must be objects".format(key))
+    # Every write puts the whole document back into the file: text it
+    # cannot hold would fail them all.
+    found = json_problem(data)
+    if found is not None:
+        raise StoreError("{} {}".format(_place(found[0]), found[1]))
     # The records' values are used as their kinds say (keys hashed as text,
     # access lists tested for membership, paths joined): one of the wrong
     # type would fail every request that reaches it, or, as a text where a
@@ -377,6 +383,21 @@ def check_store_data(data, required_users=()):
                 " and ".join("'{}'".format(user) for user in required_users),
             )
         )
+
+
+def _place(path):
+    """The record and field that ``path`` (see ``json_problem``) leads into,
+    as the store's errors name them."""
+    section, *rest = path
+    if section == "credentials" and len(rest) >= 2:
+        db_id, key, *rest = rest
+        place = "{} {!r} of database {!r}".format(CredentialRecord.kind, key, db_id)
+    elif section in _SECTION_RECORDS and rest:
+        key, *rest = rest
+        place = "{} {!r}".format(_SECTION_RECORDS[section].kind, key)
+    else:
+        return "member {!r}".format(section) if not rest else "member {!r} entry {!r}".format(section, rest[0])
+    return place if not rest else "{} field {!r}".format(place, rest[0])
 
 
 def _check_record_values(record, where):

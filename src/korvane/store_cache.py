@@ -15,6 +15,8 @@ import json
 import logging
 import time
 
+from korvane.store_writer import MAX_VERSION
+
 log = logging.getLogger(__name__)
 
 #: What ``version`` answers when memcached holds no version, and when it
@@ -55,9 +57,8 @@ class StoreCache:
         self.document_key = prefix + ".document"
         # Imported here: a server without memcached never loads the client
         # (nor the ssl module it pulls in).
-        from pymemcache.exceptions import MemcacheError, MemcacheServerError
+        from pymemcache.exceptions import MemcacheServerError
 
-        self._failures = (MemcacheError, OSError)
         self._server_error = MemcacheServerError
         if client is None:
             from pymemcache.client.base import Client
@@ -83,7 +84,11 @@ class StoreCache:
                 self._failed(error)
                 return DOWN
             result = TOO_LARGE
-        except self._failures as error:
+        except Exception as error:
+            # Besides the client's own errors, a reply that breaks the
+            # protocol raises whatever its parser met (a ValueError, a
+            # KeyError, an IndexError): either way the connection is of no
+            # use, and the file is watched until memcached answers again.
             self._failed(error)
             return DOWN
         if self.down:
@@ -152,12 +157,13 @@ class StoreCache:
             # Too large for memcached (for its default limit, or for the
             # one it was started with): the stamp alone is published, and
             # the others read the file.  The previous document is stale.
-            if len(body) <= LARGEST_DOCUMENT and not self._told_too_large:
+            if not self._told_too_large:
                 self._told_too_large = True
                 log.warning(
-                    "memcached at %s:%s takes no item of %d bytes (its item size limit, -I): the store's stamp "
-                    "alone is shared, and the processes read the store file",
+                    "memcached at %s:%s takes no item of %d bytes (%s): the store's stamp alone is shared, and "
+                    "the processes read the store file",
                     self.address[0], self.address[1], len(body),
+                    "its item size limit, -I" if len(body) <= LARGEST_DOCUMENT else "its default item size limit, 1 MB",
                 )
             stored = self._call("delete", self.document_key, noreply=False)
         if stored is DOWN:
@@ -177,6 +183,9 @@ class StoreCache:
 def stamp_version(stamp):
     """The version number of a stamp; None when it is not one."""
     number, sep, digest = stamp.partition(":")
-    if not (sep and number.isdigit() and digest.isalnum()):
+    # Counted in digits first: text of thousands of them is no number the
+    # interpreter converts, and none a store carries.
+    if not (sep and number.isdigit() and digest.isalnum()) or len(number) > len(str(MAX_VERSION)):
         return None
-    return int(number)
+    version = int(number)
+    return version if version <= MAX_VERSION else None

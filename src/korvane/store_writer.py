@@ -15,6 +15,7 @@ by hand is replaced by its ``apikey_hash`` on the first write.
 """
 
 import contextlib
+import errno
 import fcntl
 import hashlib
 import json
@@ -28,6 +29,44 @@ log = logging.getLogger(__name__)
 
 #: Field of the document holding the number every write increases.
 VERSION_FIELD = "version"
+
+
+#: The highest version a store may carry: a signed 64-bit number, which
+#: every reader of the file or of memcached's stamp can count with.
+MAX_VERSION = 2**63 - 1
+#: What ``json_problem`` finds.
+NOT_UNICODE = "holds text that is not valid Unicode"
+NESTED_TOO_DEEPLY = "is nested too deeply"
+
+
+def json_problem(value, max_depth=None):
+    """``(path, problem)`` for the first place in ``value`` (parsed JSON)
+    that no store file can hold, or None: text that is not valid Unicode
+    (JSON's escapes can write lone surrogates, which no encoder takes) or,
+    with ``max_depth``, nesting more than that many levels deep.  ``path``
+    lists the keys and indexes that lead there."""
+    stack = [(value, ())]
+    while stack:
+        item, path = stack.pop()
+        if max_depth is not None and len(path) >= max_depth:
+            return path, NESTED_TOO_DEEPLY
+        if isinstance(item, str):
+            texts = ((item, path),)
+        elif isinstance(item, dict):
+            texts = [(key, path + (key,)) for key in item]
+            stack.extend((member, path + (key,)) for key, member in item.items())
+        elif isinstance(item, list):
+            texts = ()
+            stack.extend((member, path + (index,)) for index, member in enumerate(item))
+        else:
+            texts = ()
+        for text, where in texts:
+            if isinstance(text, str):
+                try:
+                    text.encode("utf-8")
+                except UnicodeEncodeError:
+                    return where, NOT_UNICODE
+    return None
 
 
 class StoreWriteError(OSError):
@@ -171,6 +210,9 @@ def write_store(path, change, after_replace=None, read=read_document, before_rep
         latest = document_version(data)
         if published_version is not None:
             latest = max(latest, published_version())
+        if latest >= MAX_VERSION:
+            raise StoreWriteError(errno.EOVERFLOW, "store file {}: version {} is the last a store may carry".format(
+                path, latest))
         data[VERSION_FIELD] = latest + 1
         try:
             remove_leftovers(path)

@@ -6,6 +6,7 @@ import re
 from pyramid.httpexceptions import HTTPBadRequest, HTTPNotImplemented
 
 from korvane.constants import ADMIN_USER_ID
+from korvane.store_writer import NESTED_TOO_DEEPLY, json_problem
 
 #: Record fields no view ever shows.
 SECRET_FIELDS = frozenset({"password", "apikey", "apikey_hash"})
@@ -115,26 +116,9 @@ def parsed_body(text):
         return None, TOO_DEEP
     except ValueError:
         return None, NOT_JSON
-    stack = [(value, 1)]
-    while stack:
-        item, depth = stack.pop()
-        if depth > MAX_BODY_DEPTH:
-            return None, TOO_DEEP
-        if isinstance(item, str):
-            items = [item]
-        elif isinstance(item, dict):
-            items = list(item)
-            stack.extend((member, depth + 1) for member in item.values())
-        elif isinstance(item, list):
-            items = ()
-            stack.extend((member, depth + 1) for member in item)
-        else:
-            items = ()
-        for string in items:
-            try:
-                string.encode("utf-8")
-            except UnicodeEncodeError:
-                return None, "The request body holds text that is not valid Unicode."
+    found = json_problem(value, MAX_BODY_DEPTH)
+    if found is not None:
+        return None, TOO_DEEP if found[1] == NESTED_TOO_DEEPLY else "The request body holds text that is not valid Unicode."
     return value, None
 
 
