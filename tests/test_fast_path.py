@@ -895,6 +895,40 @@ def test_class_changed_after_first_use_is_read_as_by_the_twin(base, make, attrs,
     assert agree(scenario) == seen
 
 
+class ChangesWhenCompared:
+    """A class dictionary key hashed like `name` and equal to nothing: looking the name up along the MRO compares
+    it, and the first comparison runs `change`."""
+
+    def __init__(self, name, change):
+        self.name, self.change = name, change
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        change, self.change = self.change, None
+        if change is not None:
+            change()
+        return False
+
+
+@pytest.mark.parametrize("name, value", [("check_data_format", refuse), ("formats", {})])
+def test_a_class_changed_while_a_name_is_looked_up_is_read_as_changed_from_the_next_construction_on(name, value):
+    # The interpreter's own cache may keep the value found before the change
+    # under the tag given after it, until the entry is evicted: the module
+    # once kept it for good.
+    def scenario(impl):
+        holder = []
+        middle = type("Middle", (impl.DBModel,), {ChangesWhenCompared(name, lambda: setattr(holder[0], name, value)): 1})
+        holder.append(type("Sub", (middle,), {}))
+        seen = []
+        for _ in range(3):
+            sys._clear_type_cache()
+            seen.append(outcome_of(holder[0], model_request())[0])
+        return seen[1:]
+    assert agree(scenario) == ["Refused" if value is refuse else "HTTPUnsupportedFormat"] * 2
+
+
 # ------------------------------------------------------------ bodies calling bodies
 
 def _base_patched_to_itself(impl):

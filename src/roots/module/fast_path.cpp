@@ -161,30 +161,39 @@ std::uintptr_t slot_of(const void* a, const void* b, std::uintptr_t slots) {
     return (x ^ (y * 31) ^ (x >> 8)) & (slots - 1);
 }
 
-// The first class after `cls` on `mro` whose own dictionary holds
-// `__init__`: that entry, borrowed (the class dictionary keeps it), or null
-// with no error when none does or `cls` is not on the MRO.
-PyObject* find_init_after(PyObject* mro, PyObject* cls) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(mro);
-    Py_ssize_t i = 0;
-    while (i < count && PyTuple_GET_ITEM(mro, i) != cls) {
-        ++i;
+}  // namespace
+
+int find_in_mro(PyTypeObject* type, unsigned int tag, Py_ssize_t start, PyObject* name, PyObject** found) {
+    *found = nullptr;
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro) || tag == 0) {
+        return 0;
     }
-    for (++i; i < count; ++i) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    // Code run by a comparison may replace the MRO and drop this one.
+    const Ref hold = Ref::borrow(mro);
+    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(mro); ++i) {
         // Static builtin types keep their dictionary out of tp_dict.
-        PyObject* dict = PyType_GetDict(base);
+        PyObject* dict = PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         if (dict == nullptr) {
-            return nullptr;
+            return -1;
         }
-        PyObject* found = PyDict_GetItemWithError(dict, names.__init__);
+        PyObject* value = PyDict_GetItemWithError(dict, name);
         Py_DECREF(dict);
-        if (found != nullptr || error_pending()) {
-            return found;
+        if (value == nullptr && error_pending()) {
+            return -1;
+        }
+        if (type->tp_version_tag != tag) {
+            return 0;
+        }
+        if (value != nullptr) {
+            *found = value;
+            return 1;
         }
     }
-    return nullptr;
+    return 1;
 }
+
+namespace {
 
 // What the MRO of `type` does with `name` for the attribute reads of
 // `subject`; null when the cache cannot describe it (no version tag, a name
@@ -255,14 +264,21 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
 // Kept out of line: the hit above is the path that must stay short.
 [[gnu::noinline]] AttributeEntry* fill_attribute_entry(AttributeEntry& entry, PyTypeObject* type, PyObject* name,
                                                        Subject subject) {
-    if (!PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name)) {
-        return nullptr;
-    }
-    PyObject* found = _PyType_Lookup(type, name);
-    if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) {
+    if (!PyUnicode_CheckExact(name) || !PyUnicode_CHECK_INTERNED(name) ||
+        (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type))) {
         return nullptr;
     }
     const unsigned int tag = type->tp_version_tag;
+    PyObject* found = nullptr;
+    const int walked = find_in_mro(type, tag, 0, name, &found);
+    if (walked <= 0) {
+        // The interpreter's lookup drops a comparison's error too; the
+        // generic read that follows looks again.
+        if (walked < 0) {
+            PyErr_Clear();
+        }
+        return nullptr;
+    }
     Resolution resolution = Resolution::kGeneric;
     if (subject == Subject::kTypeItself) {
         // `type` is a class read through itself: its metaclass (exactly
@@ -281,10 +297,12 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
         // A `__getattr__` written in Python, behind the generic read (the
         // instances' `__getattribute__` is object's own): a method of the
         // class, called with the instance and the name.
-        PyObject* getattribute = _PyType_Lookup(type, names.__getattribute__);
-        // That lookup compares the class dicts' keys, which may run code
-        // that changes the class and drops what `found` points to.
-        if (type->tp_version_tag != tag) {
+        PyObject* getattribute = nullptr;
+        const int looked = find_in_mro(type, tag, 0, names.__getattribute__, &getattribute);
+        if (looked <= 0) {
+            if (looked < 0) {
+                PyErr_Clear();
+            }
             return nullptr;
         }
         if (found != nullptr && Py_IS_TYPE(found, &PyFunction_Type) && getattribute != nullptr &&
@@ -827,13 +845,21 @@ PyObject* super_init_target(PyObject* cls, PyObject* self) {
     if (type->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(type)) {
         return nullptr;
     }
+    const unsigned int tag = type->tp_version_tag;
     PyObject* mro = type->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) {
         return nullptr;
     }
-    PyObject* target = find_init_after(mro, cls);
+    Py_ssize_t after = 0;
+    while (after < PyTuple_GET_SIZE(mro) && PyTuple_GET_ITEM(mro, after) != cls) {
+        ++after;
+    }
+    PyObject* target = nullptr;
+    if (after == PyTuple_GET_SIZE(mro) || find_in_mro(type, tag, after + 1, names.__init__, &target) <= 0) {
+        return nullptr;
+    }
     if (target != nullptr) {
-        entry = {type, type->tp_version_tag, cls, target};
+        entry = {type, tag, cls, target};
     }
     return target;
 }

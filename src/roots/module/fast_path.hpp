@@ -50,6 +50,16 @@ struct GlobalSite {
     std::uint64_t epoch;
 };
 
+// `name` along the MRO of `type` from position `start`, as the interpreter
+// looks it up: the first class whose own dictionary holds it, for an answer
+// kept under the type's version tag `tag`.  1 with `*found` borrowed (null
+// when no class holds it); 0 when the type's tag is no longer `tag` (or is
+// zero): comparing a dictionary's keys may run code that changes a class on
+// the MRO, and what was found before must not be kept under a tag given
+// after the change, as the interpreter's own cache keeps it; -1 with the
+// error of a comparison.
+int find_in_mro(PyTypeObject* type, unsigned int tag, Py_ssize_t start, PyObject* name, PyObject** found);
+
 // What `super(cls, self).__init__` finds along `type(self).__mro__` after
 // `cls`: a borrowed reference to the attribute as stored in the class
 // dictionary.  Null with no error set when the fast path does not apply

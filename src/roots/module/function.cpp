@@ -531,13 +531,21 @@ PyObject* module_init_of(PyTypeObject* cls) {
     if (entry.type == cls && entry.version_tag == cls->tp_version_tag && entry.version_tag != 0) {
         return entry.init;
     }
-    PyObject* init = _PyType_Lookup(cls, names.__init__);
-    if (init == nullptr || !is_module_function(init)) {
+    // Without a tag there is nothing to remember the answer by.
+    if (cls->tp_version_tag == 0 && !PyUnstable_Type_AssignVersionTag(cls)) {
         return nullptr;
     }
-    // The lookup gave the class a tag if it had none; without one there is
-    // nothing to remember the answer by.
-    entry = {cls, cls->tp_version_tag, init};
+    const unsigned int tag = cls->tp_version_tag;
+    PyObject* init = nullptr;
+    const int walked = find_in_mro(cls, tag, 0, names.__init__, &init);
+    if (walked < 0) {
+        // The generic call looks again and meets the error itself.
+        PyErr_Clear();
+    }
+    if (walked <= 0 || init == nullptr || !is_module_function(init)) {
+        return nullptr;
+    }
+    entry = {cls, tag, init};
     return init;
 }
 
