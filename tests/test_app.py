@@ -421,6 +421,24 @@ def test_build_escapes_what_a_segment_cannot_hold_and_parse_reads_it_back(app):
     assert parsed.json["filters"] == {"name": "a/b", "city": ".."}
 
 
+# Each was built into a path as Python writes it ("None", "['a']", "True") or into an empty segment.
+@pytest.mark.parametrize("table, filters, explains", [
+    ("customers", {"id": None}, "'filters' must map column names to non-empty texts or numbers"),
+    ("customers", {"id": ["a"]}, "'filters' must map column names"), ("customers", {"id": True}, "'filters' must map"),
+    ("customers", {"id": ""}, "'filters' must map"), ("customers", {"": "a"}, "'filters' must map"),
+    (["customers"], {}, "'table' must be a non-empty text"), (1, {}, "'table' must be a non-empty text"),
+    ("", {}, "'table' must be a non-empty text"),
+])
+def test_build_refuses_parts_that_are_no_path_segment(app, table, filters, explains):
+    check(ask(app, "alice", "POST /dd-url/build", {"database": "demo", "table": table, "filters": filters}), 400,
+          {"explains": explains})
+
+
+def test_build_takes_a_number_as_a_value(app):
+    body = {"database": "demo", "table": "customers", "filters": {"id": 3, "score": 1.5}}
+    assert ask(app, "alice", "POST /dd-url/build", body).json["segments"] == ["customers", "id", "3", "score", "1.5"]
+
+
 # --- administration: definitions, models, studio, credentials, status ------------------------
 
 DATABASE_PERMISSIONS = ("view_database", "edit_database", "execute_database")

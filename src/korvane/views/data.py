@@ -374,6 +374,14 @@ def dd_url(context, request):
     return json_response(request, dict(special, **_built_url(context, request)))
 
 
+def _segment_value(value, numbers=True):
+    """Whether ``value`` makes a data-discovery path segment: a non-empty
+    text or, where ``numbers``, a number (not a boolean)."""
+    if isinstance(value, str):
+        return value != ""
+    return numbers and isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
 def _built_url(context, request):
     """The data-discovery URL of the body's database, "table", "filters"
     (column -> value) and "format"."""
@@ -381,6 +389,12 @@ def _built_url(context, request):
     table, filters, format_ = body.get("table"), body.get("filters") or {}, body.get("format")
     if not isinstance(filters, dict) or (table is None and filters):
         raise HTTPBadRequest(explanation="Member 'filters' must be an object, and needs a 'table'.")
+    # Each becomes a path segment as str() writes it: null would come out as
+    # "None", a list as its Python form, and an empty text as "//".
+    if table is not None and not _segment_value(table, numbers=False):
+        raise HTTPBadRequest(explanation="Member 'table' must be a non-empty text.")
+    if not all(_segment_value(column, numbers=False) and _segment_value(value) for column, value in filters.items()):
+        raise HTTPBadRequest(explanation="Member 'filters' must map column names to non-empty texts or numbers.")
     if format_ is not None and format_ not in DATA_FORMATS:
         raise HTTPBadRequest(explanation="Member 'format' must be one of: {}.".format(", ".join(DATA_FORMATS)))
     parts = [] if table is None else [table, *(item for pair in filters.items() for item in pair)]
