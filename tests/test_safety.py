@@ -20,7 +20,7 @@ import pytest
 import korvane.roots as roots
 
 from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, UNDER_ASAN, Faulty, FaultPlan, Injected, QuietTracker
-from helpers import TESTS_DIR, make_request, make_settings, make_store, run_child
+from helpers import TESTS_DIR, allocations_gone_wrong, make_request, make_settings, make_store, run_child
 
 # ---------------------------------------------------------------- wrong types in the store
 
@@ -415,6 +415,22 @@ def test_a_class_changed_by_comparing_its_own_keys_while_it_is_looked_up_is_read
 
 
 # ---------------------------------------------------------------- results the interpreter would refuse
+
+
+def test_no_failed_allocation_while_reachable_databases_are_worked_out_becomes_a_system_error():
+    # The set of reachable databases was made, and left unchecked, before the
+    # store was read: a failed allocation reached dict.items() pending, whose
+    # result then raised SystemError.
+    setup = """
+        import korvane.roots as roots
+        from helpers import make_request, make_settings, make_store
+        store = make_store(users={"admin": {}, "public": {}, "carol": {"databases": ["sales"]}},
+                           databases={"sales": {"read": ["carol"]}, "other": {"write": ["carol"]}})
+        context = roots.RootContext(make_request("/", settings=make_settings(store=store), user_id="carol"))
+        for _ in range(3):
+            context.user_db_ids
+    """
+    assert allocations_gone_wrong(setup, "context.user_db_ids", wrong="isinstance(error, SystemError)") == ([], True)
 
 
 def test_a_null_result_or_a_result_with_an_exception_set_raises_system_error():

@@ -115,7 +115,7 @@ PyObject* dbmodels_init(PyObject* const* args) {
         return nullptr;
     }
     Ref db_configs = Ref::steal(PyDict_New());
-    Ref admin_for_dbs = Ref::steal(PyList_New(0));
+    Ref admin_for_dbs = db_configs ? Ref::steal(PyList_New(0)) : Ref();
     if (setattr(self, names.db_configs, db_configs) < 0 || setattr(self, names.admin_for_dbs, admin_for_dbs) < 0) {
         return nullptr;
     }

@@ -68,8 +68,8 @@ PyObject* querydefs_list_init(PyObject* const* args) {
         return nullptr;
     }
     Ref query_configs = Ref::steal(PyDict_New());
-    Ref executable_queries = Ref::steal(PyList_New(0));
-    Ref viewable_queries = Ref::steal(PyList_New(0));
+    Ref executable_queries = query_configs ? Ref::steal(PyList_New(0)) : Ref();
+    Ref viewable_queries = executable_queries ? Ref::steal(PyList_New(0)) : Ref();
     if (setattr(self, names.query_configs, query_configs) < 0 ||
         setattr(self, names.executable_queries, executable_queries) < 0 ||
         setattr(self, names.viewable_queries, viewable_queries) < 0) {

@@ -40,9 +40,9 @@ PyObject* default_root_init(PyObject* const* args) {
     }
     // Set after the route match, so that a route key cannot replace it.
     Ref acl = Ref::steal(PyList_New(2));
-    Ref authenticated = acl_entry_for(names.Allow, names.Authenticated, names.authenticated);
-    Ref view = acl_entry_for(names.Allow, names.Everyone, names.view);
-    if (!acl || !authenticated || !view) {
+    Ref authenticated = acl ? acl_entry_for(names.Allow, names.Authenticated, names.authenticated) : Ref();
+    Ref view = authenticated ? acl_entry_for(names.Allow, names.Everyone, names.view) : Ref();
+    if (!view) {
         return nullptr;
     }
     PyList_SET_ITEM(acl.get(), 0, authenticated.release());

@@ -88,12 +88,15 @@ PyObject* root_context_build_escaped_url(PyObject* const* args) {
     PyObject* chars_to_replace = args[2];
 
     Ref escaped = Ref::steal(PyList_New(0));
+    if (!escaped) {
+        return nullptr;
+    }
     Ref query_string_data = Ref::borrow(args[3]);
     if (query_string_data.get() == Py_None) {
         query_string_data = Ref::steal(PyDict_New());
     }
-    Ref segment_iter = Ref::steal(PyObject_GetIter(segments));
-    if (!escaped || !query_string_data || !segment_iter) {
+    Ref segment_iter = query_string_data ? Ref::steal(PyObject_GetIter(segments)) : Ref();
+    if (!segment_iter) {
         return nullptr;
     }
     while (Ref segment = Ref::steal(PyIter_Next(segment_iter.get()))) {
@@ -207,10 +210,10 @@ PyObject* root_context_user_db_ids(PyObject* const* args) {
     }
 
     Ref reachable = Ref::steal(PySet_New(nullptr));
-    Ref databases = store_mapping(self, names.databases);
+    Ref databases = reachable ? store_mapping(self, names.databases) : Ref();
     Ref items = databases ? call_method(databases.get(), names.items) : Ref();
     Ref item_iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-    if (!reachable || !item_iter) {
+    if (!item_iter) {
         return nullptr;
     }
     while (Ref item = Ref::steal(PyIter_Next(item_iter.get()))) {

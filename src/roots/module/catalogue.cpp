@@ -87,8 +87,8 @@ int run_import(const ImportDef& def) {
         ++count;
     }
     Ref fromlist = Ref::steal(PyTuple_New(count));
-    Ref module_name = Ref::steal(PyUnicode_FromString(def.module));
-    if (!fromlist || !module_name) {
+    Ref module_name = fromlist ? Ref::steal(PyUnicode_FromString(def.module)) : Ref();
+    if (!module_name) {
         return -1;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -185,8 +185,8 @@ int root_context_attributes(PyObject* ns) {
 
 int root_basic_attributes(PyObject* ns) {
     Ref target = Ref::steal(PyTuple_Pack(2, names.xml, names.schema));
-    Ref redirect_map = Ref::steal(PyDict_New());
-    if (!target || !redirect_map || PyDict_SetItem(redirect_map.get(), names.xsd, target.get()) < 0) {
+    Ref redirect_map = target ? Ref::steal(PyDict_New()) : Ref();
+    if (!redirect_map || PyDict_SetItem(redirect_map.get(), names.xsd, target.get()) < 0) {
         return -1;
     }
     return PyDict_SetItem(ns, names.format_redirect_map, redirect_map.get());
@@ -221,9 +221,9 @@ Ref formats_table(std::span<const FormatRow> rows, bool with_not_implemented) {
     }
     for (const FormatRow& row : rows) {
         Ref lists = Ref::steal(PyDict_New());
-        Ref supported = format_list(row.supported);
-        Ref illegal = format_list(row.illegal);
-        if (!lists || !supported || !illegal || PyDict_SetItem(lists.get(), names.supported, supported.get()) < 0 ||
+        Ref supported = lists ? format_list(row.supported) : Ref();
+        Ref illegal = supported ? format_list(row.illegal) : Ref();
+        if (!illegal || PyDict_SetItem(lists.get(), names.supported, supported.get()) < 0 ||
             PyDict_SetItem(lists.get(), names.illegal, illegal.get()) < 0) {
             return {};
         }

@@ -404,8 +404,8 @@ PyObject* make_code(PyObject* name, int line, PyObject* varnames, int argcount) 
         return code.release();
     }
     Ref kwnames = Ref::steal(PyTuple_Pack(3, names.co_argcount, names.co_nlocals, names.co_varnames));
-    Ref count = Ref::steal(PyLong_FromLong(argcount));
-    if (!kwnames || !count) {
+    Ref count = kwnames ? Ref::steal(PyLong_FromLong(argcount)) : Ref();
+    if (!count) {
         return nullptr;
     }
     return call_method_kw(code.get(), names.replace, kwnames.get(), count.get(), count.get(), varnames).release();
