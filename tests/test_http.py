@@ -1,6 +1,8 @@
 """A JSON 4xx for each client mistake, a JSON 500 with a request id for the server's, and HEAD, OPTIONS, 405, redirects."""
 
+import gc
 import logging
+import shutil
 import sqlite3
 from unittest import mock
 from urllib.parse import quote
@@ -309,6 +311,71 @@ def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capp
     # A schema shows no rows, so none are counted.
     for url in (CUSTOMERS + ".xml?schema", "/query/everyone.json?schema"):
         check(ask(app, "alice", url), 200, {})
+
+
+def writer_waits(path):
+    """Whether another program's writer finds the database file at ``path`` locked."""
+    writer = sqlite3.connect(path, timeout=0, isolation_level=None)
+    try:
+        writer.execute("BEGIN EXCLUSIVE")
+        writer.execute("ROLLBACK")
+        return False
+    except sqlite3.OperationalError:
+        return True
+    finally:
+        writer.close()
+
+
+def test_an_answer_refused_part_way_through_its_rows_leaves_no_lock_on_the_file(data_dir):
+    # The statement stayed open in the refusal's traceback until a collection, and with it a read lock.
+    edit_store(data_dir, lambda data: data["querydefs"].update(everyone={
+        "database": "demo", "sql": "SELECT * FROM customers", "execute": ["public"], "http_methods": {"GET": True}}))
+    app = make_app(data_dir, **{"korvane.max_rows": "3"})
+    gc.disable()
+    try:
+        for url in (CUSTOMERS, "/query/everyone"):
+            check(ask(app, "alice", url), 400, {})
+            assert not writer_waits(data_dir / "demo.sqlite3"), url
+    finally:
+        gc.enable()
+
+
+def test_a_database_file_that_is_a_link_is_read_where_the_link_points_now(data_dir):
+    app = make_app(data_dir)  # makes the databases
+    (data_dir / "demo.sqlite3").rename(data_dir / "before.sqlite3")
+    shutil.copy(data_dir / "before.sqlite3", data_dir / "after.sqlite3")
+    with sqlite3.connect(data_dir / "after.sqlite3") as connection:
+        connection.execute("DELETE FROM customers WHERE country != 'DE'")
+    connection.close()
+    (data_dir / "demo.sqlite3").symlink_to("before.sqlite3")
+    check(ask(app, "alice", CUSTOMERS), 200, {"count": 8})
+    (data_dir / "next").symlink_to("after.sqlite3")
+    (data_dir / "next").rename(data_dir / "demo.sqlite3")
+    for url in (CUSTOMERS, "/query/customers_by_country/country/DE"):
+        check(ask(app, "alice", url), 200, {"count": 3})
+
+
+def test_tables_and_columns_of_any_name_and_kind_are_in_the_model(data_dir):
+    # "sqlite_%" matched any character for "_", and table_info leaves generated columns out.
+    with sqlite3.connect(data_dir / "demo.sqlite3") as connection:
+        connection.execute("CREATE TABLE sqliteNotes (k)")
+        connection.execute("CREATE TABLE doubled (x INTEGER, y INTEGER GENERATED ALWAYS AS (x * 2))")
+        connection.execute("INSERT INTO doubled (x) VALUES (3)")
+    connection.close()
+    app = make_app(data_dir)
+    tables = ask(app, "alice", "/models/demo").json["tables"]
+    assert (tables["sqliteNotes"], tables["doubled"]) == (["k"], ["x", "y"])
+    check(ask(app, "alice", "/dd/demo/doubled/y/6"), 200, {"rows": [{"x": 3, "y": 6}]})
+    check(ask(app, "alice", "/dd/demo/sqliteNotes"), 200, {"rows": []})
+
+
+def test_a_carriage_return_comes_back_from_xml_as_it_was(data_dir):
+    # A parser reads a raw one in text as a line feed.
+    edit_store(data_dir, lambda data: data["querydefs"].update(lines={
+        "database": "demo", "sql": "SELECT 'a' || char(13) || 'b' || char(13, 10) AS v", "execute": ["public"],
+        "http_methods": {"GET": True}}))
+    row = ET.fromstring(ask(make_app(data_dir), "alice", "/query/lines.xml").body)[0]
+    assert [field.text for field in row] == ["a\rb\r\n"]
 
 
 @pytest.mark.parametrize("call", [

@@ -203,16 +203,21 @@ def _read_sqlite_model(db_id, path):
         names = [
             row[0]
             for row in connection.execute(
+                # SQLite keeps the names beginning with "sqlite_" (in any
+                # case) for itself; "_" alone would match any character.
                 "SELECT name FROM sqlite_master WHERE type IN ('table', 'view')"
-                " AND name NOT LIKE 'sqlite_%' ORDER BY name"
+                " AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name"
             )
         ]
+        # table_xinfo lists generated columns too (hidden 2 and 3), which a
+        # select returns; hidden columns of virtual tables (1) it does not.
         tables = {
             name: tuple(
                 row[1]
                 for row in connection.execute(
-                    'PRAGMA table_info("{}")'.format(name.replace('"', '""'))
+                    'PRAGMA table_xinfo("{}")'.format(name.replace('"', '""'))
                 )
+                if row[6] != 1
             )
             for name in names
         }

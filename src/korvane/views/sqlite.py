@@ -5,7 +5,6 @@ column names cannot be bound; they are taken only from the database's
 own model, so text from a URL never becomes part of a statement.
 """
 
-import functools
 import logging
 import re
 import sqlite3
@@ -133,8 +132,9 @@ def _denied(error, connection):
     return _not_authorized(error) and connection.authorizer.refused
 
 
-@functools.lru_cache(maxsize=256)
 def _read_only_uri(path):
+    # Resolved on every open: a link may be pointed at another file while
+    # the server runs, and the model and the file checks follow it too.
     return Path(path).resolve().as_uri() + "?mode=ro"
 
 
@@ -198,6 +198,7 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
         return 1  # SQLite stops the statement with SQLITE_INTERRUPT
 
     connection.set_progress_handler(past_deadline, PROGRESS_STEPS)
+    cursor = None
     try:
         try:
             cursor = connection.execute(sql, parameters)
@@ -249,6 +250,14 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
             ) from None
         return columns, rows
     finally:
+        # A statement left part-way through its rows (an answer refused as
+        # too large, a failure while fetching) keeps a read lock on the file,
+        # and closing the connection leaves it to the cursor; this frame, and
+        # so the cursor, lives on in the traceback of what is raised until a
+        # collection.  Ended here, it blocks no writer of the file meanwhile.
+        if cursor is not None:
+            cursor.close()
+            cursor = None
         connection.close()
 
 
