@@ -4,6 +4,8 @@ import gc
 import logging
 import shutil
 import sqlite3
+import subprocess
+import sys
 from unittest import mock
 from urllib.parse import quote
 from xml.etree import ElementTree as ET
@@ -398,3 +400,36 @@ def test_memory_running_out_in_the_authorizer_is_no_refusal_of_the_statement(cal
     """
     wrong = "getattr(error, 'explanation', None) == views_sqlite.OTHER_FILES"
     assert allocations_gone_wrong(setup, call, wrong, quiet=60) == ([], True)
+
+
+HALF_WRITTEN = ("The database 'demo' cannot be read: a program writing it stopped part-way, and it is read again once a"
+                " program that may write it opens it.")
+DEAD_WRITER = """
+import os, sqlite3, sys
+writer = sqlite3.connect(sys.argv[1], isolation_level=None)
+writer.execute("PRAGMA cache_size = 1")
+writer.execute("BEGIN")
+writer.execute("UPDATE customers SET name = name || zeroblob(4000)")
+os._exit(0)
+"""
+
+
+def view_of_a_dropped_table(path):
+    with sqlite3.connect(path) as connection:
+        connection.executescript("CREATE TABLE gone (a); CREATE VIEW shows AS SELECT a FROM gone; DROP TABLE gone;")
+    connection.close()
+
+
+# A journal left hot was taken for a write refused (403) and for a lock (503 "locked", after a pause), as was any
+# other error reading the model.
+@pytest.mark.parametrize("spoil, urls, explanation", [
+    (lambda path: subprocess.run([sys.executable, "-c", DEAD_WRITER, str(path)], check=True),
+     (CUSTOMERS, BY_COUNTRY, "/dd/demo", "/models/demo"), HALF_WRITTEN),
+    (view_of_a_dropped_table, (CUSTOMERS, "/dd/demo", "/models/demo"),
+     "The database 'demo' cannot be read: no such table: main.gone."),
+], ids=["writer-died-mid-transaction", "view-of-a-dropped-table"])
+def test_a_database_sqlite_cannot_read_as_it_is_says_what_sqlite_found(data_dir, spoil, urls, explanation):
+    app = make_app(data_dir)
+    spoil(data_dir / "demo.sqlite3")
+    for url in urls:
+        check(ask(app, "alice", url), 503, {"explanation": explanation})

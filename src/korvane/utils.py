@@ -165,6 +165,19 @@ _FILE_FAULTS = frozenset(
 
 NOT_SQLITE = "its file is not a SQLite database"
 LOCKED = "it is locked by another program; try again later"
+#: A writer that stopped part-way through a transaction (its journal is
+#: left "hot"): only a connection that may write rolls it back.
+HALF_WRITTEN = ("a program writing it stopped part-way, and it is read again once a program that may write it opens "
+                "it")
+#: SQLite's extended codes for that: a journal, or a write-ahead log, to recover.
+_HALF_WRITTEN_CODES = frozenset({776, 264})  # SQLITE_READONLY_ROLLBACK, SQLITE_READONLY_RECOVERY
+
+
+def sqlite_busy(error):
+    """Whether ``error`` (an ``sqlite3.Error``) says another connection
+    holds a lock: a problem that passes."""
+    code = getattr(error, "sqlite_errorcode", None)
+    return code is not None and (code & 0xFF) in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
 
 
 def sqlite_file_problem(path):
@@ -190,6 +203,8 @@ def sqlite_error_problem(error):
     """The problem of an ``sqlite3.Error`` that says the database's file
     cannot be read, or None for any other error."""
     code = getattr(error, "sqlite_errorcode", None)
+    if code in _HALF_WRITTEN_CODES:
+        return HALF_WRITTEN
     if code is not None and (code & 0xFF) in _FILE_FAULTS:
         return str(error)
     return None
@@ -298,7 +313,12 @@ def get_model(databases, db_id, retry=None):
     path = str(path)
     try:
         return _cached_sqlite_model(db_id, path)
-    except sqlite3.OperationalError:
+    except sqlite3.OperationalError as error:
+        if not sqlite_busy(error):
+            # Not a lock that passes: what SQLite found (a view of a table
+            # dropped since, a virtual table this build cannot read).
+            log.warning("Database '%s' cannot be read: %s", db_id, error)
+            return DataModel(db_id, {}, str(error))
         if not retry:
             raise
     time.sleep(0.05)
@@ -307,7 +327,7 @@ def get_model(databases, db_id, retry=None):
     except sqlite3.OperationalError as error:
         # Still busy (another program's lock): a problem that passes.
         log.warning("Database '%s' cannot be read: %s", db_id, error)
-        return DataModel(db_id, {}, LOCKED)
+        return DataModel(db_id, {}, LOCKED if sqlite_busy(error) else str(error))
 
 
 # --- request parameters and formats ------------------------------------------

@@ -19,7 +19,7 @@ from pyramid.httpexceptions import (
     HTTPNotImplemented,
 )
 
-from korvane.utils import LOCKED, sqlite_error_problem, sqlite_file_problem, unreadable_database
+from korvane.utils import LOCKED, sqlite_busy, sqlite_error_problem, sqlite_file_problem, unreadable_database
 
 log = logging.getLogger(__name__)
 
@@ -73,11 +73,6 @@ def _open_checked(db_id, path, busy_timeout=BUSY_TIMEOUT):
     if problem:
         raise unreadable_database(db_id, problem)
     return _open_read_only(path, busy_timeout)
-
-
-def _busy(error):
-    code = getattr(error, "sqlite_errorcode", None)
-    return code is not None and (code & 0xFF) in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
 
 
 def busy_database(db_id):
@@ -236,14 +231,14 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
                 ) from None
             if _denied(error, connection):
                 raise HTTPForbidden(explanation=OTHER_FILES) from None
-            if _busy(error):
+            if sqlite_busy(error):
                 raise busy_database(db_config.db_id) from None
-            if "readonly" in str(error):
-                raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
             problem = sqlite_error_problem(error)
             if problem:
                 log.error("Database '%s' cannot be read: %s", db_config.db_id, problem)
                 raise unreadable_database(db_config.db_id, problem) from None
+            if "readonly" in str(error):
+                raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
             log.error("%s failed on database '%s': %s: %s", what, db_config.db_id, type(error).__name__, error)
             raise HTTPInternalServerError(
                 explanation="{} failed in the database; the server log says why.".format(what)
@@ -300,7 +295,7 @@ def check_compiles(db_id, path, sql):
             raise HTTPBadRequest(explanation=OTHER_FILES) from None
         if _not_authorized(error):
             raise  # the authorizer failed: the server's doing, not the statement's
-        if _busy(error):
+        if sqlite_busy(error):
             raise busy_database(db_id) from None
         problem = sqlite_error_problem(error)
         if problem:
