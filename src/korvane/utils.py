@@ -170,7 +170,7 @@ LOCKED = "it is locked by another program; try again later"
 HALF_WRITTEN = ("a program writing it stopped part-way, and it is read again once a program that may write it opens "
                 "it")
 #: SQLite's extended codes for that: a journal, or a write-ahead log, to recover.
-_HALF_WRITTEN_CODES = frozenset({776, 264})  # SQLITE_READONLY_ROLLBACK, SQLITE_READONLY_RECOVERY
+_HALF_WRITTEN_CODES = frozenset({sqlite3.SQLITE_READONLY_ROLLBACK, sqlite3.SQLITE_READONLY_RECOVERY})
 
 
 def sqlite_busy(error):
