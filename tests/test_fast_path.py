@@ -10,6 +10,7 @@ import sys
 import traceback
 import types
 from collections import Counter
+from functools import partial
 from types import SimpleNamespace
 from unittest import mock
 
@@ -234,14 +235,26 @@ def patched_then_restored(module, name):
             lambda cls, request: setattr(module, name, original)]
 
 
+class ChangesWhenCompared:
+    """A dictionary key hashed like `name` and equal to nothing: the first search for the name compares it, and
+    the first comparison runs `change`."""
+
+    def __init__(self, name, change):
+        self.name, self.change = name, change
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        change, self.change = self.change, lambda: None
+        change()
+        return False
+
+
 def colliding(name, held, replacement):
-    """A class holding `name` whose instances' dict gets a key hashed as `name`: comparing with
-    it, at the first search for `name`, replaces `name` on the class (and finds them unequal)."""
+    """A class holding `name` whose instances' dict gets a key replacing `name` on the class when first searched."""
     def plant(self, request):
-        replaced = []
-        replace = lambda: replaced or replaced.append(setattr(type(self), name, replacement))  # noqa: E731
-        key = type("Colliding", (), {"__hash__": lambda key: hash(name), "__eq__": lambda key, other: replace() and 0})
-        self.__dict__[key()] = None
+        self.__dict__[ChangesWhenCompared(name, lambda: setattr(type(self), name, replacement))] = None
     return lambda base: {name: getattr(base, name) if held is None else held, "__init__": with_prelude(base, plant)}
 
 
@@ -623,20 +636,6 @@ def test_user_named_in_a_list_is_decided_as_by_the_twin(class_name, url, data):
     agree(scenario)
 
 
-def test_list_snapshot_is_taken_before_the_walk_changes_the_store():
-    """The walk over the store's databases sees them as they were when it began."""
-    def scenario(impl):
-        store = make_store(users=dict(USERS, u1={"databases": ["sales", "late"]}),
-                           databases=DATABASES, querydefs=QUERIES)
-        databases = store.databases
-        record = databases["sales"]
-        execute = property(lambda self: (databases.setdefault("late", record), ["u1"])[1])
-        object.__setattr__(record, "__class__", type("Growing", (type(record),), {"execute": execute}))
-        built = impl.DBModels(request_for("/models.json", store=store))
-        return list(built.db_configs), built.admin_for_dbs, "late" in databases
-    assert agree(scenario) == (["sales"], ["sales"], True)
-
-
 # An id whose text is its own `__str__` (without text, an error).
 Shown = type("Shown", (SimpleNamespace,), {"__str__": lambda self: refuse() if self.text is None else self.text,
                                            "__hash__": lambda self: hash(self.text)})
@@ -893,23 +892,6 @@ def test_class_changed_after_first_use_is_read_as_by_the_twin(base, make, attrs,
     assert agree(scenario) == seen
 
 
-class ChangesWhenCompared:
-    """A class dictionary key hashed like `name` and equal to nothing: looking the name up along the MRO compares
-    it, and the first comparison runs `change`."""
-
-    def __init__(self, name, change):
-        self.name, self.change = name, change
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        change, self.change = self.change, None
-        if change is not None:
-            change()
-        return False
-
-
 @pytest.mark.parametrize("name, value", [("check_data_format", refuse), ("formats", {})])
 def test_a_class_changed_while_a_name_is_looked_up_is_read_as_changed_from_the_next_construction_on(name, value):
     # The interpreter's own cache may keep the value found before the change
@@ -962,21 +944,29 @@ def test_bodies_calling_each_other_without_end_stop_at_the_recursion_limit(make)
     assert outcome_of(roots.DBModel, model_request())[0] == "ok"
 
 
-def test_an_attribute_stored_under_an_equal_string_that_is_not_the_interned_one_is_read():
+# ------------------------------------------------------------ scenarios the twin decides
+
+def _snapshot_before_the_walk(impl):
+    # The walk over the store's databases sees them as they were when it began.
+    store = make_store(users=dict(USERS, u1={"databases": ["sales", "late"]}), databases=DATABASES, querydefs=QUERIES)
+    databases = store.databases
+    record = databases["sales"]
+    execute = property(lambda self: (databases.setdefault("late", record), ["u1"])[1])
+    object.__setattr__(record, "__class__", type("Growing", (type(record),), {"execute": execute}))
+    built = impl.DBModels(request_for("/models.json", store=store))
+    return list(built.db_configs), built.admin_for_dbs, "late" in databases
+
+
+def _attribute_under_an_uninterned_key(impl):
     # An instance dict updated from parsed JSON puts a fresh (not interned)
     # "db_id" into the class's shared keys; every later instance keeps its
     # db_id under that key.
-    sys._clear_type_cache()
-
-    def scenario(impl):
-        cls = type("Discovery", (impl.DataDiscovery,), {})
-        bare = cls.__new__(cls)
-        bare.note = 1
-        bare.__dict__.update(json.loads('{"db_id": "x"}'))
-        built = cls(request_for("/dd/sales/orders.json", {"other_segments": ("sales", "orders")}))
-        return built.db_id, built.__acl__
-
-    assert agree(scenario)[0] == "sales"
+    cls = type("Discovery", (impl.DataDiscovery,), {})
+    bare = cls.__new__(cls)
+    bare.note = 1
+    bare.__dict__.update(json.loads('{"db_id": "x"}'))
+    built = cls(request_for("/dd/sales/orders.json", {"other_segments": ("sales", "orders")}))
+    return built.db_id, built.__acl__
 
 
 class NeverEqual(str):
@@ -989,18 +979,15 @@ class NeverEqual(str):
         return True
 
 
-def test_an_id_compared_with_itself_asks_its_own_eq():
+def _id_compared_with_itself(impl):
     # `==` asks __eq__ even of an object and itself; only `in` takes
     # identity for equality.
-    def scenario(impl):
-        me = NeverEqual("carol")
-        store = make_store(users=dict(USERS, carol={"userdef": ["view"]}), databases=DATABASES)
-        store.users[me] = store.users.pop("carol")
-        request = make_request("/users.json", settings=make_settings(store=store), user_id="carol")
-        with mock.patch.object(impl, "get_authenticated_user", lambda request, users: (me, users[me])):
-            return sorted(impl.UserdefsList(request).user_configs)
-
-    assert agree(scenario) == []
+    me = NeverEqual("carol")
+    store = make_store(users=dict(USERS, carol={"userdef": ["view"]}), databases=DATABASES)
+    store.users[me] = store.users.pop("carol")
+    request = make_request("/users.json", settings=make_settings(store=store), user_id="carol")
+    with mock.patch.object(impl, "get_authenticated_user", lambda request, users: (me, users[me])):
+        return sorted(impl.UserdefsList(request).user_configs)
 
 
 class ChangingRecord:
@@ -1015,18 +1002,11 @@ class ChangingRecord:
         return ("nobody",)
 
 
-@pytest.mark.parametrize("before, after", [(["u1"], []), ([], ["u1"])], ids=["emptied", "filled"])
-def test_a_user_list_counts_as_it_was_when_read(before, after):
-    def scenario(impl):
-        store = make_store(users=dict(USERS, u1={"databases": ["sales"], "dbdef": ["view"]}), databases=DATABASES)
-        store.databases = {"sales": ChangingRecord(before, after)}
-        request = make_request("/databases.json", settings=make_settings(store=store), user_id="u1")
-        return sorted(impl.DBDefsList(request).db_configs)
-
-    assert agree(scenario) == (["sales"] if before else [])
-
-
-# ------------------------------------------------------------ values that bend an operation's usual meaning
+def _user_list_changed_once_read(before, after, impl):
+    store = make_store(users=dict(USERS, u1={"databases": ["sales"], "dbdef": ["view"]}), databases=DATABASES)
+    store.databases = {"sales": ChangingRecord(before, after)}
+    request = make_request("/databases.json", settings=make_settings(store=store), user_id="u1")
+    return sorted(impl.DBDefsList(request).db_configs)
 
 
 class AlwaysEqual(str):
@@ -1104,15 +1084,97 @@ def _raised_class_makes_no_exception(impl):
         return outcome_of(impl.DBModel, request)
 
 
-@pytest.mark.parametrize("scenario", [_ne_user_id, _ne_method, _mapping_redirect_target, _colliding_instance_dict_key,
-                                      _segment_passing_for_text, _raised_class_makes_no_exception],
-                         ids=lambda scenario: scenario.__name__.strip("_"))
-def test_each_operation_keeps_its_python_meaning_for_values_that_bend_it(scenario):
-    # `!=` asks __ne__, `x[0]` takes any mapping, isinstance() believes
-    # __class__, a dict's KeyError on a store is the attribute missing, and
-    # raising a class that makes no exception blames the class.
+class RecordingFormats(dict):
+    def get(self, key, default=None):
+        LOG.append(("get", key, default))
+        return super().get(key, default)
+
+
+def _format_table(formats, impl):
+    LOG.clear()
+    return outcome_of(type("Model", (impl.DBModel,), {"formats": formats}), model_request()), list(LOG)
+
+
+class LoggedText(str):
+    """A URI whose str() is noted, and is some other text."""
+
+    def __str__(self):
+        LOG.append("str")
+        return "/elsewhere"
+
+
+class Suffix:
+    """What a fixed URI may be: it joins the host itself."""
+
+    def __radd__(self, host):
+        LOG.append("radd")
+        return host + "/a/b"
+
+
+class JoiningText(str, Suffix):
+    """What str() of a URI may give: a text that joins the host in its own way."""
+
+
+class JoiningUri(str):
+    def __str__(self):
+        return JoiningText(str.__str__(self))
+
+
+def _fixed_path(raw_uri, fixed, impl):
+    LOG.clear()
+    request = request_for("/a/b.json", user_id="admin")
+    request.raw_uri = raw_uri
+    remove = impl.remove_multiple_url_slashes
+
+    def remove_slashes(uri):
+        LOG.append("fix")
+        return remove(uri) if fixed is None else fixed
+
+    try:
+        with mock.patch.object(impl, "remove_multiple_url_slashes", remove_slashes):
+            impl.RootBasic(request)
+    except Exception as error:
+        return type(error).__name__, getattr(error, "location", None), list(LOG)
+    return "ok", None, list(LOG)
+
+
+def both(name, scenario, expected=None):
+    return pytest.param(scenario, expected, id=name)
+
+
+SCENARIOS = [
+    both("list-snapshot-taken-before-the-walk-changes-the-store", _snapshot_before_the_walk,
+         (["sales"], ["sales"], True)),
+    both("attribute-stored-under-an-equal-string-not-the-interned-one", _attribute_under_an_uninterned_key,
+         ("sales", [("Allow", "system.Authenticated", "authenticated")])),
+    both("id-compared-with-itself-asks-its-own-eq", _id_compared_with_itself, []),
+    # A user list counts as it was when read.
+    both("user-list-emptied-once-read", partial(_user_list_changed_once_read, ["u1"], []), ["sales"]),
+    both("user-list-filled-once-read", partial(_user_list_changed_once_read, [], ["u1"]), []),
+    # Each operation keeps its Python meaning for values that bend it: `!=`
+    # asks __ne__, `x[0]` takes any mapping, isinstance() believes __class__,
+    # a dict's KeyError on a store is the attribute missing, and raising a
+    # class that makes no exception blames the class.
+    *[both(scenario.__name__.strip("_"), scenario) for scenario in [
+        _ne_user_id, _ne_method, _mapping_redirect_target, _colliding_instance_dict_key, _segment_passing_for_text,
+        _raised_class_makes_no_exception]],
+    # Format tables of any kind are read as the twin reads them.
+    *[both(f"formats-{name}", partial(_format_table, formats)) for name, formats in {
+        "mapping-with-method": RecordingFormats({"GET": {"supported": ["json"]}}), "mapping-without": RecordingFormats(),
+        "method-table-none": {"GET": None}, "method-missing": {"POST": {"supported": ["json"]}},
+        "list-none": {"GET": {"supported": None}}}.items()],
+    # The fixed path is compared with the raw one as the twin compares them.
+    *[both(f"fixed-path-{name}", partial(_fixed_path, raw_uri, fixed)) for name, (raw_uri, fixed) in {
+        "uri-str-differs": (LoggedText("/a/b"), None), "fixed-joins-itself-moved": ("/a//b", Suffix()),
+        "fixed-joins-itself-same": ("/a/b", Suffix()), "uri-str-joins-itself": (JoiningUri("/a//b"), None)}.items()],
+]
+
+
+@pytest.mark.parametrize("scenario, expected", SCENARIOS)
+def test_scenario_runs_on_the_module_as_on_the_twin(scenario, expected):
     sys._clear_type_cache()
-    agree(scenario)
+    ours = agree(scenario)
+    assert expected is None or ours == expected
 
 
 # ------------------------------------------------------------ values made once and handed out again
@@ -1138,80 +1200,3 @@ def _acl_entries_around_a_patch(impl, name, replacement):
 def test_acl_entries_follow_the_globals_they_are_made_of(name, replacement):
     before, patched, after = agree(lambda impl: _acl_entries_around_a_patch(impl, name, replacement))
     assert before == after != patched
-
-
-class RecordingFormats(dict):
-    """A formats table that notes what its `get` is handed."""
-
-    def get(self, key, default=None):
-        LOG.append(("get", key, default))
-        return super().get(key, default)
-
-
-@pytest.mark.parametrize("formats", [RecordingFormats({"GET": {"supported": ["json"]}}), RecordingFormats(),
-                                     {"GET": None}, {"POST": {"supported": ["json"]}}, {"GET": {"supported": None}}],
-                         ids=["mapping-with-method", "mapping-without", "method-table-none", "method-missing",
-                              "list-none"])
-def test_format_tables_of_any_kind_are_read_as_by_the_twin(formats):
-    def scenario(impl):
-        LOG.clear()
-        model = type("Model", (impl.DBModel,), {"formats": formats})
-        return outcome_of(model, model_request()), list(LOG)
-
-    sys._clear_type_cache()
-    agree(scenario)
-
-
-class LoggedText(str):
-    """A URI whose str() is noted, and is some other text."""
-
-    def __str__(self):
-        LOG.append("str")
-        return "/elsewhere"
-
-
-class Suffix:
-    """What a fixed URI may be: it joins the host itself."""
-
-    def __radd__(self, host):
-        LOG.append("radd")
-        return host + "/a/b"
-
-
-class JoiningText(str):
-    """What str() of a URI may give: a text that joins the host in its own way."""
-
-    def __radd__(self, host):
-        LOG.append("radd")
-        return host + "/a/b"
-
-
-class JoiningUri(str):
-    def __str__(self):
-        return JoiningText(str.__str__(self))
-
-
-@pytest.mark.parametrize("raw_uri, fixed", [(LoggedText("/a/b"), None), ("/a//b", Suffix()), ("/a/b", Suffix()),
-                                            (JoiningUri("/a//b"), None)],
-                         ids=["uri-str-differs", "fixed-joins-itself-moved", "fixed-joins-itself-same",
-                              "uri-str-joins-itself"])
-def test_the_fixed_path_is_compared_as_the_twin_compares_it(raw_uri, fixed):
-    def scenario(impl):
-        LOG.clear()
-        request = request_for("/a/b.json", user_id="admin")
-        request.raw_uri = raw_uri
-
-        remove = impl.remove_multiple_url_slashes
-
-        def remove_slashes(uri):
-            LOG.append("fix")
-            return remove(uri) if fixed is None else fixed
-
-        try:
-            with mock.patch.object(impl, "remove_multiple_url_slashes", remove_slashes):
-                impl.RootBasic(request)
-        except Exception as error:
-            return type(error).__name__, getattr(error, "location", None), list(LOG)
-        return "ok", None, list(LOG)
-
-    agree(scenario)
