@@ -969,20 +969,10 @@ def _attribute_under_an_uninterned_key(impl):
     return built.db_id, built.__acl__
 
 
-class NeverEqual(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return False
-
-    def __ne__(self, other):
-        return True
-
-
 def _id_compared_with_itself(impl):
     # `==` asks __eq__ even of an object and itself; only `in` takes
     # identity for equality.
-    me = NeverEqual("carol")
+    me = LoudStr("carol")
     store = make_store(users=dict(USERS, carol={"userdef": ["view"]}), databases=DATABASES)
     store.users[me] = store.users.pop("carol")
     request = make_request("/users.json", settings=make_settings(store=store), user_id="carol")
