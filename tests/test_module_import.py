@@ -1,35 +1,37 @@
-"""Loading the module: the create and exec steps and their lifecycle.
+"""Loading the module: the create and exec steps and their lifecycle, each case in a fresh interpreter."""
 
-Each case runs in a fresh interpreter, since the module loads once per process and these cases are about that load."""
+import textwrap
 
 from helpers import run_child
 
-INTERPRETER_CHANGE = (
-    "Interpreter change detected - this module can only be loaded into one interpreter per process."
-)
+# The module loads once per process: each case gets an interpreter of its own, with the extension's
+# file location, a loader for it under the bare name "roots" and a spec from that loader.
+PRELUDE = """\
+import importlib, importlib.machinery, importlib.util, sys
+path = importlib.util.find_spec("korvane.roots").origin
+loader = importlib.machinery.ExtensionFileLoader("roots", path)
+spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
+"""
 
 
 def run_python(code, *flags):
-    """Runs `code` in a new interpreter; its asserts decide."""
-    out = run_child(code, *flags)
+    """Runs `code` after PRELUDE in a new interpreter; its asserts decide, and it must run to its end."""
+    out = run_child(PRELUDE + textwrap.dedent(code) + 'print("done")\n', *flags)
     assert out.strip().endswith("done"), out
 
 
 def test_one_load_per_process_from_the_create_step_to_a_sub_interpreter():
-    run_python(
-        """
-        import ctypes, importlib, importlib.machinery, importlib.util, sys, traceback, types
+    run_python("""
+        import ctypes, traceback, types
         assert sys.version_info[:2] == (3, 12)  # so no version warning, which -W would make an error
 
         # The create step copies the attributes of the ModuleSpec it is given; until an exec
         # step has run, every create step makes a new module.
-        path = importlib.util.find_spec("korvane.roots").origin
-        loader = importlib.machinery.ExtensionFileLoader("roots", path)
         for locations in ("absent", None, ["/somewhere"]):
-            spec = types.SimpleNamespace(name="roots", origin=path, loader=loader, parent="")
+            given = types.SimpleNamespace(name="roots", origin=path, loader=loader, parent="")
             if locations != "absent":
-                spec.submodule_search_locations = locations
-            module = loader.create_module(spec)
+                given.submodule_search_locations = locations
+            module = loader.create_module(given)
             assert module.__name__ == "roots"
             assert module.__file__ == path and module.__loader__ is loader and module.__package__ == ""
             assert vars(module).get("__path__", "absent") == (locations or "absent"), locations
@@ -74,25 +76,20 @@ def test_one_load_per_process_from_the_create_step_to_a_sub_interpreter():
             interpreters.run_string(iid, "import korvane.roots")
             raise AssertionError("the sub-interpreter loaded the module")
         except interpreters.RunFailedError as exc:
-            assert "ImportError" in str(exc) and INTERPRETER_CHANGE in str(exc), str(exc)
+            message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+            assert "ImportError" in str(exc) and message in str(exc), str(exc)
         interpreters.destroy(iid)
         from helpers import make_request
         context = first.DefaultRoot(make_request("/db/sales", matchdict={"db_id": "sales"}))
         assert context.db_id == "sales"
-        print("done")
-        """.replace("INTERPRETER_CHANGE", repr(INTERPRETER_CHANGE)),
-        "-W",
-        "error::RuntimeWarning",
-    )
+        """, "-W", "error::RuntimeWarning")
 
 
 def test_failed_loads_leave_nothing_behind_and_a_retry_under_another_name_registers_the_qualified_one():
-    run_python(
-        """
-        import builtins, importlib, importlib.machinery, importlib.util, sys, traceback
+    run_python("""
+        import builtins, traceback
         import korvane.constants as constants
 
-        path = importlib.util.find_spec("korvane.roots").origin
         created = []
 
         def create_module(self, spec, create=importlib.machinery.ExtensionFileLoader.create_module):
@@ -119,8 +116,6 @@ def test_failed_loads_leave_nothing_behind_and_a_retry_under_another_name_regist
 
         assert failed_import(builtins, "enumerate", NameError) == "name 'enumerate' is not defined"
         assert failed_import(constants, "STD_HTTP_METHODS", ImportError) == "cannot import name STD_HTTP_METHODS"
-        loader = importlib.machinery.ExtensionFileLoader("roots", path)
-        spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
         assert spec.submodule_search_locations is None
         load = lambda: importlib._bootstrap._load(spec)
         assert failed_import(constants, "STD_HTTP_METHODS", ImportError, load) == "cannot import name STD_HTTP_METHODS"
@@ -136,24 +131,15 @@ def test_failed_loads_leave_nothing_behind_and_a_retry_under_another_name_regist
         assert len(created) == 4 and len(set(map(id, created))) == 4 and module is created[-1]
         assert module.STD_HTTP_METHODS is constants.STD_HTTP_METHODS
         assert module.DDURLParserBuilderRoot.__module__ == "korvane.roots"
-        print("done")
-        """
-    )
+        """)
 
 
 def test_loading_under_another_name_leaves_an_existing_qualified_entry():
-    run_python(
-        """
-    import importlib, importlib.machinery, importlib.util, sys
-    path = importlib.util.find_spec("korvane.roots").origin
-    loader = importlib.machinery.ExtensionFileLoader("roots", path)
-    spec = importlib.util.spec_from_file_location("roots", path, loader=loader)
-    placeholder = object()
-    sys.modules["korvane.roots"] = placeholder
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    assert sys.modules["korvane.roots"] is placeholder
-    assert module.RootContext.request_extension == ""
-    print("done")
-    """
-    )
+    run_python("""
+        placeholder = object()
+        sys.modules["korvane.roots"] = placeholder
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        assert sys.modules["korvane.roots"] is placeholder
+        assert module.RootContext.request_extension == ""
+        """)
