@@ -1,6 +1,4 @@
-"""The module body as Python sees it: classes, class attributes, the `formats` tables and the function objects.
-
-Compared with the pure-Python twin ``korvane._pyroots``, attribute values and signatures included."""
+"""The module body as Python sees it (classes, class attributes, `formats` tables, function objects), as in the twin."""
 
 import builtins
 import inspect
@@ -28,7 +26,6 @@ PROPERTIES = [(cls, name) for kind, cls, name in FUNCTIONS if kind == "property"
 
 
 def bare_instance(name):
-    """An instance whose initialiser has not run."""
     cls = getattr(roots, name)
     return cls.__new__(cls)
 
@@ -99,10 +96,9 @@ def test_function_object_carries_its_names_signature_and_wrapper(kind, cls_name,
     assert (function.__name__, function.__qualname__) == (model.__name__, model.__qualname__)
     assert function.__qualname__ == (f"{cls_name}.{name}" if cls_name else name)
     assert function.__module__ == "korvane.roots" and function.__doc__ is None
-    signature = str(inspect.signature(function))
-    assert signature == str(inspect.signature(model))
-    kinds = {p.kind for p in inspect.signature(function).parameters.values()}
-    assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    signature = inspect.signature(function)
+    assert str(signature) == str(inspect.signature(model))
+    assert {p.kind for p in signature.parameters.values()} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
     assert (function.__defaults__, function.__annotations__) == (model.__defaults__, model.__annotations__)
     context = bare_instance(cls_name) if cls_name else None
     if kind == "property":
