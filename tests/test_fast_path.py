@@ -999,37 +999,12 @@ def _user_list_changed_once_read(before, after, impl):
     return sorted(impl.DBDefsList(request).db_configs)
 
 
-class AlwaysEqual(str):
-    """A user id equal to everything: its `!=` is str's own."""
-
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return True
-
-
-class AlwaysDifferent(str):
-    """A method whose `!=` is always true: its `==` is str's own."""
-
-    __hash__ = str.__hash__
-
-    def __ne__(self, other):
-        return True
-
-
-class KeyErrorKey:
-    """An instance-dict key hashed like "settings" whose comparison raises KeyError."""
-
-    def __hash__(self):
-        return hash("settings")
-
-    def __eq__(self, other):
-        raise KeyError(other)
-
-
-class MakesNoException(Exception):
-    def __new__(cls, *args):
-        return 5
+# A user id equal to everything (its `!=` is str's own); a method whose `!=` is always true (its `==` is str's own).
+AlwaysEqual = type("AlwaysEqual", (str,), {"__hash__": str.__hash__, "__eq__": lambda self, other: True})
+AlwaysDifferent = type("AlwaysDifferent", (str,), {"__hash__": str.__hash__, "__ne__": lambda self, other: True})
+# An instance-dict key hashed like "settings" whose comparison raises KeyError.
+KeyErrorKey = type("KeyErrorKey", (), {"__hash__": lambda self: hash("settings"), "__eq__": lambda self, other: {}[other]})
+MakesNoException = type("MakesNoException", (Exception,), {"__new__": lambda cls, *args: 5})
 
 
 def _ne_user_id(impl):
@@ -1074,10 +1049,9 @@ def _raised_class_makes_no_exception(impl):
         return outcome_of(impl.DBModel, request)
 
 
-class RecordingFormats(dict):
-    def get(self, key, default=None):
-        LOG.append(("get", key, default))
-        return super().get(key, default)
+# A formats table noting what its `get` is handed.
+RecordingFormats = type("RecordingFormats", (dict,), {
+    "get": lambda self, key, default=None: LOG.append(("get", key, default)) or dict.get(self, key, default)})
 
 
 def _format_table(formats, impl):
@@ -1085,29 +1059,12 @@ def _format_table(formats, impl):
     return outcome_of(type("Model", (impl.DBModel,), {"formats": formats}), model_request()), list(LOG)
 
 
-class LoggedText(str):
-    """A URI whose str() is noted, and is some other text."""
-
-    def __str__(self):
-        LOG.append("str")
-        return "/elsewhere"
-
-
-class Suffix:
-    """What a fixed URI may be: it joins the host itself."""
-
-    def __radd__(self, host):
-        LOG.append("radd")
-        return host + "/a/b"
-
-
-class JoiningText(str, Suffix):
-    """What str() of a URI may give: a text that joins the host in its own way."""
-
-
-class JoiningUri(str):
-    def __str__(self):
-        return JoiningText(str.__str__(self))
+# A URI whose str() is noted, and is some other text.
+LoggedText = type("LoggedText", (str,), {"__str__": lambda self: LOG.append("str") or "/elsewhere"})
+# What a fixed URI may be: it joins the host itself; and what str() of a URI may give: a text doing the same.
+Suffix = type("Suffix", (), {"__radd__": lambda self, host: LOG.append("radd") or host + "/a/b"})
+JoiningText = type("JoiningText", (str, Suffix), {})
+JoiningUri = type("JoiningUri", (str,), {"__str__": lambda self: JoiningText(str.__str__(self))})
 
 
 def _fixed_path(raw_uri, fixed, impl):
