@@ -462,7 +462,6 @@ CLASS_CHANGES = [
 # ------------------------------------------------------ attributes read
 
 def traced_subclass(impl, class_name, log):
-    """A subclass of `impl.class_name` that logs every attribute read and write."""
     base = getattr(impl, class_name)
     return type("Traced", (base,), {
         "__getattribute__": lambda self, name: log.append(("get", name)) or base.__getattribute__(self, name),
@@ -624,7 +623,7 @@ def test_user_named_in_a_list_is_decided_as_by_the_twin(class_name, url, data):
         seen = []
         user, databases, queries = data(seen)
         store = make_store(users=dict(USERS, u1=user), databases=databases, querydefs=queries)
-        request = make_request(url, settings=make_settings(store=store), user_id="u1")
+        request = request_for(url, store=store)
         sys._clear_type_cache()
         try:
             built = getattr(impl, class_name)(request)
@@ -664,7 +663,6 @@ def module_frames(error):
 
 
 def test_traceback_frames_are_never_shared_and_keep_nothing_set_on_them_before():
-    """A traceback entry's frame serves a later one only once free, without what was set on it."""
     request = request_for("/model/nowhere.xsd", {"db_id": "nowhere"})
     sys._clear_type_cache()
     kept = refusal(request)
@@ -975,9 +973,8 @@ def _id_compared_with_itself(impl):
     me = LoudStr("carol")
     store = make_store(users=dict(USERS, carol={"userdef": ["view"]}), databases=DATABASES)
     store.users[me] = store.users.pop("carol")
-    request = make_request("/users.json", settings=make_settings(store=store), user_id="carol")
     with mock.patch.object(impl, "get_authenticated_user", lambda request, users: (me, users[me])):
-        return sorted(impl.UserdefsList(request).user_configs)
+        return sorted(impl.UserdefsList(request_for("/users.json", store=store, user_id="carol")).user_configs)
 
 
 class ChangingRecord:
@@ -995,8 +992,7 @@ class ChangingRecord:
 def _user_list_changed_once_read(before, after, impl):
     store = make_store(users=dict(USERS, u1={"databases": ["sales"], "dbdef": ["view"]}), databases=DATABASES)
     store.databases = {"sales": ChangingRecord(before, after)}
-    request = make_request("/databases.json", settings=make_settings(store=store), user_id="u1")
-    return sorted(impl.DBDefsList(request).db_configs)
+    return sorted(impl.DBDefsList(request_for("/databases.json", store=store)).db_configs)
 
 
 # A user id equal to everything (its `!=` is str's own); a method whose `!=` is always true (its `==` is str's own).
