@@ -149,12 +149,6 @@ def test_initialisers_reach_their_acl_through_the_instance(cls):
     assert build(type(cls.__name__, (cls,), hooks), "admin", {"user_id": "bob"})[0].__acl__ == mine
 
 
-@pytest.mark.parametrize("url, refusal", [("/studio.html", HTTPOk), ("/studio.json", HTTPUnsupportedFormat)])
-def test_real_query_studio_is_the_browser_page_and_refuses_data_formats(url, refusal):
-    with pytest.raises(refusal):
-        roots.Querystudio(request_for("admin", url=url))
-
-
 # ------------------------------------------------------------------ unknown ids
 
 MISSING = [  # None: the refusal's own text
@@ -477,7 +471,9 @@ LEAK_SCENARIOS = (
     + [_scenario(roots.Userdef, u, d) for u, d, *_ in USERDEF_CASES]
     + [_scenario(cls, u, m, refusal=e, url=url) for cls in CLASSES for u, url, m, e in BASE_REFUSALS]
     + [_scenario(cls, "alice", refusal=HTTPRedirection, url="//r", tag="-slashes") for cls in CLASSES]
+    # The real studio is the browser page, and refuses data formats.
     + [_scenario(roots.Querystudio, "alice", refusal=HTTPOk, url="/studio.html"),
+       _scenario(roots.Querystudio, "admin", refusal=HTTPUnsupportedFormat, url="/studio.json"),
        _scenario(roots.DBModel, "alice", refusal=HTTPRedirection, url="/r.xsd"),
        _scenario(roots.Userdef, "alice", "bob", HTTPBadRequest, invalid_store(), tag="-invalid"),
        ("querydefslist-get-acl-no-record", leak_path(roots.QuerydefsList.get_acl, "u", None)),

@@ -100,40 +100,33 @@ def test_store_is_refreshed_except_for_static_files(path, pulls):
     assert pull.call_args_list == [mock.call(from_memcache=True)] * pulls
 
 
-@pytest.mark.parametrize("ini, krv, last_set", [
-    ({"krv_settings": ABSENT}, {}, "request"), ({"auth_settings": ABSENT}, {}, "krv_settings"),
-    ({}, {"config_storage": ABSENT}, "auth_settings"), ({}, {"process_registry": ABSENT}, "config_storage"),
-    ({}, {"url_substitution": ABSENT}, "authenticated_user_config")])
-def test_missing_setting_raises_key_error_keeping_earlier_attributes(ini, krv, last_set):
+# A missing setting, or a patched user resolution giving three items, fails keeping what was set before.
+@pytest.mark.parametrize("ini, krv, resolved, error, last_set", [
+    ({"krv_settings": ABSENT}, {}, None, KeyError, "request"), ({"auth_settings": ABSENT}, {}, None, KeyError, "krv_settings"),
+    ({}, {"config_storage": ABSENT}, None, KeyError, "auth_settings"),
+    ({}, {"process_registry": ABSENT}, None, KeyError, "config_storage"),
+    ({}, {"url_substitution": ABSENT}, None, KeyError, "authenticated_user_config"),
+    ({}, {}, ("u1", "cfg", "extra"), r"too many values to unpack \(expected 2\)", "process_registry")])
+def test_initialiser_failure_keeps_earlier_attributes(ini, krv, resolved, error, last_set):
     context = bare(roots.RootContext)
-    with pytest.raises(KeyError):
+    patched = mock.patch.object(roots, "get_authenticated_user", return_value=resolved)
+    with patched if resolved else contextlib.nullcontext(), pytest.raises(
+            KeyError if error is KeyError else ValueError, match=None if error is KeyError else error):
         context.__init__(request_for(settings=settings_for(krv=krv, **ini)))
     assert list(vars(context))[-1] == last_set
-
-
-def test_patched_get_authenticated_user_is_used_and_must_give_two_items():
-    context = bare(roots.RootContext)
-    with mock.patch.object(roots, "get_authenticated_user", return_value=("u1", "cfg", "extra")):
-        with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
-            context.__init__(request_for())
-    assert "authenticated_user_id" not in vars(context)
 
 
 def escaper(table=None):
     return bare(roots.RootContext, reversed_url_substitution=table or {"/": "S", ".": "D", "?": "Q"})
 
 
-@pytest.mark.parametrize(
-    "table, segments, patterns, expected_segments, expected_mapping",
-    [
-        # Integers come back as text; a dot is escaped only in "." and "..".
-        (None, ["a/b", 7, ".", "a.b", ".."], ["/", "."], ["aSb", "7", "D", "a.b", "DD"], {"S": "/", "D": "."}),
-        # A pattern that occurs nowhere needs no substitute.
-        (None, ["plain"], ["#"], ["plain"], {}),
-        # Replacements chain in pattern order.
-        ({"/": "?", "?": "Q"}, ["a/b"], ["/", "?"], ["aQb"], {"?": "/", "Q": "?"}),
-    ],
-)
+@pytest.mark.parametrize("table, segments, patterns, expected_segments, expected_mapping", [
+    # Integers come back as text; a dot is escaped only in "." and "..".
+    (None, ["a/b", 7, ".", "a.b", ".."], ["/", "."], ["aSb", "7", "D", "a.b", "DD"], {"S": "/", "D": "."}),
+    # A pattern that occurs nowhere needs no substitute.
+    (None, ["plain"], ["#"], ["plain"], {}),
+    # Replacements chain in pattern order.
+    ({"/": "?", "?": "Q"}, ["a/b"], ["/", "?"], ["aQb"], {"?": "/", "Q": "?"})])
 def test_escaping_segments(table, segments, patterns, expected_segments, expected_mapping):
     assert escaper(table).build_escaped_url(segments, patterns) == (expected_segments, expected_mapping)
     given = {"old": "x"}
@@ -265,19 +258,14 @@ def limit_context(url, method="GET", db_id="db1"):
     return context, request
 
 
-@pytest.mark.parametrize(
-    "url, method, db_id, outcome",
-    [
-        ("/db/db1/t.json", "GET", "db1", "http://localhost/db/db1/t.json?limit=100"),
-        ("/db/db1/t.json?offset=10", "GET", "db1", "http://localhost/db/db1/t.json?offset=10&limit=100"),
-        ("/db/t.json", "GET", None, "http://localhost/db/t.json?limit=5"),  # the key holds the text of db_id
-        ("/db/db1/t.json?limit=5", "GET", "db1", None),
-        ("/db/db1/t.json?limit=500", "GET", "db1", None),  # a default, not a maximum
-        ("/db/db1/t.json", "POST", "db1", None), ("/db/db1/t.json", "PUT", "db1", None),
-        ("/db/db1/t.json", "DELETE", "db1", None), ("/db/db2/t.json", "GET", "db2", None),
-        ("/db/db1/t.json?limit=&a=1", "GET", "db1", HTTPBadRequest),  # the converter's refusal passes through
-    ],
-)
+@pytest.mark.parametrize("url, method, db_id, outcome", [
+    ("/db/db1/t.json", "GET", "db1", "http://localhost/db/db1/t.json?limit=100"),
+    ("/db/db1/t.json?offset=10", "GET", "db1", "http://localhost/db/db1/t.json?offset=10&limit=100"),
+    ("/db/t.json", "GET", None, "http://localhost/db/t.json?limit=5"),  # the key holds the text of db_id
+    ("/db/db1/t.json?limit=5", "GET", "db1", None), ("/db/db1/t.json?limit=500", "GET", "db1", None),  # no maximum
+    ("/db/db1/t.json", "POST", "db1", None), ("/db/db1/t.json", "PUT", "db1", None),
+    ("/db/db1/t.json", "DELETE", "db1", None), ("/db/db2/t.json", "GET", "db2", None),
+    ("/db/db1/t.json?limit=&a=1", "GET", "db1", HTTPBadRequest)])  # the converter's refusal passes through
 def test_get_without_limit_redirects_with_the_configured_limit_added(url, method, db_id, outcome):
     context, request = limit_context(url, method=method, db_id=db_id)
     redirected = isinstance(outcome, str)
@@ -349,22 +337,18 @@ JSON_ONLY = {"GET": {"supported": ["json"], "illegal": ["txt"], "not_implemented
 BOTH_WAYS = {"GET": {"supported": ["xml"], "illegal": ["xml"]}}  # supported is tested first
 
 
-@pytest.mark.parametrize(
-    "formats, url, method, response_format, expected",
-    [
-        (JSON_ONLY, "/db/x.json", "GET", "json", "json"), (JSON_ONLY, "/db/x", "GET", "json", "json"),
-        (JSON_ONLY, "/db/.json", "GET", "json", "json"), (JSON_ONLY, "/db/x.JSON.json", "GET", "json", "json"),
-        (BOTH_WAYS, "/db/x.xml", "GET", "xml", "xml"),
-        (JSON_ONLY, "/db/x.csv", "GET", "json", HTTPNotFound), (JSON_ONLY, "/db/x.json/y.tar", "GET", "json", HTTPNotFound),
-        (JSON_ONLY, "/db/x.csv", "GET", "csv", HTTPNotImplemented),
-        # Illegal, listed nowhere, or for a method the table does not name.
-        (JSON_ONLY, "/db/x.txt", "GET", "txt", HTTPUnsupportedFormat), (JSON_ONLY, "/x", "GET", "xml", HTTPUnsupportedFormat),
-        (JSON_ONLY, "/x", "PATCH", "json", HTTPUnsupportedFormat), (JSON_ONLY, "/x", "POST", "json", HTTPUnsupportedFormat),
-        # DataFormatRoot's own table serves nothing.
-        (None, "/db/x.json", "GET", "json", HTTPUnsupportedFormat), (None, "/db/x.xml", "PUT", "xml", HTTPUnsupportedFormat),
-        (None, "/db/x.csv", "POST", "csv", HTTPUnsupportedFormat), (None, "/db/x.xsd", "DELETE", "xsd", HTTPUnsupportedFormat),
-    ],
-)
+@pytest.mark.parametrize("formats, url, method, response_format, expected", [
+    (JSON_ONLY, "/db/x.json", "GET", "json", "json"), (JSON_ONLY, "/db/x", "GET", "json", "json"),
+    (JSON_ONLY, "/db/.json", "GET", "json", "json"), (JSON_ONLY, "/db/x.JSON.json", "GET", "json", "json"),
+    (BOTH_WAYS, "/db/x.xml", "GET", "xml", "xml"),
+    (JSON_ONLY, "/db/x.csv", "GET", "json", HTTPNotFound), (JSON_ONLY, "/db/x.json/y.tar", "GET", "json", HTTPNotFound),
+    (JSON_ONLY, "/db/x.csv", "GET", "csv", HTTPNotImplemented),
+    # Illegal, listed nowhere, or for a method the table does not name.
+    (JSON_ONLY, "/db/x.txt", "GET", "txt", HTTPUnsupportedFormat), (JSON_ONLY, "/x", "GET", "xml", HTTPUnsupportedFormat),
+    (JSON_ONLY, "/x", "PATCH", "json", HTTPUnsupportedFormat), (JSON_ONLY, "/x", "POST", "json", HTTPUnsupportedFormat),
+    # DataFormatRoot's own table serves nothing.
+    (None, "/db/x.json", "GET", "json", HTTPUnsupportedFormat), (None, "/db/x.xml", "PUT", "xml", HTTPUnsupportedFormat),
+    (None, "/db/x.csv", "POST", "csv", HTTPUnsupportedFormat), (None, "/db/x.xsd", "DELETE", "xsd", HTTPUnsupportedFormat)])
 def test_check_data_format(formats, url, method, response_format, expected):
     checker = format_checker(url, formats)
     with contextlib.nullcontext() if isinstance(expected, str) else pytest.raises(expected) as refused:

@@ -213,9 +213,8 @@ def discovery_request(path="/db/sales/Customer$2Fx/a.json", user_id="u1", settin
                                            ("DDURLParserBuilderRoot", ["a", "b"])])
 def test_database_model_and_segments_are_passed_to_the_utilities(cls, segments):
     request = discovery_request() if cls == "DataDiscovery" else dd_request(body={"path": "/db/sales/a/b"})
-    with mock.patch.object(roots, "get_model", return_value="model") as get_model, mock.patch.object(
-        roots, "segments_substitution", return_value=["s"]
-    ) as substitute:
+    with (mock.patch.object(roots, "get_model", return_value="model") as get_model,
+          mock.patch.object(roots, "segments_substitution", return_value=["s"]) as substitute):
         context = getattr(roots, cls)(request)
     get_model.assert_called_once_with(store_of(context).databases, "sales", retry=request)
     substitute.assert_called_once_with(segments, request.params, "model", request.charset)

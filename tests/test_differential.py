@@ -1,11 +1,7 @@
 """Differential fuzzing of the compiled ``korvane.roots`` against its pure-Python twin ``korvane._pyroots``.
 
-Hypothesis draws a store, settings, a user and a request, odd values included; each implementation
-builds from its own copy, in a well-formed world and in an odd one.  The context's attributes, ACL and
-properties (or the exception's type, text, status and headers), the Warning headers, the tracker's
-records, store refreshes, registry runs and log lines must agree.  About a minute; ``ROOTS_LONG_RUN=1``
-runs 10^5 examples in all.
-"""
+Each builds from its own copy of a drawn store, settings, user and request (well-formed or odd); the context or
+exception, Warning headers, tracker, store refreshes, registry runs and log lines must agree."""
 
 import contextlib
 import logging
@@ -63,8 +59,8 @@ json_values = st.recursive(json_scalars, lambda inner: st.lists(inner, max_size=
 
 
 def inputs_for(class_name=None, with_odd=True):
-    """A store, settings, a user and a request; ``with_odd`` false keeps the world well formed, so that
-    examples reach the classes' own decisions.  Methods and extensions are mostly ones the class serves."""
+    """A store, settings, a user and a request; ``with_odd`` false keeps the world well formed."""
+    # so that examples reach the classes' own decisions; methods and extensions are mostly ones the class serves.
     def mostly(usual, odd, tenths=8):
         """``usual`` in about ``tenths`` of ten examples (always in a well-formed world), else ``odd``."""
         return st.integers(0, 9).flatmap(lambda i: usual if i < tenths else odd) if with_odd else usual

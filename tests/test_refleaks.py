@@ -1,11 +1,7 @@
-"""Reference and memory leaks of the module's paths, checked without a debug interpreter.
+"""Reference and memory leaks of the module's paths (refusals too), without a debug interpreter.
 
-Each scenario runs WARM_UP times to fill its caches, then ITERATIONS times: the reference counts of
-the objects it was handed or closes over, and the count of allocated blocks, must stay within
-ALLOWANCE (a leak grows by ITERATIONS).  Refusals are scenarios too.  Scenarios come from the
-catalogue below and from the ``LEAK_SCENARIOS`` of the behaviour modules, as ``(id, callable)`` or
-``(id, callable, objects_to_watch)``.  Skipped under ASan, where the block count says nothing.
-"""
+Scenarios are ``(id, callable[, objects_to_watch])``: the catalogue below and the behaviour modules'
+``LEAK_SCENARIOS``.  Skipped under ASan, where the block count says nothing."""
 
 import contextlib
 import functools
@@ -56,8 +52,9 @@ def closed_over(obj, depth=4, seen=None):
 
 
 def leaks_of(scenario, objects_to_watch=(), iterations=ITERATIONS):
-    """What `scenario` leaks, as readable lines (empty: nothing).  Log records of every level are made
-    and dropped, not kept by the runner's log capture (which would look like a leak of one per call)."""
+    """What `scenario` leaks after WARM_UP calls, as readable lines (empty: nothing)."""
+    # Log records of every level are made and dropped, not kept by the runner's log capture (which
+    # would look like a leak of one per call).
     watch = list(objects_to_watch) + closed_over(scenario)
     logger = logging.getLogger("korvane")
     saved = logger.handlers[:], logger.propagate, logger.level
@@ -140,27 +137,14 @@ def catalogue_scenarios():
 
 
 def all_scenarios():
-    """The catalogue and the LEAK_SCENARIOS of the behaviour test modules that exist."""
-    scenarios = catalogue_scenarios()
-    for module_name in SCENARIO_MODULES:
-        try:
-            module = importlib.import_module(module_name)
-        except ModuleNotFoundError as exc:
-            if exc.name != module_name:
-                raise
-            continue
-        scenarios += [(f"{module_name}::{s[0]}", *s[1:]) for s in getattr(module, "LEAK_SCENARIOS", ())]
+    scenarios = catalogue_scenarios() + [(f"{name}::{s[0]}", *s[1:]) for name in SCENARIO_MODULES
+                                         for s in importlib.import_module(name).LEAK_SCENARIOS]
     return [pytest.param(s[1], s[2] if len(s) > 2 else (), id=s[0]) for s in scenarios]
 
 
 @pytest.mark.parametrize("scenario, objects_to_watch", all_scenarios())
 def test_scenario_leaks_nothing(scenario, objects_to_watch):
     assert leaks_of(scenario, objects_to_watch) == []
-
-
-def rss_kib():
-    with open("/proc/self/status") as status:
-        return next((int(line.split()[1]) for line in status if line.startswith("VmRSS:")), 0)
 
 
 @pytest.mark.parametrize("class_name, url, request_kw", CLASS_PATHS, ids=[path[0] for path in CLASS_PATHS])
@@ -171,12 +155,7 @@ def test_constructing_each_class_leaks_nothing(class_name, url, request_kw):
     cls = getattr(roots, class_name)
     construct = either_way(lambda: cls(request))  # the refusals and the browser page are paths too
     watched = [request, store, store.users, store.databases, store.querydefs, *store.users.values()]
-    gc.collect()
-    rss_before, blocks_before = rss_kib(), sys.getallocatedblocks()
     assert leaks_of(construct, watched, iterations=CONSTRUCTIONS_PER_CLASS) == []
-    if LONG_RUN:
-        print("{}: {} constructions, blocks {:+d}, RSS {:+d} KiB".format(
-            class_name, CONSTRUCTIONS_PER_CLASS, sys.getallocatedblocks() - blocks_before, rss_kib() - rss_before))
 
 
 # ---------------------------------------------------------------- the harness itself

@@ -1,11 +1,6 @@
-"""The package as a newcomer gets it: ``python -m build`` makes an sdist
-and a wheel (built from that sdist); the wheel installs into a fresh
-virtual environment with the pinned dependencies, and there, outside any
-checkout, ``korvane-demo --data-dir EMPTY`` and ``pserve`` both serve.
-
-Dependencies come from build/wheelhouse, filled by ``pip download`` (from
-pip's cache where it can) on the first run and reused offline after.
-"""
+"""The package as a newcomer gets it: built, installed with the pinned dependencies into a fresh virtual environment,
+and served from outside any checkout by ``korvane-demo`` and ``pserve``."""
+# Dependencies come from build/wheelhouse, filled by ``pip download`` on the first run and reused offline after.
 
 import json
 import os
@@ -47,6 +42,7 @@ def install(venv_python, wheel):
 
 
 def serve_one_request(command, cwd, tmp_path, name):
+    """The log of a server started by ``command(port)``, which must answer the demo query."""
     port = free_loopback_port()
     log = tmp_path / (name + ".log")
     env = {key: value for key, value in os.environ.items() if not key.startswith("PYTHON")}
@@ -61,7 +57,8 @@ def serve_one_request(command, cwd, tmp_path, name):
     finally:
         process.terminate()
         process.wait(timeout=10)
-    return status, body, log.read_text()
+    assert status == 200 and [row["name"] for row in json.loads(body)["rows"]] == DE_CUSTOMERS
+    return log.read_text()
 
 
 def test_the_built_wheel_installs_and_serves_in_a_fresh_environment(tmp_path):
@@ -83,28 +80,22 @@ def test_the_built_wheel_installs_and_serves_in_a_fresh_environment(tmp_path):
     elsewhere.mkdir()
 
     data_dir = elsewhere / "data"
-    status, body, log = serve_one_request(
+    log = serve_one_request(
         lambda port: [venv / "bin" / "korvane-demo", "--data-dir", data_dir, "--host", "127.0.0.1", "--port", port],
-        elsewhere, tmp_path, "korvane-demo",
-    )
-    assert status == 200 and [row["name"] for row in json.loads(body)["rows"]] == DE_CUSTOMERS
+        elsewhere, tmp_path, "korvane-demo")
     assert {"store.json", "demo.sql", "demo.sqlite3"} <= {path.name for path in data_dir.iterdir()}
     assert "Warning" not in log and "Traceback" not in log, log
 
     # pserve, the way every Pyramid app is started, with the checkout's ini.
     ini = elsewhere / "development.ini"
     ini.write_text((REPO / "development.ini").read_text().replace("port = 6543", "port = %(http_port)s"))
-    status, body, log = serve_one_request(
-        lambda port: [venv / "bin" / "pserve", ini, "http_port={}".format(port)], elsewhere, tmp_path, "pserve"
-    )
-    assert status == 200 and [row["name"] for row in json.loads(body)["rows"]] == DE_CUSTOMERS
+    log = serve_one_request(lambda port: [venv / "bin" / "pserve", ini, f"http_port={port}"], elsewhere, tmp_path, "pserve")
     assert (elsewhere / "data" / "sales.sqlite3").is_file() and "Traceback" not in log, log
 
 
 def test_a_build_whose_profile_training_fails_goes_on_without_a_profile(tmp_path):
-    """The optimised build reads whatever the training leaves: a failed run
-    must leave nothing (counts of an earlier training included), and the
-    build must go on."""
+    # The optimised build reads whatever the training leaves: a failed run must leave nothing, counts of an
+    # earlier training included.
     profile, mark = tmp_path / "profile", tmp_path / "mark.h"
     profile.mkdir()
     (profile / "earlier.gcda").write_bytes(b"stale counts")
