@@ -1,6 +1,4 @@
-"""The demo server through its WSGI application (WebTest), from development.ini over a copy of the example folder.
-
-Requests carry REQUEST_URI as waitress sends it, so the contexts see the URI as the client wrote it."""
+"""The demo server's WSGI application (WebTest) over a copy of the example folder; REQUEST_URI is set as waitress does."""
 
 import configparser
 import json
@@ -133,18 +131,15 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
 
 
 @pytest.mark.parametrize("settings, message", [
-    ({"korvane.status_capacity": "lots"}, "korvane.status_capacity must be a whole number of at least 1, not 'lots'."),
-    # Accepted, these started a server that failed every request.
-    ({"korvane.status_capacity": "-1"}, "korvane.status_capacity must be a whole number of at least 1, not '-1'."),
-    ({"korvane.status_capacity": "0"}, "korvane.status_capacity must be a whole number of at least 1, not '0'."),
+    # Accepted, -1 and 0 started a server that failed every request.
+    *[({"korvane.status_capacity": value}, "korvane.status_capacity must be a whole number of at least 1, not "
+       "{!r}.".format(value)) for value in ("lots", "-1", "0")],
     ({"korvane.url_substitution": "$2F"}, "korvane.url_substitution: bad entry '$2F' (expected SUBSTITUTE=CHAR)"),
     ({"korvane.url_substitution": "$2F=// $2E=."}, "korvane.url_substitution: bad entry '$2F=//'"),
     # Accepted, these redirected every data request on sales to a URL refused with 400.
-    ({"db.sales.limit": "ten"}, "db.sales.limit " + LIMIT_RULE + "'ten'."),
-    ({"db.sales.limit": "-5"}, "db.sales.limit " + LIMIT_RULE + "'-5'."),
-    ({"db.sales.limit": "99999999999999999999"}, "db.sales.limit " + LIMIT_RULE + "'99999999999999999999'."),
-    ({"db.demo.limit": "2147483648"}, "db.demo.limit " + LIMIT_RULE + "'2147483648'."),
-    ({"db.demo.limit": ""}, "db.demo.limit " + LIMIT_RULE + "''."),
+    *[({name: value}, "{} {}{!r}.".format(name, LIMIT_RULE, value)) for name, value in (
+        ("db.sales.limit", "ten"), ("db.sales.limit", "-5"), ("db.sales.limit", "9" * 20), ("db.demo.limit", "2147483648"),
+        ("db.demo.limit", ""))],
     # Accepted, these would stop every statement at once or never.
     *[({"korvane.query_timeout": value}, "korvane.query_timeout must be a number of seconds greater than 0 and at"
        " most 86400, not {!r}.".format(value)) for value in ("0", "-1", "1e3", "soon", "86401", "")],
@@ -182,32 +177,25 @@ def test_the_extreme_values_a_setting_takes_serve(data_dir, setting, url, expect
         check(ask(app, "alice", url), 200, expect)
 
 
-def spoil_data_dir(data_dir, how):
-    """Make ``data_dir`` unusable as ``how`` says; return the folder to serve."""
-    if how == "a plain file":
-        shutil.rmtree(data_dir)
-        data_dir.write_text("not a folder")
-    elif how == "a script that does not run":
-        # Its first statement runs: the table it made must not stay behind in a database file.
-        (data_dir / "broken.sql").write_text("CREATE TABLE t (a); INSERT INTO nowhere VALUES (1);")
-    elif how == "a script that is not UTF-8":
-        (data_dir / "latin.sql").write_bytes(b"INSERT INTO t VALUES ('\xe9');")
-    return data_dir
+def plain_file(data_dir):
+    shutil.rmtree(data_dir)
+    data_dir.write_text("not a folder")
 
 
-@pytest.mark.parametrize("how, fill, message", [
-    ("a plain file", "true", "is not a folder"),
-    ("a plain file", "false", "is not a folder"),
-    ("a script that does not run", "true",
+@pytest.mark.parametrize("spoil, fill, message", [
+    (plain_file, "true", "is not a folder"),
+    (plain_file, "false", "is not a folder"),
+    # Its first statement runs: the table it made must not stay behind in a database file.
+    (lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE t (a); INSERT INTO nowhere VALUES (1);"), "true",
      "The sample database broken cannot be built from broken.sql: no such table: nowhere"),
-    ("a script that is not UTF-8", "true",
+    (lambda data_dir: (data_dir / "latin.sql").write_bytes(b"INSERT INTO t VALUES ('\xe9');"), "true",
      "The sample database latin cannot be built from latin.sql: it is not UTF-8 text (byte 0xe9 at offset 23)"),
-])
-def test_a_data_folder_that_cannot_serve_is_refused_at_start_saying_why(data_dir, how, fill, message):
-    folder = spoil_data_dir(data_dir, how)
+], ids=["plain file, filled", "plain file", "script that does not run", "script not UTF-8"])
+def test_a_data_folder_that_cannot_serve_is_refused_at_start_saying_why(data_dir, spoil, fill, message):
+    spoil(data_dir)
     with pytest.raises(SetupError) as refusal:
-        make_app(folder, **{"korvane.fill_data_dir": fill})
-    assert message in str(refusal.value) and (how != "a plain file" or str(folder) in str(refusal.value))
+        make_app(data_dir, **{"korvane.fill_data_dir": fill})
+    assert message in str(refusal.value) and (spoil is not plain_file or str(data_dir) in str(refusal.value))
     assert not list(data_dir.parent.glob("**/*.tmp")) and not list(data_dir.parent.glob("**/broken.sqlite3*"))
 
 
@@ -410,6 +398,17 @@ DATA_DISCOVERY = [
     ("bob", "POST /dd-url/parse", 403, {"send": {"path": CUSTOMERS}, "explanation": NO_ACCESS.format("bob", "demo")}),
     ("alice", "POST /dd-url/parse", 404, {"send": {"path": "/dd/nope/x"}, "explanation": "Database nope was not found."}),
     ("alice", "POST /dd-url/parse", 400, {"send": {"path": "x"}, "explanation": BAD_PATH}),
+    ("alice", "POST /dd-url/build", 200, {"send": {"database": "demo", "table": "customers",
+                                                   "filters": {"id": 3, "score": 1.5}},
+                                          "segments": ["customers", "id", "3", "score", "1.5"]}),  # a number as a value
+    # Each was built into a path as Python writes it ("None", "['a']", "True") or into an empty segment.
+    *[("alice", "POST /dd-url/build", 400, {"send": {"database": "demo", "table": table, "filters": filters},
+                                            "explains": explains}) for table, filters, explains in [
+        ("customers", {"id": None}, "'filters' must map column names to non-empty texts or numbers"),
+        ("customers", {"id": ["a"]}, "'filters' must map column names"), ("customers", {"id": True}, "'filters' must map"),
+        ("customers", {"id": ""}, "'filters' must map"), ("customers", {"": "a"}, "'filters' must map"),
+        (["customers"], {}, "'table' must be a non-empty text"), (1, {}, "'table' must be a non-empty text"),
+        ("", {}, "'table' must be a non-empty text")]],
 ]
 
 
@@ -419,24 +418,6 @@ def test_build_escapes_what_a_segment_cannot_hold_and_parse_reads_it_back(app):
     assert url.startswith(LOCAL + "/dd/demo/customers/name/a$2Fb/city/$2E$2E.json")
     parsed = ask(app, "alice", "POST /dd-url/parse", {"path": url.split("localhost", 1)[1]})
     assert parsed.json["filters"] == {"name": "a/b", "city": ".."}
-
-
-# Each was built into a path as Python writes it ("None", "['a']", "True") or into an empty segment.
-@pytest.mark.parametrize("table, filters, explains", [
-    ("customers", {"id": None}, "'filters' must map column names to non-empty texts or numbers"),
-    ("customers", {"id": ["a"]}, "'filters' must map column names"), ("customers", {"id": True}, "'filters' must map"),
-    ("customers", {"id": ""}, "'filters' must map"), ("customers", {"": "a"}, "'filters' must map"),
-    (["customers"], {}, "'table' must be a non-empty text"), (1, {}, "'table' must be a non-empty text"),
-    ("", {}, "'table' must be a non-empty text"),
-])
-def test_build_refuses_parts_that_are_no_path_segment(app, table, filters, explains):
-    check(ask(app, "alice", "POST /dd-url/build", {"database": "demo", "table": table, "filters": filters}), 400,
-          {"explains": explains})
-
-
-def test_build_takes_a_number_as_a_value(app):
-    body = {"database": "demo", "table": "customers", "filters": {"id": 3, "score": 1.5}}
-    assert ask(app, "alice", "POST /dd-url/build", body).json["segments"] == ["customers", "id", "3", "score", "1.5"]
 
 
 # --- administration: definitions, models, studio, credentials, status ------------------------

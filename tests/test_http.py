@@ -37,39 +37,29 @@ BAD_BODIES = [
     # A limit that is no row count the database takes is refused naming it; limit=0 gives no rows.
     *[("alice", url + "?limit=" + quote(limit, safe=""), 400, {"explains": "'limit'"}) for url in (CUSTOMERS, BY_COUNTRY)
       for limit in ["-1", "1.5", "abc", " 1", "+1", "1_0", "\u0663", "2147483648", "9" * 30, ""]],
-    ("alice", CUSTOMERS + "?limit=0", 200, {"rows": [], "limit": 0}),
-    ("alice", BY_COUNTRY + "?limit=0", 200, {"rows": [], "limit": 0}),
-    # A URL that is not UTF-8 is refused with 400, whoever asks.
-    ("alice public", CUSTOMERS + "/city/K%F6ln", 400, {"explanation": BAD_PATH}),
-    ("alice public", "/%ff", 400, {"explanation": BAD_PATH}),
-    ("alice public", "/dd/demo%C3%28/customers", 400, {"explanation": BAD_PATH}),
-    ("alice public", "/query/customers_by_country/country/%ED%A0%80", 400, {"explanation": BAD_PATH}),  # a surrogate
-    ("alice public", "/?x=%ff", 400, {"explanation": BAD_QUERY}),
-    ("alice public", "/querydefs?format=%ff", 400, {"explanation": BAD_QUERY}),
-    ("alice public", "/dd?%ff=1", 400, {"explanation": BAD_QUERY}),
-    ("alice public", CUSTOMERS + "?limit=1&city=K%F6ln", 400, {"explanation": BAD_QUERY}),
+    *[("alice", url + "?limit=0", 200, {"rows": [], "limit": 0}) for url in (CUSTOMERS, BY_COUNTRY)],
+    # A URL that is not UTF-8 is refused with 400, whoever asks (%ED%A0%80: a surrogate).
+    *[("alice public", url, 400, {"explanation": BAD_PATH}) for url in (
+        CUSTOMERS + "/city/K%F6ln", "/%ff", "/dd/demo%C3%28/customers", "/query/customers_by_country/country/%ED%A0%80")],
+    *[("alice public", url, 400, {"explanation": BAD_QUERY}) for url in (
+        "/?x=%ff", "/querydefs?format=%ff", "/dd?%ff=1", CUSTOMERS + "?limit=1&city=K%F6ln")],
     # A body too deep or not encodable is refused with 400 by both URL services.
     *[("alice", "POST /dd-url/" + action, 400, {"send": body, "explanation": explanation})
       for action in ("parse", "build") for body, explanation in BAD_BODIES],
     # OPTIONS names the methods in Allow, whoever asks; a stored query those it is enabled for.
-    ("alice public wrong", "OPTIONS /", 200, {"Allow": "GET, HEAD, OPTIONS"}),
-    ("alice public wrong", "OPTIONS /querydefs/customers_by_country.json", 200, {"Allow": "GET, HEAD, PUT, DELETE, OPTIONS"}),
-    ("alice public wrong", "OPTIONS /querydefs/new", 200, {"Allow": "POST, OPTIONS"}),
-    ("alice public wrong", "OPTIONS /dd-url/parse", 200, {"Allow": "POST, OPTIONS"}),
-    ("alice public wrong", "OPTIONS " + CUSTOMERS, 200, {"Allow": "GET, HEAD, OPTIONS"}),
-    ("alice public wrong", "OPTIONS /query/orders_since/since/2024-01-01", 200, {"Allow": "GET, HEAD, POST, OPTIONS"}),
-    ("alice public wrong", "OPTIONS /query/purge_orders", 200, {"Allow": "OPTIONS"}),
+    *[("alice public wrong", "OPTIONS " + url, 200, {"Allow": allow}) for url, allow in [
+        ("/", "GET, HEAD, OPTIONS"), ("/querydefs/customers_by_country.json", "GET, HEAD, PUT, DELETE, OPTIONS"),
+        ("/querydefs/new", "POST, OPTIONS"), ("/dd-url/parse", "POST, OPTIONS"), (CUSTOMERS, "GET, HEAD, OPTIONS"),
+        ("/query/orders_since/since/2024-01-01", "GET, HEAD, POST, OPTIONS"), ("/query/purge_orders", "OPTIONS")]],
     ("alice", "OPTIONS /nope", 404, {}),
     # So does a 405 (a stored query's own 405, with its message, is in test_app's table).
-    ("alice", "PATCH /", 405, {"Allow": "GET, HEAD, OPTIONS"}),
-    ("alice", "DELETE /dd/demo/customers", 405, {"Allow": "GET, HEAD, OPTIONS"}),
-    ("alice", "PUT /dbcredentials/demo", 405, {"Allow": "GET, HEAD, POST, OPTIONS"}),
-    ("alice", "GET /dd-url/build", 405, {"Allow": "POST, OPTIONS"}),
+    *[("alice", line, 405, {"Allow": allow}) for line, allow in [
+        ("PATCH /", "GET, HEAD, OPTIONS"), ("DELETE /dd/demo/customers", "GET, HEAD, OPTIONS"),
+        ("PUT /dbcredentials/demo", "GET, HEAD, POST, OPTIONS"), ("GET /dd-url/build", "POST, OPTIONS")]],
     # A database takes a format extension, in any case, but not every one.
-    ("public", "/dd/demo.json", 200, {"Content-Type": "application/json; charset=utf-8", "text": "customers"}),
-    ("public", "/dd/demo.JSON", 200, {"Content-Type": "application/json; charset=utf-8", "text": "customers"}),
-    ("public", "/dd/demo.csv", 200, {"Content-Type": "text/csv; charset=utf-8", "text": "customers"}),
-    ("public", "/dd/demo.xml", 200, {"Content-Type": "application/xml; charset=utf-8", "text": "customers"}),
+    *[("public", "/dd/demo." + extension, 200, {"Content-Type": kind + "; charset=utf-8", "text": "customers"})
+      for extension, kind in [("json", "application/json"), ("JSON", "application/json"), ("csv", "text/csv"),
+                              ("xml", "application/xml")]],
     ("public", "/dd/demo.txt", 406, {}),
     # A format redirect to a format the resource refuses is that refusal.
     *[("alice", url, 406, {"explanation": "Data format 'xsd' is not supported for this resource."})
@@ -84,6 +74,13 @@ BAD_BODIES = [
 ])
 def test_refusals_and_allowed_methods(app, who, request_line, status, expect):
     check_all(app, who, request_line, status, expect)
+
+
+def send(app, who, request_line, content_type, body=None, **environ):
+    """Like ``ask``, with the Content-Type as given and ``environ`` added."""
+    method, _, url = request_line.rpartition(" ")
+    return app.request(url, method=method or "GET", expect_errors=True, environ={"REQUEST_URI": url, **environ},
+                       headers={"X-API-Key": KEYS[who], "Content-Type": content_type}, **({} if body is None else {"body": body}))
 
 
 UNKNOWN_CHARSET = "The request body's charset '{}' is not a known text encoding."
@@ -104,11 +101,8 @@ NOT_A_FORM = "The request body is not a form that can be read."
     ("POST /query/customer_count", "application/x-www-form-urlencoded; charset=utf-16", "A form body must be sent in UTF-8."),
 ])
 def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_type, explanation):
-    method, _, url = request_line.partition(" ")
     body = b"--x\r\n\r\n{}\r\n--x--" if "boundary=x" in content_type else b'{"path": "/dd/demo"}'
-    response = app.request(url, method=method, body=body, expect_errors=True, environ={"REQUEST_URI": url},
-                           headers={"X-API-Key": KEYS["admin"], "Content-Type": content_type})
-    check(response, 400, {"explanation": explanation})
+    check(send(app, "admin", request_line, content_type, body), 400, {"explanation": explanation})
 
 
 @pytest.mark.parametrize("extra, status", [(0, 200), (1, 413)], ids=["at-the-limit", "over"])
@@ -116,20 +110,15 @@ def test_a_body_the_server_cannot_read_is_refused(app, request_line, content_typ
 def test_a_body_over_the_limit_is_refused_unread(app, extra, status, chunked):
     head = b'{"path": "/dd/demo/customers", "padding": "'
     body = head + b"x" * (MAX_BODY_BYTES + extra - len(head) - 2) + b'"}'
-    environ = {"REQUEST_URI": "/dd-url/parse"}
-    if chunked:
-        environ.update(CONTENT_LENGTH="", HTTP_TRANSFER_ENCODING="chunked")
-    response = app.request("/dd-url/parse", method="POST", body=body, expect_errors=True, environ=environ,
-                           headers={"X-API-Key": KEYS["admin"], "Content-Type": "application/json"})
+    chunks = {"CONTENT_LENGTH": "", "HTTP_TRANSFER_ENCODING": "chunked"} if chunked else {}
+    response = send(app, "admin", "POST /dd-url/parse", "application/json", body, **chunks)
     assert (len(body), response.status_int) == (MAX_BODY_BYTES + extra, status), response.text
 
 
 @pytest.mark.parametrize("charset", ["nope", "hex", "undefined", "latin-1", "utf-16"])
 def test_a_request_without_a_body_is_not_refused_for_its_charset(app, charset):
     # Nor are the URL's escapes read in it: they are UTF-8 whatever the body's charset.
-    url = CUSTOMERS + "/city/K%C3%B6ln"
-    response = app.request(url, headers={"Content-Type": "application/json; charset=" + charset, "X-API-Key": KEYS["alice"]},
-                           environ={"REQUEST_URI": url}, expect_errors=True)
+    response = send(app, "alice", CUSTOMERS + "/city/K%C3%B6ln", "application/json; charset=" + charset)
     check(response, 200, {"names": ["Paul Meyer"], "filters": {"city": "Köln"}})
 
 
@@ -138,10 +127,14 @@ def test_the_largest_limit_gives_all_rows(app, url):
     assert ask(app, "alice", url + "?limit=2147483647").json["rows"] == ask(app, "alice", url).json["rows"] != []
 
 
+def add_queries(data_dir, **sql):
+    """Stores by hand queries on demo that anyone may run with GET, named as the keywords."""
+    edit_store(data_dir, lambda data: data["querydefs"].update({name: {
+        "database": "demo", "sql": text, "execute": ["public"], "http_methods": {"GET": True}} for name, text in sql.items()}))
+
+
 def test_a_stored_query_the_database_fails_on_is_a_json_error_without_internals(data_dir, caplog):
-    edit_store(data_dir, lambda data: data["querydefs"].update(broken={
-        "database": "demo", "sql": "SELEC name FROM no_such_table", "execute": ["public"],
-        "http_methods": {"GET": True}}))
+    add_queries(data_dir, broken="SELEC name FROM no_such_table")
     response = ask(make_app(data_dir), "alice", "/query/broken")
     check(response, 500, {"explanation": "Query 'broken' failed in the database; the server log says why."})
     assert "SELEC" not in response.text and "syntax" not in response.text
@@ -202,9 +195,7 @@ def test_the_table_model_is_read_once_per_version_of_the_database_file(data_dir)
 
 
 def test_repeated_column_names_and_blobs_come_out_alike_in_every_format(data_dir):
-    edit_store(data_dir, lambda data: data["querydefs"].update(twins={
-        "database": "demo", "sql": "SELECT 1 AS a, 2 AS a, 3 AS \"a:1\", x'00ff' AS b, 4 AS a",
-        "execute": ["public"], "http_methods": {"GET": True}}))
+    add_queries(data_dir, twins="SELECT 1 AS a, 2 AS a, 3 AS \"a:1\", x'00ff' AS b, 4 AS a")
     app = make_app(data_dir)
     # Named as SQLite names the columns of a table it makes from this select.
     names = ["a", "a:1", "a:2", "b", "a:3"]
@@ -214,28 +205,22 @@ def test_repeated_column_names_and_blobs_come_out_alike_in_every_format(data_dir
     assert [(field.get("name"), field.text) for field in row] == list(zip(names, ["1", "2", "3", "00ff", "4"]))
 
 
-def spoil_database(path, how):
-    data = path.read_bytes()
+def replace_file(path, data):
     path.unlink()
-    if how == "a folder":
-        path.mkdir()
-    elif how == "not a database":
-        path.write_bytes(b"not a database at all" * 100)
-    elif how == "empty":
-        path.write_bytes(b"")
-    elif how == "cut short":
-        path.write_bytes(data[:1024])
+    path.write_bytes(data)
 
 
-@pytest.mark.parametrize("how, problem", [
-    ("missing", "its file is missing."), ("a folder", "its file is a folder."),
-    ("not a database", "its file is not a SQLite database."), ("empty", "its file is not a SQLite database."),
-    ("cut short", "database disk image is malformed."),
+@pytest.mark.parametrize("how, spoil, problem", [
+    ("missing", lambda path: path.unlink(), "its file is missing."),
+    ("a folder", lambda path: (path.unlink(), path.mkdir()), "its file is a folder."),
+    ("not a database", lambda path: replace_file(path, b"not a database at all" * 100), "its file is not a SQLite database."),
+    ("empty", lambda path: replace_file(path, b""), "its file is not a SQLite database."),
+    ("cut short", lambda path: replace_file(path, path.read_bytes()[:1024]), "database disk image is malformed."),
 ])
-def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(data_dir, how, problem):
+def test_a_database_whose_file_cannot_be_read_is_503_and_the_others_serve_on(data_dir, how, spoil, problem):
     app = make_app(data_dir)
     ask(app, "admin", "/models")  # the models of the good files are known before
-    spoil_database(data_dir / "demo.sqlite3", how)
+    spoil(data_dir / "demo.sqlite3")
     unreadable = {"explanation": "The database 'demo' cannot be read: " + problem}
     for url in ("/dd/demo", "/dd/demo.csv", CUSTOMERS, CUSTOMERS + "/city/Berlin", BY_COUNTRY, "/models/demo"):
         check(ask(app, "alice", url), 503, unreadable)
@@ -295,9 +280,7 @@ TOO_MANY_ROWS = "gives more than 3 rows, the most one answer holds here (korvane
 
 
 def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capped(data_dir, caplog):
-    edit_store(data_dir, lambda data: data["querydefs"].update({name: {
-        "database": "demo", "sql": sql, "execute": ["public"], "http_methods": {"GET": True}}
-        for name, sql in [("runaway", RUNAWAY), ("everyone", "SELECT * FROM customers")]}))
+    add_queries(data_dir, runaway=RUNAWAY, everyone="SELECT * FROM customers")
     app = make_app(data_dir, **{"korvane.query_timeout": "0.2", "korvane.max_rows": "3"})
     check(ask(app, "alice", "/query/runaway"), 504, {
         "explanation": "Query 'runaway' ran longer than 0.2 seconds, the time limit of a statement here"
@@ -330,8 +313,7 @@ def writer_waits(path):
 
 def test_an_answer_refused_part_way_through_its_rows_leaves_no_lock_on_the_file(data_dir):
     # The statement stayed open in the refusal's traceback until a collection, and with it a read lock.
-    edit_store(data_dir, lambda data: data["querydefs"].update(everyone={
-        "database": "demo", "sql": "SELECT * FROM customers", "execute": ["public"], "http_methods": {"GET": True}}))
+    add_queries(data_dir, everyone="SELECT * FROM customers")
     app = make_app(data_dir, **{"korvane.max_rows": "3"})
     gc.disable()
     try:
@@ -373,9 +355,7 @@ def test_tables_and_columns_of_any_name_and_kind_are_in_the_model(data_dir):
 
 def test_a_carriage_return_comes_back_from_xml_as_it_was(data_dir):
     # A parser reads a raw one in text as a line feed.
-    edit_store(data_dir, lambda data: data["querydefs"].update(lines={
-        "database": "demo", "sql": "SELECT 'a' || char(13) || 'b' || char(13, 10) AS v", "execute": ["public"],
-        "http_methods": {"GET": True}}))
+    add_queries(data_dir, lines="SELECT 'a' || char(13) || 'b' || char(13, 10) AS v")
     row = ET.fromstring(ask(make_app(data_dir), "alice", "/query/lines.xml").body)[0]
     assert [field.text for field in row] == ["a\rb\r\n"]
 

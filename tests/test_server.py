@@ -1,9 +1,8 @@
-"""The demo server as a real process: ``python -m korvane.app`` serving the
-repository's development.ini on a free loopback port, over a temporary
-copy of the example folder, spoken to over HTTP."""
+"""``python -m korvane.app`` as a real process on a loopback port, over a copy of the example folder."""
 
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -15,12 +14,11 @@ import pytest
 
 import korvane
 from helpers import free_loopback_port, stop_process, wait_for_port
-from test_app import copy_example
+from test_app import copy_example, edit_store
 
 REPO = Path(__file__).resolve().parents[1]
 REQUEST_SECONDS = 10
-#: The environment of a server process: it imports the package under test,
-#: whatever folder it runs in (a relative PYTHONPATH would not reach it).
+#: A server process imports the package under test whatever folder it runs in (a relative PYTHONPATH would not).
 CHILD_ENV = dict(os.environ, PYTHONUNBUFFERED="1", PYTHONPATH=str(Path(korvane.__file__).resolve().parents[1]))
 
 
@@ -30,8 +28,7 @@ class NoRedirects(urllib.request.HTTPRedirectHandler):
 
 
 def fetch(port, raw_path, key=None, method="GET", body=None):
-    """(status, headers, body) of one request; ``raw_path`` is sent as
-    written, repeated slashes included."""
+    """(status, headers, body) of one request; ``raw_path`` is sent as written, repeated slashes included."""
     request = urllib.request.Request("http://127.0.0.1:{}{}".format(port, raw_path), method=method, data=body)
     if key:
         request.add_header("X-API-Key", key)
@@ -67,97 +64,74 @@ class Server:
         return status, headers, json.loads(raw) if raw else None
 
 
+def write_ini(tmp_path, change=None):
+    """development.ini, with ``change`` made to its text, written as bad.ini."""
+    ini = tmp_path / "bad.ini"
+    ini.write_text((change or (lambda text: text))((REPO / "development.ini").read_text()))
+    return ini
+
+
+def with_setting(name, value):
+    return lambda text: re.sub(r"(?m)^{} = .*\n".format(re.escape(name)), "", text).replace(
+        "[app:main]\n", "[app:main]\n{} = {}\n".format(name, value), 1)
+
+
 def test_the_server_answers_real_http_requests(tmp_path):
     # The ini names the data folder relative to its own folder.
     data_dir = copy_example(tmp_path / "data")
-    server = Server(tmp_path, "server", with_setting(tmp_path, "korvane.data_dir", "data"), None)
+    server = Server(tmp_path, "server", write_ini(tmp_path, with_setting("korvane.data_dir", "data")), None)
     port = server.port
     try:
         status, _, body = fetch(port, "/query/customers_by_country/country/DE", key="alice-key")
         assert status == 200
         assert [row["name"] for row in json.loads(body)["rows"]] == ["Anna Berg", "Jonas Weber", "Paul Meyer"]
-
         status, headers, _ = fetch(port, "/dd/sales/orders", key="bob-key")
-        assert status == 302
-        assert headers["Location"] == "http://127.0.0.1:{}/dd/sales/orders?limit=10".format(port)
-
-        # waitress keeps the request line in REQUEST_URI: the doubled slash
-        # reaches the context and is redirected.
+        assert (status, headers["Location"]) == (302, "http://127.0.0.1:{}/dd/sales/orders?limit=10".format(port))
+        # waitress keeps the request line in REQUEST_URI: the doubled slash reaches the context and is redirected.
         status, headers, _ = fetch(port, "/dd/demo//customers", key="alice-key")
-        assert status == 308
-        assert headers["Location"] == "http://127.0.0.1:{}/dd/demo/customers".format(port)
-        assert headers["Warning"] == "Redirected to a fixed path"
-
+        assert (status, headers["Location"], headers["Warning"]) == (
+            308, "http://127.0.0.1:{}/dd/demo/customers".format(port), "Redirected to a fixed path")
         # A request body, as the process receives it.
         status, _, body = fetch(port, "/dd-url/parse", key="alice-key", method="POST",
                                 body=json.dumps({"path": "/dd/demo/customers/name/a$2Fb"}).encode())
         assert status == 200 and json.loads(body)["filters"] == {"name": "a/b"}
-
         assert sorted(p.name for p in data_dir.glob("*.sqlite3")) == ["demo.sqlite3", "sales.sqlite3"]
     finally:
         stop_process(server.process, REQUEST_SECONDS)
-    # No traceback, and no warning at start: the package silences the two
-    # that Pyramid 1.10 raises about itself.
+    # No traceback, and no warning at start: the package silences the two that Pyramid 1.10 raises about itself.
     log = server.log.read_text()
     assert "Traceback" not in log and "Warning" not in log, log
     assert "Serving the data folder {} ".format(data_dir) in log, log
 
 
-def with_setting(tmp_path, name, value):
-    """A copy of development.ini with ``name`` set to ``value``."""
-    lines = (REPO / "development.ini").read_text().splitlines()
-    lines = [line for line in lines if not line.startswith(name + " =")]
-    lines.insert(lines.index("[app:main]") + 1, "{} = {}".format(name, value))
-    ini = tmp_path / "bad.ini"
-    ini.write_text("\n".join(lines) + "\n")
-    return ini
-
-
-def spoil_sqlite_path(data_dir):
-    store = json.loads((data_dir / "store.json").read_text())
-    store["databases"]["sales"]["sqlite_path"] = 5
-    (data_dir / "store.json").write_text(json.dumps(store))
-
-
-def not_an_ini(tmp_path):
-    (tmp_path / "bad.ini").write_text("port = 1\n")
-    return []
-
-
-def without_app_main(tmp_path):
-    (tmp_path / "bad.ini").write_text((REPO / "development.ini").read_text().replace("[app:main]", "[app:other]"))
-    return []
-
-
-@pytest.mark.parametrize("setting, spoil, message", [
-    (("korvane.status_capacity", "lots"), None, "korvane.status_capacity must be a whole number of at least 1"),
-    (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"),
+@pytest.mark.parametrize("ini, spoil, args, message", [
+    (with_setting("korvane.status_capacity", "lots"), None, [],
+     "korvane.status_capacity must be a whole number of at least 1"),
+    (None, lambda data_dir: (data_dir / "broken.sql").write_text("CREATE TABLE (;"), [],
      "The sample database broken cannot be built from broken.sql"),
-    (None, spoil_sqlite_path, "Database definition 'sales' field 'sqlite_path' must be a text or null"),
-    (("wildcard", "*"), lambda data_dir: ["--port", "99999"], "argument --port: expected a port number from 0 to 65535"),
-    (("wildcard", "*"), lambda data_dir: ["--port", "{busy}"], "Address already in use"),
-    (("wildcard", "*"), lambda data_dir: ["--host", "no.such.host.invalid"], "cannot serve on no.such.host.invalid:0"),
-    (("wildcard", "*"), lambda data_dir: ["--data-dir", ""], "--data-dir must name a folder"),
-    (("wildcard", "*"), lambda data_dir: not_an_ini(data_dir.parent), "bad.ini cannot be read as an ini file"),
-    (("wildcard", "*"), lambda data_dir: without_app_main(data_dir.parent), "bad.ini has no [app:main] section"),
+    (None, lambda data_dir: edit_store(data_dir, lambda data: data["databases"]["sales"].update(sqlite_path=5)), [],
+     "Database definition 'sales' field 'sqlite_path' must be a text or null"),
+    (None, None, ["--port", "99999"], "argument --port: expected a port number from 0 to 65535"),
+    (None, None, ["--port", "{busy}"], "Address already in use"),
+    (None, None, ["--host", "no.such.host.invalid"], "cannot serve on no.such.host.invalid:0"),
+    (None, None, ["--data-dir", ""], "--data-dir must name a folder"),
+    (lambda text: "port = 1\n", None, [], "bad.ini cannot be read as an ini file"),
+    (lambda text: text.replace("[app:main]", "[app:other]"), None, [], "bad.ini has no [app:main] section"),
 ], ids=["bad setting", "broken script", "store value", "port", "port in use", "host",
         "empty data dir", "not an ini", "no app section"])
-def test_the_server_refuses_to_start_in_one_line(tmp_path, setting, spoil, message):
-    # Each of these ended in a traceback (or went on in spite of the fault);
-    # the refusal is one line and exit 2.
+def test_the_server_refuses_to_start_in_one_line(tmp_path, ini, spoil, args, message):
+    # Each of these ended in a traceback (or went on in spite of the fault); the refusal is one line and exit 2.
     data_dir = copy_example(tmp_path / "data")
-    ini = with_setting(tmp_path, *setting) if setting else REPO / "development.ini"
-    extra = spoil(data_dir) if spoil else None
-    extra = extra if isinstance(extra, list) else []
+    if spoil:
+        spoil(data_dir)
     with socket.socket() as busy:
         busy.bind(("127.0.0.1", 0))
         busy.listen()
-        extra = [arg.format(busy=busy.getsockname()[1]) for arg in extra]
         done = subprocess.run(
-            [sys.executable, "-m", "korvane.app", str(ini), "--host", "127.0.0.1", "--port", "0",
-             "--data-dir", str(data_dir), *extra],
+            [sys.executable, "-m", "korvane.app", str(write_ini(tmp_path, ini)), "--host", "127.0.0.1",
+             "--port", "0", "--data-dir", str(data_dir), *[arg.format(busy=busy.getsockname()[1]) for arg in args]],
             cwd=tmp_path, env=CHILD_ENV, capture_output=True, text=True, timeout=60,
         )
-    assert done.returncode == 2, done.stderr
-    assert "Traceback" not in done.stderr and done.stderr.splitlines()[-1].startswith("korvane-demo: error: "), done.stderr
-    assert message in done.stderr.splitlines()[-1]
+    last = done.stderr.splitlines()[-1] if done.stderr else ""
+    assert done.returncode == 2 and "Traceback" not in done.stderr and last.startswith("korvane-demo: error: "), done.stderr
+    assert message in last

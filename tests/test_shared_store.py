@@ -1,7 +1,6 @@
-"""The store shared by several processes through memcached: the per-request refresh, the fallback when memcached is
-gone, and two waitress processes over one data folder agreeing through concurrent writes, a writer killed mid-write
-and memcached stopped mid-run."""
+"""The store shared by several processes through memcached, with it and without it, in-process and as two servers."""
 
+import contextlib
 import json
 import logging
 import shutil
@@ -76,8 +75,8 @@ SMALL_ITEMS = ("-I", "2k", "-o", "slab_chunk_max=1024")
                          ids=["published-document", "too-large-for-memcached", "above-memcacheds-item-limit"],
                          indirect=["memcached"])
 def test_a_write_reaches_another_process_through_memcached(pair, memcached, monkeypatch, caplog, sql, file_reads):
-    # A document too large for memcached publishes its version alone: the others read the file, once.  Memcached
-    # refusing it for its own limit is no sign that it cannot be reached.
+    # A document too large for memcached publishes its version alone: the others read the file, once.  Refused for
+    # memcached's own limit, it is no sign that memcached cannot be reached.
     path, writer, reader = pair
     reader.pull()
     reads = count_file_reads(monkeypatch, reader)
@@ -186,8 +185,7 @@ def _writer_dies(*published):
 
 
 class CutOff:
-    """A memcached client whose every call fails with ``error`` (by default as when memcached cannot be reached);
-    ``closed`` counts the calls of ``close``."""
+    """A memcached client whose every call fails with ``error``; ``closed`` counts the calls of ``close``."""
 
     def __init__(self, error=ConnectionRefusedError):
         self.error, self.closed = error, 0
@@ -210,20 +208,16 @@ UNHEARD_WRITES = {
 
 
 @pytest.mark.parametrize("trouble", UNHEARD_WRITES.values(), ids=UNHEARD_WRITES)
-def test_a_write_that_memcached_did_not_hear_of_is_served_by_the_others_at_once(pair, memcached, monkeypatch,
-                                                                                trouble):
-    # The others still read the old stamp from memcached: the write must
-    # not leave them on it, and the first of them to see the file publishes
-    # it for the rest.
+def test_a_write_that_memcached_did_not_hear_of_is_served_by_the_others_at_once(pair, memcached, monkeypatch, trouble):
+    # The others still read the old stamp from memcached: the write must not leave them on it, and the first of them
+    # to see the file publishes it for the rest.
     path, writer, reader = pair
     other = shared_store(path, memcached.address)
     for store in (writer, reader, other):
         store.pull()
     trouble(writer)
-    try:
+    with contextlib.suppress(WriterDied):
         writer.write(lambda data: data["users"].pop("bob"))
-    except WriterDied:
-        pass
     assert "bob" not in json.loads(path.read_text())["users"]
     for _ in range(2):
         reader.pull()
@@ -249,39 +243,32 @@ def test_a_published_document_no_process_wrote_is_passed_over_for_the_file(pair,
     assert "bob" not in reader.users
 
 
-def test_unreachable_memcached_falls_back_to_the_file_with_one_warning(data_dir, caplog, monkeypatch):
+# None: nothing listens on the port.  Otherwise what the client's parser raises on replies that break the protocol (a
+# value line with a negative length, a reply line cut short): they once escaped and failed every request.
+@pytest.mark.parametrize("error", [None, IndexError, ValueError, KeyError], ids=["unreachable", "IndexError",
+                                                                                 "ValueError", "KeyError"])
+def test_memcached_unreachable_or_out_of_its_protocol_falls_back_to_the_file_with_one_warning(data_dir, memcached, caplog,
+                                                                                             monkeypatch, error):
     caplog.set_level(logging.WARNING, logger="korvane.store_cache")
-    store = shared_store(data_dir / "store.json", "127.0.0.1:{}".format(free_loopback_port()))
-    other = ConfigStorage.from_file(str(data_dir / "store.json"))
-    for n in range(20):
+    store = shared_store(data_dir / "store.json", "127.0.0.1:{}".format(free_loopback_port()) if error is None
+                         else memcached.address)
+    if error:
+        store.cache.client = CutOff(error)
+    client, other = store.cache.client, ConfigStorage.from_file(str(data_dir / "store.json"))
+    for n in range(20 if error is None else 3):
         other.write(add_query("q{}".format(n)))
         store.pull()
         assert "q{}".format(n) in store.querydefs
-    assert caplog.text.count(UNREACHABLE) == 1
+    assert caplog.text.count(UNREACHABLE) == 1 and (error is None or error.__name__ in caplog.text)
+    if error:  # the connection out of step with memcached is dropped, not read on
+        assert client.closed == 1 and store.cache.down
+        return
     # It is not asked on every request while down: only after a pause that doubles.
-    gets = store.cache.client.calls.count("get")
+    gets = client.calls.count("get")
     assert gets < 5
     monkeypatch.setattr(store_cache.time, "monotonic", lambda: time.time() + 3600)
     store.pull()
-    assert store.cache.client.calls.count("get") == gets + 1
-
-
-# What the client's parser raises on replies that break the protocol (a value line with a negative length, a
-# reply line cut short): they once escaped and failed every request.
-@pytest.mark.parametrize("error", [IndexError, ValueError, KeyError])
-def test_a_reply_memcached_should_never_give_falls_back_to_the_file_with_one_warning(data_dir, memcached, caplog,
-                                                                                      error):
-    caplog.set_level(logging.WARNING, logger="korvane.store_cache")
-    store = shared_store(data_dir / "store.json", memcached.address)
-    store.cache.client = garbled = CutOff(error)
-    other = ConfigStorage.from_file(str(data_dir / "store.json"))
-    for n in range(3):
-        other.write(add_query("q{}".format(n)))
-        store.pull()
-        assert "q{}".format(n) in store.querydefs
-    assert caplog.text.count(UNREACHABLE) == 1 and error.__name__ in caplog.text
-    # The connection out of step with memcached is dropped, not read on.
-    assert garbled.closed == 1 and store.cache.down
+    assert client.calls.count("get") == gets + 1
 
 
 def test_each_request_to_the_server_costs_one_get_and_no_file_read(data_dir, memcached, monkeypatch):
@@ -317,9 +304,9 @@ def two_servers(tmp_path, memcached):
         "[app:main]\n", "[app:main]\nkorvane.memcached = {}\n".format(memcached.address), 1))
     servers = []
     try:
-        servers.append(Server(tmp_path, "a", ini, data_dir))
-        servers.append(Server(tmp_path, "b", ini, data_dir))
-        yield servers[0], servers[1], data_dir
+        for name in ("a", "b"):
+            servers.append(Server(tmp_path, name, ini, data_dir))
+        yield (*servers, data_dir)
     finally:
         for server in servers:
             stop_process(server.process)
