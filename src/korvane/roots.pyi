@@ -63,6 +63,8 @@ class DefaultRoot(RootContext):
 
 class RootBasic(RootContext):
     format_redirect_map: ClassVar[dict[str, tuple[str, str]]]
+    is_schema_request: bool
+    validate_upload: Any
     def __init__(self, request: _Request) -> None: ...
     def check_authenticated_user(self, request: _Request) -> None: ...
     def acl_allow(self) -> None: ...
@@ -87,14 +89,25 @@ class DBModel(DataFormatRoot):
     def __init__(self, request: _Request) -> None: ...
 
 class DBModels(DataFormatRoot):
+    extension: str | None
+    db_configs: dict[str, _Record]
+    admin_for_dbs: list[str]
     def __init__(self, request: _Request) -> None: ...
 
 class QuerydefsList(DataFormatRoot):
+    query_configs: dict[str, _Record]
+    executable_queries: list[str]
+    viewable_queries: list[str]
     def __init__(self, request: _Request) -> None: ...
     @staticmethod
     def get_acl(authenticated_user_id: str | None, authenticated_user_config: _Record | None) -> _Acl: ...
 
 class Querydef(DataFormatRoot):
+    is_admin: bool
+    viewable: bool
+    editable: bool
+    executable: bool
+    only_executable: bool
     def __init__(self, request: _Request) -> None: ...
 
 class NewQuerydef(DataFormatRoot):
@@ -107,6 +120,7 @@ class DBDef(DataFormatRoot):
     def __init__(self, request: _Request) -> None: ...
 
 class DBDefsList(DataFormatRoot):
+    db_configs: dict[str, _Record]
     def __init__(self, request: _Request) -> None: ...
     @property
     def _db_configs(self) -> dict[str, _Record]: ...
@@ -115,6 +129,7 @@ class NewDBDef(DataFormatRoot):
     def __init__(self, request: _Request) -> None: ...
 
 class UserdefsList(DataFormatRoot):
+    user_configs: dict[str, _Record]
     def __init__(self, request: _Request) -> None: ...
     @staticmethod
     def get_configs(authenticated_user_id: str | None, permitted: Any, all_user_configs: dict[str, _Record]) -> dict[str, _Record]: ...
@@ -122,6 +137,13 @@ class UserdefsList(DataFormatRoot):
     def get_acl(authenticated_user_id: str | None, user_configs: dict[str, _Record]) -> _Acl: ...
 
 class Userdef(DataFormatRoot):
+    user_id: str | None
+    user_config: _Record | None
+    privileged_access: bool
+    self_edit: bool
+    allowed_to_view: set[str]
+    allowed_to_edit: set[str]
+    limited_edit: bool
     @staticmethod
     def get_acl(userdef_id: str | None, authenticated_user: str | None, user_configs: dict[str, _Record]) -> _Acl: ...
     def __init__(self, request: _Request) -> None: ...
@@ -132,6 +154,7 @@ class NewUserdef(DataFormatRoot):
     def get_acl(authenticated_user_id: str | None, user_configs: dict[str, _Record]) -> _Acl: ...
 
 class ExecuteQueryList(DataFormatRoot):
+    query_configs: dict[str, _Record]
     def __init__(self, request: _Request) -> None: ...
 
 class ExecuteQuery(DataFormatRoot):
@@ -151,9 +174,12 @@ class DataDiscovery(RootBasic):
     def configure_authorization(self) -> None: ...
 
 class RequestStatus(DataFormatRoot):
+    query_configs: dict[str, _Record]
     def __init__(self, request: _Request) -> None: ...
 
 class DBCredentialsRoot(DataFormatRoot):
+    dbc_id: str | None
+    is_admin: bool
     @property
     def db_config(self) -> _Record | None: ...  # type: ignore[override]
     @property
@@ -164,6 +190,13 @@ class DBCredentialsRoot(DataFormatRoot):
     def setup_acl(self, request: _Request) -> None: ...
 
 class DDURLParserBuilderRoot(RootBasic):
+    is_admin: bool
+    path: Any
+    response_format: str
+    request_format: str
+    wildcard: str
+    separator: str
+    null_placeholder: str
     @property
     def db_config(self) -> _Record | None: ...  # type: ignore[override]
     def __init__(self, request: _Request) -> None: ...
