@@ -5,6 +5,7 @@ import json
 import logging
 import os
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -115,6 +116,12 @@ BAD = [
     ("POST /querydefs/new", dict(NEW_QUERY, sql="SELECT 1; DROP TABLE customers"), 400, "does not compile"),
     ("POST /querydefs/new", dict(NEW_QUERY, sql="ATTACH 'file:made.db?mode=rwc' AS x"), 400, "refuses ATTACH"),
     ("POST /querydefs/new", dict(NEW_QUERY, sql="VACUUM INTO :path"), 400, "refuses ATTACH, DETACH and VACUUM"),
+    # Pragmas that set the process's SQLite (at compilation already) or show where the files lie, and
+    # functions that hand out addresses in the server's memory.
+    *[("POST /querydefs/new", dict(NEW_QUERY, sql=sql), 400, f"may not use PRAGMA {name}: the demo server takes only")
+      for sql, name in [("PRAGMA soft_heap_limit=1", "soft_heap_limit"), ("PRAGMA database_list", "database_list"),
+                        ("PRAGMA temp_store_directory = '.'", "temp_store_directory"), ("PRAGMA user_version=3", "user_version")]],
+    ("POST /querydefs/new", dict(NEW_QUERY, sql="SELECT fts3_tokenizer('simple')"), 400, "may not call fts3_tokenizer()"),
     ("POST /querydefs/new", {k: v for k, v in NEW_QUERY.items() if k != "sql"}, 400, "lacks the field 'sql'"),
     ("POST /querydefs/new", dict(NEW_QUERY, query_id="new"), 400, "'query_id' must be"),
     ("POST /querydefs/new", dict(NEW_QUERY, query_id="a.b"), 400, "'query_id' must be"),
@@ -216,14 +223,32 @@ def test_a_refused_change_leaves_the_store_alone(data_dir, who, request_line, bo
     assert ((data_dir / "store.json").read_bytes() == before) == (status >= 400)
 
 
-@pytest.mark.parametrize("sql", ["VACUUM INTO :path", "ATTACH :path AS made", "VACUUM"])
-def test_a_stored_query_creates_no_file_and_is_refused(data_dir, tmp_path, sql):
+@pytest.mark.parametrize("sql, explanation", [
+    *[(sql, "refuses ATTACH, DETACH and VACUUM") for sql in ("VACUUM INTO :path", "ATTACH :path AS made", "VACUUM")],
+    # A pragma's table form reaches the check only when it runs.
+    ("SELECT file, :path FROM pragma_database_list", "may not use PRAGMA database_list"),
+    ("SELECT fts3_tokenizer('simple'), :path", "may not call fts3_tokenizer()")])
+def test_a_stored_query_creates_no_file_and_is_refused(data_dir, tmp_path, sql, explanation):
     # Stored by hand, as a store from before the check might hold it.
     edit_store(data_dir, lambda data: data["querydefs"]["customers_by_country"].update(sql=sql))
     made = tmp_path / "made.sqlite3"
     url = "/query/customers_by_country/path/" + str(made).replace("/", "$2F").replace(".", "$2E")
-    check(ask(make_app(data_dir), "alice", url), 403, {"explains": "refuses ATTACH, DETACH and VACUUM"})
-    assert not made.exists()
+    answer = ask(make_app(data_dir), "alice", url)
+    check(answer, 403, {"explains": explanation})
+    assert not made.exists() and str(data_dir) not in answer.text
+
+
+def test_pragmas_that_describe_the_database_are_taken_and_change_nothing_else(data_dir):
+    app = make_app(data_dir)
+    sql = "SELECT name FROM pragma_table_info('customers') WHERE :city IS NULL OR name = :city"
+    check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, sql=sql)), 201, {})
+    check(ask(app, "alice", "/query/by_city/city/email"), 200, {"rows": [{"name": "email"}]})
+    check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, query_id="info", sql="PRAGMA table_info(customers)")),
+          201, {})
+    # A refused setting was never made: the process's SQLite keeps its own.
+    check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, query_id="x", sql="PRAGMA soft_heap_limit=12345")),
+          400, {})
+    assert sqlite3.connect(":memory:").execute("PRAGMA soft_heap_limit").fetchone()[0] != 12345
 
 
 def test_a_user_editing_their_own_definition_keeps_their_rights_and_password(data_dir):

@@ -88,23 +88,56 @@ OTHER_FILES = "A query reads only its own database: the demo server refuses ATTA
 # attach, and are denied.
 _OTHER_FILE_ACTIONS = frozenset((sqlite3.SQLITE_ATTACH, sqlite3.SQLITE_DETACH))
 
+# Some pragmas take effect while a statement is compiled, before anything
+# runs, and some settings belong to the whole process (hard_heap_limit,
+# temp_store_directory): a stored query could change every other request's
+# SQLite, and database_list shows where the files lie.  A query may use
+# the pragmas that describe its database, with any argument where the
+# argument names a table or index, and only without one (a read, never a
+# setting) where it would set a value.
+_DESCRIBING_PRAGMAS = frozenset((
+    "foreign_key_check", "foreign_key_list", "index_info", "index_list", "index_xinfo", "integrity_check",
+    "quick_check", "table_info", "table_list", "table_xinfo",
+))
+_READ_ONLY_PRAGMAS = frozenset((
+    "application_id", "collation_list", "data_version", "encoding", "freelist_count", "function_list",
+    "module_list", "page_count", "page_size", "pragma_list", "schema_version", "user_version",
+))
+# fts3_tokenizer() shows, and takes, addresses in the server's memory.
+_REFUSED_FUNCTIONS = frozenset(("fts3_tokenizer", "load_extension"))
+
+
+def _pragma_allowed(name, argument):
+    name = name.lower()
+    return name in _DESCRIBING_PRAGMAS or (argument is None and name in _READ_ONLY_PRAGMAS)
+
 
 class _OwnDatabaseOnly:
-    """A connection's authorizer, which remembers whether it refused.
-    sqlite3 denies an action also when its callback raises (memory running
-    out inside it): that denial is the server's failure, not a refusal of
-    the client's statement."""
+    """A connection's authorizer, which remembers why it refused (the
+    explanation given to the client).  sqlite3 denies an action also when
+    its callback raises (memory running out inside it): that denial is the
+    server's failure, not a refusal of the client's statement."""
 
     __slots__ = ("refused",)
 
     def __init__(self):
-        self.refused = False
+        self.refused = None
 
-    def __call__(self, action, *_):
+    def __call__(self, action, first, second, *_):
         if action in _OTHER_FILE_ACTIONS:
-            self.refused = True
-            return sqlite3.SQLITE_DENY
+            return self._refuse(OTHER_FILES)
+        if action == sqlite3.SQLITE_PRAGMA and not _pragma_allowed(first, second):
+            return self._refuse(
+                "A query may not use PRAGMA {}: the demo server takes only pragmas that describe the"
+                " database, such as table_info.".format(first)
+            )
+        if action == sqlite3.SQLITE_FUNCTION and second.lower() in _REFUSED_FUNCTIONS:
+            return self._refuse("A query may not call {}().".format(second))
         return sqlite3.SQLITE_OK
+
+    def _refuse(self, explanation):
+        self.refused = self.refused or explanation
+        return sqlite3.SQLITE_DENY
 
 
 class _Connection(sqlite3.Connection):
@@ -122,9 +155,12 @@ def _not_authorized(error):
     return getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_AUTH
 
 
-def _denied(error, connection):
-    """Whether ``error`` is the authorizer's refusal of another file."""
-    return _not_authorized(error) and connection.authorizer.refused
+def _denied(connection):
+    """Why the authorizer refused part of the connection's statement, or
+    None.  A refusal ends the statement's compilation, so it is what the
+    statement failed of (as SQLITE_AUTH, or for a function as an error
+    naming it)."""
+    return connection.authorizer.refused
 
 
 def _read_only_uri(path):
@@ -229,8 +265,9 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
                     explanation="{} ran longer than {}, the time limit of a statement here"
                     " (korvane.query_timeout), and was stopped.".format(what, _seconds(timeout))
                 ) from None
-            if _denied(error, connection):
-                raise HTTPForbidden(explanation=OTHER_FILES) from None
+            refused = _denied(connection)
+            if refused:
+                raise HTTPForbidden(explanation=refused) from None
             if sqlite_busy(error):
                 raise busy_database(db_config.db_id) from None
             problem = sqlite_error_problem(error)
@@ -291,8 +328,9 @@ def check_compiles(db_id, path, sql):
     try:
         program = connection.execute("EXPLAIN " + sql, _AnyParameters()).fetchall()
     except sqlite3.DatabaseError as error:
-        if _denied(error, connection):
-            raise HTTPBadRequest(explanation=OTHER_FILES) from None
+        refused = _denied(connection)
+        if refused:
+            raise HTTPBadRequest(explanation=refused) from None
         if _not_authorized(error):
             raise  # the authorizer failed: the server's doing, not the statement's
         if sqlite_busy(error):
