@@ -56,11 +56,17 @@ BAD_BODIES = [
     *[("alice", line, 405, {"Allow": allow}) for line, allow in [
         ("PATCH /", "GET, HEAD, OPTIONS"), ("DELETE /dd/demo/customers", "GET, HEAD, OPTIONS"),
         ("PUT /dbcredentials/demo", "GET, HEAD, POST, OPTIONS"), ("GET /dd-url/build", "POST, OPTIONS")]],
-    # A database takes a format extension, in any case, but not every one.
-    *[("public", "/dd/demo." + extension, 200, {"Content-Type": kind + "; charset=utf-8", "text": "customers"})
+    # A database takes a format extension, in any case, but not every one; no answer is to be sniffed as another type.
+    *[("public", "/dd/demo." + extension, 200, {"Content-Type": kind + "; charset=utf-8", "text": "customers",
+                                                 "X-Content-Type-Options": "nosniff"})
       for extension, kind in [("json", "application/json"), ("JSON", "application/json"), ("csv", "text/csv"),
                               ("xml", "application/xml")]],
-    ("public", "/dd/demo.txt", 406, {}),
+    ("public", "/dd/demo.txt", 406, {"X-Content-Type-Options": "nosniff"}),
+    # Every substitute a request declares is tried on every path segment, so a request declares only a few.
+    ("public", CUSTOMERS + "/city/B$Er$Lin?$E=e&$L=l&" + "&".join(f"$x{i}=x" for i in range(30)), 200,
+     {"names": ["Anna Berg"]}),
+    ("public", CUSTOMERS + "/city/B$Er$Lin?$E=e&$L=l&" + "&".join(f"$x{i}=x" for i in range(31)), 400,
+     {"explanation": "A request declares at most 32 substitutes ('$NAME=C' parameters); this one declares 33."}),
     # A format redirect to a format the resource refuses is that refusal.
     *[("alice", url, 406, {"explanation": "Data format 'xsd' is not supported for this resource."})
       for url in ("/querystudio.xsd", "/querystudio/customers_by_country.xsd", "/querydefs.xsd", "/users.xsd", "/status.xsd")],

@@ -51,12 +51,25 @@ def get_authenticated_user(request, users):
 # whose value is a single character, e.g. ``?$2F=/``.
 
 
+#: Every substitute is tried on every path segment, so their number makes
+#: the cost of a request, before any access check: a client declares a
+#: substitute for the few characters its values hold, never hundreds.
+MAX_DECLARED_SUBSTITUTES = 32
+
+
 def _declared_substitutions(params):
-    return {
+    declared = {
         name: value
         for name, value in params.items()
         if name.startswith(SUBSTITUTE_PREFIX) and len(name) > 1 and len(value) == 1
     }
+    if len(declared) > MAX_DECLARED_SUBSTITUTES:
+        raise HTTPBadRequest(
+            explanation="A request declares at most {} substitutes ('{}NAME=C' parameters); this one declares {}.".format(
+                MAX_DECLARED_SUBSTITUTES, SUBSTITUTE_PREFIX, len(declared)
+            )
+        )
+    return declared
 
 
 def get_url_substitution_params(params):
@@ -109,10 +122,15 @@ def segments_substitution(segments, params, model, charset):
     not depend on it either.
     """
     substitutions = get_url_substitution_params(params)
-    return [
-        replace_patterns(unquote(str(segment), encoding="utf-8"), substitutions)
-        for segment in segments
-    ]
+    # replace_patterns' order, worked out once for all the segments.
+    replacements = [(pattern, substitutions[pattern]) for pattern in sorted(substitutions, key=len, reverse=True)]
+    decoded = []
+    for segment in segments:
+        text = unquote(str(segment), encoding="utf-8")
+        for pattern, replacement in replacements:
+            text = text.replace(pattern, replacement)
+        decoded.append(text)
+    return decoded
 
 
 # --- data models -------------------------------------------------------------

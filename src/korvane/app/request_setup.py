@@ -126,6 +126,12 @@ def close_tracker(event):
         tracker.add_status(code)
 
 
+def no_sniffing(event):
+    """NewResponse subscriber: answers carry stored data (a CSV cell, an XML
+    text) that a browser must not take for a page of another type."""
+    event.response.headers.setdefault("X-Content-Type-Options", "nosniff")
+
+
 def warnings_keeper_tween_factory(handler, registry):
     """Keep the "Warning" headers of ``request.response`` when the request
     ends in an exception.
@@ -294,3 +300,4 @@ def includeme(config):
     config.add_request_method(raw_path_segments, "path_segments", reify=True)
     config.add_subscriber(track_and_authenticate, NewRequest)
     config.add_subscriber(close_tracker, NewResponse)
+    config.add_subscriber(no_sniffing, NewResponse)
