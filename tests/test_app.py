@@ -350,6 +350,12 @@ def test_xml_rows_mark_nulls_and_the_schema_names_the_columns(app):
     xs = "{http://www.w3.org/2001/XMLSchema}"
     assert schema.tag == xs + "schema"
     assert [e.get("value") for e in schema.iter(xs + "enumeration")] == CSV_DE[0].split(",")
+    # The schema declares every attribute the data's <rows> can carry, "limit" also when the schema request has none.
+    for url in (BY_COUNTRY + "DE.xml", "/dd/demo/customers.xml"):
+        rows = ET.fromstring(ask(app, "alice", url + "?limit=2").body)
+        schema = ET.fromstring(ask(app, "alice", url + "?schema").body)
+        declared = {e.get("name") for e in schema.find(f"{xs}element/{xs}complexType").findall(f"{xs}attribute")}
+        assert "limit" in rows.attrib and set(rows.attrib) <= declared, url
 
 
 def test_values_a_format_cannot_carry(data_dir):

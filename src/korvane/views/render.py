@@ -180,8 +180,12 @@ def rows_schema(columns, meta):
     schema = ET.Element("{%s}schema" % XS, elementFormDefault="qualified")
     rows_type = xs("complexType", xs("element", schema, name="rows"))
     row = xs("element", xs("sequence", rows_type), name="row", minOccurs="0", maxOccurs="unbounded")
-    for attribute in _scalar_attributes(meta):
-        xs("attribute", rows_type, name=attribute, type="xs:string")
+    # Every item a data document of the same request can carry is declared,
+    # also those this request leaves empty (a "limit" given with the data
+    # but not with the schema request).
+    for attribute, value in meta.items():
+        if value is None or isinstance(value, (str, int, float)):
+            xs("attribute", rows_type, name=attribute, type="xs:string")
     field = xs("element", xs("sequence", xs("complexType", row)), name="field", minOccurs="0", maxOccurs="unbounded")
     extension = xs("extension", xs("simpleContent", xs("complexType", field)), base="xs:string")
     names = xs("restriction", xs("simpleType", xs("attribute", extension, name="name", use="required")), base="xs:string")
