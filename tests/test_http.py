@@ -11,6 +11,8 @@ from urllib.parse import quote
 from xml.etree import ElementTree as ET
 
 import pytest
+from paste.deploy.config import PrefixMiddleware
+from webtest import TestApp
 
 import korvane.utils
 from korvane.app.request_setup import MAX_BODY_BYTES
@@ -419,3 +421,27 @@ def test_a_database_sqlite_cannot_read_as_it_is_says_what_sqlite_found(data_dir,
     spoil(data_dir / "demo.sqlite3")
     for url in urls:
         check(ask(app, "alice", url), 503, {"explanation": explanation})
+
+
+@pytest.mark.parametrize("proxy_takes_prefix_off", [False, True], ids=["prefix-in-request-line", "prefix-taken-off"])
+def test_an_application_mounted_under_a_prefix_keeps_it_in_paths_and_redirects(app, proxy_takes_prefix_off):
+    mounted = PrefixMiddleware(app.app, prefix="/api")
+
+    def server(environ, start_response):
+        # A proxy that takes the prefix off passes on a request line without it.
+        if proxy_takes_prefix_off:
+            environ["PATH_INFO"], environ["REQUEST_URI"] = environ["PATH_INFO"][4:], environ["REQUEST_URI"][4:]
+        return mounted(environ, start_response)
+
+    client = TestApp(server)
+
+    def get(url, who="alice"):
+        return client.get(url, headers={"X-API-Key": KEYS[who]}, extra_environ={"REQUEST_URI": url}, expect_errors=True)
+
+    for url in ("/api" + CUSTOMERS + "/country/DE", "/api/query/customers_by_country/country/DE"):
+        check(get(url), 200, {"names": ["Anna Berg", "Jonas Weber", "Paul Meyer"]})
+    for who, url, location in [("alice", CUSTOMERS + ".xsd", CUSTOMERS + ".xml?schema"),
+                               ("alice", CUSTOMERS + "/email/a%2Fb.xsd", CUSTOMERS + "/email/a%2Fb.xml?schema"),
+                               ("alice", "/dd/demo//customers", CUSTOMERS),
+                               ("bob", "/dd/sales/orders", "/dd/sales/orders?limit=10")]:
+        assert get("/api" + url, who).headers["Location"] == LOCAL + "/api" + location, url

@@ -8,7 +8,7 @@ segments, for the routes whose parameters travel in the path) and
 """
 
 import re
-from urllib.parse import parse_qsl, unquote_to_bytes
+from urllib.parse import parse_qsl, quote, unquote_to_bytes
 
 from pyramid.httpexceptions import HTTPBadRequest, HTTPForbidden, HTTPRequestEntityTooLarge
 from pyramid.interfaces import IAuthenticationPolicy, IRoutesMapper
@@ -33,8 +33,32 @@ def received_uri(request):
         if uri:
             uri = _ABSOLUTE_FORM.sub("", uri, count=1)
             if uri.startswith("/"):
-                return uri
+                return _with_script_name(request.environ, uri)
     return request.path_qs
+
+
+def _with_script_name(environ, uri):
+    """``uri``, with the application's prefix put in front where the
+    request line lacks it: a proxy that takes the prefix off before it
+    passes the request on, and a middleware that puts it into SCRIPT_NAME
+    (a prefix filter), leave a request line naming only what follows the
+    prefix, while the client asked for the prefixed path."""
+    script_name = environ.get("SCRIPT_NAME", "")
+    if not script_name:
+        return uri
+    path = re.split(r"[?#]", uri, maxsplit=1)[0]
+    try:
+        prefix = script_name.encode("latin-1")
+        rest = environ.get("PATH_INFO", "").encode("latin-1")
+    except UnicodeEncodeError:
+        return uri  # not as a WSGI server passes them: left as received
+    if unquote_to_bytes(path) == rest:
+        return quote(prefix, safe=_PATH_SAFE) + uri
+    return uri
+
+
+#: What a path keeps unescaped: its separators and sub-delimiters.
+_PATH_SAFE = "/!$&'()*+,;=:@-._~"
 
 
 #: One unit of a path: a percent-escape, or a character as it stands.
@@ -61,11 +85,17 @@ def location_as_sent(request, location):
     host = request.host_url
     if location.startswith(host + "/"):
         origin = host
+        path, mark, query = location[len(origin):].partition("?")
     elif location.startswith("/") and not location.startswith("//"):
-        origin = ""  # made absolute when the answer is sent
+        # A path the contexts make from path_info, below the application's
+        # root: the prefix it is mounted under goes in front, or the client
+        # would be sent out of the application.  Made absolute when sent.
+        origin = ""
+        path, mark, query = location.partition("?")
+        path = quote(request.script_name, safe=_PATH_SAFE) + path
+        location = path + mark + query
     else:
         return location
-    path, mark, query = location[len(origin):].partition("?")
     made = _PATH_UNIT.findall(path)
     sent = _PATH_UNIT.findall(re.split(r"[?#]", request.raw_uri, maxsplit=1)[0])
     kept = []
