@@ -150,6 +150,21 @@ def test_a_stored_query_the_database_fails_on_is_a_json_error_without_internals(
     assert "Query 'broken'" in logged and "demo" in logged and "syntax error" in logged
 
 
+FORGED = "x\n2026-12-08 17:00:00,000 INFO  [korvane] User mallory created by admin\x1b[2J"
+
+
+@pytest.mark.parametrize("logger, url", [
+    # SQLite's message quotes the parameter; the 500 of any failure names the path.
+    ("korvane.views.sqlite", "/query/jpath/p/" + quote(FORGED, safe="")),
+    ("korvane.views.errors", CUSTOMERS + "/city/" + quote(FORGED, safe=""))])
+def test_text_a_client_chose_stays_on_the_line_of_the_failure_it_is_logged_with(data_dir, caplog, logger, url):
+    add_queries(data_dir, jpath="SELECT json_extract('{}', :p) AS v")
+    with mock.patch("korvane.views.data.table_response", side_effect=RuntimeError("fault")):
+        check(ask(make_app(data_dir), "alice", url), 500, {})
+    [logged] = [r.getMessage() for r in caplog.records if r.name == logger]
+    assert "\n" not in logged and "\x1b" not in logged and "x\\n2026-12-08" in logged and "admin\\x1b[2J" in logged
+
+
 def test_an_unexpected_exception_is_a_json_500_whose_request_id_the_log_carries(app, caplog):
     with mock.patch("korvane.views.home.json_response", side_effect=RuntimeError("secret detail")):
         response = ask(app, "alice", "/")

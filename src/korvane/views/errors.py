@@ -25,6 +25,7 @@ from pyramid.view import exception_view_config
 
 from korvane.app.request_setup import location_as_sent
 from korvane.exceptions import HTTPUnsupportedFormat
+from korvane.views.render import log_text
 
 log = logging.getLogger(__name__)
 
@@ -80,7 +81,7 @@ def server_fault_view(exc, request):
     rid = request_id(request)
     log.error(
         "Request %s failed: %s %s: %s: %s",
-        rid, request.method, request.environ.get("PATH_INFO", ""), type(exc).__name__, exc,
+        rid, log_text(request.method), log_text(request.environ.get("PATH_INFO", "")), type(exc).__name__, log_text(exc),
         exc_info=(type(exc), exc, exc.__traceback__),
     )
     response = http_error_view(HTTPInternalServerError(explanation=SERVER_FAULT), request)

@@ -36,6 +36,18 @@ def header_text(text):
     return _NOT_HEADER_TEXT.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)
 
 
+#: What would break a log line or play tricks on a terminal showing it.
+_NOT_LOG_TEXT = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+
+
+def log_text(text):
+    """``text`` (or ``str`` of it) fit for one log line: control characters
+    written as backslash escapes, so a value a client chose (a path, a
+    statement's parameter in SQLite's message) cannot end the line and
+    forge another, nor send escape sequences to a terminal."""
+    return _NOT_LOG_TEXT.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), str(text))
+
+
 def json_response(request, data):
     response = request.response
     response.content_type = "application/json"

@@ -20,6 +20,7 @@ from pyramid.httpexceptions import (
 )
 
 from korvane.utils import LOCKED, sqlite_busy, sqlite_error_problem, sqlite_file_problem, unreadable_database
+from korvane.views.render import log_text
 
 log = logging.getLogger(__name__)
 
@@ -272,11 +273,13 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
                 raise busy_database(db_config.db_id) from None
             problem = sqlite_error_problem(error)
             if problem:
-                log.error("Database '%s' cannot be read: %s", db_config.db_id, problem)
+                log.error("Database '%s' cannot be read: %s", db_config.db_id, log_text(problem))
                 raise unreadable_database(db_config.db_id, problem) from None
             if "readonly" in str(error):
                 raise HTTPForbidden(explanation="The demo server opens its databases read-only.") from None
-            log.error("%s failed on database '%s': %s: %s", what, db_config.db_id, type(error).__name__, error)
+            log.error(
+                "%s failed on database '%s': %s: %s", what, db_config.db_id, type(error).__name__, log_text(error)
+            )
             raise HTTPInternalServerError(
                 explanation="{} failed in the database; the server log says why.".format(what)
             ) from None
