@@ -145,6 +145,8 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
        " most 86400, not {!r}.".format(value)) for value in ("0", "-1", "1e3", "soon", "86401", "")],
     *[({"korvane.max_rows": value}, "korvane.max_rows must be a whole number from 1 to 2147483647, not {!r}.".format(value))
       for value in ("0", "-1", "many", "2147483648")],
+    *[({"korvane.max_answer_bytes": value}, "korvane.max_answer_bytes must be a whole number from 1 to 1000000000,"
+       " not {!r}.".format(value)) for value in ("0", "-1", "64M", "1000000001", "9" * 5000, "")],
     # Accepted, these answered every data request without an extension 406, or never took a key from the header.
     *[({"korvane.default_extension": value}, "korvane.default_extension must be one of json, xml, csv, html, not "
        "{!r}.".format(value)) for value in ("exe", "txt", "")],
@@ -170,7 +172,9 @@ def test_a_row_limit_setting_redirects_to_a_url_that_is_served(data_dir, limit):
 
 
 @pytest.mark.parametrize("setting, url, expect", [({"korvane.status_capacity": "1"}, "/", {}),
-                                                 ({"korvane.max_rows": "2147483647"}, "/dd/demo/customers", {"count": 8})])
+                                                 ({"korvane.max_rows": "2147483647"}, "/dd/demo/customers", {"count": 8}),
+                                                 ({"korvane.max_answer_bytes": "1000000000"}, "/dd/demo/customers",
+                                                  {"count": 8})])
 def test_the_extreme_values_a_setting_takes_serve(data_dir, setting, url, expect):
     app = make_app(data_dir, **setting)
     for _ in range(3):

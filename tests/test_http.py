@@ -321,6 +321,21 @@ def test_a_statement_past_its_time_is_stopped_and_the_rows_of_an_answer_are_capp
         check(ask(app, "alice", url), 200, {})
 
 
+TOO_MANY_BYTES = "gives more than 800 bytes, the most one answer holds here (korvane.max_answer_bytes)"
+
+
+def test_the_bytes_of_an_answer_are_capped_and_no_value_beyond_them_is_made(data_dir):
+    # Eight customers take about 920 bytes (their texts and 16 per value); no blob of 2,000 bytes is ever made.
+    add_queries(data_dir, big="SELECT length(zeroblob(2000)) AS n", fits="SELECT zeroblob(700) AS b")
+    app = make_app(data_dir, **{"korvane.max_answer_bytes": "800"})
+    for url in (CUSTOMERS, CUSTOMERS + ".xml", CUSTOMERS + "?limit=8"):
+        check(ask(app, "alice", url), 400, {"explains": "Reading table 'customers' " + TOO_MANY_BYTES})
+    check(ask(app, "alice", CUSTOMERS + "?limit=4"), 200, {"count": 4})
+    # A value that would not fit is not even made, though the answer would be small.
+    check(ask(app, "alice", "/query/big"), 400, {"explains": "Query 'big' " + TOO_MANY_BYTES})
+    check(ask(app, "alice", "/query/fits.csv"), 200, {})
+
+
 def writer_waits(path):
     """Whether another program's writer finds the database file at ``path`` locked."""
     writer = sqlite3.connect(path, timeout=0, isolation_level=None)

@@ -26,7 +26,7 @@ from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 from korvane.store_cache import StoreCache
 from korvane.views.common import LIMIT_RULE, MAX_LIMIT, parse_limit
-from korvane.views.sqlite import DEFAULT_MAX_ROWS, DEFAULT_QUERY_TIMEOUT
+from korvane.views.sqlite import DEFAULT_MAX_ANSWER_BYTES, DEFAULT_MAX_ROWS, DEFAULT_QUERY_TIMEOUT
 
 log = logging.getLogger(__name__)
 
@@ -153,6 +153,21 @@ def _max_rows(value):
     return limit
 
 
+#: SQLite makes no string or blob larger than this by default.
+MAX_ANSWER_BYTES = 1000000000
+
+
+def _max_answer_bytes(value):
+    """The most bytes one answer's values may take: a whole number from 1
+    to the largest value SQLite makes."""
+    text = None if isinstance(value, bool) else str(value).strip()
+    if not (text and len(text) <= 10 and text.isascii() and text.isdigit() and 1 <= int(text) <= MAX_ANSWER_BYTES):
+        raise SetupError(
+            "korvane.max_answer_bytes must be a whole number from 1 to {}, not {!r}.".format(MAX_ANSWER_BYTES, value)
+        )
+    return int(text)
+
+
 def _check_row_limits(settings):
     """Every ``db.<id>.limit`` must be a row count a request may name: the
     contexts redirect a data request to its URL with ``?limit=`` set to
@@ -190,6 +205,7 @@ def server_settings(settings, data_dir):
     allow_apikey_in_query_string = _flag(settings, "korvane.allow_apikey_in_query_string", False)
     query_timeout = _query_timeout(settings.get("korvane.query_timeout", DEFAULT_QUERY_TIMEOUT))
     max_rows = _max_rows(settings.get("korvane.max_rows", DEFAULT_MAX_ROWS))
+    max_answer_bytes = _max_answer_bytes(settings.get("korvane.max_answer_bytes", DEFAULT_MAX_ANSWER_BYTES))
     url_substitution = _url_substitution(settings.get("korvane.url_substitution"))
     store_file = data_dir / settings.get("korvane.store_file", "store.json")
     if not store_file.is_file():
@@ -217,6 +233,7 @@ def server_settings(settings, data_dir):
         "data_dir": str(data_dir),
         "query_timeout": query_timeout,
         "max_rows": max_rows,
+        "max_answer_bytes": max_answer_bytes,
     }
 
 

@@ -30,6 +30,14 @@ DEFAULT_QUERY_TIMEOUT = 30.0
 #: Rows one answer may hold unless the deployment says otherwise
 #: (``korvane.max_rows``).
 DEFAULT_MAX_ROWS = 100000
+#: Bytes one answer's values may take unless the deployment says otherwise
+#: (``korvane.max_answer_bytes``): rows are few enough, but one value may
+#: be as large as SQLite makes them (1 GB), and an answer is rendered whole
+#: in memory, several times its values' size.
+DEFAULT_MAX_ANSWER_BYTES = 64 * 1024 * 1024
+#: What each value counts besides its text or bytes: the cost of a number,
+#: and a value's share of the answer's markup.
+CELL_BYTES = 16
 #: SQLite virtual machine steps between two looks at the clock: often
 #: enough to stop within milliseconds, rare enough to cost nothing.
 PROGRESS_STEPS = 1000
@@ -40,12 +48,13 @@ FETCH_ROWS = 10000
 
 
 def execution_limits(request):
-    """The time and row budget of the statements a request runs, from the
-    server's settings: keyword arguments of ``run``."""
+    """The time, row and byte budget of the statements a request runs,
+    from the server's settings: keyword arguments of ``run``."""
     settings = request.registry.settings.get("krv_settings") or {}
     return {
         "timeout": settings.get("query_timeout", DEFAULT_QUERY_TIMEOUT),
         "max_rows": settings.get("max_rows", DEFAULT_MAX_ROWS),
+        "max_bytes": settings.get("max_answer_bytes", DEFAULT_MAX_ANSWER_BYTES),
     }
 
 
@@ -201,7 +210,26 @@ def _seconds(value):
     return "{:g} second{}".format(value, "" if value == 1 else "s")
 
 
-def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows):
+def _answer_bytes(rows):
+    """What ``rows`` count against an answer's byte budget."""
+    size = 0
+    for row in rows:
+        size += CELL_BYTES * len(row)
+        for value in row:
+            if type(value) is str or type(value) is bytes:
+                size += len(value)
+    return size
+
+
+def _too_large(what, max_bytes):
+    return HTTPBadRequest(
+        explanation="{} gives more than {} bytes, the most one answer holds here (korvane.max_answer_bytes):"
+        " name a smaller limit (?limit=N) or narrow it down.".format(what, max_bytes)
+    )
+
+
+def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows,
+        max_bytes=DEFAULT_MAX_ANSWER_BYTES):
     """Run ``sql`` with ``parameters`` bound; return (columns, rows),
     at most ``limit`` rows when it is not None (0: none).  Repeated column
     names are made unique (see ``unique_column_names``).
@@ -214,8 +242,11 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
     included: past it the statement is stopped and the client gets 504.
     ``max_rows`` bounds the rows of an answer: a result with more rows than
     that, unless ``limit`` names at most that many, is refused with 400
-    asking for a ``limit`` rather than cut short without a word.  Both
-    come from the deployment's settings (``execution_limits``).
+    asking for a ``limit`` rather than cut short without a word.
+    ``max_bytes`` bounds the values of an answer the same way (each value
+    counts its text or bytes and ``CELL_BYTES``), and no single value
+    larger than it is ever made.  All three come from the deployment's
+    settings (``execution_limits``).
     """
     what = what or "The statement"
     # Waiting for another program's lock counts against the time as well.
@@ -230,29 +261,33 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
         return 1  # SQLite stops the statement with SQLITE_INTERRUPT
 
     connection.set_progress_handler(past_deadline, PROGRESS_STEPS)
+    # SQLite refuses to make a string or blob beyond it (SQLITE_TOOBIG).
+    connection.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, min(max_bytes, connection.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)))
     cursor = None
     try:
         try:
             cursor = connection.execute(sql, parameters)
             columns = unique_column_names(description[0] for description in cursor.description or ())
-            if limit is not None and limit <= max_rows:
-                rows = cursor.fetchmany(limit) if limit > 0 else []
-            else:
-                # One row more than an answer may hold tells whether the
-                # result holds more, without fetching it all.
-                rows = []
-                while len(rows) <= max_rows:
-                    fetched = cursor.fetchmany(min(FETCH_ROWS, max_rows + 1 - len(rows)))
-                    if not fetched:
-                        break
-                    rows.extend(fetched)
-                if len(rows) > max_rows:
-                    raise HTTPBadRequest(
-                        explanation="{} gives more than {} rows, the most one answer holds here"
-                        " (korvane.max_rows): name a limit (?limit=N, at most {}) or narrow it down.".format(
-                            what, max_rows, max_rows
-                        )
+            # One row more than an answer may hold tells whether the result
+            # holds more, without fetching it all.
+            wanted = limit if limit is not None and limit <= max_rows else max_rows + 1
+            rows = []
+            size = 0
+            while len(rows) < wanted:
+                fetched = cursor.fetchmany(min(FETCH_ROWS, wanted - len(rows)))
+                if not fetched:
+                    break
+                size += _answer_bytes(fetched)
+                if size > max_bytes:
+                    raise _too_large(what, max_bytes)
+                rows.extend(fetched)
+            if len(rows) > max_rows:
+                raise HTTPBadRequest(
+                    explanation="{} gives more than {} rows, the most one answer holds here"
+                    " (korvane.max_rows): name a limit (?limit=N, at most {}) or narrow it down.".format(
+                        what, max_rows, max_rows
                     )
+                )
         except sqlite3.ProgrammingError as error:
             # Parameters that do not fit the statement: the client's doing.
             raise HTTPBadRequest(explanation=str(error)) from None
@@ -269,6 +304,8 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows)
             refused = _denied(connection)
             if refused:
                 raise HTTPForbidden(explanation=refused) from None
+            if getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_TOOBIG:
+                raise _too_large(what, max_bytes) from None
             if sqlite_busy(error):
                 raise busy_database(db_config.db_id) from None
             problem = sqlite_error_problem(error)
