@@ -6,15 +6,18 @@ import shutil
 import sqlite3
 import subprocess
 import sys
+import tracemalloc
 from unittest import mock
 from urllib.parse import quote
 from xml.etree import ElementTree as ET
 
 import pytest
 from paste.deploy.config import PrefixMiddleware
+from pyramid.httpexceptions import HTTPBadRequest
 from webtest import TestApp
 
 import korvane.utils
+import korvane.views.sqlite
 from korvane.app.request_setup import MAX_BODY_BYTES
 from helpers import allocations_gone_wrong
 from test_app import KEYS, LOCAL, app, ask, check, check_all, data_dir, edit_store, make_app  # noqa: F401 (fixtures)
@@ -325,15 +328,35 @@ TOO_MANY_BYTES = "gives more than 800 bytes, the most one answer holds here (kor
 
 
 def test_the_bytes_of_an_answer_are_capped_and_no_value_beyond_them_is_made(data_dir):
-    # Eight customers take about 920 bytes (their texts and 16 per value); no blob of 2,000 bytes is ever made.
-    add_queries(data_dir, big="SELECT length(zeroblob(2000)) AS n", fits="SELECT zeroblob(700) AS b")
+    # A customer counts about 140 bytes: its texts, its columns' names and 16 a value.
+    add_queries(data_dir, big="SELECT length(zeroblob(2000)) AS n", fits="SELECT zeroblob(300) AS b",
+                hex="SELECT zeroblob(400) AS b", named="SELECT 1 AS {}".format("n" * 800))
     app = make_app(data_dir, **{"korvane.max_answer_bytes": "800"})
     for url in (CUSTOMERS, CUSTOMERS + ".xml", CUSTOMERS + "?limit=8"):
         check(ask(app, "alice", url), 400, {"explains": "Reading table 'customers' " + TOO_MANY_BYTES})
     check(ask(app, "alice", CUSTOMERS + "?limit=4"), 200, {"count": 4})
-    # A value that would not fit is not even made, though the answer would be small.
-    check(ask(app, "alice", "/query/big"), 400, {"explains": "Query 'big' " + TOO_MANY_BYTES})
+    # A blob is written in hex, a column's name in every row.
     check(ask(app, "alice", "/query/fits.csv"), 200, {})
+    for name in ("hex", "named"):
+        check(ask(app, "alice", f"/query/{name}"), 400, {"explains": f"Query '{name}' " + TOO_MANY_BYTES})
+    # A value that would not fit is not even made, though the answer would be small.
+    check(ask(app, "alice", "/query/big"), 400, {"explanation": "Query 'big' makes a value of more than 800 bytes,"
+                                                                 " the most one answer holds here (korvane.max_answer_bytes)."})
+
+
+def test_rows_are_counted_as_they_come_so_a_refused_answer_holds_little(tmp_path):
+    path = tmp_path / "d.sqlite3"
+    sqlite3.connect(path).executescript("CREATE TABLE t (a);").close()
+    config = type("Config", (dict,), {"db_id": "d"})(sqlite_path=str(path))
+    rows = "WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r WHERE i < 300) SELECT zeroblob(45000) FROM r"
+    tracemalloc.start()
+    try:
+        with pytest.raises(HTTPBadRequest, match="gives more than 100000 bytes"):
+            korvane.views.sqlite.run(config, rows, [], timeout=5, max_rows=1000, max_bytes=100000)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1_000_000  # two rows of 45,000 bytes, not a batch of 300
 
 
 def writer_waits(path):

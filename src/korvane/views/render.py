@@ -36,8 +36,9 @@ def header_text(text):
     return _NOT_HEADER_TEXT.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)
 
 
-#: What would break a log line or play tricks on a terminal showing it.
-_NOT_LOG_TEXT = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+#: What would break a log line, or play tricks on a terminal showing it
+#: (reordering text included).
+_NOT_LOG_TEXT = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
 
 
 def log_text(text):

@@ -35,16 +35,14 @@ DEFAULT_MAX_ROWS = 100000
 #: be as large as SQLite makes them (1 GB), and an answer is rendered whole
 #: in memory, several times its values' size.
 DEFAULT_MAX_ANSWER_BYTES = 64 * 1024 * 1024
-#: What each value counts besides its text or bytes: the cost of a number,
-#: and a value's share of the answer's markup.
+#: What each value counts besides its text and its column's name (which
+#: JSON and XML repeat in every row): a number, the markup around it.
 CELL_BYTES = 16
 #: SQLite virtual machine steps between two looks at the clock: often
 #: enough to stop within milliseconds, rare enough to cost nothing.
 PROGRESS_STEPS = 1000
 #: Seconds a connection waits for another program's lock on the file.
 BUSY_TIMEOUT = 5.0
-#: Rows fetched at a time while an answer is counted against its cap.
-FETCH_ROWS = 10000
 
 
 def execution_limits(request):
@@ -210,21 +208,27 @@ def _seconds(value):
     return "{:g} second{}".format(value, "" if value == 1 else "s")
 
 
-def _answer_bytes(rows):
-    """What ``rows`` count against an answer's byte budget."""
-    size = 0
-    for row in rows:
-        size += CELL_BYTES * len(row)
-        for value in row:
-            if type(value) is str or type(value) is bytes:
-                size += len(value)
-    return size
+def _value_bytes(value):
+    """What ``value`` takes at most as an answer writes it: a blob in hex,
+    text beyond ASCII as JSON escapes it (six bytes a character)."""
+    if type(value) is str:
+        return len(value) if value.isascii() else 6 * len(value)
+    if type(value) is bytes:
+        return 2 * len(value)
+    return 0
 
 
 def _too_large(what, max_bytes):
     return HTTPBadRequest(
         explanation="{} gives more than {} bytes, the most one answer holds here (korvane.max_answer_bytes):"
         " name a smaller limit (?limit=N) or narrow it down.".format(what, max_bytes)
+    )
+
+
+def _value_too_large(what, max_bytes):
+    return HTTPBadRequest(
+        explanation="{} makes a value of more than {} bytes, the most one answer holds here"
+        " (korvane.max_answer_bytes).".format(what, max_bytes)
     )
 
 
@@ -244,8 +248,9 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows,
     that, unless ``limit`` names at most that many, is refused with 400
     asking for a ``limit`` rather than cut short without a word.
     ``max_bytes`` bounds the values of an answer the same way (each value
-    counts its text or bytes and ``CELL_BYTES``), and no single value
-    larger than it is ever made.  All three come from the deployment's
+    counts what it is written as, its column's name and ``CELL_BYTES``),
+    and no single value larger than it is ever made (nor any text SQLite
+    makes on the way).  All three come from the deployment's
     settings (``execution_limits``).
     """
     what = what or "The statement"
@@ -269,18 +274,22 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows,
             cursor = connection.execute(sql, parameters)
             columns = unique_column_names(description[0] for description in cursor.description or ())
             # One row more than an answer may hold tells whether the result
-            # holds more, without fetching it all.
+            # holds more, without fetching it all.  Rows are counted one by
+            # one, so no more than one row beyond the budget is ever held.
             wanted = limit if limit is not None and limit <= max_rows else max_rows + 1
+            row_bytes = sum(len(column) + CELL_BYTES for column in columns)
             rows = []
             size = 0
-            while len(rows) < wanted:
-                fetched = cursor.fetchmany(min(FETCH_ROWS, wanted - len(rows)))
-                if not fetched:
-                    break
-                size += _answer_bytes(fetched)
-                if size > max_bytes:
-                    raise _too_large(what, max_bytes)
-                rows.extend(fetched)
+            if wanted > 0:
+                for row in cursor:
+                    size += row_bytes
+                    for value in row:
+                        size += _value_bytes(value)
+                    if size > max_bytes:
+                        raise _too_large(what, max_bytes)
+                    rows.append(row)
+                    if len(rows) == wanted:
+                        break
             if len(rows) > max_rows:
                 raise HTTPBadRequest(
                     explanation="{} gives more than {} rows, the most one answer holds here"
@@ -305,7 +314,7 @@ def run(db_config, sql, parameters, limit=None, what=None, *, timeout, max_rows,
             if refused:
                 raise HTTPForbidden(explanation=refused) from None
             if getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_TOOBIG:
-                raise _too_large(what, max_bytes) from None
+                raise _value_too_large(what, max_bytes) from None
             if sqlite_busy(error):
                 raise busy_database(db_config.db_id) from None
             problem = sqlite_error_problem(error)
