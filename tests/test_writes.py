@@ -120,6 +120,7 @@ BAD = [
     # functions that hand out addresses in the server's memory.
     *[("POST /querydefs/new", dict(NEW_QUERY, sql=sql), 400, f"may not use PRAGMA {name}: the demo server takes only")
       for sql, name in [("PRAGMA soft_heap_limit=1", "soft_heap_limit"), ("PRAGMA database_list", "database_list"),
+                        ("SELECT file FROM main.pragma_database_list", "database_list"),
                         ("PRAGMA temp_store_directory = '.'", "temp_store_directory"), ("PRAGMA user_version=3", "user_version")]],
     ("POST /querydefs/new", dict(NEW_QUERY, sql="SELECT fts3_tokenizer('simple')"), 400, "may not call fts3_tokenizer()"),
     ("POST /querydefs/new", {k: v for k, v in NEW_QUERY.items() if k != "sql"}, 400, "lacks the field 'sql'"),
@@ -225,7 +226,6 @@ def test_a_refused_change_leaves_the_store_alone(data_dir, who, request_line, bo
 
 @pytest.mark.parametrize("sql, explanation", [
     *[(sql, "refuses ATTACH, DETACH and VACUUM") for sql in ("VACUUM INTO :path", "ATTACH :path AS made", "VACUUM")],
-    # A pragma's table form reaches the check only when it runs.
     ("SELECT file, :path FROM pragma_database_list", "may not use PRAGMA database_list"),
     ("SELECT fts3_tokenizer('simple'), :path", "may not call fts3_tokenizer()")])
 def test_a_stored_query_creates_no_file_and_is_refused(data_dir, tmp_path, sql, explanation):
@@ -243,8 +243,9 @@ def test_pragmas_that_describe_the_database_are_taken_and_change_nothing_else(da
     sql = "SELECT name FROM pragma_table_info('customers') WHERE :city IS NULL OR name = :city"
     check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, sql=sql)), 201, {})
     check(ask(app, "alice", "/query/by_city/city/email"), 200, {"rows": [{"name": "email"}]})
-    check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, query_id="info", sql="PRAGMA table_info(customers)")),
-          201, {})
+    for query_id, sql in [("info", "PRAGMA table_info(customers)"), ("plan", "EXPLAIN QUERY PLAN SELECT * FROM customers")]:
+        check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, query_id=query_id, sql=sql)), 201, {})
+    check(ask(app, "alice", "/query/plan"), 200, {"columns": ["id", "parent", "notused", "detail"]})
     # A refused setting was never made: the process's SQLite keeps its own.
     check(ask(app, "alice", "POST /querydefs/new", dict(NEW_QUERY, query_id="x", sql="PRAGMA soft_heap_limit=12345")),
           400, {})

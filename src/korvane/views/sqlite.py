@@ -120,27 +120,43 @@ def _pragma_allowed(name, argument):
     return name in _DESCRIBING_PRAGMAS or (argument is None and name in _READ_ONLY_PRAGMAS)
 
 
+def _pragma_refusal(name):
+    return (
+        "A query may not use PRAGMA {}: the demo server takes only pragmas that describe the database,"
+        " such as table_info.".format(name)
+    )
+
+
 class _OwnDatabaseOnly:
     """A connection's authorizer, which remembers why it refused (the
     explanation given to the client).  sqlite3 denies an action also when
     its callback raises (memory running out inside it): that denial is the
     server's failure, not a refusal of the client's statement."""
 
-    __slots__ = ("refused",)
+    __slots__ = ("refused", "file_tables")
 
     def __init__(self):
         self.refused = None
+        # The tables and views of the file, lower-cased, when a statement
+        # is only compiled: see the pragma tables below.
+        self.file_tables = None
 
     def __call__(self, action, first, second, *_):
         if action in _OTHER_FILE_ACTIONS:
             return self._refuse(OTHER_FILES)
         if action == sqlite3.SQLITE_PRAGMA and not _pragma_allowed(first, second):
-            return self._refuse(
-                "A query may not use PRAGMA {}: the demo server takes only pragmas that describe the"
-                " database, such as table_info.".format(first)
-            )
+            return self._refuse(_pragma_refusal(first))
         if action == sqlite3.SQLITE_FUNCTION and second.lower() in _REFUSED_FUNCTIONS:
             return self._refuse("A query may not call {}().".format(second))
+        if action == sqlite3.SQLITE_READ and self.file_tables is not None:
+            # A pragma's table form (pragma_database_list) reaches the
+            # pragma check only when it runs: a statement only compiled is
+            # judged by the table it reads, unless the file has a table of
+            # that name.
+            table = (first or "").lower()
+            if (table.startswith("pragma_") and table not in self.file_tables
+                    and not _pragma_allowed(table[len("pragma_"):], None)):
+                return self._refuse(_pragma_refusal(table[len("pragma_"):]))
         return sqlite3.SQLITE_OK
 
     def _refuse(self, explanation):
@@ -360,6 +376,9 @@ class _AnyParameters(dict):
         return None
 
 
+_EXPLAINED = re.compile(r"\s*EXPLAIN\b", re.IGNORECASE)
+
+
 def check_compiles(db_id, path, sql):
     """Raise ``HTTPBadRequest`` unless ``sql`` is one statement that the
     SQLite database ``db_id`` at ``path`` compiles (503 when its file
@@ -375,7 +394,13 @@ def check_compiles(db_id, path, sql):
     # bytes, a valid statement is not refused for its listing.
     connection.text_factory = bytes
     try:
-        program = connection.execute("EXPLAIN " + sql, _AnyParameters()).fetchall()
+        connection.authorizer.file_tables = {
+            name.decode("utf-8", "replace").lower()
+            for (name,) in connection.execute("SELECT name FROM sqlite_schema")
+        }
+        # A statement that is an EXPLAIN already only lists a program.
+        listing = sql if _EXPLAINED.match(sql) else "EXPLAIN " + sql
+        program = connection.execute(listing, _AnyParameters()).fetchall()
     except sqlite3.DatabaseError as error:
         refused = _denied(connection)
         if refused:
