@@ -134,8 +134,11 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
     # Accepted, -1 and 0 started a server that failed every request.
     *[({"korvane.status_capacity": value}, "korvane.status_capacity must be a whole number of at least 1, not "
        "{!r}.".format(value)) for value in ("lots", "-1", "0")],
-    ({"korvane.url_substitution": "$2F"}, "korvane.url_substitution: bad entry '$2F' (expected SUBSTITUTE=CHAR)"),
+    ({"korvane.url_substitution": "$2F"}, "korvane.url_substitution: bad entry '$2F' (expected SUBSTITUTE=CHAR"),
     ({"korvane.url_substitution": "$2F=// $2E=."}, "korvane.url_substitution: bad entry '$2F=//'"),
+    # Accepted, these made URLs that no request reads back.
+    *[({"korvane.url_substitution": value}, "korvane.url_substitution: bad entry {!r} (expected SUBSTITUTE=CHAR, the"
+       " substitute starting with '$')".format(value)) for value in ("~S=/", "$=/")],
     # Accepted, these redirected every data request on sales to a URL refused with 400.
     *[({name: value}, "{} {}{!r}.".format(name, LIMIT_RULE, value)) for name, value in (
         ("db.sales.limit", "ten"), ("db.sales.limit", "-5"), ("db.sales.limit", "9" * 20), ("db.demo.limit", "2147483648"),

@@ -21,7 +21,7 @@ from pyramid.settings import falsey, truthy
 from korvane.app.sample_data import ScriptError, build_missing_databases
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
 from korvane.config_storage import ConfigStorage
-from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_USER_ID
+from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_USER_ID, SUBSTITUTE_PREFIX
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 from korvane.store_cache import StoreCache
@@ -70,14 +70,20 @@ def fill_data_dir(data_dir):
 
 def _url_substitution(text):
     """Parse "SUBSTITUTE=CHAR" pairs separated by blanks; None or "" gives
-    the default table."""
+    the default table.  The URLs the server builds declare each substitute
+    they use in their query string (``?$2F=/``), and a request reads only
+    declarations whose name starts with "$": a substitute without it would
+    make URLs that no request reads back."""
     if not text:
         return dict(DEFAULT_URL_SUBSTITUTION)
     table = {}
     for pair in text.split():
         substitute, sep, char = pair.partition("=")
-        if not sep or not substitute or len(char) != 1:
-            raise SetupError("korvane.url_substitution: bad entry {!r} (expected SUBSTITUTE=CHAR)".format(pair))
+        if not sep or len(substitute) < 2 or not substitute.startswith(SUBSTITUTE_PREFIX) or len(char) != 1:
+            raise SetupError(
+                "korvane.url_substitution: bad entry {!r} (expected SUBSTITUTE=CHAR, the substitute starting"
+                " with {!r})".format(pair, SUBSTITUTE_PREFIX)
+            )
         table[substitute] = char
     return table
 
