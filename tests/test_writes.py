@@ -438,13 +438,15 @@ def test_a_writer_failing_or_killed_while_writing_leaves_the_old_file_whole(tmp_
     assert sorted(p.name for p in tmp_path.iterdir()) == ["store.json", "store.json.lock"]
 
 
-def test_a_store_at_its_last_version_is_not_written_past_it(tmp_path):
+def test_a_store_at_its_last_version_is_not_written_past_it(data_dir):
     # Past it the file would carry a version the store refuses to load.
-    path = tmp_path / "store.json"
-    path.write_text(json.dumps({"users": {}, "version": store_writer.MAX_VERSION}))
+    path = data_dir / "store.json"
+    edit_store(data_dir, lambda data: data.update(version=store_writer.MAX_VERSION))
     before = path.read_bytes()
     with pytest.raises(store_writer.StoreWriteError, match="version 9223372036854775807 is the last"):
         write_store(str(path), lambda data: data["users"].update(x={}))
+    check(ask(make_app(data_dir), "admin", "PUT /users/bob", {"description": "x"}), 503,
+          {"explains": "The store's version is the last a store may carry, so no change is made"})
     assert path.read_bytes() == before
 
 

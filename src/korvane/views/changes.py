@@ -8,6 +8,7 @@ every other process has written.  Nothing here logs or returns a password,
 a key or a key's hash.
 """
 
+import errno
 import logging
 import os
 import re
@@ -138,9 +139,14 @@ def write(request, change, what):
         ) from None
     except StoreWriteError as error:
         log.error("Not written (%s): %s", what, error)
+        cause = (
+            "The store's version is the last a store may carry"
+            if error.errno == errno.EOVERFLOW
+            else "The store file cannot be written (a full disk or a read-only folder?)"
+        )
         raise HTTPServiceUnavailable(
-            explanation="The store file cannot be written (a full disk or a read-only folder?), so no change "
-            "is made; the stored definitions are as they were, and the server log says why."
+            explanation=cause + ", so no change is made; the stored definitions are as they were, and the server"
+            " log says why."
         ) from None
     except UnusableChange as error:
         raise HTTPConflict(explanation="The change would leave a store the server cannot use: {}.".format(error)) from None
