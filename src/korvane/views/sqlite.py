@@ -141,7 +141,7 @@ class _OwnDatabaseOnly:
         # is only compiled: see the pragma tables below.
         self.file_tables = None
 
-    def __call__(self, action, first, second, *_):
+    def __call__(self, action, first, second, database, *_):
         if action in _OTHER_FILE_ACTIONS:
             return self._refuse(OTHER_FILES)
         if action == sqlite3.SQLITE_PRAGMA and not _pragma_allowed(first, second):
@@ -151,11 +151,11 @@ class _OwnDatabaseOnly:
         if action == sqlite3.SQLITE_READ and self.file_tables is not None:
             # A pragma's table form (pragma_database_list) reaches the
             # pragma check only when it runs: a statement only compiled is
-            # judged by the table it reads, unless the file has a table of
-            # that name.
+            # judged by the table it reads, unless the file has a table or
+            # view of that name where it is read.
             table = (first or "").lower()
-            if (table.startswith("pragma_") and table not in self.file_tables
-                    and not _pragma_allowed(table[len("pragma_"):], None)):
+            own = database == "main" and table in self.file_tables
+            if table.startswith("pragma_") and not own and not _pragma_allowed(table[len("pragma_"):], None):
                 return self._refuse(_pragma_refusal(table[len("pragma_"):]))
         return sqlite3.SQLITE_OK
 
@@ -376,9 +376,6 @@ class _AnyParameters(dict):
         return None
 
 
-_EXPLAINED = re.compile(r"\s*EXPLAIN\b", re.IGNORECASE)
-
-
 def check_compiles(db_id, path, sql):
     """Raise ``HTTPBadRequest`` unless ``sql`` is one statement that the
     SQLite database ``db_id`` at ``path`` compiles (503 when its file
@@ -396,11 +393,11 @@ def check_compiles(db_id, path, sql):
     try:
         connection.authorizer.file_tables = {
             name.decode("utf-8", "replace").lower()
-            for (name,) in connection.execute("SELECT name FROM sqlite_schema")
+            for (name,) in connection.execute("SELECT name FROM sqlite_schema WHERE type IN ('table', 'view')")
         }
-        # A statement that is an EXPLAIN already only lists a program.
-        listing = sql if _EXPLAINED.match(sql) else "EXPLAIN " + sql
-        program = connection.execute(listing, _AnyParameters()).fetchall()
+        # A statement that is an EXPLAIN itself stays refused (as a second
+        # EXPLAIN): its listing would show addresses in the server's memory.
+        program = connection.execute("EXPLAIN " + sql, _AnyParameters()).fetchall()
     except sqlite3.DatabaseError as error:
         refused = _denied(connection)
         if refused:
