@@ -139,6 +139,9 @@ LIMIT_RULE = "must be a whole number from 0 to 2147483647, not "
     # Accepted, these made URLs that no request reads back.
     *[({"korvane.url_substitution": value}, "korvane.url_substitution: bad entry {!r} (expected SUBSTITUTE=CHAR, the"
        " substitute starting with '$')".format(value)) for value in ("~S=/", "$=/")],
+    # Accepted, these made the URL builder fail on every value holding the character left out.
+    ({"korvane.url_substitution": "$SL=/"}, "korvane.url_substitution must give a substitute for '.'."),
+    ({"korvane.url_substitution": "$X=x"}, "korvane.url_substitution must give a substitute for '/' and '.'."),
     # Accepted, these redirected every data request on sales to a URL refused with 400.
     *[({name: value}, "{} {}{!r}.".format(name, LIMIT_RULE, value)) for name, value in (
         ("db.sales.limit", "ten"), ("db.sales.limit", "-5"), ("db.sales.limit", "9" * 20), ("db.demo.limit", "2147483648"),

@@ -25,7 +25,7 @@ from korvane.constants import ADMIN_USER_ID, DEFAULT_URL_SUBSTITUTION, PUBLIC_US
 from korvane.process_registry import ProcessRegistry
 from korvane.request_status import RequestStatusRegistry
 from korvane.store_cache import StoreCache
-from korvane.views.common import LIMIT_RULE, MAX_LIMIT, parse_limit
+from korvane.views.common import ESCAPED_CHARS, LIMIT_RULE, MAX_LIMIT, parse_limit
 from korvane.views.sqlite import DEFAULT_MAX_ANSWER_BYTES, DEFAULT_MAX_ROWS, DEFAULT_QUERY_TIMEOUT
 
 log = logging.getLogger(__name__)
@@ -85,6 +85,13 @@ def _url_substitution(text):
                 " with {!r})".format(pair, SUBSTITUTE_PREFIX)
             )
         table[substitute] = char
+    # The URL builder escapes both in every segment: without a substitute
+    # for one, a value holding it would end in a server error.
+    missing = [char for char in ESCAPED_CHARS if char not in table.values()]
+    if missing:
+        raise SetupError(
+            "korvane.url_substitution must give a substitute for {}.".format(" and ".join(map(repr, missing)))
+        )
     return table
 
 

@@ -68,6 +68,8 @@ def name_value_pairs(segments):
 #: The largest row count a request may ask for: what the database
 #: driver takes as a fetch size.
 MAX_LIMIT = 2**31 - 1
+#: The characters the server's URL builders escape in a path segment.
+ESCAPED_CHARS = ("/", ".")
 
 _DIGITS = re.compile(r"[0-9]{1,10}")
 

@@ -30,6 +30,7 @@ from korvane.views.changes import (
     write,
 )
 from korvane.views.common import (
+    ESCAPED_CHARS,
     may_browse,
     name_value_pairs,
     read_only,
@@ -398,7 +399,7 @@ def _built_url(context, request):
     if format_ is not None and format_ not in DATA_FORMATS:
         raise HTTPBadRequest(explanation="Member 'format' must be one of: {}.".format(", ".join(DATA_FORMATS)))
     parts = [] if table is None else [table, *(item for pair in filters.items() for item in pair)]
-    escaped, substitutions = context.build_escaped_url(parts, ["/", "."])
+    escaped, substitutions = context.build_escaped_url(parts, list(ESCAPED_CHARS))
     path = "/dd/" + quote(context.db_id, safe="")
     if escaped:
         # The extension always closes the path, so a value with a dot in

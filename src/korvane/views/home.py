@@ -5,7 +5,7 @@ from pyramid.security import NO_PERMISSION_REQUIRED, ALL_PERMISSIONS
 from pyramid.view import view_config
 
 from korvane.app.routes import route_path
-from korvane.views.common import browsable_databases
+from korvane.views.common import ESCAPED_CHARS, browsable_databases
 from korvane.views.render import data_response, json_response
 
 LINKS = {
@@ -93,7 +93,7 @@ def _probe(context, request):
 def root_context_diagnostics(context, request):
     """What every context starts with; ``?segment=`` values are escaped
     the way the server builds its URLs."""
-    escaped, declared = context.build_escaped_url(request.GET.getall("segment"), ["/", "."])
+    escaped, declared = context.build_escaped_url(request.GET.getall("segment"), list(ESCAPED_CHARS))
     return json_response(
         request,
         {
