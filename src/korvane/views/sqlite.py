@@ -152,7 +152,8 @@ class _OwnDatabaseOnly:
             # A pragma's table form (pragma_database_list) reaches the
             # pragma check only when it runs: a statement only compiled is
             # judged by the table it reads, unless the file has a table or
-            # view of that name where it is read.
+            # view of that name (which SQLite reads in its place, except in
+            # another schema: it names the schema "main" for both).
             table = (first or "").lower()
             own = database == "main" and table in self.file_tables
             if table.startswith("pragma_") and not own and not _pragma_allowed(table[len("pragma_"):], None):
@@ -225,8 +226,9 @@ def _seconds(value):
 
 
 def _value_bytes(value):
-    """What ``value`` takes at most as an answer writes it: a blob in hex,
-    text beyond ASCII as JSON escapes it (six bytes a character)."""
+    """About what ``value`` takes as an answer writes it: a blob in hex,
+    text beyond ASCII six bytes a character, as JSON escapes most of it (a
+    bound on memory, not an exact count)."""
     if type(value) is str:
         return len(value) if value.isascii() else 6 * len(value)
     if type(value) is bytes:
