@@ -34,28 +34,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) {
                         "process.");
         return nullptr;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name) {
-        return nullptr;
-    }
     if (state.module != nullptr) {
-        // The one module object serves every import of it; the import
-        // system then sets the spec's attributes on it, which under another
-        // name would turn the live module into that other one.
-        Ref loaded_as = Ref::steal(PyModule_GetNameObject(state.module));
-        const int same = loaded_as ? PyObject_RichCompareBool(loaded_as.get(), name.get(), Py_EQ) : -1;
-        if (same < 0) {
-            return nullptr;
-        }
-        if (!same) {
-            PyErr_Format(PyExc_ImportError, "module %R is loaded already and cannot be loaded again as %R",
-                         loaded_as.get(), name.get());
-            return nullptr;
-        }
         return Py_NewRef(state.module);
     }
 
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
     if (!module) {
         return nullptr;
     }
