@@ -23,6 +23,11 @@ _XML_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_.\-]*$")
 _NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 
+def _escape(found):
+    """A character matched, written as its backslash escape."""
+    return found.group().encode("unicode_escape").decode("ascii")
+
+
 #: What a header value may hold as it is: printable ASCII.
 _NOT_HEADER_TEXT = re.compile(r"[^\x20-\x7e]")
 
@@ -33,7 +38,7 @@ def header_text(text):
     control character would break the header (a line break ends it, and
     what follows would be read as a header of its own); other characters
     beyond ASCII have no agreed encoding there."""
-    return _NOT_HEADER_TEXT.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)
+    return _NOT_HEADER_TEXT.sub(_escape, text)
 
 
 #: What would break a log line, or play tricks on a terminal showing it
@@ -46,7 +51,7 @@ def log_text(text):
     written as backslash escapes, so a value a client chose (a path, a
     statement's parameter in SQLite's message) cannot end the line and
     forge another, nor send escape sequences to a terminal."""
-    return _NOT_LOG_TEXT.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), str(text))
+    return _NOT_LOG_TEXT.sub(_escape, str(text))
 
 
 def json_response(request, data):
