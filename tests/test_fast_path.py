@@ -170,6 +170,49 @@ def test_builtin_replaced_then_restored_is_seen_by_the_next_call(replace):
     assert converter_handed_to_get_url_param(request) is int
 
 
+def test_a_global_made_while_its_builtin_is_looked_up_is_read_by_the_next_call():
+    # The lookup itself runs code (a key's `__eq__` in the builtins) that
+    # shadows the builtin: what that lookup found must not be kept.
+    armed = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash("int")
+
+        def __eq__(self, other):
+            if armed and armed.pop():
+                roots.int = Counted
+            return False
+
+    class ArmingSettings(dict):
+        # The limit is read right before `int` is.
+        def get(self, key, *default):
+            if key == "db.sales.limit" and arm:
+                armed.append(True)
+            return dict.get(self, key, *default)
+
+    table, key = builtins.__dict__, Key("not-int")
+    real = table.pop("int")
+    table[key] = None  # takes the slot of `int`: probed first by each lookup of it
+    table["int"] = real
+    seen = []
+    try:
+        with mock.patch("korvane.roots.get_url_param", lambda *args: seen.append(args[-1])):
+            for arm in (False, True, False):
+                sys._clear_type_cache()
+                if arm:  # a change to the globals: `int` is looked up again
+                    roots._changed = 1
+                    del roots._changed
+                request = query_request(limited=True)
+                request.registry.settings = ArmingSettings(request.registry.settings)
+                with pytest.raises(roots.HTTPFound):
+                    roots.ExecuteQuery(request)
+    finally:
+        del table[key]
+        vars(roots).pop("int", None)
+    assert seen == [int, int, Counted]
+
+
 # ------------------------------------------------- classes changed after first use
 
 def with_prelude(base, step):

@@ -32,9 +32,11 @@ inline constexpr Py_ssize_t kMaxUnpack = 3;
         watched_globals != nullptr) {
         return Ref::borrow(site.value);
     }
+    // As in cached_global, the epoch of before the lookup.
+    const auto epoch = globals_epoch;
     PyObject* value = cached_global(name);
     if (value != nullptr) {
-        site = {name, value, globals_epoch};
+        site = {name, value, epoch};
     }
     return Ref::borrow(value);
 }

@@ -823,9 +823,12 @@ PyObject* cached_global(PyObject* name) {
     if (entry.name == name && entry.epoch == globals_epoch) {
         return entry.value;
     }
+    // The epoch of before the lookup: a key's `__eq__` run by the lookup may
+    // change the globals, and what it found then is good for no later read.
+    const auto epoch = globals_epoch;
     PyObject* value = lookup_global(globals, builtins, name);
     if (value != nullptr) {
-        entry = {name, value, globals_epoch};
+        entry = {name, value, epoch};
     }
     return value;
 }
