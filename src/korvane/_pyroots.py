@@ -232,8 +232,7 @@ def _record_status(request, code_name):
         tracker = request.request_status
     except AttributeError:
         return
-    code = getattr(StatusCodes, code_name)
-    tracker.add_status(code)
+    tracker.add_status(getattr(StatusCodes, code_name))
 
 
 class RootBasic(RootContext):
@@ -368,8 +367,7 @@ class DataFormatRoot(RootBasic):
             response_format = self.response_format
             if response_format in redirect_map:
                 self.redirect_request_format(request, response_format)
-        method = request.method
-        self.check_data_format(method, self.response_format)
+        self.check_data_format(request.method, self.response_format)
 
     def check_data_format(self, request_method, response_format, check_ext=True):
         format_ = self.formats.get(request_method, {})

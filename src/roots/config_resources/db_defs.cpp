@@ -12,8 +12,8 @@ namespace {
 PyObject* dbdef_db_config(PyObject* const* args) {
     PyObject* self = args[0];
     Ref databases = store_mapping(self, names.databases);
-    Ref db_id = databases ? getattr(self, names.db_id) : Ref();
-    return db_id ? get_item(databases.get(), db_id.get()).release() : nullptr;
+    return databases ? get_item_of(databases.get(), [self] { return getattr(self, names.db_id); }).release()
+                     : nullptr;
 }
 constexpr FunctionDef kDbdefDbConfig{"DBDef.db_config", {"self"}, dbdef_db_config};
 

@@ -76,9 +76,9 @@ PyObject* querydefs_list_init(PyObject* const* args) {
         return nullptr;
     }
     Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref user_config = user_id ? getattr(self, names.authenticated_user_config) : Ref();
-    if (!user_config ||
-        setattr(self, names.__acl__, call_method(self, names.get_acl, user_id.get(), user_config.get())) < 0) {
+    Method get_acl = user_id ? method_of(self, names.get_acl) : Method();
+    Ref user_config = get_acl ? getattr(self, names.authenticated_user_config) : Ref();
+    if (!user_config || setattr(self, names.__acl__, get_acl(user_id.get(), user_config.get())) < 0) {
         return nullptr;
     }
 

@@ -256,8 +256,9 @@ PyObject* userdef_init(PyObject* const* args) {
     }
     // Validation runs against the live set of users, after the ACL is in
     // place; a definition that fails it fails the request.
-    Ref all_users = call_method(users.get(), names.values);
-    if (!all_users || !call_method_kw(user_config.get(), names.validate, state.kw_all_users, all_users.get())) {
+    Method validate = method_of(user_config.get(), names.validate);
+    Ref all_users = validate ? call_method(users.get(), names.values) : Ref();
+    if (!all_users || !validate.call_kw(state.kw_all_users, all_users.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -276,8 +277,9 @@ PyObject* new_userdef_init(PyObject* const* args) {
         return nullptr;
     }
     Ref user_id = getattr(self, names.authenticated_user_id);
-    Ref users = user_id ? store_mapping(self, names.users) : Ref();
-    if (!users || setattr(self, names.__acl__, call_method(self, names.get_acl, user_id.get(), users.get())) < 0) {
+    Method get_acl = user_id ? method_of(self, names.get_acl) : Method();
+    Ref users = get_acl ? store_mapping(self, names.users) : Ref();
+    if (!users || setattr(self, names.__acl__, get_acl(user_id.get(), users.get())) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

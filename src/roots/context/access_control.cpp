@@ -61,9 +61,10 @@ int record_status(PyObject* request, PyObject* code_name) {
     if (tracked <= 0) {
         return tracked;
     }
-    Ref status_codes = module_global(names.StatusCodes);
+    Method add_status = method_of(tracker.get(), names.add_status);
+    Ref status_codes = add_status ? module_global(names.StatusCodes) : Ref();
     Ref code = status_codes ? getattr_named(status_codes.get(), code_name) : Ref();
-    return code && call_method(tracker.get(), names.add_status, code.get()) ? 0 : -1;
+    return code && add_status(code.get()) ? 0 : -1;
 }
 
 // Whether "validate" decides anything: only uploads (PUT, POST) are

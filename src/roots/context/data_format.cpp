@@ -60,9 +60,10 @@ PyObject* data_format_root_init(PyObject* const* args) {
         }
     }
 
-    Ref method = getattr(request, names.method);
+    Method check_data_format = method_of(self, names.check_data_format);
+    Ref method = check_data_format ? getattr(request, names.method) : Ref();
     response_format = method ? getattr(self, names.response_format) : Ref();
-    if (!response_format || !call_method(self, names.check_data_format, method.get(), response_format.get())) {
+    if (!response_format || !check_data_format(method.get(), response_format.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;

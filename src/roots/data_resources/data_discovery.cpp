@@ -71,8 +71,8 @@ PyObject* data_discovery_init(PyObject* const* args) {
     }
 
     Ref databases = store_mapping(self, names.databases);
-    Ref db_id = databases ? getattr(self, names.db_id) : Ref();
-    if (!db_id || setattr(self, names.db_config, get_item(databases.get(), db_id.get())) < 0) {
+    if (!databases ||
+        setattr(self, names.db_config, get_item_of(databases.get(), [self] { return getattr(self, names.db_id); })) < 0) {
         return nullptr;
     }
     Ref db_config = getattr(self, names.db_config);
@@ -84,7 +84,7 @@ PyObject* data_discovery_init(PyObject* const* args) {
     }
 
     Ref get_model = module_global(names.get_model);
-    db_id = get_model ? getattr(self, names.db_id) : Ref();
+    Ref db_id = get_model ? getattr(self, names.db_id) : Ref();
     Ref db_model = db_id ? call_kw(get_model.get(), state.kw_retry, databases.get(), db_id.get(), request) : Ref();
     Ref segments_substitution = db_model ? module_global(names.segments_substitution) : Ref();
     Ref own_request = segments_substitution ? getattr(self, names.request) : Ref();

@@ -42,8 +42,8 @@ int append_grant(PyObject* acl, std::span<const NamePtr> permissions) {
 PyObject* dbcredentials_root_db_config(PyObject* const* args) {
     PyObject* self = args[0];
     Ref databases = store_mapping(self, names.databases);
-    Ref db_id = databases ? getattr(self, names.db_id) : Ref();
-    return db_id ? get_item(databases.get(), db_id.get()).release() : nullptr;
+    return databases ? get_item_of(databases.get(), [self] { return getattr(self, names.db_id); }).release()
+                     : nullptr;
 }
 constexpr FunctionDef kDbcredentialsRootDbConfig{"DBCredentialsRoot.db_config", {"self"}, dbcredentials_root_db_config};
 
@@ -57,8 +57,9 @@ PyObject* dbcredentials_root_dbc_config(PyObject* const* args) {
         Py_RETURN_NONE;
     }
     Ref store = getattr(self, names.config_storage);
-    Ref db_id = store ? getattr(self, names.db_id) : Ref();
-    return db_id ? call_method(store.get(), names.get_credentials, db_id.get()).release() : nullptr;
+    Method get_credentials = store ? method_of(store.get(), names.get_credentials) : Method();
+    Ref db_id = get_credentials ? getattr(self, names.db_id) : Ref();
+    return db_id ? get_credentials(db_id.get()).release() : nullptr;
 }
 constexpr FunctionDef kDbcredentialsRootDbcConfig{"DBCredentialsRoot.dbc_config", {"self"}, dbcredentials_root_dbc_config};
 
@@ -75,8 +76,8 @@ PyObject* dbcredentials_root_db_credentials(PyObject* const* args) {
     // property here, the entry answers from the store as it is now.
     dbc_config = getattr(self, names.dbc_config);
     Ref credentials = dbc_config ? getattr(dbc_config.get(), names.credentials) : Ref();
-    Ref dbc_id = credentials ? getattr(self, names.dbc_id) : Ref();
-    return dbc_id ? get_item(credentials.get(), dbc_id.get()).release() : nullptr;
+    return credentials ? get_item_of(credentials.get(), [self] { return getattr(self, names.dbc_id); }).release()
+                       : nullptr;
 }
 constexpr FunctionDef kDbcredentialsRootDbCredentials{"DBCredentialsRoot.db_credentials", {"self"}, dbcredentials_root_db_credentials};
 

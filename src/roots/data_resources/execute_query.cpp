@@ -56,12 +56,12 @@ PyObject* execute_query_init(PyObject* const* args) {
 
     // The first two segments address the query; the rest are its
     // parameters, as alternating names and values.
-    Ref own_request = getattr(self, names.request);
+    Method segments_substitution = method_of(self, names.segments_substitution);
+    Ref own_request = segments_substitution ? getattr(self, names.request) : Ref();
     Ref path_segments = own_request ? getattr(own_request.get(), names.path_segments) : Ref();
     Ref parameter_segments = path_segments ? subscript(path_segments.get(), state.from_third) : Ref();
     if (!parameter_segments ||
-        setattr(self, names.url_segments,
-                call_method(self, names.segments_substitution, parameter_segments.get())) < 0) {
+        setattr(self, names.url_segments, segments_substitution(parameter_segments.get())) < 0) {
         return nullptr;
     }
 
@@ -174,10 +174,11 @@ PyObject* execute_query_check_data_format(PyObject* const* args) {
 
     // The class's own methods, not the server-wide list: a query enabled
     // for a method this route does not serve is still refused.
-    Ref formats = getattr(self, names.formats);
+    Method validate_http_method = method_of(self, names._validate_http_method);
+    Ref formats = validate_http_method ? getattr(self, names.formats) : Ref();
     Ref methods = formats ? call_method(formats.get(), names.keys) : Ref();
     Ref served = methods ? Ref::steal(PySequence_List(methods.get())) : Ref();
-    if (!served || !call_method(self, names._validate_http_method, request_method, served.get())) {
+    if (!served || !validate_http_method(request_method, served.get())) {
         return nullptr;
     }
 

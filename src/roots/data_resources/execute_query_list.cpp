@@ -14,8 +14,8 @@ PyObject* execute_query_list_init(PyObject* const* args) {
     }
 
     Ref users = store_mapping(self, names.users);
-    Ref user_id = users ? getattr(self, names.authenticated_user_id) : Ref();
-    if (!user_id || setattr(self, names.authenticated_user_config, get_item(users.get(), user_id.get())) < 0) {
+    if (!users || setattr(self, names.authenticated_user_config,
+                          get_item_of(users.get(), [self] { return getattr(self, names.authenticated_user_id); })) < 0) {
         return nullptr;
     }
 
@@ -33,7 +33,7 @@ PyObject* execute_query_list_init(PyObject* const* args) {
         return nullptr;
     }
 
-    user_id = getattr(self, names.authenticated_user_id);
+    Ref user_id = getattr(self, names.authenticated_user_id);
     const int is_admin = user_id ? equals(user_id.get(), names.admin) : -1;
     if (is_admin < 0) {
         return nullptr;

@@ -35,8 +35,8 @@ PyObject* request_status_init(PyObject* const* args) {
     }
 
     Ref users = store_mapping(self, names.users);
-    Ref user_id = users ? getattr(self, names.authenticated_user_id) : Ref();
-    if (!user_id || setattr(self, names.authenticated_user_config, get_item(users.get(), user_id.get())) < 0) {
+    if (!users || setattr(self, names.authenticated_user_config,
+                          get_item_of(users.get(), [self] { return getattr(self, names.authenticated_user_id); })) < 0) {
         return nullptr;
     }
     Ref query_configs = Ref::steal(PyDict_New());
@@ -48,7 +48,7 @@ PyObject* request_status_init(PyObject* const* args) {
         return nullptr;
     }
 
-    user_id = getattr(self, names.authenticated_user_id);
+    Ref user_id = getattr(self, names.authenticated_user_id);
     const int is_public = user_id ? equals(user_id.get(), names.public_user) : -1;
     if (is_public < 0) {
         return nullptr;

@@ -112,6 +112,20 @@ Ref call_method_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, 
     return call_found(callable.get(), stack + 1, nargs);
 }
 
+Method find_method_at(AttributeSite& site, PyObject* obj, PyObject* name) {
+    if (Ref found = site_method(site, obj, name)) {
+        // Only a staticmethod is left to the site: what it gives.
+        Ref target = Ref::steal(static_target(found.get(), obj));
+        return target ? Method(std::move(target), nullptr) : Method();
+    }
+    bool with_self = false;
+    Ref callable = method_to_call(site, obj, name, &with_self);
+    if (!callable) {
+        return {};
+    }
+    return Method(std::move(callable), with_self ? obj : nullptr);
+}
+
 Ref call_method_kw_stack_at(AttributeSite& site, PyObject* name, PyObject** stack, size_t positional,
                             PyObject* kwnames) {
     bool with_self = false;

@@ -270,6 +270,51 @@ Ref call_method_kw_at(AttributeSite& site, PyObject* obj, PyObject* name, PyObje
 #define call_method_kw(obj, name, kwnames, ...) \
     ::roots::call_method_kw_at(ROOTS_ATTRIBUTE_SITE, (obj), (name), (kwnames), __VA_ARGS__)
 
+// `obj.name` looked up as a method call looks it up, and held until it is
+// called: for `obj.name(...)` whose arguments still have to be worked out,
+// since Python looks the method up first (its failure is the one raised,
+// and an argument's read cannot change what it found).
+class Method {
+public:
+    Method() = default;
+    // `self` (borrowed: the caller holds the object looked up on) goes
+    // first; null for what is called without it.
+    Method(Ref callable, PyObject* self) : callable_(std::move(callable)), self_(self) {}
+    explicit operator bool() const { return static_cast<bool>(callable_); }
+
+    template <class... Args>
+    Ref operator()(Args... args) const {
+        PyObject* stack[] = {nullptr, self_, args...};
+        constexpr size_t count = sizeof...(Args);
+        return self_ != nullptr ? call_found(callable_.get(), stack + 1, count + 1)
+                                : call_found(callable_.get(), stack + 2, count);
+    }
+
+    // With the last len(kwnames) arguments passed by those names.
+    template <class... Args>
+    Ref call_kw(PyObject* kwnames, Args... args) const {
+        PyObject* stack[] = {nullptr, self_, args...};
+        const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+        PyObject** start = self_ != nullptr ? stack + 1 : stack + 2;
+        const size_t count = self_ != nullptr ? positional + 1 : positional;
+        return Ref::steal(vectorcall(callable_.get(), start, count | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+
+private:
+    Ref callable_;
+    PyObject* self_ = nullptr;
+};
+
+// What the site does not answer for.
+Method find_method_at(AttributeSite& site, PyObject* obj, PyObject* name);
+[[gnu::always_inline]] inline Method method_at(AttributeSite& site, PyObject* obj, PyObject* name) {
+    if (Ref function = site_method(site, obj, name); function && site.kind != SiteKind::kStaticMethod) {
+        return Method(std::move(function), site_binds(site) ? obj : nullptr);
+    }
+    return find_method_at(site, obj, name);
+}
+#define method_of(obj, name) ::roots::method_at(ROOTS_ATTRIBUTE_SITE, (obj), (name))
+
 // A message as PyUnicode_FromFormat makes it from a format whose only
 // conversions are %S (str() of the argument) and %U (a str), joined as an
 // f-string is: the literal pieces between the conversions are made once per
@@ -362,6 +407,20 @@ Ref get_item_generic(PyObject* mapping, PyObject* key);
         return error_pending() ? Ref() : none();
     }
     return get_item_generic(mapping, key);
+}
+
+// `mapping.get(key())`: the key is worked out after `get` is looked up, as
+// Python evaluates it, which only a mapping other than an exact dict (whose
+// `get` cannot fail or run code) can tell apart.
+template <class Key>
+Ref get_item_of(PyObject* mapping, Key key) {
+    if (PyDict_CheckExact(mapping)) {
+        Ref k = key();
+        return k ? get_item(mapping, k.get()) : Ref();
+    }
+    Method get = method_of(mapping, names.get);
+    Ref k = get ? key() : Ref();
+    return k ? get(k.get()) : Ref();
 }
 
 // `mapping[key]`.
