@@ -4,6 +4,7 @@ import builtins
 import inspect
 import logging
 import traceback
+import time
 import types
 from collections import OrderedDict, UserDict, defaultdict
 
@@ -176,7 +177,11 @@ def test_argument_errors_use_the_interpreter_texts(call, message):
     (types.MappingProxyType({}), "mappingproxy"), (UserDict(), "UserDict"),
     # Types made in C outside the builtins carry their module in their name.
     (OrderedDict(), "collections.OrderedDict"), (defaultdict(), "collections.defaultdict"),
-], ids=["dict subclass", "None", "read-only mapping", "UserDict", "static C type", "C type made at run time"])
+    (time.localtime(), "time.struct_time"),
+    # The name is cut at 200 bytes, as C's "%.200s" cuts it; a character cut in two reads as U+FFFD.
+    (type("é" * 150, (), {})(), "é" * 100), (type("A" * 199 + "éx", (), {})(), "A" * 199 + "\ufffd"),
+], ids=["dict subclass", "None", "read-only mapping", "UserDict", "static C type", "C type made at run time",
+        "C type that may be changed", "long name", "long name cut inside a character"])
 @pytest.mark.parametrize("impl", [roots, twin], ids=["module", "twin"])
 def test_check_apikey_querystring_refuses_anything_but_an_exact_dict(impl, settings, type_name):
     # The request is never read: the refusal comes before the body.

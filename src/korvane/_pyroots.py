@@ -6,6 +6,7 @@
 # exceptions with the same texts.  The test suite runs against both, the
 # differential fuzzing compares them, and the benchmarks measure the compiled
 # module against it.  It is not a fallback: nothing imports it in production.
+import ctypes as _ctypes
 import itertools
 import logging
 import os
@@ -41,22 +42,23 @@ from korvane.views.utils import gui_response_exception
 
 log = logging.getLogger("korvane")
 
-_HEAPTYPE = 1 << 9
-_IMMUTABLETYPE = 1 << 8
+# Where a type object holds its C-level name: after the header of a
+# variable-size object.
+_TP_NAME_OFFSET = object.__basicsize__ + _ctypes.sizeof(_ctypes.c_ssize_t)
 # What a path segment may hold unescaped, besides letters, digits and "_.-~".
 _PATH_SAFE = "/:@!$&'()*+,;="
 _MISSING = object()
 
 
 def _type_name(obj):
-    # The type's own C-level name: types made in C outside `builtins` carry
-    # their module in it ("collections.OrderedDict"), classes do not.  Of the
-    # types made at run time, only those made in C can be immutable.
-    cls = type(obj)
-    made_in_c = not cls.__flags__ & _HEAPTYPE or cls.__flags__ & _IMMUTABLETYPE
-    if made_in_c and cls.__module__ != "builtins":
-        return "%s.%s" % (cls.__module__, cls.__name__)
-    return cls.__name__
+    # The type's C-level name, as the interpreter's own messages print it
+    # with "%.200s": types made in C carry their module in it
+    # ("collections.OrderedDict", "time.struct_time"), classes do not; cut
+    # at 200 bytes, a character cut in two read as U+FFFD.  Nothing in
+    # Python tells a class from a type made in C at run time, so the name is
+    # read where the type object holds it, after its header.
+    raw = _ctypes.c_char_p.from_address(id(type(obj)) + _TP_NAME_OFFSET).value
+    return raw[:200].decode("utf-8", "replace")
 
 
 def _configured_record(mapping, key):
