@@ -366,8 +366,8 @@ int run_class_statement(const ClassDef& def, PyObject* class_name, PyObject* bas
         return -1;
     }
     PyObject* metaclass = metaclass_of(bases.get());
-    Ref ns = Ref::steal(PyDict_New());
-    if (metaclass == nullptr || !ns || PyDict_SetItem(ns.get(), names.__module__, names.module_name) < 0 ||
+    Ref ns = metaclass != nullptr ? Ref::steal(PyDict_New()) : Ref();
+    if (!ns || PyDict_SetItem(ns.get(), names.__module__, names.module_name) < 0 ||
         PyDict_SetItem(ns.get(), names.__qualname__, class_name) < 0) {
         return -1;
     }
@@ -384,8 +384,8 @@ int run_class_statement(const ClassDef& def, PyObject* class_name, PyObject* bas
     for (const MethodEntry& entry : *def.methods) {
         method_line += 2;
         Ref method = make_method(entry, method_line);
-        Ref method_name = Ref::steal(bare_name(*entry.function));
-        if (!method || !method_name || PyDict_SetItem(ns.get(), method_name.get(), method.get()) < 0) {
+        Ref method_name = method ? Ref::steal(bare_name(*entry.function)) : Ref();
+        if (!method_name || PyDict_SetItem(ns.get(), method_name.get(), method.get()) < 0) {
             return -1;
         }
     }
