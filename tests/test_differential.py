@@ -4,6 +4,7 @@ Each builds from its own copy of a drawn store, settings, user and request (well
 exception, Warning headers, tracker, store refreshes, registry runs and log lines must agree."""
 
 import contextlib
+import copy
 import logging
 import sys
 import types
@@ -24,7 +25,7 @@ from korvane.config_storage import DatabaseCredentials, Record
 from korvane.process_registry import ProcessRegistry
 from korvane.utils import DataModel
 
-from helpers import ABSENT, LONG_RUN, make_request, make_settings, make_store
+from helpers import ABSENT, CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, make_request, make_settings, make_store
 
 CLASS_NAMES = [name for name, value in vars(pyroots).items()
                if isinstance(value, type) and value.__module__ == pyroots.__name__]
@@ -367,3 +368,54 @@ def test_unpacking_a_result_that_is_not_iterable_raises_the_interpreters_type_er
         assert twin[0] == ("raised", ("builtins.TypeError", "cannot unpack non-iterable NoneType object"))
         assert run(roots, call, drawn) == twin
     outcomes()
+
+
+class Truth:
+    """What a comparison of `UserId` gives: its truth is counted, and the test numbered `fail_at` raises."""
+
+    tests, fail_at = 0, None
+
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        Truth.tests += 1
+        if Truth.tests == Truth.fail_at:
+            raise ArithmeticError(f"truth test {Truth.tests}")
+        return self.value
+
+
+class UserId(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return Truth(str.__eq__(self, other) is True)
+
+    def __ne__(self, other):
+        return Truth(str.__ne__(self, other) is True)
+
+
+def truth_tested(module, name, user, url, kw, fail_at):
+    """The outcome of building `name` for a user id whose comparisons answer `Truth`s, and how many were tested."""
+    request = make_request(url, settings=make_settings(store=make_store(**copy.deepcopy(CLASS_PATH_STORE))),
+                           user_id=user, **copy.deepcopy(kw))
+    user_id = UserId(user)
+    Truth.tests, Truth.fail_at = 0, fail_at
+    sys._clear_type_cache()
+    with mock.patch.object(module, "get_authenticated_user", lambda request, users: (user_id, users.get(user))):
+        try:
+            getattr(module, name)(request)
+            outcome = "built"
+        except Exception as exc:
+            outcome = exception_outcome(exc)
+    return outcome, Truth.tests
+
+
+@pytest.mark.parametrize("name, url, kw", CLASS_PATHS, ids=[path[0] for path in CLASS_PATHS])
+@pytest.mark.parametrize("user", ["admin", "alice"])
+def test_comparisons_of_the_user_id_are_tested_for_truth_alike(name, url, kw, user):
+    # The same tests in the same order: the failure of each one in turn ends both builds alike.
+    outcome, tests = truth_tested(pyroots, name, user, url, kw, None)
+    assert truth_tested(roots, name, user, url, kw, None) == (outcome, tests)
+    for fail_at in range(1, tests + 1):
+        assert truth_tested(roots, name, user, url, kw, fail_at) == truth_tested(pyroots, name, user, url, kw, fail_at)

@@ -543,6 +543,8 @@ class Querydef(DataFormatRoot):
             raise HTTPNotFound()
         self.acl_deny()
         rights = user_config.querydef
+        # What the comparison gave is tested for its truth once.
+        is_admin = True if is_admin else False
         if not (is_admin or user_config):
             return
         # Each right comes from the query's own lists, except for the
@@ -678,7 +680,10 @@ class NewDBDef(DataFormatRoot):
 def _is_own(user_id, other):
     # Whether `user_id` is that user's own, which the public user, shared by
     # everybody, never is.
-    return user_id == other and not user_id == "public"
+    # Each comparison's result is tested for its truth once, here.
+    if user_id == other and not user_id == "public":
+        return True
+    return False
 
 
 class UserdefsList(DataFormatRoot):
