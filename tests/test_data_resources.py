@@ -84,6 +84,8 @@ LISTINGS = [  # None: the store's own mapping
     (roots.RequestStatus, "runner", ["qlost"], True), (roots.RequestStatus, "ghost", [], False),
     # Never opened to the public user, even by public queries.
     (roots.RequestStatus, "public", [], False),
+    # A record the store holds but that tests false: closed, and no 404 for the status list.
+    (roots.ExecuteQueryList, "blank", [], False), (roots.RequestStatus, "blank", [], False),
 ]
 
 
