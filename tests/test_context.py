@@ -335,6 +335,7 @@ def format_checker(url="/db/x.json", formats=None):
 
 JSON_ONLY = {"GET": {"supported": ["json"], "illegal": ["txt"], "not_implemented": ["csv"]}}
 BOTH_WAYS = {"GET": {"supported": ["xml"], "illegal": ["xml"]}}  # supported is tested first
+REFUSED_BOTH_WAYS = {"GET": {"illegal": ["csv"], "not_implemented": ["csv"]}}  # illegal is tested first
 
 
 @pytest.mark.parametrize("formats, url, method, response_format, expected", [
@@ -343,6 +344,7 @@ BOTH_WAYS = {"GET": {"supported": ["xml"], "illegal": ["xml"]}}  # supported is 
     (BOTH_WAYS, "/db/x.xml", "GET", "xml", "xml"),
     (JSON_ONLY, "/db/x.csv", "GET", "json", HTTPNotFound), (JSON_ONLY, "/db/x.json/y.tar", "GET", "json", HTTPNotFound),
     (JSON_ONLY, "/db/x.csv", "GET", "csv", HTTPNotImplemented),
+    (REFUSED_BOTH_WAYS, "/db/x.csv", "GET", "csv", HTTPUnsupportedFormat),
     # Illegal, listed nowhere, or for a method the table does not name.
     (JSON_ONLY, "/db/x.txt", "GET", "txt", HTTPUnsupportedFormat), (JSON_ONLY, "/x", "GET", "xml", HTTPUnsupportedFormat),
     (JSON_ONLY, "/x", "PATCH", "json", HTTPUnsupportedFormat), (JSON_ONLY, "/x", "POST", "json", HTTPUnsupportedFormat),
