@@ -4,6 +4,7 @@ import contextlib
 import functools
 import json
 import logging
+import sys
 from unittest import mock
 
 import pytest
@@ -516,6 +517,76 @@ def test_a_method_is_looked_up_before_its_arguments_are_worked_out(cls_name, mak
         with contextlib.suppress(Exception):
             logging_subclass(getattr(roots, cls_name), log, *names)(request)
     assert log == expected
+
+class Loud:
+    """A value whose str() is logged."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __str__(self):
+        self.log.append("str")
+        return "loud"
+
+
+def warning_lookup_then_message(log):
+    logger = type("Logger", (), {"warning": logged_lookup(log, "warning", lambda self, message: None)})()
+    with mock.patch.object(roots, "log", logger):
+        roots.check_apikey_querystring({"apikey_name": "", "appid_name": Loud(log)}, None)
+
+
+def update_lookup_then_limit_text(log):
+    params = type("Params", (dict,), {"update": logged_lookup(log, "update", dict.update)})
+    request = mock.Mock(params=mock.Mock(copy=lambda: params(a="1")), path_url="/x")
+    roots.RootBasic._get_db_limit_url(None, request, Loud(log))
+
+
+def get_lookup_then_fallback(log):
+    def get(settings):  # rebinds the fallback that Python reads after this lookup
+        roots.DEFAULT_WILDCARD = "rebound"
+        return lambda key, default: log.append(default) or default
+    context = mock.Mock(ini_settings=type("Settings", (dict,), {"get": property(get)})())
+    with mock.patch.object(roots, "DEFAULT_WILDCARD", "original"), \
+            mock.patch.object(roots, "get_url_param", lambda request, name, preset, kind: preset):
+        roots.DDURLParserBuilderRoot._set_special_attributes_from_request(context, None)
+
+
+@pytest.mark.parametrize("run, expected", [
+    (warning_lookup_then_message, ["warning", "str"]), (update_lookup_then_limit_text, ["update", "str"]),
+    (get_lookup_then_fallback, ["rebound"]),
+], ids=["log.warning", "params.update", "ini_settings.get"])
+def test_a_helper_looks_its_method_up_before_working_out_its_arguments(run, expected):
+    log = []
+    run(log)
+    assert log[:len(expected)] == expected
+
+
+@pytest.mark.parametrize("change", ["replaced", "deleted", "shadowed by the instance", "class reassigned"])
+def test_the_method_found_before_its_arguments_is_the_one_called(change):
+    # Reading an argument changes what the name would find; the call goes to what was found.
+    for run in range(3):  # the later runs through the place's memory of the lookup
+        sys._clear_type_cache()
+        called, reads = [], []
+
+        def read(obj):
+            reads.append(1)
+            if run == 2 and len(reads) == 3:  # the argument of check_data_format
+                if change == "replaced":
+                    cls.check_data_format = lambda self, method, fmt: called.append("replaced")
+                elif change == "deleted":
+                    del cls.check_data_format
+                elif change == "shadowed by the instance":
+                    obj.__dict__["check_data_format"] = lambda *args: called.append("instance")
+                else:
+                    obj.__class__ = type("Other", (roots.DataFormatRoot,), {"response_format": cls.response_format})
+            return obj.__dict__.get("response_format", "json")
+
+        cls = type("Checked", (roots.DataFormatRoot,), {
+            "check_data_format": lambda self, method, fmt: called.append("found"),
+            "response_format": property(read, lambda obj, value: obj.__dict__.__setitem__("response_format", value))})
+        cls(request_for("/db/x.json"))
+        assert called == ["found"]
+
 
 # ------------------------------------------------------------ refusals and redirects of every route
 

@@ -1,6 +1,7 @@
 """What the module caches between calls never outlives a change: the next call sees it, as the twin does."""
 
 import builtins
+import contextlib
 import copy
 import gc
 import itertools
@@ -170,47 +171,70 @@ def test_builtin_replaced_then_restored_is_seen_by_the_next_call(replace):
     assert converter_handed_to_get_url_param(request) is int
 
 
-def test_a_global_made_while_its_builtin_is_looked_up_is_read_by_the_next_call():
-    # The lookup itself runs code (a key's `__eq__` in the builtins) that
-    # shadows the builtin: what that lookup found must not be kept.
-    armed = []
-
+@contextlib.contextmanager
+def probed_builtin(name, on_probe):
+    """Runs `on_probe()` from each lookup of the builtin `name`: a key put in its slot is compared first."""
     class Key(str):
         def __hash__(self):
-            return hash("int")
+            return hash(name)
 
         def __eq__(self, other):
-            if armed and armed.pop():
-                roots.int = Counted
+            on_probe()
             return False
 
-    class ArmingSettings(dict):
-        # The limit is read right before `int` is.
-        def get(self, key, *default):
-            if key == "db.sales.limit" and arm:
-                armed.append(True)
-            return dict.get(self, key, *default)
-
-    table, key = builtins.__dict__, Key("not-int")
-    real = table.pop("int")
-    table[key] = None  # takes the slot of `int`: probed first by each lookup of it
-    table["int"] = real
-    seen = []
+    table, key = builtins.__dict__, Key("not-" + name)
+    real = table.pop(name)
+    table[key] = None
+    table[name] = real
     try:
-        with mock.patch("korvane.roots.get_url_param", lambda *args: seen.append(args[-1])):
-            for arm in (False, True, False):
-                sys._clear_type_cache()
-                if arm:  # a change to the globals: `int` is looked up again
-                    roots._changed = 1
-                    del roots._changed
-                request = query_request(limited=True)
-                request.registry.settings = ArmingSettings(request.registry.settings)
-                with pytest.raises(roots.HTTPFound):
-                    roots.ExecuteQuery(request)
+        yield
     finally:
         del table[key]
+
+
+class ArmingSettings(dict):
+    """Settings that arm `armed` when the row limit is read, right before `int` is."""
+
+    armed, arm = [], False
+
+    def get(self, key, *default):
+        if key == "db.sales.limit" and ArmingSettings.arm:
+            ArmingSettings.armed.append(True)
+        return dict.get(self, key, *default)
+
+
+def limit_redirect_with_probed_int(seen, on_probe, arms=(True,)):
+    """Redirected row-limited queries, one per item of `arms`, with `on_probe()` run by the armed lookups of `int`."""
+    armed = ArmingSettings.armed = []
+    with probed_builtin("int", lambda: armed and armed.pop() and on_probe()), \
+            mock.patch("korvane.roots.get_url_param", lambda *args: seen.append(args[-1])):
+        for arm in arms:
+            sys._clear_type_cache()
+            if arm:  # a change to the globals: `int` is looked up again
+                roots._changed = 1
+                del roots._changed
+            ArmingSettings.arm = arm
+            request = query_request(limited=True)
+            request.registry.settings = ArmingSettings(request.registry.settings)
+            with pytest.raises(roots.HTTPFound):
+                roots.ExecuteQuery(request)
+
+
+def test_a_global_made_while_its_builtin_is_looked_up_is_read_by_the_next_call():
+    # What that lookup found must not be kept for later reads.
+    seen = []
+    try:
+        limit_redirect_with_probed_int(seen, lambda: setattr(roots, "int", Counted), arms=(False, True, False))
+    finally:
         vars(roots).pop("int", None)
     assert seen == [int, int, Counted]
+
+
+def test_a_called_global_is_read_before_its_arguments():
+    # `get_url_param(request, "limit", None, int)`: rebound by the read of `int`, too late for this call.
+    seen = []
+    limit_redirect_with_probed_int(seen, lambda: setattr(roots, "get_url_param", lambda *args: seen.append("rebound")))
+    assert seen == [int]
 
 
 # ------------------------------------------------- classes changed after first use

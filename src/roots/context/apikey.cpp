@@ -32,9 +32,10 @@ PyObject* check_apikey_querystring(PyObject* const* args) {
         return nullptr;
     }
     if (!have_apikey_name || !have_appid_name) {
-        Ref message =
-            format_text(kMissingParamNames, apikey_name_ref.get(), appid_name_ref.get());
-        if (!message || log_message(names.warning, message.get()) < 0) {
+        Ref log = module_global(names.log);
+        Method warning = log ? method_of(log.get(), names.warning) : Method();
+        Ref message = warning ? format_text(kMissingParamNames, apikey_name_ref.get(), appid_name_ref.get()) : Ref();
+        if (!message || !warning(message.get())) {
             return nullptr;
         }
         Py_RETURN_NONE;

@@ -16,10 +16,10 @@ PyObject* get_db_limit_url(PyObject* const* args) {
     // last, so the client's other parameters keep their order.
     Ref params = getattr(request, names.params);
     Ref request_params = params ? call_method(params.get(), names.copy) : Ref();
-    Ref limit_text = request_params ? Ref::steal(PyObject_Str(db_limit)) : Ref();
-    Ref update = limit_text ? Ref::steal(PyDict_New()) : Ref();
-    if (!update || PyDict_SetItem(update.get(), names.limit, limit_text.get()) < 0 ||
-        !call_method(request_params.get(), names.update, update.get())) {
+    Method update = request_params ? method_of(request_params.get(), names.update) : Method();
+    Ref limit_text = update ? Ref::steal(PyObject_Str(db_limit)) : Ref();
+    Ref items = limit_text ? Ref::steal(PyDict_New()) : Ref();
+    if (!items || PyDict_SetItem(items.get(), names.limit, limit_text.get()) < 0 || !update(items.get())) {
         return nullptr;
     }
     Ref path_url = getattr(request, names.path_url);
@@ -43,8 +43,9 @@ PyObject* check_db_limit_overflow(PyObject* const* args) {
     Ref registry = key ? getattr(request, names.registry) : Ref();
     Ref ini_settings = registry ? getattr(registry.get(), names.settings) : Ref();
     Ref db_limit = ini_settings ? get_item(ini_settings.get(), key.get()) : Ref();
-    Ref int_type = db_limit ? module_global(names.int_type) : Ref();
-    Ref limit = int_type ? call_global(names.get_url_param, request, names.limit, Py_None, int_type.get()) : Ref();
+    Ref get_url_param = db_limit ? module_global(names.get_url_param) : Ref();
+    Ref int_type = get_url_param ? module_global(names.int_type) : Ref();
+    Ref limit = int_type ? call(get_url_param.get(), request, names.limit, Py_None, int_type.get()) : Ref();
     if (!limit) {
         return nullptr;
     }

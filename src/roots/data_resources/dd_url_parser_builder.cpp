@@ -148,9 +148,9 @@ PyObject* ddurlparser_builder_root_set_special_attributes_from_request(PyObject*
     for (const SpecialAttribute& special : kSpecialAttributes) {
         Ref get_url_param = module_global(names.get_url_param);
         Ref ini_settings = get_url_param ? getattr(self, names.ini_settings) : Ref();
-        Ref fallback = ini_settings ? global_named(names.*special.fallback) : Ref();
-        Ref preset = fallback ? call_method(ini_settings.get(), names.get, names.*special.setting, fallback.get())
-                              : Ref();
+        Method get = ini_settings ? method_of(ini_settings.get(), names.get) : Method();
+        Ref fallback = get ? global_named(names.*special.fallback) : Ref();
+        Ref preset = fallback ? get(names.*special.setting, fallback.get()) : Ref();
         Ref text_type = preset ? module_global(names.str_type) : Ref();
         if (!text_type || setattr(self, names.*special.attribute,
                                   call(get_url_param.get(), request, names.*special.parameter, preset.get(),
