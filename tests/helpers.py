@@ -8,6 +8,7 @@ context's ``__acl__`` exactly as in the server.
 """
 
 import ast
+import contextlib
 import importlib
 import importlib.util
 import json
@@ -20,6 +21,7 @@ import textwrap
 import time
 import traceback
 import types
+from collections.abc import Mapping
 from pathlib import Path
 
 from pyramid.authentication import RemoteUserAuthenticationPolicy
@@ -453,3 +455,122 @@ def run_as_twin(namespace):
     tree = ast.parse(source, filename=str(path))
     rewrite_asserts(tree, source, str(path))
     exec(compile(tree, str(path), "exec"), namespace)
+
+
+# ------------------------------------------------------------ traces of what a build reads
+
+
+class Trace:
+    """What a build did to its traced collaborators, in order, as (role, operation, text of the argument)."""
+
+    def __init__(self):
+        self.begin()
+
+    def begin(self):
+        """A new trace; the lines of the last one are kept by whoever took them."""
+        self.lines, self.quiet = [], 0
+
+    def note(self, *line):
+        if not self.quiet:
+            self.lines.append(line)
+
+    @contextlib.contextmanager
+    def muted(self):
+        """Within a collaborator's own code, whose reads are the same whoever calls it."""
+        self.quiet += 1
+        try:
+            yield
+        finally:
+            self.quiet -= 1
+
+
+TRACE = Trace()
+
+
+def shown(value):
+    """A value as the trace keeps it: plain values by their text, others by their type's name (never an id)."""
+    return repr(value) if isinstance(value, (str, int, float, type(None))) else type(value).__name__
+
+
+def _noting(operation, method):
+    """``method`` noting its call as ``operation`` (with its first argument) before it runs muted."""
+    def noted(self, *args):
+        TRACE.note(object.__getattribute__(self, "_role"), operation, *map(shown, args[:1]))
+        with TRACE.muted():
+            return method(self, *args)
+    return noted
+
+
+def _traced_type(cls):
+    """A subclass of ``cls`` noting each read of a public attribute under the object's ``_role`` and, for a
+    mapping, its truth and length, lookups, membership and iteration.  Made on ``cls`` alone, so that an
+    object of ``cls`` can take it as its class."""
+    def __getattribute__(self, name):
+        if not name.startswith("_"):
+            TRACE.note(object.__getattribute__(self, "_role"), name)
+        with TRACE.muted():
+            return cls.__getattribute__(self, name)
+
+    namespace = {"__getattribute__": __getattribute__, "__module__": cls.__module__}
+    if hasattr(cls, "__getattr__"):
+        namespace["__getattr__"] = _noting("getattr", cls.__getattr__)
+    if issubclass(cls, Mapping):
+        for operation, name in [("len", "__len__"), ("[]", "__getitem__"), ("in", "__contains__"),
+                                ("iter", "__iter__"), ("get()", "get")]:
+            namespace[name] = _noting(operation, getattr(cls, name))
+    return type(cls.__name__, (cls,), namespace)
+
+
+_TRACED_TYPES = {}
+
+
+def traced(obj, role):
+    """``obj`` (of a class, or a dict made anew) noting what is done to it as ``role``."""
+    cls = type(obj)
+    if cls not in _TRACED_TYPES:
+        _TRACED_TYPES[cls] = _traced_type(cls)
+    if cls is dict:
+        obj = _TRACED_TYPES[cls](obj)
+    object.__setattr__(obj, "_role", role)
+    object.__setattr__(obj, "__class__", _TRACED_TYPES[cls])
+    return obj
+
+
+def trace_store(store):
+    """The store, its mappings, the databases' credentials and every record traced; returns the store."""
+    def traced_records(records, role):
+        return traced({key: traced(record, f"{role}[{key!r}]") for key, record in records.items()}, role)
+
+    for section in ("users", "databases", "querydefs"):
+        setattr(store, section, traced_records(getattr(store, section), section))
+    for db_id, kept in store._credentials.items():
+        kept.credentials = traced_records(kept.credentials, f"credentials[{db_id!r}]")
+        traced(kept, f"credentials of {db_id!r}")
+    return traced(store, "store")
+
+
+def traced_context_class(cls):
+    """A subclass of ``cls`` noting each read of its instances' attributes that are not special names."""
+    def __getattribute__(self, name):
+        if not name.startswith("__"):
+            TRACE.note("self", name)
+        return cls.__getattribute__(self, name)
+    return type(cls.__name__, (cls,), {"__getattribute__": __getattribute__, "__module__": cls.__module__})
+
+
+class TracedUserId(str):
+    """A user id noting its comparisons and truth tests; hashed as the text it is."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        TRACE.note("user_id", "==", shown(other))
+        return str.__eq__(self, other)
+
+    def __ne__(self, other):
+        TRACE.note("user_id", "!=", shown(other))
+        return str.__ne__(self, other)
+
+    def __bool__(self):
+        TRACE.note("user_id", "bool")
+        return len(self) > 0

@@ -25,7 +25,8 @@ from korvane.config_storage import DatabaseCredentials, Record
 from korvane.process_registry import ProcessRegistry
 from korvane.utils import DataModel
 
-from helpers import ABSENT, CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, make_request, make_settings, make_store
+from helpers import (ABSENT, CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, TRACE, TracedUserId, make_request,
+                     make_settings, make_store, trace_store, traced, traced_context_class)
 
 CLASS_NAMES = [name for name, value in vars(pyroots).items()
                if isinstance(value, type) and value.__module__ == pyroots.__name__]
@@ -419,3 +420,31 @@ def test_comparisons_of_the_user_id_are_tested_for_truth_alike(name, url, kw, us
     assert truth_tested(roots, name, user, url, kw, None) == (outcome, tests)
     for fail_at in range(1, tests + 1):
         assert truth_tested(roots, name, user, url, kw, fail_at) == truth_tested(pyroots, name, user, url, kw, fail_at)
+
+
+def traced_build(module, name, user, url, kw):
+    """How building `name` for `user` ended, and what it did to its traced collaborators on the way."""
+    store = trace_store(make_store(**copy.deepcopy(CLASS_PATH_STORE)))
+    request = make_request(url, settings=make_settings(store=store), user_id=user, **copy.deepcopy(kw))
+    traced(request.registry.settings["krv_settings"]["process_registry"], "process_registry")
+    traced(request.request_status, "tracker")
+    traced(request, "request")
+    # A subclass, so that the context's own reads are traced: the twin's and the module's alike.
+    cls, user_id = traced_context_class(getattr(module, name)), TracedUserId(user)
+    TRACE.begin()
+    sys._clear_type_cache()
+    with mock.patch.object(module, "get_authenticated_user", lambda request, users: (user_id, users.get(user_id))):
+        try:
+            cls(request)
+            outcome = "built"
+        except Exception as exc:
+            outcome = exception_outcome(exc)
+    return outcome, TRACE.lines
+
+
+@pytest.mark.parametrize("name, url, kw", CLASS_PATHS, ids=[path[0] for path in CLASS_PATHS])
+@pytest.mark.parametrize("user", ["admin", "alice", "bob"])
+def test_both_implementations_read_their_inputs_in_the_same_order(name, url, kw, user):
+    outcome, lines = traced_build(pyroots, name, user, url, kw)
+    assert ("store", "users") in lines
+    assert traced_build(roots, name, user, url, kw) == (outcome, lines)
