@@ -550,12 +550,18 @@ def trace_store(store):
 
 
 def traced_context_class(cls):
-    """A subclass of ``cls`` noting each read of its instances' attributes that are not special names."""
+    """A subclass of ``cls`` noting each read and write of its instances' attributes (the reads of special
+    names aside)."""
     def __getattribute__(self, name):
         if not name.startswith("__"):
             TRACE.note("self", name)
         return cls.__getattribute__(self, name)
-    return type(cls.__name__, (cls,), {"__getattribute__": __getattribute__, "__module__": cls.__module__})
+
+    def __setattr__(self, name, value):
+        TRACE.note("self", name + "=")
+        cls.__setattr__(self, name, value)
+    return type(cls.__name__, (cls,), {"__getattribute__": __getattribute__, "__setattr__": __setattr__,
+                                       "__module__": cls.__module__})
 
 
 class TracedUserId(str):

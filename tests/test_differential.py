@@ -444,7 +444,7 @@ def traced_build(module, name, user, url, kw):
 
 @pytest.mark.parametrize("name, url, kw", CLASS_PATHS, ids=[path[0] for path in CLASS_PATHS])
 @pytest.mark.parametrize("user", ["admin", "alice", "bob"])
-def test_both_implementations_read_their_inputs_in_the_same_order(name, url, kw, user):
+def test_both_implementations_read_their_inputs_and_set_the_context_in_the_same_order(name, url, kw, user):
     outcome, lines = traced_build(pyroots, name, user, url, kw)
     assert ("store", "users") in lines
     assert traced_build(roots, name, user, url, kw) == (outcome, lines)
