@@ -280,12 +280,26 @@ public:
     // `self` (borrowed: the caller holds the object looked up on) goes
     // first; null for what is called without it.
     Method(Ref callable, PyObject* self) : callable_(std::move(callable)), self_(self) {}
-    explicit operator bool() const { return static_cast<bool>(callable_); }
+    // The lookup left to the call, for an exact dict, str or set: their
+    // types cannot change, and looking up one of their methods runs no code
+    // and cannot fail, so when it happens cannot be told, and the call may
+    // take the shortcuts of call_method.
+    static Method deferred(AttributeSite& site, PyObject* self, PyObject* name) {
+        Method method;
+        method.self_ = self;
+        method.site_ = &site;
+        method.name_ = name;
+        return method;
+    }
+    explicit operator bool() const { return callable_ || name_ != nullptr; }
 
     template <class... Args>
     Ref operator()(Args... args) const {
         PyObject* stack[] = {nullptr, self_, args...};
         constexpr size_t count = sizeof...(Args);
+        if (name_ != nullptr) {
+            return call_method_stack_at(*site_, name_, stack, count + 1);
+        }
         return self_ != nullptr ? call_found(callable_.get(), stack + 1, count + 1)
                                 : call_found(callable_.get(), stack + 2, count);
     }
@@ -295,6 +309,9 @@ public:
     Ref call_kw(PyObject* kwnames, Args... args) const {
         PyObject* stack[] = {nullptr, self_, args...};
         const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+        if (name_ != nullptr) {
+            return call_method_kw_stack_at(*site_, name_, stack, positional + 1, kwnames);
+        }
         PyObject** start = self_ != nullptr ? stack + 1 : stack + 2;
         const size_t count = self_ != nullptr ? positional + 1 : positional;
         return Ref::steal(vectorcall(callable_.get(), start, count | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -303,11 +320,16 @@ public:
 private:
     Ref callable_;
     PyObject* self_ = nullptr;
+    AttributeSite* site_ = nullptr;
+    PyObject* name_ = nullptr;
 };
 
 // What the site does not answer for.
 Method find_method_at(AttributeSite& site, PyObject* obj, PyObject* name);
 [[gnu::always_inline]] inline Method method_at(AttributeSite& site, PyObject* obj, PyObject* name) {
+    if (PyDict_CheckExact(obj) || PyUnicode_CheckExact(obj) || PySet_CheckExact(obj)) {
+        return Method::deferred(site, obj, name);
+    }
     if (Ref function = site_method(site, obj, name); function && site.kind != SiteKind::kStaticMethod) {
         return Method(std::move(function), site_binds(site) ? obj : nullptr);
     }
