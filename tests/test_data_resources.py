@@ -549,16 +549,25 @@ def get_lookup_then_fallback(log):
     with mock.patch.object(roots, "DEFAULT_WILDCARD", "original"), \
             mock.patch.object(roots, "get_url_param", lambda request, name, preset, kind: preset):
         roots.DDURLParserBuilderRoot._set_special_attributes_from_request(context, None)
+    del log[1:]  # the first setting's fallback is the one rebound
+
+
+def missing_method_of_a_dict_before_the_code(log):
+    request = request_for("/db/x.json")
+    request.request_status = {}
+    LoggedCodes.log = log
+    with mock.patch.object(roots, "StatusCodes", LoggedCodes()), pytest.raises(AttributeError, match="add_status"):
+        roots.RootBasic(request)
 
 
 @pytest.mark.parametrize("run, expected", [
     (warning_lookup_then_message, ["warning", "str"]), (update_lookup_then_limit_text, ["update", "str"]),
-    (get_lookup_then_fallback, ["rebound"]),
-], ids=["log.warning", "params.update", "ini_settings.get"])
+    (get_lookup_then_fallback, ["rebound"]), (missing_method_of_a_dict_before_the_code, []),
+], ids=["log.warning", "params.update", "ini_settings.get", "a tracker that is a dict"])
 def test_a_helper_looks_its_method_up_before_working_out_its_arguments(run, expected):
     log = []
     run(log)
-    assert log[:len(expected)] == expected
+    assert log == expected
 
 
 @pytest.mark.parametrize("change", ["replaced", "deleted", "shadowed by the instance", "class reassigned"])

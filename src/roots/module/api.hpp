@@ -280,10 +280,10 @@ public:
     // `self` (borrowed: the caller holds the object looked up on) goes
     // first; null for what is called without it.
     Method(Ref callable, PyObject* self) : callable_(std::move(callable)), self_(self) {}
-    // The lookup left to the call, for an exact dict, str or set: their
-    // types cannot change, and looking up one of their methods runs no code
-    // and cannot fail, so when it happens cannot be told, and the call may
-    // take the shortcuts of call_method.
+    // The lookup left to the call, for a method an exact dict, str or set
+    // has: their types cannot change, and looking it up runs no code and
+    // cannot fail, so when it happens cannot be told, and the call may take
+    // the shortcuts of call_method.
     static Method deferred(AttributeSite& site, PyObject* self, PyObject* name) {
         Method method;
         method.self_ = self;
@@ -327,7 +327,8 @@ private:
 // What the site does not answer for.
 Method find_method_at(AttributeSite& site, PyObject* obj, PyObject* name);
 [[gnu::always_inline]] inline Method method_at(AttributeSite& site, PyObject* obj, PyObject* name) {
-    if (PyDict_CheckExact(obj) || PyUnicode_CheckExact(obj) || PySet_CheckExact(obj)) {
+    if ((PyDict_CheckExact(obj) || PyUnicode_CheckExact(obj) || PySet_CheckExact(obj)) &&
+        _PyType_Lookup(Py_TYPE(obj), name) != nullptr) {
         return Method::deferred(site, obj, name);
     }
     if (Ref function = site_method(site, obj, name); function && site.kind != SiteKind::kStaticMethod) {
