@@ -11,9 +11,7 @@ namespace {
 
 PyObject* dbdef_db_config(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref databases = store_mapping(self, names.databases);
-    return databases ? get_item_of(databases.get(), [self] { return getattr(self, names.db_id); }).release()
-                     : nullptr;
+    return store_record(self, names.databases, names.db_id).release();
 }
 constexpr FunctionDef kDbdefDbConfig{"DBDef.db_config", {"self"}, dbdef_db_config};
 

@@ -70,9 +70,10 @@ PyObject* data_discovery_init(PyObject* const* args) {
         return nullptr;
     }
 
+    // The mapping is read once: the model below is looked up in it too.
     Ref databases = store_mapping(self, names.databases);
-    if (!databases ||
-        setattr(self, names.db_config, get_item_of(databases.get(), [self] { return getattr(self, names.db_id); })) < 0) {
+    Ref found = databases ? get_item_of(databases.get(), [self] { return getattr(self, names.db_id); }) : Ref();
+    if (setattr(self, names.db_config, found) < 0) {
         return nullptr;
     }
     Ref db_config = getattr(self, names.db_config);

@@ -41,9 +41,7 @@ int append_grant(PyObject* acl, std::span<const NamePtr> permissions) {
 
 PyObject* dbcredentials_root_db_config(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref databases = store_mapping(self, names.databases);
-    return databases ? get_item_of(databases.get(), [self] { return getattr(self, names.db_id); }).release()
-                     : nullptr;
+    return store_record(self, names.databases, names.db_id).release();
 }
 constexpr FunctionDef kDbcredentialsRootDbConfig{"DBCredentialsRoot.db_config", {"self"}, dbcredentials_root_db_config};
 

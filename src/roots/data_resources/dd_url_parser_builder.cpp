@@ -29,9 +29,7 @@ Ref body_member(PyObject* body, PyObject* member) {
 
 PyObject* ddurlparser_builder_root_db_config(PyObject* const* args) {
     PyObject* self = args[0];
-    Ref databases = store_mapping(self, names.databases);
-    return databases ? get_item_of(databases.get(), [self] { return getattr(self, names.db_id); }).release()
-                     : nullptr;
+    return store_record(self, names.databases, names.db_id).release();
 }
 constexpr FunctionDef kDdurlparserBuilderRootDbConfig{"DDURLParserBuilderRoot.db_config", {"self"}, ddurlparser_builder_root_db_config};
 

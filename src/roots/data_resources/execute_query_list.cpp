@@ -13,9 +13,8 @@ PyObject* execute_query_list_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref users = store_mapping(self, names.users);
-    if (!users || setattr(self, names.authenticated_user_config,
-                          get_item_of(users.get(), [self] { return getattr(self, names.authenticated_user_id); })) < 0) {
+    if (setattr(self, names.authenticated_user_config,
+                store_record(self, names.users, names.authenticated_user_id)) < 0) {
         return nullptr;
     }
 

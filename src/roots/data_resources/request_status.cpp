@@ -34,9 +34,8 @@ PyObject* request_status_init(PyObject* const* args) {
         return nullptr;
     }
 
-    Ref users = store_mapping(self, names.users);
-    if (!users || setattr(self, names.authenticated_user_config,
-                          get_item_of(users.get(), [self] { return getattr(self, names.authenticated_user_id); })) < 0) {
+    if (setattr(self, names.authenticated_user_config,
+                store_record(self, names.users, names.authenticated_user_id)) < 0) {
         return nullptr;
     }
     Ref query_configs = Ref::steal(PyDict_New());

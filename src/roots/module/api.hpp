@@ -446,6 +446,13 @@ Ref get_item_of(PyObject* mapping, Key key) {
     return k ? get(k.get()) : Ref();
 }
 
+// `self.config_storage.<mapping>.get(self.<id_name>)`: what the store holds
+// under one of the context's ids.
+inline Ref store_record(PyObject* self, PyObject* mapping, PyObject* id_name) {
+    Ref records = store_mapping(self, mapping);
+    return records ? get_item_of(records.get(), [self, id_name] { return getattr_named(self, id_name); }) : Ref();
+}
+
 // `mapping[key]`.
 [[gnu::always_inline]] inline Ref subscript(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
