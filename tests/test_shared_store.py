@@ -360,7 +360,7 @@ def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
     # in it (put in by hand: no request body may be that large).
     edit_store(data_dir, lambda data: data["querydefs"].update(bulky={
         "database": "demo", "sql": "SELECT 1", "description": "x" * (4 << 20)}))
-    stop = threading.Event()
+    stop, written = threading.Event(), threading.Event()
 
     def keep_writing():
         n = 0
@@ -370,11 +370,15 @@ def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
             except OSError:
                 return
             n += 1
+            written.set()
 
     writer = threading.Thread(target=keep_writing)
     writer.start()
     try:
-        time.sleep(0.8)
+        # Killed once a write has gone through (a slow build may take seconds
+        # for the first), in the middle of a later one.
+        assert written.wait(timeout=120)
+        time.sleep(0.3)
         a.process.send_signal(signal.SIGKILL)
         a.process.wait(timeout=10)
     finally:
@@ -385,6 +389,6 @@ def test_a_writer_killed_mid_write_leaves_a_valid_store(two_servers):
     # The lock died with the process: the other one still writes and serves.
     assert create(b, "after") == 201
     after = json.loads(store.read_text())
-    assert after["version"] == data["version"] + 1 and "after" in after["querydefs"]
+    assert after["version"] == data.get("version", 0) + 1 and "after" in after["querydefs"]
     assert not list(data_dir.glob(".store.json-*.tmp"))
     assert b.ask("/querydefs/after")[0] == 200
