@@ -341,6 +341,82 @@ def test_user_configs_hold_what_names_the_user_and_their_own(user_id, permitted,
     lists(fresh(roots.UserdefsList.get_configs, user_id, permitted, users), users, listed)
 
 
+class Shown:
+    """A user record kept in instance attributes (inline, unless changed below)."""
+
+    def __init__(self, view, edit, creator):
+        self.view, self.edit, self.creator = view, edit, creator
+
+
+class Slotted:
+    __slots__ = ("view", "edit", "creator")
+
+    def __init__(self, view, edit, creator):
+        self.view, self.edit, self.creator = view, edit, creator
+
+
+class ViewedThroughProperty(Shown):
+    @property
+    def view(self):
+        return self.__dict__["hidden"]
+
+    @view.setter
+    def view(self, value):
+        self.__dict__["hidden"] = value
+
+
+class RenewsTheNext(Shown):
+    """Gives the records after it new attribute storage when its view is read."""
+
+    following = ()
+
+    @property
+    def view(self):
+        for record in self.following:
+            record.__dict__ = dict(record.__dict__)
+        return self.__dict__["hidden"]
+
+    @view.setter
+    def view(self, value):
+        self.__dict__["hidden"] = value
+
+
+class DictOfOwn(dict):
+    pass
+
+
+def shaped(kind, view, edit, creator):
+    cls = Slotted if kind == "slots" else ViewedThroughProperty if kind == "property" else Shown
+    record = cls(view, edit, creator)
+    if kind == "materialised":
+        vars(record)
+    elif kind == "own-dict":
+        record.__dict__ = {"creator": creator, "extra": 1, "edit": edit, "view": view}
+    elif kind == "dict-subclass":
+        record.__dict__ = DictOfOwn(view=view, edit=edit, creator=creator)
+    return record
+
+
+def test_user_configs_of_a_large_store_of_records_of_every_layout_are_decided_as_for_a_small_one():
+    # A large store is walked with its records fetched ahead of the reads:
+    # whatever a record keeps its attributes in, or changes on the way, the
+    # listing is what the reads decide.
+    kinds = ["inline", "materialised", "own-dict", "dict-subclass", "slots", "property"]
+    users = {}
+    for n in range(3000):
+        view, edit, creator = (["x", "u"], [], "z") if n % 3 == 0 else ([], ("u",), "y") if n % 5 == 0 else \
+            ([], [], "u" if n % 7 == 0 else None)
+        users["id{}".format(n)] = shaped(kinds[n % len(kinds)], ["x"] if n % 11 == 0 else view, edit, creator)
+    renewing = users["id1500"] = RenewsTheNext([], [], "u")
+    following = [users["id{}".format(n)] for n in range(1501, 1530)]
+    renewing.following = [record for record in following if not isinstance(record, Slotted)]
+    users["u"] = shaped("inline", [], [], None)
+    listed = [user_id for user_id, record in users.items()
+              if "u" in record.view or "u" in record.edit or record.creator == "u" or user_id == "u"]
+    assert 1000 < len(listed) < 2000
+    lists(fresh(roots.UserdefsList.get_configs, "u", True, users), users, listed)
+
+
 # ------------------------------------------------------------------ Querydef
 
 QUERY_FLAGS = ("viewable", "editable", "executable", "only_executable")

@@ -86,6 +86,7 @@ PyObject* userdefs_list_get_configs(PyObject* const* args) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < snapshot.size(); ++i) {
+        snapshot.fetch_ahead(i, {names.view, names.edit});
         Ref user_id_and_config[2];
         if (snapshot.pair(i, user_id_and_config) < 0) {
             return nullptr;

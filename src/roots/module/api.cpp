@@ -274,6 +274,57 @@ int PairSnapshot::take(PyObject* mapping) {
     }
 }
 
+namespace {
+
+// How far ahead of the pair being read each level of a record is fetched:
+// the object, its attribute storage, a dict's values, then (for the names
+// the walk reads) the attributes' objects and a list's items.  Each level
+// is fetched a pair or two after the one it is reached through.
+constexpr Py_ssize_t kObjectAhead = 8;
+constexpr Py_ssize_t kStorageAhead = 6;
+constexpr Py_ssize_t kDictValuesAhead = 4;
+constexpr Py_ssize_t kAttributeAhead = 2;
+constexpr Py_ssize_t kListItemsAhead = 1;
+// Below this many pairs the records stay in the processor's caches from
+// one request to the next, and fetching them ahead is only more work.
+constexpr Py_ssize_t kFetchedAheadFrom = 1000;
+
+}  // namespace
+
+void PairSnapshot::fetch_ahead(Py_ssize_t i, std::initializer_list<PyObject*> names) {
+    if (!flat_ || size_ < kFetchedAheadFrom) {
+        return;
+    }
+    PyObject* const* items = reinterpret_cast<PyListObject*>(items_.get())->ob_item;
+    const auto record = [&](Py_ssize_t ahead) { return i + ahead < size_ ? items[2 * (i + ahead) + 1] : nullptr; };
+    if (i + kObjectAhead < size_) {
+        // The key too: storing the pair elsewhere reads the hash it keeps.
+        __builtin_prefetch(items[2 * (i + kObjectAhead)]);
+        roots_prefetch(items[2 * (i + kObjectAhead) + 1], 0);
+    }
+    if (PyObject* obj = record(kStorageAhead)) {
+        roots_prefetch(obj, 1);
+    }
+    if (PyObject* obj = record(kDictValuesAhead)) {
+        roots_prefetch(obj, 2);
+    }
+    std::size_t n = 0;
+    for (PyObject* name : names) {
+        Py_ssize_t& hint = hints_[n++ % kFetchedNames];
+        if (PyObject* obj = record(kAttributeAhead)) {
+            if (PyObject* value = roots_peek_attribute(obj, name, &hint)) {
+                __builtin_prefetch(value);
+            }
+        }
+        if (PyObject* obj = record(kListItemsAhead)) {
+            PyObject* value = roots_peek_attribute(obj, name, &hint);
+            if (value != nullptr && PyList_CheckExact(value) && PyList_GET_SIZE(value) > 0) {
+                __builtin_prefetch(reinterpret_cast<PyListObject*>(value)->ob_item);
+            }
+        }
+    }
+}
+
 int PairSnapshot::pair(Py_ssize_t i, Ref* pair) const {
     if (flat_) {
         pair[0] = Ref::borrow(PyList_GET_ITEM(items_.get(), 2 * i));

@@ -529,11 +529,20 @@ public:
     // The i-th pair into pair[0] and pair[1]: 0, or -1 with the error of
     // unpacking an item that is not a pair.
     int pair(Py_ssize_t i, Ref* pair) const;
+    // For a walk that reads every record's attributes, `names` among them,
+    // called at each pair `i`: asks the processor for the records a few
+    // pairs on, and for what they hold under `names`.  At a large store the
+    // records lie far apart in memory, and fetching each only when it was
+    // read kept the walk waiting longer than it worked.
+    static constexpr std::size_t kFetchedNames = 3;
+    void fetch_ahead(Py_ssize_t i, std::initializer_list<PyObject*> names = {});
 
 private:
     Ref items_;
     Py_ssize_t size_ = 0;
     bool flat_ = false;
+    // Where each of fetch_ahead's names was last found in a record.
+    Py_ssize_t hints_[kFetchedNames] = {-1, -1, -1};
 };
 // `a == b` as an object (not reduced to a bool).
 inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }

@@ -300,3 +300,78 @@ int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const 
     *result = _PyEval_EvalFrameDefault(tstate, frame, 0);
     return 1;
 }
+
+static inline void prefetch_lines(const void *start, Py_ssize_t bytes)
+{
+    const char *at = (const char *)start;
+    for (Py_ssize_t offset = 0; offset < bytes; offset += 64) {
+        __builtin_prefetch(at + offset);
+    }
+}
+
+void roots_prefetch(PyObject *obj, int step)
+{
+    if (step == 0) {
+        /* The object, with the headers before it (the collector's and the
+         * managed dict's). */
+        prefetch_lines((const char *)obj - 32, 64 + 32);
+        return;
+    }
+    if (!(Py_TYPE(obj)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        return;
+    }
+    PyDictOrValues storage = *_PyObject_DictOrValuesPointer(obj);
+    if (_PyDictOrValues_IsValues(storage)) {
+        if (step == 1) {
+            prefetch_lines(_PyDictOrValues_GetValues(storage), 128);
+        }
+        return;
+    }
+    PyDictObject *dict = (PyDictObject *)_PyDictOrValues_GetDict(storage);
+    if (dict == NULL) {
+        return;
+    }
+    if (step == 1) {
+        prefetch_lines(dict, sizeof(PyDictObject));
+        return;
+    }
+    /* The dict's values: apart from its keys when they are shared with the
+     * other instances of the class (already at hand), else the first few
+     * entries of its own table. */
+    if (dict->ma_values != NULL) {
+        prefetch_lines(dict->ma_values, 128);
+    }
+    else {
+        prefetch_lines(dict->ma_keys, 64);
+        prefetch_lines(DK_IS_UNICODE(dict->ma_keys) ? (void *)DK_UNICODE_ENTRIES(dict->ma_keys)
+                                                    : (void *)DK_ENTRIES(dict->ma_keys), 256);
+    }
+}
+
+PyObject *roots_peek_attribute(PyObject *obj, PyObject *name, Py_ssize_t *hint)
+{
+    PyTypeObject *type = Py_TYPE(obj);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        return NULL;
+    }
+    PyDictOrValues storage = *_PyObject_DictOrValuesPointer(obj);
+    if (!_PyDictOrValues_IsValues(storage)) {
+        PyObject *dict = _PyDictOrValues_GetDict(storage);
+        return dict != NULL && PyDict_CheckExact(dict) ? roots_dict_value_by_hint(dict, name, hint) : NULL;
+    }
+    PyDictKeysObject *keys = ((PyHeapTypeObject *)type)->ht_cached_keys;
+    if (keys == NULL || keys->dk_kind != DICT_KEYS_SPLIT) {
+        return NULL;
+    }
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    Py_ssize_t at = *hint;
+    if (at < 0 || at >= keys->dk_nentries || entries[at].me_key != name) {
+        for (at = 0; at < keys->dk_nentries && entries[at].me_key != name; ++at) {
+        }
+        if (at == keys->dk_nentries) {
+            return NULL;
+        }
+        *hint = at;
+    }
+    return _PyDictOrValues_GetValues(storage)->values[at];
+}

@@ -91,6 +91,24 @@ PyObject *roots_property_getter(PyObject *property);
 int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, PyObject **result);
 
+/* Asks the processor's cache, ahead of a read of `obj`'s attributes, for
+ * the memory that read goes through, one level a `step`: 0 the object, 1
+ * its attribute storage (inline values or dict), 2 a dict's values.  Each
+ * step reads only pointers the one before fetched, so a walk that takes
+ * step 0 for the record some way ahead, step 1 for a nearer one and so on
+ * finds each level in the cache by the time it reads it.  Any object may
+ * be passed (a step that does not apply does nothing); it changes
+ * nothing, runs no code and sets no error. */
+void roots_prefetch(PyObject *obj, int step);
+
+/* The value `obj` itself holds for `name` (an interned string), when it
+ * is at hand without a lookup that could run code: in its inline values,
+ * or in its dict found as roots_dict_value_by_hint finds it; `*hint`
+ * remembers where.  A borrowed reference, else null.  Only a guess at what
+ * a read of the attribute will touch: a class attribute or a descriptor
+ * may answer that read instead. */
+PyObject *roots_peek_attribute(PyObject *obj, PyObject *name, Py_ssize_t *hint);
+
 #ifdef __cplusplus
 }
 #endif
