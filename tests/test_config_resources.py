@@ -356,17 +356,7 @@ class Slotted:
 
 
 class ViewedThroughProperty(Shown):
-    @property
-    def view(self):
-        return self.__dict__["hidden"]
-
-    @view.setter
-    def view(self, value):
-        self.__dict__["hidden"] = value
-
-
-class RenewsTheNext(Shown):
-    """Gives the records after it new attribute storage when its view is read."""
+    """Its view is a property; reading it gives the records in `following` new attribute storage."""
 
     following = ()
 
@@ -407,7 +397,7 @@ def test_user_configs_of_a_large_store_of_records_of_every_layout_are_decided_as
         view, edit, creator = (["x", "u"], [], "z") if n % 3 == 0 else ([], ("u",), "y") if n % 5 == 0 else \
             ([], [], "u" if n % 7 == 0 else None)
         users["id{}".format(n)] = shaped(kinds[n % len(kinds)], ["x"] if n % 11 == 0 else view, edit, creator)
-    renewing = users["id1500"] = RenewsTheNext([], [], "u")
+    renewing = users["id1500"] = shaped("property", [], [], "u")
     following = [users["id{}".format(n)] for n in range(1501, 1530)]
     renewing.following = [record for record in following if not isinstance(record, Slotted)]
     users["u"] = shaped("inline", [], [], None)
