@@ -580,3 +580,26 @@ class TracedUserId(str):
     def __bool__(self):
         TRACE.note("user_id", "bool")
         return len(self) > 0
+
+
+class StoreRecord:
+    """A store record of any kind: every list field the listings read, empty unless given."""
+
+    LISTS = ("execute", "read", "write", "view", "edit", "databases", "querydef", "userdef", "dbcreds")
+
+    def __init__(self, **fields):
+        for name in self.LISTS:
+            setattr(self, name, fields.pop(name, []))
+        self.creator = fields.pop("creator", None)
+        vars(self).update(fields)
+
+
+class MeddlingRecord(StoreRecord):
+    """A store record whose first attribute read calls ``meddle``: the first code a walk over
+    its mapping runs, while the records after it are held by the mapping alone."""
+
+    def __getattribute__(self, name):
+        meddle = vars(self).pop("meddle", None) if name != "__dict__" else None
+        if meddle is not None:
+            meddle()
+        return object.__getattribute__(self, name)

@@ -8,6 +8,7 @@ import itertools
 import json
 import os
 import sys
+import threading
 import traceback
 import types
 from collections import Counter
@@ -22,7 +23,8 @@ import korvane.roots as roots
 
 from korvane.config_storage import ConfigStorage
 
-from helpers import CLASS_PATH_STORE, CLASS_PATHS, make_request, make_settings, make_store, module_entries
+from helpers import (CLASS_PATH_STORE, CLASS_PATHS, MeddlingRecord, StoreRecord, make_request, make_settings, make_store,
+                     module_entries)
 
 
 USERS = {"admin": {"password": "secret"}, "public": {}, "u1": {"databases": ["sales"]}}
@@ -1185,6 +1187,88 @@ def test_scenario_runs_on_the_module_as_on_the_twin(scenario, expected):
     sys._clear_type_cache()
     ours = agree(scenario)
     assert expected is None or ours == expected
+
+
+# ------------------------------------------------------------ a store changed under a listing's walk
+
+# Each listing walks one store mapping: the class, its URL, the mapping, and what it listed.
+WALKS = {
+    "ExecuteQueryList": ("/query.json", "querydefs", lambda built: list(built.query_configs)),
+    "QuerydefsList": ("/querydefs.json", "querydefs",
+                      lambda built: (list(built.query_configs), built.executable_queries, built.viewable_queries)),
+    "DBModels": ("/models.json", "databases", lambda built: (list(built.db_configs), built.admin_for_dbs)),
+    "UserdefsList": ("/users.json", "users", lambda built: list(built.user_configs)),
+}
+
+
+def meddled_listing(impl, class_name, meddle):
+    """What `class_name` lists for u1 when the tenth of its thirty records, read, calls
+    `meddle(mapping, again)`; `again()` builds the listing anew over the same store."""
+    url, walked, listed = WALKS[class_name]
+    # u1 may list everything, and holds a few databases on each side of the meddling one.
+    user = StoreRecord(databases=["r0", "r1", "r2", "r3", "r10", "r12"], querydef=["view"], userdef=["view"])
+    mappings = {"users": {"admin": StoreRecord(password="secret"), "u1": user}, "databases": {}, "querydefs": {}}
+    mapping = mappings[walked]
+    for i in range(30):
+        # Made in place: the records after the meddling one are held by their mapping alone.
+        fields = {"execute": ["u1"] if i % 2 else [], "read": ["u1"] if i % 3 == 0 else [],
+                  "view": ["u1"] if i % 2 else [], "edit": ["u1"] if i % 5 == 0 else []}
+        mapping[f"r{i}"] = MeddlingRecord(meddle=lambda: meddle(mapping, again), **fields) if i == 10 else \
+            StoreRecord(**fields)
+    store = make_store()
+    for name, value in mappings.items():
+        setattr(store, name, value)
+    request = request_for(url, store=store)
+    cls = getattr(impl, class_name)
+
+    def again():
+        return listed(cls(request))
+
+    sys._clear_type_cache()
+    try:
+        return again()
+    except Exception as error:
+        return type(error).__name__, str(error)
+
+
+def _removes_the_records_after_it(mapping, again):
+    for key in list(mapping)[list(mapping).index("r10") + 1:]:
+        del mapping[key]
+
+
+def _replaces_every_record(mapping, again):
+    for key in mapping:
+        mapping[key] = StoreRecord()
+
+
+def _adds_records_until_the_mapping_grows(mapping, again):
+    mapping.update({f"added{i}": StoreRecord(execute=["u1"], view=["u1"]) for i in range(200)})
+
+
+def _empties_it_from_another_thread(mapping, again):
+    thread = threading.Thread(target=mapping.clear)
+    thread.start()
+    thread.join()
+
+
+def _lists_again_then_empties_it(mapping, again):
+    # A second walk over the same mapping begins and ends within the first.
+    again()
+    mapping.clear()
+
+
+MEDDLES = [_removes_the_records_after_it, lambda mapping, again: mapping.clear(), _replaces_every_record,
+           _adds_records_until_the_mapping_grows, _empties_it_from_another_thread, _lists_again_then_empties_it]
+
+
+@pytest.mark.parametrize("meddle", MEDDLES, ids=["removes-later-records", "empties-it", "replaces-every-record",
+                                                 "grows-it", "empties-it-from-another-thread", "lists-again-then-empties-it"])
+@pytest.mark.parametrize("class_name", WALKS)
+def test_a_listing_whose_walk_changes_the_store_lists_the_store_as_it_was_when_the_walk_began(class_name, meddle):
+    ours = meddled_listing(roots, class_name, meddle)
+    assert ours == meddled_listing(twin, class_name, meddle)
+    # The records after the meddling one were listed from the walk's own hold on them.
+    assert "r11" in repr(ours) or "r12" in repr(ours), ours
 
 
 # ------------------------------------------------------------ values made once and handed out again

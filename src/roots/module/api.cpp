@@ -237,6 +237,39 @@ int list_contains(PyObject* list, PyObject* item) {
     return 0;
 }
 
+namespace {
+
+// The snapshots of exact dicts that still borrow their pairs, each dict
+// watched while one is walked.
+PairSnapshot* watching = nullptr;
+int walk_watcher = -1;
+
+int on_walked_dict_change(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/, PyObject* /*new_value*/) {
+    // Called before the change is made: what the dict holds is still alive.
+    PairSnapshot::hold_pairs_of(dict);
+    return 0;
+}
+
+// 0 once `dict` is watched, -1 (no error set) when it cannot be.
+int watch_walked(PyObject* dict) {
+    if (walk_watcher < 0) {
+        walk_watcher = PyDict_AddWatcher(on_walked_dict_change);
+        if (walk_watcher < 0) {
+            PyErr_Clear();
+            return -1;
+        }
+    }
+    if (PyDict_Watch(walk_watcher, dict) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void forget_walk_watcher() { walk_watcher = -1; }
+
 int PairSnapshot::take(PyObject* mapping) {
     if (!PyDict_CheckExact(mapping)) {
         Ref pairs = call_method(mapping, names.items);
@@ -248,30 +281,85 @@ int PairSnapshot::take(PyObject* mapping) {
         flat_ = false;
         return 0;
     }
-    // Making the list may run a collection, and with it finalisers that
-    // change the dict: taken again until the dict kept its size, after which
-    // nothing runs until every pair is copied.
-    for (;;) {
-        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
-        items_ = Ref::steal(PyList_New(2 * size));
-        if (!items_) {
+    // Unlike making a list, taking memory for the buffer runs no collection
+    // (and so no finaliser): nothing runs from here until every pair is
+    // copied and the dict is watched.
+    const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+    if (size > 0) {
+        pairs_ = PyMem_New(PyObject*, 2 * static_cast<size_t>(size));
+        if (pairs_ == nullptr) {
+            PyErr_NoMemory();
             return -1;
         }
-        if (PyDict_GET_SIZE(mapping) != size) {
-            continue;
-        }
-        Py_ssize_t position = 0;
-        Py_ssize_t index = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(mapping, &position, &key, &value)) {
-            PyList_SET_ITEM(items_.get(), index++, Py_NewRef(key));
-            PyList_SET_ITEM(items_.get(), index++, Py_NewRef(value));
-        }
-        size_ = size;
-        flat_ = true;
+    }
+    Py_ssize_t position = 0;
+    Py_ssize_t index = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+        pairs_[index++] = key;
+        pairs_[index++] = value;
+    }
+    size_ = size;
+    flat_ = true;
+    dict_ = Ref::borrow(mapping);
+    if (size == 0) {
         return 0;
     }
+    if (watch_walked(mapping) < 0) {
+        hold_pairs();
+        return 0;
+    }
+    next_watching_ = watching;
+    if (watching != nullptr) {
+        watching->link_ = &next_watching_;
+    }
+    link_ = &watching;
+    watching = this;
+    return 0;
+}
+
+void PairSnapshot::hold_pairs() {
+    for (Py_ssize_t i = 0; i < 2 * size_; ++i) {
+        Py_INCREF(pairs_[i]);
+    }
+    held_ = true;
+}
+
+void PairSnapshot::hold_pairs_of(PyObject* dict) {
+    for (PairSnapshot* walk = watching; walk != nullptr; walk = walk->next_watching_) {
+        if (!walk->held_ && walk->dict_.get() == dict) {
+            walk->hold_pairs();
+        }
+    }
+}
+
+PairSnapshot::~PairSnapshot() {
+    if (link_ != nullptr) {
+        *link_ = next_watching_;
+        if (next_watching_ != nullptr) {
+            next_watching_->link_ = link_;
+        }
+        bool walked_elsewhere = false;
+        for (PairSnapshot* walk = watching; walk != nullptr && !walked_elsewhere; walk = walk->next_watching_) {
+            walked_elsewhere = walk->dict_.get() == dict_.get();
+        }
+        if (!walked_elsewhere) {
+            // The walk may end on an error, which is kept.
+            PyObject* pending = PyErr_GetRaisedException();
+            if (PyDict_Unwatch(walk_watcher, dict_.get()) < 0) {
+                PyErr_Clear();
+            }
+            PyErr_SetRaisedException(pending);
+        }
+    }
+    // Released once no longer watched: a finaliser may change the dict.
+    if (held_) {
+        for (Py_ssize_t i = 0; i < 2 * size_; ++i) {
+            Py_DECREF(pairs_[i]);
+        }
+    }
+    PyMem_Free(pairs_);
 }
 
 namespace {
@@ -295,7 +383,7 @@ void PairSnapshot::fetch_ahead(Py_ssize_t i, std::initializer_list<PyObject*> na
     if (!flat_ || size_ < kFetchedAheadFrom) {
         return;
     }
-    PyObject* const* items = reinterpret_cast<PyListObject*>(items_.get())->ob_item;
+    PyObject* const* items = pairs_;
     const auto record = [&](Py_ssize_t ahead) { return i + ahead < size_ ? items[2 * (i + ahead) + 1] : nullptr; };
     if (i + kObjectAhead < size_) {
         // The key too: storing the pair elsewhere reads the hash it keeps.
@@ -327,8 +415,8 @@ void PairSnapshot::fetch_ahead(Py_ssize_t i, std::initializer_list<PyObject*> na
 
 int PairSnapshot::pair(Py_ssize_t i, Ref* pair) const {
     if (flat_) {
-        pair[0] = Ref::borrow(PyList_GET_ITEM(items_.get(), 2 * i));
-        pair[1] = Ref::borrow(PyList_GET_ITEM(items_.get(), 2 * i + 1));
+        pair[0] = Ref::borrow(pairs_[2 * i]);
+        pair[1] = Ref::borrow(pairs_[2 * i + 1]);
         return 0;
     }
     return unpack(PyList_GET_ITEM(items_.get(), i), pair, 2);

@@ -209,6 +209,7 @@ bool exit_hook_registered = false;
 void forget_state_at_exit() {
     forget_state();
     forget_fast_path_watcher();
+    forget_walk_watcher();
     state.interpreter_id = -1;
     exit_hook_registered = false;
 }
