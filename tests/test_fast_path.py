@@ -11,6 +11,7 @@ import sys
 import threading
 import traceback
 import types
+import weakref
 from collections import Counter
 from functools import partial
 from types import SimpleNamespace
@@ -1203,18 +1204,21 @@ WALKS = {
 
 def meddled_listing(impl, class_name, meddle):
     """What `class_name` lists for u1 when the tenth of its thirty records, read, calls
-    `meddle(mapping, again)`; `again()` builds the listing anew over the same store."""
+    `meddle(mapping, again)` (`again()` builds the listing anew over the same store), and
+    weak references to the records."""
     url, walked, listed = WALKS[class_name]
     # u1 may list everything, and holds a few databases on each side of the meddling one.
     user = StoreRecord(databases=["r0", "r1", "r2", "r3", "r10", "r12"], querydef=["view"], userdef=["view"])
     mappings = {"users": {"admin": StoreRecord(password="secret"), "u1": user}, "databases": {}, "querydefs": {}}
     mapping = mappings[walked]
+    records = []
     for i in range(30):
         # Made in place: the records after the meddling one are held by their mapping alone.
         fields = {"execute": ["u1"] if i % 2 else [], "read": ["u1"] if i % 3 == 0 else [],
                   "view": ["u1"] if i % 2 else [], "edit": ["u1"] if i % 5 == 0 else []}
         mapping[f"r{i}"] = MeddlingRecord(meddle=lambda: meddle(mapping, again), **fields) if i == 10 else \
             StoreRecord(**fields)
+        records.append(weakref.ref(mapping[f"r{i}"]))
     store = make_store()
     for name, value in mappings.items():
         setattr(store, name, value)
@@ -1226,9 +1230,9 @@ def meddled_listing(impl, class_name, meddle):
 
     sys._clear_type_cache()
     try:
-        return again()
+        return again(), records
     except Exception as error:
-        return type(error).__name__, str(error)
+        return (type(error).__name__, str(error)), records
 
 
 def _removes_the_records_after_it(mapping, again):
@@ -1265,10 +1269,13 @@ MEDDLES = [_removes_the_records_after_it, lambda mapping, again: mapping.clear()
                                                  "grows-it", "empties-it-from-another-thread", "lists-again-then-empties-it"])
 @pytest.mark.parametrize("class_name", WALKS)
 def test_a_listing_whose_walk_changes_the_store_lists_the_store_as_it_was_when_the_walk_began(class_name, meddle):
-    ours = meddled_listing(roots, class_name, meddle)
-    assert ours == meddled_listing(twin, class_name, meddle)
-    # The records after the meddling one were listed from the walk's own hold on them.
+    ours, records = meddled_listing(roots, class_name, meddle)
+    assert ours == meddled_listing(twin, class_name, meddle)[0]
+    # The records after the meddling one were listed from the walk's own hold on them,
+    # which ended with the walk.
     assert "r11" in repr(ours) or "r12" in repr(ours), ours
+    gc.collect()
+    assert [record() for record in records if record() is not None] == []
 
 
 # ------------------------------------------------------------ values made once and handed out again
