@@ -377,6 +377,52 @@ def test_daemon_threads_building_contexts_when_the_interpreter_exits_do_not_cras
     assert out.split() == ["exiting"]
 
 
+def test_a_store_changed_at_exit_after_daemon_threads_ended_inside_its_walks_is_changed_safely():
+    # The threads end inside their listings' walks over the store, which
+    # never finish; the store then changes while the interpreter finalises,
+    # and the watcher of walked dicts meets those walks.
+    out = run_child("""
+    import gc, logging, os, threading, time
+    import korvane.roots as roots
+    from helpers import StoreRecord, make_request, make_settings, make_store
+    logging.disable(logging.CRITICAL)
+
+    class Slow:
+        @property
+        def execute(self):
+            time.sleep(0.001)  # lets the other threads, and the exit, in
+            return ["alice"]
+
+    store = make_store(users={"admin": {"password": "secret"}, "alice": {"databases": []}})
+    querydefs = store.querydefs = {f"q{i}": Slow() if i % 10 == 0 else StoreRecord(execute=["alice"])
+                                   for i in range(100)}
+    settings = make_settings(store=store)
+
+    def build():
+        request = make_request("/query.json", settings=settings, user_id="alice")
+        while True:
+            roots.ExecuteQueryList(request)
+
+    class ChangesTheStoreLate:
+        # Collected by the interpreter's last collections, with what it
+        # uses bound here: the module's globals may be gone by then.
+        def __del__(self, sleep=time.sleep, write=os.write, querydefs=querydefs):
+            sleep(0.05)  # the threads try to go on, and are ended
+            querydefs.clear()
+            write(1, b"changed\\n")
+
+    for _ in range(4):
+        threading.Thread(target=build, daemon=True).start()
+    time.sleep(0.2)
+    gc.disable()
+    late = ChangesTheStoreLate()
+    late.cycle = late
+    del late
+    print("exiting", flush=True)
+    """)
+    assert out.split() == ["exiting", "changed"]
+
+
 def test_a_class_changed_by_comparing_its_own_keys_while_it_is_looked_up_is_read_safely():
     # A key of the class dict, compared while the module looks up
     # __getattribute__, deletes the __getattr__ found just before.

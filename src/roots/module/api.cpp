@@ -237,16 +237,46 @@ int list_contains(PyObject* list, PyObject* item) {
     return 0;
 }
 
+// Kept apart from the walk's own frame: a daemon thread that the
+// interpreter ends at exit leaves its frames without running their
+// destructors, and the watcher must still find whole pairs here.  Such a
+// walk's pairs then stay, as its references always did.
+struct BorrowedPairs {
+    // Among `watching` while `link` is set.
+    BorrowedPairs* next;
+    BorrowedPairs** link;
+    // A reference of its own.
+    PyObject* dict;
+    Py_ssize_t count;
+    // Whether the pairs are referenced here, rather than borrowed from the
+    // dict as it was.
+    bool held;
+
+    PyObject** pairs() { return reinterpret_cast<PyObject**>(this + 1); }
+};
+
 namespace {
 
-// The snapshots of exact dicts that still borrow their pairs, each dict
-// watched while one is walked.
-PairSnapshot* watching = nullptr;
+// The pairs still borrowed from exact dicts, each dict watched while one
+// of its walks lasts.
+BorrowedPairs* watching = nullptr;
 int walk_watcher = -1;
+
+void hold(BorrowedPairs* borrowed) {
+    PyObject** pairs = borrowed->pairs();
+    for (Py_ssize_t i = 0; i < borrowed->count; ++i) {
+        Py_INCREF(pairs[i]);
+    }
+    borrowed->held = true;
+}
 
 int on_walked_dict_change(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject* /*key*/, PyObject* /*new_value*/) {
     // Called before the change is made: what the dict holds is still alive.
-    PairSnapshot::hold_pairs_of(dict);
+    for (BorrowedPairs* borrowed = watching; borrowed != nullptr; borrowed = borrowed->next) {
+        if (!borrowed->held && borrowed->dict == dict) {
+            hold(borrowed);
+        }
+    }
     return 0;
 }
 
@@ -266,9 +296,33 @@ int watch_walked(PyObject* dict) {
     return 0;
 }
 
+void stop_watching(BorrowedPairs* borrowed) {
+    *borrowed->link = borrowed->next;
+    if (borrowed->next != nullptr) {
+        borrowed->next->link = borrowed->link;
+    }
+    borrowed->link = nullptr;
+    for (BorrowedPairs* other = watching; other != nullptr; other = other->next) {
+        if (other->dict == borrowed->dict) {
+            return;  // another walk over the dict still borrows from it
+        }
+    }
+    // The walk may end on an error, which is kept.
+    PyObject* pending = PyErr_GetRaisedException();
+    if (PyDict_Unwatch(walk_watcher, borrowed->dict) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 }  // namespace
 
-void forget_walk_watcher() { walk_watcher = -1; }
+void forget_walk_watcher() {
+    // Walks left unfinished by threads the interpreter ended keep their
+    // memory; a later interpreter must not find them.
+    walk_watcher = -1;
+    watching = nullptr;
+}
 
 int PairSnapshot::take(PyObject* mapping) {
     if (!PyDict_CheckExact(mapping)) {
@@ -281,85 +335,63 @@ int PairSnapshot::take(PyObject* mapping) {
         flat_ = false;
         return 0;
     }
-    // Unlike making a list, taking memory for the buffer runs no collection
+    flat_ = true;
+    const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+    if (size == 0) {
+        return 0;
+    }
+    // Unlike making a list, taking memory for the pairs runs no collection
     // (and so no finaliser): nothing runs from here until every pair is
     // copied and the dict is watched.
-    const Py_ssize_t size = PyDict_GET_SIZE(mapping);
-    if (size > 0) {
-        pairs_ = PyMem_New(PyObject*, 2 * static_cast<size_t>(size));
-        if (pairs_ == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
+    const size_t bytes = sizeof(BorrowedPairs) + 2 * static_cast<size_t>(size) * sizeof(PyObject*);
+    auto* borrowed = static_cast<BorrowedPairs*>(PyMem_Malloc(bytes));
+    if (borrowed == nullptr) {
+        PyErr_NoMemory();
+        return -1;
     }
+    *borrowed = {nullptr, nullptr, Py_NewRef(mapping), 2 * size, false};
+    PyObject** pairs = borrowed->pairs();
     Py_ssize_t position = 0;
     Py_ssize_t index = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(mapping, &position, &key, &value)) {
-        pairs_[index++] = key;
-        pairs_[index++] = value;
+        pairs[index++] = key;
+        pairs[index++] = value;
     }
+    borrowed_ = borrowed;
+    pairs_ = pairs;
     size_ = size;
-    flat_ = true;
-    dict_ = Ref::borrow(mapping);
-    if (size == 0) {
-        return 0;
-    }
     if (watch_walked(mapping) < 0) {
-        hold_pairs();
+        hold(borrowed);
         return 0;
     }
-    next_watching_ = watching;
+    borrowed->next = watching;
     if (watching != nullptr) {
-        watching->link_ = &next_watching_;
+        watching->link = &borrowed->next;
     }
-    link_ = &watching;
-    watching = this;
+    borrowed->link = &watching;
+    watching = borrowed;
     return 0;
 }
 
-void PairSnapshot::hold_pairs() {
-    for (Py_ssize_t i = 0; i < 2 * size_; ++i) {
-        Py_INCREF(pairs_[i]);
-    }
-    held_ = true;
-}
-
-void PairSnapshot::hold_pairs_of(PyObject* dict) {
-    for (PairSnapshot* walk = watching; walk != nullptr; walk = walk->next_watching_) {
-        if (!walk->held_ && walk->dict_.get() == dict) {
-            walk->hold_pairs();
-        }
-    }
-}
-
 PairSnapshot::~PairSnapshot() {
-    if (link_ != nullptr) {
-        *link_ = next_watching_;
-        if (next_watching_ != nullptr) {
-            next_watching_->link_ = link_;
-        }
-        bool walked_elsewhere = false;
-        for (PairSnapshot* walk = watching; walk != nullptr && !walked_elsewhere; walk = walk->next_watching_) {
-            walked_elsewhere = walk->dict_.get() == dict_.get();
-        }
-        if (!walked_elsewhere) {
-            // The walk may end on an error, which is kept.
-            PyObject* pending = PyErr_GetRaisedException();
-            if (PyDict_Unwatch(walk_watcher, dict_.get()) < 0) {
-                PyErr_Clear();
-            }
-            PyErr_SetRaisedException(pending);
-        }
+    BorrowedPairs* borrowed = borrowed_;
+    if (borrowed == nullptr) {
+        return;
+    }
+    if (borrowed->link != nullptr) {
+        stop_watching(borrowed);
     }
     // Released once no longer watched: a finaliser may change the dict.
-    if (held_) {
-        for (Py_ssize_t i = 0; i < 2 * size_; ++i) {
-            Py_DECREF(pairs_[i]);
+    if (borrowed->held) {
+        PyObject** pairs = borrowed->pairs();
+        for (Py_ssize_t i = 0; i < borrowed->count; ++i) {
+            Py_DECREF(pairs[i]);
         }
     }
-    PyMem_Free(pairs_);
+    Py_DECREF(borrowed->dict);
+    PyMem_Free(borrowed);
 }
 
 namespace {

@@ -518,6 +518,9 @@ int list_contains(PyObject* list, PyObject* item);
     return PySequence_Contains(container, item);
 }
 
+// The pairs an exact dict held when a walk over it began (see PairSnapshot).
+struct BorrowedPairs;
+
 // `list(mapping.items())`: the pairs as they are when taken, so that a walk
 // over them is not disturbed by changes it makes to the mapping.  Of an
 // exact dict they are kept flat, key then value, with no tuple per pair,
@@ -545,30 +548,20 @@ public:
     // read kept the walk waiting longer than it worked.
     static constexpr std::size_t kFetchedNames = 3;
     void fetch_ahead(Py_ssize_t i, std::initializer_list<PyObject*> names = {});
-    // `dict` is about to change: every snapshot of it still borrowing its
-    // pairs takes references to them.
-    static void hold_pairs_of(PyObject* dict);
 
 private:
-    void hold_pairs();
     // Of a mapping other than an exact dict: the list of its item pairs.
     Ref items_;
-    // Of an exact dict: the dict, and its pairs, key then value.
-    Ref dict_;
+    // Of a non-empty exact dict: its pairs, key then value.
+    BorrowedPairs* borrowed_ = nullptr;
     PyObject** pairs_ = nullptr;
-    // Whether the pairs are referenced by the snapshot, rather than
-    // borrowed from the dict (watched meanwhile, this snapshot among those
-    // of `watching`).
-    bool held_ = false;
-    PairSnapshot* next_watching_ = nullptr;
-    PairSnapshot** link_ = nullptr;
     Py_ssize_t size_ = 0;
     bool flat_ = false;
     // Where each of fetch_ahead's names was last found in a record.
     Py_ssize_t hints_[kFetchedNames] = {-1, -1, -1};
 };
-// Forgets the watcher of walked dicts, at the end of the interpreter that
-// gave it out.
+// Forgets the watcher of walked dicts, and the walks it watches for, at the
+// end of the interpreter that gave it out.
 void forget_walk_watcher();
 // `a == b` as an object (not reduced to a bool).
 inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
