@@ -280,22 +280,6 @@ int on_walked_dict_change(PyDict_WatchEvent /*event*/, PyObject* dict, PyObject*
     return 0;
 }
 
-// 0 once `dict` is watched, -1 (no error set) when it cannot be.
-int watch_walked(PyObject* dict) {
-    if (walk_watcher < 0) {
-        walk_watcher = PyDict_AddWatcher(on_walked_dict_change);
-        if (walk_watcher < 0) {
-            PyErr_Clear();
-            return -1;
-        }
-    }
-    if (PyDict_Watch(walk_watcher, dict) < 0) {
-        PyErr_Clear();
-        return -1;
-    }
-    return 0;
-}
-
 void stop_watching(BorrowedPairs* borrowed) {
     *borrowed->link = borrowed->next;
     if (borrowed->next != nullptr) {
@@ -362,7 +346,7 @@ int PairSnapshot::take(PyObject* mapping) {
     borrowed_ = borrowed;
     pairs_ = pairs;
     size_ = size;
-    if (watch_walked(mapping) < 0) {
+    if (watch_dict(walk_watcher, on_walked_dict_change, mapping) < 0) {
         hold(borrowed);
         return 0;
     }

@@ -106,6 +106,21 @@ FastPathCaches caches;
 std::uint64_t globals_epoch = 1;
 PyObject* watched_globals = nullptr;
 
+int watch_dict(int& watcher, PyDict_WatchCallback callback, PyObject* dict) {
+    if (watcher < 0) {
+        watcher = PyDict_AddWatcher(callback);
+        if (watcher < 0) {
+            PyErr_Clear();
+            return -1;
+        }
+    }
+    if (PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return 0;
+}
+
 namespace {
 
 int on_watched_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* /*key*/, PyObject* /*new_value*/) {
@@ -127,15 +142,8 @@ int ensure_watching(PyObject* globals, PyObject* builtins) {
     if (globals == watched_globals && builtins == caches.watched_builtins) {
         return 0;
     }
-    if (caches.watcher_id < 0) {
-        caches.watcher_id = PyDict_AddWatcher(on_watched_dict_change);
-        if (caches.watcher_id < 0) {
-            PyErr_Clear();
-            return -1;
-        }
-    }
-    if (PyDict_Watch(caches.watcher_id, globals) < 0 || PyDict_Watch(caches.watcher_id, builtins) < 0) {
-        PyErr_Clear();
+    if (watch_dict(caches.watcher_id, on_watched_dict_change, globals) < 0 ||
+        watch_dict(caches.watcher_id, on_watched_dict_change, builtins) < 0) {
         return -1;
     }
     watched_globals = globals;

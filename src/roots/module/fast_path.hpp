@@ -148,6 +148,11 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
 // through `obj`: a new reference, or null with an error.
 PyObject* static_target(PyObject* staticmethod, PyObject* obj);
 
+// Watches `dict` with the dict watcher `watcher`, taken with `callback` the
+// first time (ids are a small shared pool: each kept once taken): 0, or -1
+// (no error set) when no watcher can be had.
+int watch_dict(int& watcher, PyDict_WatchCallback callback, PyObject* dict);
+
 // Finds the attribute read the interpreter gives classes that define
 // `__getattr__`, so that reads of their instances can be answered from the
 // cache too: 0, or -1 with an error.
