@@ -268,6 +268,26 @@ class QuietTracker:
     add_status = update_metadata = staticmethod(lambda value: None)
 
 
+class Slotted:
+    """A collaborator keeping its values in slots, as an object of a class with ``__slots__`` does."""
+
+    __slots__ = ("settings", "queryUtility", "add_status", "update_metadata")
+
+    def __init__(self, **values):
+        for name, value in values.items():
+            setattr(self, name, value)
+
+
+def with_plain_collaborators(request, kind, add_status):
+    """``request`` with its registry and status tracker remade as ``kind`` objects, each of a
+    class of its own: a ``SimpleNamespace`` keeps its dict at a fixed offset in the object,
+    ``Slotted`` its values in slots."""
+    registry, tracker = (type(name, (kind,), {"__slots__": ()}) for name in ("Registry", "Tracker"))
+    request.registry = registry(settings=request.registry.settings, queryUtility=request.registry.queryUtility)
+    request.request_status = tracker(add_status=add_status, update_metadata=id)
+    return request
+
+
 
 def leak_path(call, *args, refusal=None):
     """A scenario of the leak check: ``call(*args)``, which must raise

@@ -24,8 +24,8 @@ import korvane.roots as roots
 
 from korvane.config_storage import ConfigStorage
 
-from helpers import (CLASS_PATH_STORE, CLASS_PATHS, MeddlingRecord, StoreRecord, make_request, make_settings, make_store,
-                     module_entries)
+from helpers import (CLASS_PATH_STORE, CLASS_PATHS, MeddlingRecord, Slotted, StoreRecord, make_request, make_settings,
+                     make_store, module_entries, with_plain_collaborators)
 
 
 USERS = {"admin": {"password": "secret"}, "public": {}, "u1": {"databases": ["sales"]}}
@@ -938,7 +938,41 @@ FORWARDING_CHANGES = [
 ]
 
 
-@pytest.mark.parametrize("base, make, attrs, changes, same", CLASS_CHANGES + FORWARDING_CHANGES)
+def plain_object_request(kind):
+    return lambda: with_plain_collaborators(model_request(), kind, logs("add"))
+
+
+# What a case took away from a collaborator, to give back later.
+STASH = []
+
+
+def on_collaborator(name, change):
+    return lambda cls, request: change(getattr(request, name))
+
+
+def of_class(name, change):
+    return lambda cls, request: change(type(getattr(request, name)))
+
+
+PLAIN_OBJECT_CHANGES = [case(f"{kind.__name__}-collaborators-changed", plain_object_request(kind), *[
+    on_collaborator("registry", lambda registry: setattr(registry, "settings", dict(
+        registry.settings, auth_settings={"changed": True}))),
+    on_collaborator("request_status", lambda tracker: setattr(tracker, "add_status", logs("new"))),
+    on_collaborator("request_status", lambda tracker: delattr(tracker, "add_status")),
+    on_collaborator("request_status", lambda tracker: setattr(tracker, "add_status", logs("back"))),
+    on_collaborator("registry", lambda registry: STASH.append(registry.settings) or delattr(registry, "settings")),
+    on_collaborator("registry", lambda registry: setattr(registry, "settings", STASH.pop())),
+    # A key that is not a name makes the namespace's dict a general one.
+    *([on_collaborator("registry", lambda registry: vars(registry).update({1: "not a name"}))]
+      if kind is SimpleNamespace else []),
+    # A property on the class takes the name from what the instance keeps.
+    of_class("request_status", lambda cls: setattr(cls, "add_status", property(lambda self: logs("property")))),
+    of_class("registry", lambda cls: setattr(cls, "settings", property(lambda self: {"krv_settings": {}}))),
+    of_class("registry", lambda cls: delattr(cls, "settings")),
+    of_class("request_status", lambda cls: delattr(cls, "add_status"))]) for kind in (SimpleNamespace, Slotted)]
+
+
+@pytest.mark.parametrize("base, make, attrs, changes, same", CLASS_CHANGES + FORWARDING_CHANGES + PLAIN_OBJECT_CHANGES)
 def test_class_changed_after_first_use_is_read_as_by_the_twin(base, make, attrs, changes, same):
     """A subclass built once, then after each change: each construction gives and logs what the twin's does."""
     def scenario(impl):

@@ -40,6 +40,10 @@ enum class Resolution : unsigned char {
     kGeneric,
     // Nothing on the MRO: only the instance's own storage holds it.
     kInstance,
+    // Nothing on the MRO, on a type that keeps each instance's dict at a
+    // fixed offset rather than managing it (a builtin such as
+    // SimpleNamespace): only that dict holds it.
+    kOffsetDict,
     // A plain class attribute (its type immutable, with neither __get__ nor
     // __set__): the instance's own storage shadows it, else it is the answer.
     kClassValue,
@@ -252,7 +256,11 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
         return Resolution::kDataDescriptor;
     }
     if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        return Resolution::kGeneric;
+        // A managed dict's offset is negative; a positive one is a dict
+        // pointer inside the object.
+        return found == nullptr && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset > 0
+                   ? Resolution::kOffsetDict
+                   : Resolution::kGeneric;
     }
     if (found == nullptr) {
         return Resolution::kInstance;
@@ -332,6 +340,56 @@ Resolution resolve_for_instances(PyTypeObject* type, PyObject* found) {
 // What a read of the instance's own storage found.
 enum Stored : int { kStoredError = -1, kAbsent = 0, kStored = 1, kUndetermined = 2 };
 
+// `obj.name` from `dict`, the instance's dict (null when it has none yet),
+// as read_instance_storage below answers; a `site` remembers the entry as
+// a site of `kind`.
+Stored read_dict_storage(PyObject* dict, SiteKind kind, AttributeEntry& entry, PyObject** value, AttributeSite* site) {
+    if (dict == nullptr || !PyDict_CheckExact(dict)) {
+        return kUndetermined;
+    }
+    if (PyObject* hinted = roots_dict_value_by_hint(dict, entry.name, &entry.dict_hint)) {
+        if (site != nullptr) {
+            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, kind, entry.dict_hint, 0,
+                     nullptr};
+        }
+        *value = Py_NewRef(hinted);
+        return kStored;
+    }
+    // The lookup may compare keys, running code that drops the dict.
+    const Ref hold = Ref::borrow(dict);
+    PyObject* found = PyDict_GetItemWithError(dict, entry.name);
+    if (found == nullptr) {
+        return error_pending() ? kStoredError : kAbsent;
+    }
+    *value = Py_NewRef(found);
+    return kStored;
+}
+
+// Where the instances of `type` keep the slot that `found` reads, when
+// `found` is a slot's member holding a plain object reference (as
+// `__slots__` makes them), which the instance's own memory answers: an
+// offset into the instance, else -1.
+Py_ssize_t object_slot_offset(PyObject* found, PyTypeObject* type) {
+    if (!Py_IS_TYPE(found, &PyMemberDescr_Type)) {
+        return -1;
+    }
+    auto* member = reinterpret_cast<PyMemberDescrObject*>(found);
+    // Its own read checks the instance's type and audits restricted members.
+    const PyMemberDef* def = member->d_member;
+    return def->type == Py_T_OBJECT_EX && !(def->flags & Py_AUDIT_READ) && def->offset > 0 &&
+                   PyType_IsSubtype(type, PyDescr_TYPE(found))
+               ? def->offset
+               : -1;
+}
+
+// What `obj` keeps at `offset` of its memory (a slot, a dict pointer), borrowed.
+inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
+// The dict that an instance of a kOffsetDict type keeps at its type's offset.
+inline PyObject* offset_dict(PyObject* obj) { return slot_value(obj, Py_TYPE(obj)->tp_dictoffset); }
+
 // `obj.name` from the instance's own storage: kStored with `*value` set to a
 // new reference, kAbsent when the storage surely does not hold it,
 // kUndetermined when only the generic protocol can tell (a replaced
@@ -354,26 +412,7 @@ inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObje
         *value = Py_NewRef(values[index]);
         return kStored;
     }
-    PyObject* materialised = roots_instance_dict(obj);
-    if (materialised == nullptr || !PyDict_CheckExact(materialised)) {
-        return kUndetermined;
-    }
-    if (PyObject* hinted = roots_dict_value_by_hint(materialised, entry.name, &entry.dict_hint)) {
-        if (site != nullptr) {
-            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, SiteKind::kInDict,
-                     entry.dict_hint, 0, nullptr};
-        }
-        *value = Py_NewRef(hinted);
-        return kStored;
-    }
-    // The lookup may compare keys, running code that drops the dict.
-    Ref dict = Ref::borrow(materialised);
-    PyObject* found = PyDict_GetItemWithError(dict.get(), entry.name);
-    if (found == nullptr) {
-        return error_pending() ? kStoredError : kAbsent;
-    }
-    *value = Py_NewRef(found);
-    return kStored;
+    return read_dict_storage(roots_instance_dict(obj), SiteKind::kInDict, entry, value, site);
 }
 
 // What the type gave for a name, held while a materialised dict of `obj` is
@@ -492,6 +531,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         case Resolution::kInstance:
         case Resolution::kInstanceFirst:
             return stored_only(read_instance_storage(obj, *entry, value, site));
+        case Resolution::kOffsetDict:
+            return stored_only(read_dict_storage(offset_dict(obj), SiteKind::kOffsetDict, *entry, value, site));
         case Resolution::kClassValue: {
             PyObject* class_value = entry->found;
             const Ref hold = held_across_search(obj, class_value);
@@ -517,6 +558,10 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             *value = read_property(entry->found, obj);
             return *value != nullptr ? 1 : -1;
         case Resolution::kDataDescriptor:
+            if (const Py_ssize_t offset = object_slot_offset(entry->found, type); site != nullptr && offset > 0) {
+                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot, offset, 0,
+                         entry->found};
+            }
             return read_data_descriptor(entry->found, obj, value);
         case Resolution::kModuleDict: {
             PyObject* dict = PyModule_GetDict(obj);
@@ -624,6 +669,19 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
             if (obj == reinterpret_cast<PyObject*>(site.type) && type == &PyType_Type &&
                 site.type->tp_version_tag == site.version_tag) {
                 return site.value;
+            }
+            break;
+        case SiteKind::kSlot:
+            // An empty slot reads as null: the member's own read raises.
+            if (type == site.type && type->tp_version_tag == site.version_tag) {
+                return slot_value(obj, site.index);
+            }
+            break;
+        case SiteKind::kOffsetDict:
+            if (type == site.type && type->tp_version_tag == site.version_tag) {
+                if (PyObject* dict = offset_dict(obj); dict != nullptr && PyDict_CheckExact(dict)) {
+                    return roots_dict_value_at(dict, site.name, site.index);
+                }
             }
             break;
         case SiteKind::kModuleDict:
@@ -790,6 +848,23 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
         case Resolution::kInstance:
             // A callable kept on the instance is called as it is.
             return stored_only(read_instance_storage(obj, *entry, callable));
+        case Resolution::kOffsetDict:
+            return stored_only(read_dict_storage(offset_dict(obj), SiteKind::kOffsetDict, *entry, callable, site));
+        case Resolution::kDataDescriptor: {
+            // A callable kept in a slot is called as it is; an empty slot is
+            // left to the generic lookup, which raises.
+            const Py_ssize_t offset = object_slot_offset(entry->found, type);
+            PyObject* held = offset > 0 ? slot_value(obj, offset) : nullptr;
+            if (held == nullptr) {
+                return 0;
+            }
+            if (site != nullptr) {
+                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot, offset, 0,
+                         entry->found};
+            }
+            *callable = Py_NewRef(held);
+            return 1;
+        }
         case Resolution::kMethod: {
             // Shadowed unless the instance keeps inline values without that
             // name; a materialised dict is left to the generic lookup.

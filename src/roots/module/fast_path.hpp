@@ -100,6 +100,12 @@ enum class SiteKind : unsigned char {
     // A property (`value`) of the class, exactly a property: its getter,
     // asked of it at each read, is called with the instance.
     kProperty,
+    // An instance dict kept at the type's dict offset, at entry `index`; a
+    // method call through it calls what it holds as it is.
+    kOffsetDict,
+    // A slot of the instance holding an object reference, at offset `index`
+    // (`value` is the slot's member on the class).
+    kSlot,
 };
 
 struct AttributeSite {
