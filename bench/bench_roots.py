@@ -39,6 +39,7 @@ import statistics
 import subprocess
 import sys
 import time
+import types
 import logging
 import types
 import warnings
@@ -144,6 +145,21 @@ class LeanObject:
         self.__dict__.update(attributes)
 
 
+def slotted_object(**attributes):
+    """An object keeping `attributes` in slots, of a class of its own (with
+    room for the request methods the lean world sets later)."""
+    obj = type("LeanSlots", (), {"__slots__": (*attributes, *REQUEST_METHODS)})()
+    for name, value in attributes.items():
+        setattr(obj, name, value)
+    return obj
+
+
+# The lean world's plain objects (--objects): instances of a plain class,
+# namespaces (their dict at a fixed offset) or slotted objects.
+LEAN_OBJECTS = {"class": LeanObject, "namespace": types.SimpleNamespace, "slots": slotted_object}
+lean_object = LeanObject
+
+
 class LeanStore:
     def __init__(self, store, converted):
         self.users = {k: lean_record(v, converted) for k, v in store.users.items()}
@@ -152,7 +168,7 @@ class LeanStore:
         self._credentials = {}
         for db_id in getattr(store, "_credentials", {}):
             real = store.get_credentials(db_id)
-            lean = LeanObject(db_id=db_id, credentials={k: lean_record(v, converted)
+            lean = lean_object(db_id=db_id, credentials={k: lean_record(v, converted)
                                                         for k, v in real.credentials.items()})
             converted[id(real)] = lean
             self._credentials[db_id] = lean
@@ -193,7 +209,7 @@ def lean_request(request, lean_store):
     krv = dict(settings["krv_settings"])
     krv["config_storage"] = lean_store
     settings["krv_settings"] = krv
-    attributes = {"registry": LeanObject(settings=settings), "request_status": LeanStatus()}
+    attributes = {"registry": lean_object(settings=settings), "request_status": LeanStatus()}
     for name in REQUEST_ATTRIBUTES:
         try:
             value = getattr(request, name)
@@ -202,7 +218,7 @@ def lean_request(request, lean_store):
         if name in ("params", "GET", "POST", "headers"):
             value = dict(value)
         attributes[name] = value
-    return LeanObject(**attributes)
+    return lean_object(**attributes)
 
 
 class LeanStatus:
@@ -585,7 +601,7 @@ def bench_world_in_processes(world, args):
     per_process = max(1, -(-args.rounds // args.processes))
     for _ in range(args.processes):
         command = [sys.executable, "-P", os.path.abspath(__file__), "--child", "--world", world,
-                   "--rounds", str(per_process)] + (["--only", args.only] if args.only else [])
+                   "--rounds", str(per_process), "--objects", args.objects] + (["--only", args.only] if args.only else [])
         output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
         rows = json.loads(output)
         if pooled is None:
@@ -695,8 +711,9 @@ def bench_scaling(impls, sizes, worlds):
 def train(constructions=200):
     """The constructions a profile-guided build of the module learns from
     (see bench/train_profile.py): every scenario of both worlds with the
-    module alone, then the list contexts over a larger store.  Nothing is
-    timed or printed."""
+    module alone, then the list contexts over a larger store, then the lean
+    world's scenarios again with plain objects of the other kinds.  Nothing
+    is timed or printed."""
     staged = os.environ.get("ROOTS_PROFILE_MODULE")
     if staged and not os.path.samefile(roots.__file__, staged):
         # Another copy (an installed one, say) came first on the path.
@@ -710,6 +727,16 @@ def train(constructions=200):
                 run, _, patches, _, _ = prepare(world, scenario, [roots], stores, floor=False)[roots]
                 with World(roots, patches):
                     run(constructions if not size else constructions // 10)
+    # Plain objects of the other kinds, read in place too.
+    global lean_object
+    for kind in ("namespace", "slots"):
+        lean_object = LEAN_OBJECTS[kind]
+        stores = {"real": make_store(users=USERS, databases=DATABASES, querydefs=QUERIES, credentials=CREDENTIALS)}
+        for scenario in scenarios():
+            run, _, patches, _, _ = prepare("lean", scenario, [roots], stores, floor=False)[roots]
+            with World(roots, patches):
+                run(constructions // 4)
+    lean_object = LeanObject
 
 
 # ---------------------------------------------------------------- main
@@ -729,11 +756,15 @@ def main():
     parser.add_argument("--scaling", action="store_true", help="time the list contexts at growing store sizes")
     parser.add_argument("--sizes", default="100,1000,10000,100000")
     parser.add_argument("--only", help="run only scenarios whose label contains this text")
+    parser.add_argument("--objects", choices=LEAN_OBJECTS, default="class",
+                        help="the lean world's plain objects: of a plain class, namespaces or slotted")
     parser.add_argument("--processes", type=int, default=int(os.environ.get("BENCH_PROCESSES", "3")),
                         help="fresh interpreters the rounds are shared out among")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--train", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    global lean_object
+    lean_object = LEAN_OBJECTS[args.objects]
     if args.train:
         train()
         return
