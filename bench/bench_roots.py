@@ -601,7 +601,8 @@ def bench_world_in_processes(world, args):
     per_process = max(1, -(-args.rounds // args.processes))
     for _ in range(args.processes):
         command = [sys.executable, "-P", os.path.abspath(__file__), "--child", "--world", world,
-                   "--rounds", str(per_process), "--objects", args.objects] + (["--only", args.only] if args.only else [])
+                   "--rounds", str(per_process), "--objects", args.objects]
+        command += ["--only", args.only] if args.only else []
         output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
         rows = json.loads(output)
         if pooled is None:

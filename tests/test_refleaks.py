@@ -21,8 +21,8 @@ pytestmark = pytest.mark.skipif(
     os.environ.get("ROOTS_ASAN") == "1", reason="allocated-block counts are meaningless under ASan"
 )
 
-from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, QuietTracker, Slotted, leak_path, make_request, make_settings
-from helpers import make_store, with_plain_collaborators
+from helpers import CLASS_PATH_STORE, CLASS_PATHS, LONG_RUN, QuietTracker, leak_path, make_request, make_settings
+from helpers import Slotted, make_store, with_plain_collaborators
 
 ITERATIONS = 2000
 # ROOTS_LONG_RUN=1: a million constructions of each class (one path each).
@@ -160,8 +160,9 @@ def test_constructing_each_class_leaks_nothing(class_name, url, request_kw):
 
 @pytest.mark.parametrize("kind", [types.SimpleNamespace, Slotted], ids=["namespace", "slotted"])
 def test_reading_collaborators_of_other_kinds_leaks_nothing(kind):
-    request = with_plain_collaborators(make_request("/model/sales.json", settings=make_settings(
-        store=make_store(**CLASS_PATH_STORE)), user_id="alice", matchdict={"db_id": "sales"}), kind, QuietTracker.add_status)
+    settings = make_settings(store=make_store(**CLASS_PATH_STORE))
+    request = make_request("/model/sales.json", settings=settings, user_id="alice", matchdict={"db_id": "sales"})
+    with_plain_collaborators(request, kind, QuietTracker.add_status)
     construct = either_way(lambda: roots.DBModel(request))
     assert leaks_of(construct, [request, request.registry, request.request_status, request.registry.settings]) == []
 
