@@ -558,9 +558,12 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             *value = read_property(entry->found, obj);
             return *value != nullptr ? 1 : -1;
         case Resolution::kDataDescriptor:
-            if (const Py_ssize_t offset = object_slot_offset(entry->found, type); site != nullptr && offset > 0) {
-                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot, offset, 0,
-                         entry->found};
+            // Only a read that has a site to fill asks whether it is a slot.
+            if (site != nullptr) {
+                if (const Py_ssize_t offset = object_slot_offset(entry->found, type); offset > 0) {
+                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot, offset,
+                             0, entry->found};
+                }
             }
             return read_data_descriptor(entry->found, obj, value);
         case Resolution::kModuleDict: {
