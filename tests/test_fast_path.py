@@ -656,6 +656,114 @@ def test_builtin_method_overridden_by_a_subclass_is_called_as_by_the_twin(case):
     assert ours and ours == theirs
 
 
+# ------------------------------------------- exact builtins read in place
+
+
+@pytest.mark.parametrize("extension, expected", [
+    ("..json", "ok"), (".", "ok"), ("", "ok"), ("json", "ok"), (".j.json", "HTTPNotFound"),
+    (".☃json", "HTTPNotFound"), (".json.", "HTTPNotFound"), ("\U0001f600.json", "HTTPNotFound")])
+def test_path_extension_loses_the_dots_it_starts_with_and_no_other_character(extension, expected):
+    def scenario(impl):
+        with mock.patch("os.path.splitext", lambda path: (path, extension)):
+            return outcome_of(impl.DBModel, model_request())
+    assert agree(scenario)[0] == expected
+
+
+@pytest.mark.parametrize("split, expected", [
+    (("/model/sales",), "IndexError"), (["/model/sales", ".json"], "ok"), (["/model/sales", ".☃"], "HTTPNotFound"),
+    (("/model/sales", ".json", "extra"), "ok")],
+    ids=["one-part-tuple", "list", "list-other-extension", "three-part-tuple"])
+def test_split_path_of_any_exact_sequence_is_indexed_as_python_indexes_it(split, expected):
+    def scenario(impl):
+        sys._clear_type_cache()
+        with mock.patch("os.path.splitext", lambda path: split):
+            return outcome_of(impl.DBModel, model_request())
+    assert agree(scenario)[0] == expected
+
+
+@pytest.mark.parametrize("target", [("json",), ["json", "format=json"], ("json", "format=json")])
+def test_redirect_target_of_any_exact_sequence_is_indexed_as_python_indexes_it(target):
+    def scenario(impl):
+        request = SimpleNamespace(path_info="/query/q1.csv", query_string="")
+        try:
+            bare(impl, "RootBasic", format_redirect_map={"csv": target}).redirect_request_format(request, "csv")
+        except Exception as error:
+            return type(error).__name__, str(error), getattr(error, "location", None)
+    outcome = agree(scenario)
+    assert outcome[0] == ("IndexError" if len(target) == 1 else "HTTPMovedPermanently")
+
+
+KeysReversed = type("KeysReversed", (dict,), {"keys": lambda self: list(reversed(dict.keys(self)))})
+IterReversed = type("IterReversed", (dict,), {"__iter__": lambda self: reversed(dict.keys(self))})
+
+
+@pytest.mark.parametrize("mapping_type, listed", [(dict, ["q1", "q2", "q3"]), (IterReversed, ["q1", "q2", "q3"]),
+                                                  (KeysReversed, ["q3", "q2", "q1"])])
+def test_ids_listed_from_a_mappings_keys_come_in_the_order_its_keys_give(mapping_type, listed):
+    """A view of a dict's keys walks the dict's own table, whatever `__iter__` says; `keys()` may be overridden."""
+    def scenario(impl):
+        store = make_store(users=USERS, databases=DATABASES, querydefs={
+            name: dict(QUERIES["q1"]) for name in ("q1", "q2", "q3")})
+        store.querydefs = mapping_type(store.querydefs)
+        store.databases = mapping_type({name: store.databases["sales"] for name in ("d1", "d2", "d3")})
+        built = impl.QuerydefsList(request_for("/querydefs.json", store=store, user_id="admin"))
+        models = impl.DBModels(request_for("/models.json", store=store, user_id="admin"))
+        return built.executable_queries, built.viewable_queries, models.admin_for_dbs
+    executable, viewable, models = agree(scenario)
+    assert executable == viewable == listed and models == [name.replace("q", "d") for name in listed]
+
+
+def test_served_methods_are_listed_from_the_format_tables_keys_as_they_give_them():
+    Formats = type("Formats", (dict,), {"keys": lambda self: LOG.append("keys") or ["POST"]})
+
+    def scenario(impl):
+        LOG.clear()
+        query = type("Query", (impl.ExecuteQuery,), {"formats": Formats(impl.ExecuteQuery.formats)})
+        return outcome_of(query, query_request())[:2], list(LOG)
+    (kind, message), log = agree(scenario)
+    assert kind == "HTTPMethodNotAllowed" and log == ["keys"]
+
+
+def test_request_metadata_goes_to_the_tracker_method_found_before_the_context_was_read():
+    """The tracker's method is looked up first; the user's id, read after, changes it in vain."""
+    calls = []
+
+    class Tracker:
+        def add_status(self, code):
+            pass
+
+        def update_metadata(self, metadata):
+            calls.append(("first", type(self).__name__, sorted(metadata)))
+
+    class UserConfig(SimpleNamespace):
+        @property
+        def user_id(self):
+            Tracker.update_metadata = lambda tracker, metadata: calls.append(("second", metadata))
+            tracker.update_metadata = lambda metadata: calls.append(("instance", metadata))
+            return "u1"
+
+    def scenario(impl):
+        calls.clear()
+        nonlocal tracker
+        original = Tracker.update_metadata
+        tracker = Tracker()
+        request = query_request()
+        request.request_status = tracker
+        built = impl.ExecuteQuery.__new__(impl.ExecuteQuery)
+        try:
+            with mock.patch.object(impl, "get_authenticated_user", lambda request, users: (
+                    "u1", UserConfig(databases=["sales"], user_id=None))):
+                impl.ExecuteQuery.__init__(built, request)
+        except Exception as error:
+            calls.append(type(error).__name__)
+        finally:
+            Tracker.update_metadata = original
+        return list(calls)
+
+    tracker = None
+    assert agree(scenario)[0] == ("first", "Tracker", ["db_id", "query_id", "user_id"])
+
+
 # ------------------------------------------- membership and messages
 
 # Equal to one text by its own `__eq__`, which logs what it is compared with (without text, raises).

@@ -133,7 +133,7 @@ PyObject* dbmodels_init(PyObject* const* args) {
             return nullptr;
         }
         Ref db_ids = call_method(databases.get(), names.keys);
-        if (!db_ids || setattr(self, names.admin_for_dbs, Ref::steal(PySequence_List(db_ids.get()))) < 0 ||
+        if (!db_ids || setattr(self, names.admin_for_dbs, list_of(db_ids.get())) < 0 ||
             set_acl(self, acl_entry(names.Allow, names.admin, names.view_modelslist)) < 0) {
             return nullptr;
         }

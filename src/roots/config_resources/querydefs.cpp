@@ -94,12 +94,12 @@ PyObject* querydefs_list_init(PyObject* const* args) {
             return nullptr;
         }
         Ref query_ids = call_method(query_configs.get(), names.keys);
-        executable_queries = query_ids ? Ref::steal(PySequence_List(query_ids.get())) : Ref();
+        executable_queries = query_ids ? list_of(query_ids.get()) : Ref();
         if (setattr(self, names.executable_queries, executable_queries) < 0) {
             return nullptr;
         }
         query_ids = call_method(query_configs.get(), names.keys);
-        viewable_queries = query_ids ? Ref::steal(PySequence_List(query_ids.get())) : Ref();
+        viewable_queries = query_ids ? list_of(query_ids.get()) : Ref();
         if (setattr(self, names.viewable_queries, viewable_queries) < 0) {
             return nullptr;
         }

@@ -177,7 +177,7 @@ PyObject* execute_query_check_data_format(PyObject* const* args) {
     Method validate_http_method = method_of(self, names._validate_http_method);
     Ref formats = validate_http_method ? getattr(self, names.formats) : Ref();
     Ref methods = formats ? call_method(formats.get(), names.keys) : Ref();
-    Ref served = methods ? Ref::steal(PySequence_List(methods.get())) : Ref();
+    Ref served = methods ? list_of(methods.get()) : Ref();
     if (!served || !validate_http_method(request_method, served.get())) {
         return nullptr;
     }

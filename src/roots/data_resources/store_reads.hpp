@@ -51,7 +51,9 @@ inline int collect_executable_queries(PyObject* querydefs, PyObject* user_id, Py
 // self.authenticated_user_config.user_id})`: tells the request's status
 // tracker which ids the request serves.
 inline int report_request_metadata(PyObject* tracker, PyObject* self, std::initializer_list<PyObject*> attributes) {
-    Ref update_metadata = getattr(tracker, names.update_metadata);
+    // Found now, called once the metadata is gathered: reading the context's
+    // attributes may run code of its own.
+    Method update_metadata = method_of(tracker, names.update_metadata);
     Ref metadata = update_metadata ? Ref::steal(PyDict_New()) : Ref();
     if (!metadata) {
         return -1;
@@ -67,7 +69,7 @@ inline int report_request_metadata(PyObject* tracker, PyObject* self, std::initi
     if (!user_id || PyDict_SetItem(metadata.get(), names.user_id, user_id.get()) < 0) {
         return -1;
     }
-    return call(update_metadata.get(), metadata.get()) ? 0 : -1;
+    return update_metadata(metadata.get()) ? 0 : -1;
 }
 
 }  // namespace roots

@@ -14,6 +14,26 @@ namespace {
 
 Ref none_on_success(int status) { return status < 0 ? Ref() : none(); }
 
+// `text.lstrip(chars)`: `text` without the run of `chars` it starts with
+// (itself when there is none, as str's own method gives it).
+Ref strip_leading(PyObject* text, PyObject* chars) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t char_count = PyUnicode_GET_LENGTH(chars);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t start = 0;
+    for (; start < length; ++start) {
+        const Py_ssize_t at = PyUnicode_FindChar(chars, PyUnicode_READ(kind, data, start), 0, char_count, 1);
+        if (at == -2) {
+            return {};
+        }
+        if (at < 0) {
+            break;
+        }
+    }
+    return Ref::steal(PyUnicode_Substring(text, start, length));
+}
+
 // `self.name(*args)` for the few builtin methods the bodies call, when
 // `self` is EXACTLY the builtin type (so the method cannot have been
 // overridden) and the arguments are of the kinds the method's own C API
@@ -26,6 +46,10 @@ bool builtin_method(PyObject* name, PyObject* const* stack, size_t nargs, Ref* r
             const Py_ssize_t found =
                 PyUnicode_Tailmatch(self, stack[2], 0, PY_SSIZE_T_MAX, name == names.startswith ? -1 : 1);
             *result = found < 0 ? Ref() : Ref::borrow(found ? Py_True : Py_False);
+            return true;
+        }
+        if (name == names.lstrip && nargs == 2 && PyUnicode_Check(stack[2])) {
+            *result = strip_leading(self, stack[2]);
             return true;
         }
         if (name == names.replace && nargs == 3 && PyUnicode_Check(stack[2]) && PyUnicode_Check(stack[3])) {

@@ -471,7 +471,30 @@ inline Ref store_record(PyObject* self, PyObject* mapping, PyObject* id_name) {
         }
         return {};
     }
+    // An exact tuple or list at a small exact int, counted from the end
+    // when negative; anything out of range is left to raise as it does.
+    if ((PyTuple_CheckExact(mapping) || PyList_CheckExact(mapping)) && PyLong_CheckExact(key) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(key))) {
+        const Py_ssize_t size = Py_SIZE(mapping);
+        Py_ssize_t at = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(key));
+        at += at < 0 ? size : 0;
+        if (at >= 0 && at < size) {
+            return Ref::borrow(PyTuple_CheckExact(mapping) ? PyTuple_GET_ITEM(mapping, at)
+                                                           : PyList_GET_ITEM(mapping, at));
+        }
+    }
     return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+// `list(iterable)`.  A view of a dict's keys gives them in the dict's
+// order, however the dict's class is made (the view walks the dict's own
+// table): the list is made from the table directly.
+inline Ref list_of(PyObject* iterable) {
+    if (Py_IS_TYPE(iterable, &PyDictKeys_Type)) {
+        return Ref::steal(PyDict_Keys(reinterpret_cast<PyObject*>(
+            reinterpret_cast<_PyDictViewObject*>(iterable)->dv_dict)));
+    }
+    return Ref::steal(PySequence_List(iterable));
 }
 
 // Whether two exact strings are equal, as str's own `==` decides: the
@@ -484,7 +507,27 @@ inline Ref store_record(PyObject* self, PyObject* mapping, PyObject* id_name) {
 }
 
 // Truth, equality and membership as the `if`, `==` and `in` of Python: 1, 0, or -1 on error.
-inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+// The builtins the bodies mostly test cannot change what their truth is:
+// exactly a str, list, dict or tuple is true when it is not empty.
+[[gnu::always_inline]] inline int truth(PyObject* obj) {
+    if (obj == Py_True) {
+        return 1;
+    }
+    if (obj == Py_False || obj == Py_None) {
+        return 0;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        return PyUnicode_GET_LENGTH(obj) != 0;
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        return Py_SIZE(obj) != 0;
+    }
+    if (type == &PyDict_Type) {
+        return PyDict_GET_SIZE(obj) != 0;
+    }
+    return PyObject_IsTrue(obj);
+}
 // `==` asks `__eq__` even of an object and itself (unlike `in`, which
 // takes identity for equality): only two exact strings are compared here.
 [[gnu::always_inline]] inline int equals(PyObject* a, PyObject* b) {
