@@ -72,7 +72,7 @@ PyObject* data_format_root_init(PyObject* const* args) {
 // `table.get(key) or []`: a missing or empty list names no format.  The
 // lists are only searched, so the empty tuple stands for every empty one,
 // and a method with no table (`table` null) has only empty lists.
-Ref format_list(PyObject* table, PyObject* key) {
+[[gnu::always_inline]] inline Ref format_list(PyObject* table, PyObject* key) {
     if (table == nullptr) {
         return Ref::borrow(state.empty_tuple);
     }

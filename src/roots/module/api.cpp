@@ -8,7 +8,13 @@
 
 namespace roots {
 
-Py_ssize_t dict_item_hints[kDictItemHints];
+DictItemHint dict_item_hints[kDictItemHintSets][2];
+
+Py_ssize_t& claim_dict_item_hint(DictItemHint (&set)[2], PyObject* key) {
+    set[1] = set[0];
+    set[0] = {key, -1};
+    return set[0].index;
+}
 
 namespace {
 

@@ -406,11 +406,24 @@ Ref store_mapping(PyObject* self, PyObject* mapping);
 // of an exact dict: the interpreter's attribute reads keep such hints.  The
 // keys the bodies read are the module's own strings, and each mostly lives
 // in one dict (a setting in the settings, a format in a class's table), so
-// the hint is kept per key; a wrong one costs one comparison.
-inline constexpr std::size_t kDictItemHints = 512;
-extern Py_ssize_t dict_item_hints[kDictItemHints];
+// the hint is kept per key; a wrong one costs one comparison.  Each set
+// holds the hints of two keys, named by the key (only compared, never
+// read), so that two keys its address puts in one set do not take the
+// set from each other at every read.
+struct DictItemHint {
+    PyObject* key;
+    Py_ssize_t index;
+};
+inline constexpr std::size_t kDictItemHintSets = 256;
+extern DictItemHint dict_item_hints[kDictItemHintSets][2];
+// The hint of a key the set does not hold: the set's older one gives way.
+Py_ssize_t& claim_dict_item_hint(DictItemHint (&set)[2], PyObject* key);
 [[gnu::always_inline]] inline Py_ssize_t& dict_item_hint(PyObject* key) {
-    return dict_item_hints[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kDictItemHints];
+    DictItemHint(&set)[2] = dict_item_hints[(reinterpret_cast<std::uintptr_t>(key) >> 4) % kDictItemHintSets];
+    if (set[0].key == key) {
+        return set[0].index;
+    }
+    return set[1].key == key ? set[1].index : claim_dict_item_hint(set, key);
 }
 
 // `mapping.get(key)`.
