@@ -64,7 +64,7 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj);
 // `obj.name` as `site` remembers it, borrowed, or null (no error set) when
 // the site does not answer for this object and name.
 [[gnu::always_inline]] inline PyObject* site_value(const AttributeSite& site, PyObject* obj, PyObject* name) {
-    if (name != site.name || site.generation != attribute_site_generation) {
+    if (name != site.name) {
         return nullptr;
     }
     // The two kinds of plain instances are checked here, the rest out of line.
@@ -136,7 +136,7 @@ AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* nam
                                                   PyObject* value) {
     PyTypeObject* type = Py_TYPE(obj);
     if (value != nullptr && type == site.type && name == site.name && type->tp_version_tag == site.version_tag &&
-        site.generation == attribute_site_generation && site.kind == SiteKind::kInline) {
+        site.kind == SiteKind::kInline) {
         if (PyObject** values = roots_inline_values(obj)) {
             // Released only once the new value is in place: its finaliser
             // may read the attribute.
@@ -224,7 +224,7 @@ Ref call_unbound_at(const AttributeSite& site, PyObject* found, PyObject** stack
 // change the class and drop it), or null (no error set) when the site does
 // not answer for this object and name.
 [[gnu::always_inline]] inline Ref site_method(const AttributeSite& site, PyObject* obj, PyObject* name) {
-    if (name == site.name && site.generation == attribute_site_generation && site.kind >= SiteKind::kClassValue) {
+    if (name == site.name && site.kind >= SiteKind::kClassValue) {
         return Ref::borrow(other_site_value(site, obj));
     }
     return {};

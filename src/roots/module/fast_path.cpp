@@ -13,6 +13,27 @@
 namespace roots {
 namespace {
 
+// Every site filled since the caches were last cleared, so that clearing
+// them empties each one: a site is then trusted on its own guards (the
+// name, the type and its version tag), with no check of the caches' age on
+// every read.  Sites are the bodies' own statics, never freed.  Once the
+// list is full, sites not on it are left empty: their reads take the
+// uncached route.
+constexpr std::size_t kFilledSitesMax = 8192;
+AttributeSite* filled_sites[kFilledSitesMax];
+std::size_t filled_site_count = 0;
+
+// `*site = filled`, the site noted first where it is not on the list yet.
+void fill_site(AttributeSite* site, const AttributeSite& filled) {
+    if (site->generation != attribute_site_generation) {
+        if (filled_site_count == kFilledSitesMax) {
+            return;
+        }
+        filled_sites[filled_site_count++] = site;
+    }
+    *site = filled;
+}
+
 // Both tables are direct-mapped on pointer bits: a collision only costs a
 // lookup, never a wrong answer, since every entry carries its full key.
 constexpr std::uintptr_t kGlobalSlots = 256;
@@ -349,8 +370,8 @@ Stored read_dict_storage(PyObject* dict, SiteKind kind, AttributeEntry& entry, P
     }
     if (PyObject* hinted = roots_dict_value_by_hint(dict, entry.name, &entry.dict_hint)) {
         if (site != nullptr) {
-            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, kind, entry.dict_hint, 0,
-                     nullptr};
+            fill_site(site, {entry.type, entry.name, entry.version_tag, attribute_site_generation, kind,
+                             entry.dict_hint, 0, nullptr});
         }
         *value = Py_NewRef(hinted);
         return kStored;
@@ -406,8 +427,8 @@ inline Stored read_instance_storage(PyObject* obj, AttributeEntry& entry, PyObje
             return kAbsent;
         }
         if (site != nullptr) {
-            *site = {entry.type, entry.name, entry.version_tag, attribute_site_generation, SiteKind::kInline, index,
-                     0, nullptr};
+            fill_site(site, {entry.type, entry.name, entry.version_tag, attribute_site_generation, SiteKind::kInline,
+                             index, 0, nullptr});
         }
         *value = Py_NewRef(values[index]);
         return kStored;
@@ -542,8 +563,9 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
                 // stands): the site may answer with the class value until
                 // the instance or the type changes.
                 if (site != nullptr && roots_inline_values(obj) != nullptr) {
-                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kClassValue,
-                             entry->index, roots_shared_key_count(entry->type), entry->found};
+                    fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                     SiteKind::kClassValue, entry->index, roots_shared_key_count(entry->type),
+                                     entry->found});
                 }
                 *value = Py_NewRef(class_value);
                 return 1;
@@ -552,8 +574,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         }
         case Resolution::kProperty:
             if (site != nullptr) {
-                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kProperty, -1, 0,
-                         entry->found};
+                fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kProperty,
+                                 -1, 0, entry->found});
             }
             *value = read_property(entry->found, obj);
             return *value != nullptr ? 1 : -1;
@@ -561,8 +583,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             // Only a read that has a site to fill asks whether it is a slot.
             if (site != nullptr) {
                 if (const Py_ssize_t offset = object_slot_offset(entry->found, type); offset > 0) {
-                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot, offset,
-                             0, entry->found};
+                    fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot,
+                                     offset, 0, entry->found});
                 }
             }
             return read_data_descriptor(entry->found, obj, value);
@@ -573,8 +595,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             }
             if (PyObject* hinted = roots_dict_value_by_hint(dict, entry->name, &entry->dict_hint)) {
                 if (site != nullptr) {
-                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kModuleDict,
-                             entry->dict_hint, 0, nullptr};
+                    fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                     SiteKind::kModuleDict, entry->dict_hint, 0, nullptr});
                 }
                 *value = Py_NewRef(hinted);
                 return 1;
@@ -590,8 +612,8 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
         }
         case Resolution::kTypeValue:
             if (site != nullptr) {
-                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kTypeValue, -1, 0,
-                         entry->found};
+                fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kTypeValue,
+                                 -1, 0, entry->found});
             }
             *value = Py_NewRef(entry->found);
             return 1;
@@ -701,8 +723,8 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
 PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
     // A property read last time at this place, on the same unchanged type.
     PyTypeObject* type = Py_TYPE(obj);
-    if (site.kind == SiteKind::kProperty && name == site.name && site.generation == attribute_site_generation &&
-        type == site.type && type->tp_version_tag == site.version_tag) {
+    if (site.kind == SiteKind::kProperty && name == site.name && type == site.type &&
+        type->tp_version_tag == site.version_tag) {
         PyObject* read = read_property(site.value, obj);
         if (read == nullptr) {
             note_attribute_error(obj, name);
@@ -753,8 +775,8 @@ int store_attribute(PyObject* obj, PyObject* name, PyObject* value, AttributeSit
                     return PyObject_SetAttr(obj, name, value);
                 }
                 if (site != nullptr) {
-                    *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kInline,
-                             index, 0, nullptr};
+                    fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                     SiteKind::kInline, index, 0, nullptr});
                 }
                 // Released only once the new value is in place: its
                 // finaliser may read the attribute.
@@ -822,8 +844,8 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
                 PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && type->tp_dictoffset == 0 &&
                 !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
                 if (site != nullptr) {
-                    *site = {type, name, entry->version_tag, attribute_site_generation, SiteKind::kTypeMethod, -1, 0,
-                             entry->found};
+                    fill_site(site, {type, name, entry->version_tag, attribute_site_generation, SiteKind::kTypeMethod,
+                                     -1, 0, entry->found});
                 }
                 *callable = Py_NewRef(entry->found);
                 *with_self = true;
@@ -842,8 +864,9 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
                 return stored_only(stored);
             }
             if (site != nullptr && roots_inline_values(obj) != nullptr) {
-                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kStaticMethod,
-                         entry->index, roots_shared_key_count(entry->type), staticmethod};
+                fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                 SiteKind::kStaticMethod, entry->index, roots_shared_key_count(entry->type),
+                                 staticmethod});
             }
             *callable = static_target(staticmethod, obj);
             return *callable != nullptr ? 1 : -1;
@@ -862,8 +885,8 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
                 return 0;
             }
             if (site != nullptr) {
-                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot, offset, 0,
-                         entry->found};
+                fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot,
+                                 offset, 0, entry->found});
             }
             *callable = Py_NewRef(held);
             return 1;
@@ -881,8 +904,8 @@ int method_target(PyObject* obj, PyObject* name, PyObject** callable, bool* with
                 return 1;
             }
             if (site != nullptr) {
-                *site = {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kClassValue,
-                         index, roots_shared_key_count(entry->type), entry->found};
+                fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                 SiteKind::kClassValue, index, roots_shared_key_count(entry->type), entry->found});
             }
             *callable = Py_NewRef(entry->found);
             *with_self = true;
@@ -970,7 +993,11 @@ int find_fallback_read() {
 }
 
 void clear_fast_path_caches() {
-    // Wrapping to zero would let never-filled sites match.
+    for (std::size_t i = 0; i < filled_site_count; ++i) {
+        *filled_sites[i] = AttributeSite{};
+    }
+    filled_site_count = 0;
+    // Wrapping to zero would take an emptied site for one on the list.
     attribute_site_generation = attribute_site_generation == UINT_MAX ? 1 : attribute_site_generation + 1;
     for (GlobalEntry& entry : caches.globals) {
         entry = {};

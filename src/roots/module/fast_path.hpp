@@ -73,9 +73,9 @@ PyObject* super_init_target(PyObject* cls, PyObject* self);
 PyObject* get_attribute(PyObject* obj, PyObject* name);
 
 // Where one place in the bodies found the attribute it read last (the
-// interpreter keeps the same next to each read in its bytecode).  A site is
-// trusted only while `generation` is the current one: every cached entry
-// is forgotten with the module.
+// interpreter keeps the same next to each read in its bytecode).  Every
+// site filled is emptied when the caches are cleared, with the module;
+// `generation` tells whether the site is on the list of those to empty.
 enum class SiteKind : unsigned char {
     // A plain instance's inline values, at `index`.
     kInline,
@@ -119,7 +119,8 @@ struct AttributeSite {
     PyObject* value;  // borrowed: the class dict holds it while the tag stands
 };
 
-// Starts above zero, so a site never filled never matches.
+// The age of the caches, advanced each time they are cleared; starts above
+// zero, the generation of a site never filled.
 extern unsigned int attribute_site_generation;
 
 // `obj.name` as get_attribute, remembering in `site` where a plain
