@@ -159,8 +159,10 @@ PyObject* checked_result(PyObject* callable, PyObject* result) {
 // to count them, so each entry counts against the interpreter's limit on
 // C recursion: a cycle of bodies (an initialiser that resolves back to
 // itself) ends in RecursionError rather than a stack overflow.  The module
-// is held while the body runs: the body reads the module's state, which a
-// collection would otherwise clear once nothing else refers to the module.
+// is held while a body entered from outside (`kEntry`) runs: the body reads
+// the module's state, which a collection would otherwise clear once nothing
+// else refers to the module.  The bodies it calls in turn run inside it.
+template <bool kEntry>
 PyObject* enter_body(PyObject* callable, FunctionObject* f, PyObject* const* bound) {
     PyThreadState* tstate = running_tstate != nullptr ? running_tstate : PyThreadState_Get();
     if (tstate->c_recursion_remaining-- <= 0) {
@@ -171,7 +173,7 @@ PyObject* enter_body(PyObject* callable, FunctionObject* f, PyObject* const* bou
             return nullptr;
         }
     }
-    Ref module = Ref::borrow(state.module);
+    Ref module = kEntry ? Ref::borrow(state.module) : Ref();
     PyObject* result = checked_result(callable, run_body(*f->def, bound));
     if (result == nullptr) {
         add_traceback_entry(f->traceback_code);
@@ -211,7 +213,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                      f->def->params[0], "dict", Py_TYPE(bound[0])->tp_name);
         return nullptr;
     }
-    return enter_body(callable, f, bound);
+    return enter_body<true>(callable, f, bound);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -496,7 +498,13 @@ PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nar
         }
         bound = filled;
     }
-    return enter_body(func, f, bound);
+#ifdef ROOTS_CHECKED
+    // Only bodies call bodies directly, inside an entry that holds the module.
+    if (running_tstate == nullptr) {
+        Py_FatalError("korvane.roots: a body was called directly from outside a body");
+    }
+#endif
+    return enter_body<false>(func, f, bound);
 }
 
 namespace {

@@ -74,7 +74,8 @@ PyObject* new_function(const FunctionDef& def, int line);
 // and the traceback entry is added when an exception leaves it.  Anything
 // else (too many or too few arguments, a refused first argument) goes
 // through the ordinary call for its exact error.  `func` must be exactly of
-// the module's function type.
+// the module's function type, and the caller a body: the entry it runs in
+// holds the module for both.
 PyObject* call_body_direct(PyObject* func, PyObject* const* args, Py_ssize_t nargs);
 
 // What calling one of the module's classes runs (its `tp_vectorcall`):
