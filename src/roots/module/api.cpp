@@ -20,22 +20,17 @@ namespace {
 
 Ref none_on_success(int status) { return status < 0 ? Ref() : none(); }
 
-// `text.lstrip(chars)`: `text` without the run of `chars` it starts with
-// (itself when there is none, as str's own method gives it).
+// `text.lstrip(chars)` for a single character to strip (the extension's
+// dot): `text` without the run of it that it starts with, itself when there
+// is none, as str's own method gives it.
 Ref strip_leading(PyObject* text, PyObject* chars) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const Py_ssize_t char_count = PyUnicode_GET_LENGTH(chars);
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
+    const Py_UCS4 strip = PyUnicode_READ_CHAR(chars, 0);
     Py_ssize_t start = 0;
-    for (; start < length; ++start) {
-        const Py_ssize_t at = PyUnicode_FindChar(chars, PyUnicode_READ(kind, data, start), 0, char_count, 1);
-        if (at == -2) {
-            return {};
-        }
-        if (at < 0) {
-            break;
-        }
+    while (start < length && PyUnicode_READ(kind, data, start) == strip) {
+        ++start;
     }
     return Ref::steal(PyUnicode_Substring(text, start, length));
 }
@@ -54,7 +49,7 @@ bool builtin_method(PyObject* name, PyObject* const* stack, size_t nargs, Ref* r
             *result = found < 0 ? Ref() : Ref::borrow(found ? Py_True : Py_False);
             return true;
         }
-        if (name == names.lstrip && nargs == 2 && PyUnicode_Check(stack[2])) {
+        if (name == names.lstrip && nargs == 2 && PyUnicode_Check(stack[2]) && PyUnicode_GET_LENGTH(stack[2]) == 1) {
             *result = strip_leading(self, stack[2]);
             return true;
         }

@@ -571,6 +571,9 @@ int list_contains(PyObject* list, PyObject* item);
     if (PyList_CheckExact(container)) {
         return list_contains(container, item);
     }
+    if (PyDict_CheckExact(container)) {
+        return PyDict_Contains(container, item);
+    }
     return PySequence_Contains(container, item);
 }
 
