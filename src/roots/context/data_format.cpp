@@ -89,7 +89,7 @@ PyObject* data_format_root_init(PyObject* const* args) {
 // empty table has only empty lists, and is not made for that.
 int format_table_for(PyObject* formats, PyObject* request_method, Ref* table) {
     if (PyDict_CheckExact(formats)) {
-        PyObject* found = PyDict_GetItemWithError(formats, request_method);
+        PyObject* found = find_item(formats, request_method);
         *table = Ref::borrow(found);
         return found == nullptr && error_pending() ? -1 : 0;
     }

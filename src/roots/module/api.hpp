@@ -426,18 +426,26 @@ Py_ssize_t& claim_dict_item_hint(DictItemHint (&set)[2], PyObject* key);
     return set[1].key == key ? set[1].index : claim_dict_item_hint(set, key);
 }
 
+// `dict.get(key)` for an exact dict, borrowed: null when the dict holds
+// no such key, or with the error of comparing keys.
+[[gnu::always_inline]] inline PyObject* find_item(PyObject* dict, PyObject* key) {
+    Py_ssize_t& hint = dict_item_hint(key);
+    if (PyObject* value = roots_dict_item_by_hint(dict, key, &hint)) {
+        return value;
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value != nullptr) {
+        roots_dict_note_hint(dict, value, &hint);
+    }
+    return value;
+}
+
 // `mapping.get(key)`.
 Ref get_item_generic(PyObject* mapping, PyObject* key);
 [[gnu::always_inline]] inline Ref get_item(PyObject* mapping, PyObject* key) {
     // An exact dict's `get` cannot have been overridden.
     if (PyDict_CheckExact(mapping)) {
-        Py_ssize_t& hint = dict_item_hint(key);
-        if (PyObject* value = roots_dict_item_by_hint(mapping, key, &hint)) {
-            return Ref::borrow(value);
-        }
-        PyObject* value = PyDict_GetItemWithError(mapping, key);
-        if (value != nullptr) {
-            roots_dict_note_hint(mapping, value, &hint);
+        if (PyObject* value = find_item(mapping, key)) {
             return Ref::borrow(value);
         }
         return error_pending() ? Ref() : none();
@@ -469,13 +477,7 @@ inline Ref store_record(PyObject* self, PyObject* mapping, PyObject* id_name) {
 // `mapping[key]`.
 [[gnu::always_inline]] inline Ref subscript(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
-        Py_ssize_t& hint = dict_item_hint(key);
-        if (PyObject* value = roots_dict_item_by_hint(mapping, key, &hint)) {
-            return Ref::borrow(value);
-        }
-        PyObject* value = PyDict_GetItemWithError(mapping, key);
-        if (value != nullptr) {
-            roots_dict_note_hint(mapping, value, &hint);
+        if (PyObject* value = find_item(mapping, key)) {
             return Ref::borrow(value);
         }
         if (!error_pending()) {
