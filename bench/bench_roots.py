@@ -557,8 +557,12 @@ def prepare(world, scenario, impls, stores, floor=True):
 
 
 def count_for(run, patches_world, target_ns=1_500_000):
+    # Sized on warm constructions: the first few of a scenario fill the
+    # caches and cost several times more, which made samples of a fraction
+    # of the target, each started cold after the collector's pass.
     with patches_world:
-        per = max(timed(run, 3), 50)
+        run(3)
+        per = max(timed(run, 20), 50)
     return max(3, int(target_ns / per))
 
 
