@@ -1,6 +1,7 @@
 """What the module caches between calls never outlives a change: the next call sees it, as the twin does."""
 
 import builtins
+import collections
 import contextlib
 import copy
 import gc
@@ -1443,3 +1444,75 @@ def _acl_entries_around_a_patch(impl, name, replacement):
 def test_acl_entries_follow_the_globals_they_are_made_of(name, replacement):
     before, patched, after = agree(lambda impl: _acl_entries_around_a_patch(impl, name, replacement))
     assert before == after != patched
+
+
+# ------------------------------------------- reads remembered at their place
+
+def _static_changes():
+    yield lambda cls: None
+    # The same staticmethod object, given another function: the class is unchanged.
+    yield lambda cls: vars(cls)["find_api_key"].__init__(logs("reinitialised"))
+    yield lambda cls: setattr(cls, "find_api_key", staticmethod(logs("replaced")))
+    yield lambda cls: setattr(cls, "find_api_key", logs("plain function"))
+    yield lambda cls: delattr(cls, "find_api_key")
+
+
+def test_a_staticmethod_read_through_its_class_gives_what_it_wraps_at_each_read():
+    def scenario(impl):
+        cls = type("Policy", (), {"find_api_key": staticmethod(logs("first"))})
+        seen = []
+        with mock.patch.object(impl, "ApikeyAuthenticationPolicy", cls):
+            sys._clear_type_cache()
+            for change in _static_changes():
+                change(cls)
+                LOG.clear()
+                seen.append((outcome_of(impl.DBModel, model_request())[0], [tag for tag, *_ in LOG]))
+        return seen
+    assert agree(scenario) == [("ok", ["first"]), ("ok", ["reinitialised"]), ("ok", ["replaced"]),
+                               ("ok", ["plain function"]), ("AttributeError", [])]
+
+
+Parsed = collections.namedtuple("Parsed", "scheme netloc path")
+Moved = collections.namedtuple("Moved", "path scheme")
+
+
+def test_a_named_tuples_field_is_read_as_its_class_reads_it_now():
+    """What urlparse gives, in turn: the field at other places, a tuple too short for it, a field overridden."""
+    def answers():
+        yield Parsed("", "", "/model/sales.json")
+        yield Moved("/model/sales.txt", "")
+        yield Parsed("", "", "/model/sales.txt")
+        yield tuple.__new__(Parsed, ("", ""))
+        yield Parsed("", "", "/model/sales.json")
+        Parsed.path = property(lambda self: "/model/sales.txt")
+        yield Parsed("", "", "/model/sales.json")
+
+    def scenario(impl):
+        seen = []
+        saved = Parsed.path
+        try:
+            for answer in answers():
+                with mock.patch.object(impl, "urlparse", lambda path, answer=answer: answer):
+                    sys._clear_type_cache()
+                    seen.append(outcome_of(impl.DBModel, model_request())[:2])
+        finally:
+            Parsed.path = saved
+        return [name if name == "ok" else (name, text) for name, text in seen]
+    assert agree(scenario) == ["ok", ("HTTPNotFound", "The resource could not be found."),
+                               ("HTTPNotFound", "The resource could not be found."),
+                               ("IndexError", "tuple index out of range"), "ok",
+                               ("HTTPNotFound", "The resource could not be found.")]
+
+
+def test_a_format_list_found_missing_is_found_once_the_table_gains_it():
+    def scenario(impl):
+        table = {"supported": ["json"], "illegal": ["txt"]}
+        cls = type("Sub", (impl.DBModel,), {"formats": {"GET": table}})
+        seen = []
+        for change in [lambda: None, lambda: table.update(not_implemented=["yaml"]), lambda: table.pop("not_implemented"),
+                       lambda: cls.formats.update(GET={"supported": ["json"], "not_implemented": ["yaml"]})]:
+            change()
+            seen.append(outcome_of(cls, model_request("yaml"))[0])
+        return seen
+    assert agree(scenario) == ["HTTPUnsupportedFormat", "HTTPNotImplemented", "HTTPUnsupportedFormat",
+                               "HTTPNotImplemented"]

@@ -1,5 +1,6 @@
 #include "roots/module/api.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -9,6 +10,42 @@
 namespace roots {
 
 DictItemHint dict_item_hints[kDictItemHintSets][2];
+
+namespace {
+
+// Where a key was last found missing, and the version of the dict then: a
+// table's optional entries ("not_implemented") are looked up in every
+// construction, and a miss otherwise takes the dict's whole probe.  The dict
+// is only compared: a dict made later at its address has a new version.
+struct AbsentItem {
+    PyObject* dict;
+    PyObject* key;
+    std::uint64_t version;
+};
+constexpr std::uintptr_t kAbsentItems = 64;
+AbsentItem absent_items[kAbsentItems];
+
+}  // namespace
+
+PyObject* find_item_unhinted(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
+    const std::uintptr_t slot =
+        ((reinterpret_cast<std::uintptr_t>(key) >> 4) ^ (reinterpret_cast<std::uintptr_t>(dict) >> 6)) % kAbsentItems;
+    AbsentItem& absent = absent_items[slot];
+    if (absent.key == key && absent.dict == dict && absent.version != 0 && absent.version == roots_dict_version(dict)) {
+        return nullptr;
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value != nullptr) {
+        roots_dict_note_hint(dict, value, &hint);
+    } else if (!error_pending()) {
+        if (const std::uint64_t version = roots_dict_absence_version(dict, key); version != 0) {
+            absent = {dict, key, version};
+        }
+    }
+    return value;
+}
+
+void forget_absent_items() { std::fill(std::begin(absent_items), std::end(absent_items), AbsentItem{}); }
 
 Py_ssize_t& claim_dict_item_hint(DictItemHint (&set)[2], PyObject* key) {
     set[1] = set[0];
@@ -487,8 +524,8 @@ int init_through_super(PyObject* cls, PyObject* self, PyObject* request) {
 
 }  // namespace
 
-int super_init(PyObject* class_name, PyObject* self, PyObject* request) {
-    Ref cls = global_named(class_name);
+int super_init_at(GlobalSite& site, PyObject* class_name, PyObject* self, PyObject* request) {
+    Ref cls = read_global(site, class_name);
     return cls ? init_through_super(cls.get(), self, request) : -1;
 }
 
@@ -501,16 +538,33 @@ int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request) {
     return init_through_super(cls, self, request);
 }
 
-int base_init(PyObject* base_name, PyObject* self, PyObject* request) {
-    Ref base = global_named(base_name);
+int base_init_at(BaseInitSite& site, PyObject* base_name, PyObject* self, PyObject* request) {
+    Ref base = read_global(site.global, base_name);
     if (!base) {
         return -1;
     }
     // A class whose metaclass is exactly `type` answers `__init__` from its
     // MRO, and one of our functions read from a class is itself.
     if (PyType_CheckExact(base.get())) {
-        PyObject* own = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base.get()), names.__init__);
+        auto* type = reinterpret_cast<PyTypeObject*>(base.get());
+        // The epoch ties the initialiser to the base the global gave then;
+        // an unchanged tag (never zero once given) to the base's MRO.
+        if (site.init != nullptr && site.epoch == globals_epoch && site.global.value == base.get() &&
+            type->tp_version_tag == site.version_tag) {
+            return run_init_body(site.init, self, request);
+        }
+        const auto epoch = globals_epoch;
+        const unsigned int tag = type->tp_version_tag;
+        PyObject* own = _PyType_Lookup(type, names.__init__);
         if (own != nullptr && is_module_function(own)) {
+            // Kept only under the tag the base had before the lookup, which
+            // compares keys and so may run code that changes a class on the
+            // MRO (its tag is then cleared, and a new one is never the old).
+            if (tag != 0 && type->tp_version_tag == tag && epoch == globals_epoch) {
+                site.init = own;
+                site.version_tag = tag;
+                site.epoch = epoch;
+            }
             return run_init_body(own, self, request);
         }
     }

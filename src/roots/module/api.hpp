@@ -426,6 +426,13 @@ Py_ssize_t& claim_dict_item_hint(DictItemHint (&set)[2], PyObject* key);
     return set[1].key == key ? set[1].index : claim_dict_item_hint(set, key);
 }
 
+// find_item where the hint did not answer: the dict's own lookup, unless
+// the key was found missing from the dict as it still is.
+PyObject* find_item_unhinted(PyObject* dict, PyObject* key, Py_ssize_t& hint);
+// Forgets the keys found missing, whose versions a later interpreter hands
+// out again.
+void forget_absent_items();
+
 // `dict.get(key)` for an exact dict, borrowed: null when the dict holds
 // no such key, or with the error of comparing keys.
 [[gnu::always_inline]] inline PyObject* find_item(PyObject* dict, PyObject* key) {
@@ -433,11 +440,7 @@ Py_ssize_t& claim_dict_item_hint(DictItemHint (&set)[2], PyObject* key);
     if (PyObject* value = roots_dict_item_by_hint(dict, key, &hint)) {
         return value;
     }
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value != nullptr) {
-        roots_dict_note_hint(dict, value, &hint);
-    }
-    return value;
+    return find_item_unhinted(dict, key, hint);
 }
 
 // `mapping.get(key)`.
@@ -627,13 +630,33 @@ void forget_walk_watcher();
 // `a == b` as an object (not reduced to a bool).
 inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
 
-// `super(GLOBAL(class_name), self).__init__(request)`: 0, or -1 with an error.
-int super_init(PyObject* class_name, PyObject* self, PyObject* request);
+// `super(GLOBAL(class_name), self).__init__(request)`: 0, or -1 with an
+// error.  The class is read as each place's own global read.
+int super_init_at(GlobalSite& site, PyObject* class_name, PyObject* self, PyObject* request);
+#define super_init(class_name, self, request) \
+    ::roots::super_init_at(ROOTS_GLOBAL_SITE, (class_name), (self), (request))
 // `super().__init__(request)` inside an initialiser whose `__class__` cell is `cell`.
 int super_init_from_cell(PyObject* cell, PyObject* self, PyObject* request);
+
+// What one place calling a base's initialiser found last: the base, read
+// as a global, and the initialiser its MRO gave, while the global read
+// and the base's version tag stand.
+struct BaseInitSite {
+    GlobalSite global;
+    PyObject* init;  // borrowed: a class dict on the base's MRO holds it while the tag stands
+    unsigned int version_tag;
+    std::uint64_t epoch;  // the globals' epoch the initialiser was found at
+};
 // `GLOBAL(base_name).__init__(self, request)`: the named base's own
 // initialiser, whatever a subclass's method resolution order puts next.
-int base_init(PyObject* base_name, PyObject* self, PyObject* request);
+int base_init_at(BaseInitSite& site, PyObject* base_name, PyObject* self, PyObject* request);
+#define base_init(base_name, self, request)                                                        \
+    ::roots::base_init_at(                                                                         \
+        []() -> ::roots::BaseInitSite& {                                                           \
+            static constinit ::roots::BaseInitSite site{};                                         \
+            return site;                                                                           \
+        }(),                                                                                       \
+        (base_name), (self), (request))
 
 // `hasattr(obj, name)`, keeping the value: 1 with `*value` set, 0 when the
 // attribute is missing, -1 on any other error (which hasattr lets through).

@@ -403,6 +403,37 @@ Py_ssize_t object_slot_offset(PyObject* found, PyTypeObject* type) {
                : -1;
 }
 
+// The type of a named tuple's field getters (held for the process), or
+// null when it could not be found: their reads are then left to them.
+PyObject* tuple_field_type = nullptr;
+
+// The item a named tuple's field `found` of a class on the MRO of `type`
+// reads, when `found` is such a field and `type` a tuple subclass; else -1.
+// The getter tells its index by how it pickles: (its type, (index, doc)).
+// That may allocate, and so run code, so the type's tag is checked after.
+Py_ssize_t tuple_field_index(PyObject* found, PyTypeObject* type) {
+    if (tuple_field_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(found)) != tuple_field_type ||
+        !PyType_IsSubtype(type, &PyTuple_Type)) {
+        return -1;
+    }
+    const unsigned int tag = type->tp_version_tag;
+    const Ref hold = Ref::borrow(found);
+    Ref reduced = Ref::steal(PyObject_CallMethodNoArgs(found, names.__reduce__));
+    PyObject* arguments = reduced && PyTuple_CheckExact(reduced.get()) && PyTuple_GET_SIZE(reduced.get()) == 2
+                              ? PyTuple_GET_ITEM(reduced.get(), 1)
+                              : nullptr;
+    PyObject* index = arguments != nullptr && PyTuple_CheckExact(arguments) && PyTuple_GET_SIZE(arguments) == 2
+                          ? PyTuple_GET_ITEM(arguments, 0)
+                          : nullptr;
+    const Py_ssize_t at = index != nullptr && PyLong_CheckExact(index) ? PyLong_AsSsize_t(index) : -1;
+    if (error_pending()) {
+        // The getter's own read, which follows, meets what is wrong itself.
+        PyErr_Clear();
+        return -1;
+    }
+    return at >= 0 && type->tp_version_tag == tag ? at : -1;
+}
+
 // What `obj` keeps at `offset` of its memory (a slot, a dict pointer), borrowed.
 inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
@@ -585,6 +616,9 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
                 if (const Py_ssize_t offset = object_slot_offset(entry->found, type); offset > 0) {
                     fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kSlot,
                                      offset, 0, entry->found});
+                } else if (const Py_ssize_t index = tuple_field_index(entry->found, type); index >= 0) {
+                    fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                     SiteKind::kTupleField, index, 0, entry->found});
                 }
             }
             return read_data_descriptor(entry->found, obj, value);
@@ -618,6 +652,10 @@ int cached_read(PyObject* obj, PyObject* name, PyObject** value, AttributeSite* 
             *value = Py_NewRef(entry->found);
             return 1;
         case Resolution::kTypeStatic:
+            if (site != nullptr) {
+                fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation,
+                                 SiteKind::kTypeStatic, -1, 0, entry->found});
+            }
             // As the class's own read binds it: with no instance.
             *value = Py_TYPE(entry->found)->tp_descr_get(entry->found, nullptr, reinterpret_cast<PyObject*>(entry->type));
             return *value != nullptr ? 1 : -1;
@@ -674,6 +712,14 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
         case SiteKind::kInline:
         case SiteKind::kInDict:
         case SiteKind::kProperty:
+        case SiteKind::kTypeStatic:
+            break;
+        case SiteKind::kTupleField:
+            // A tuple's items never change; a shorter one leaves the read
+            // to the getter, which raises.
+            if (type == site.type && type->tp_version_tag == site.version_tag && site.index < Py_SIZE(obj)) {
+                return PyTuple_GET_ITEM(obj, site.index);
+            }
             break;
         case SiteKind::kClassValue:
         case SiteKind::kStaticMethod:
@@ -730,6 +776,12 @@ PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
             note_attribute_error(obj, name);
         }
         return read;
+    }
+    // A staticmethod read through its class, as the class's own read gives
+    // it: with no instance, and running no code.
+    if (site.kind == SiteKind::kTypeStatic && name == site.name && obj == reinterpret_cast<PyObject*>(site.type) &&
+        type == &PyType_Type && site.type->tp_version_tag == site.version_tag) {
+        return Py_TYPE(site.value)->tp_descr_get(site.value, nullptr, obj);
     }
     PyObject* value = nullptr;
     const int found = cached_get(obj, name, &value, &site);
@@ -992,6 +1044,31 @@ int find_fallback_read() {
     return 0;
 }
 
+int find_tuple_field_type() {
+    if (tuple_field_type != nullptr) {
+        return 0;
+    }
+    // Where the getters come from, when the interpreter has them in C; a
+    // pure-Python named tuple's fields are properties, read as such.
+    Ref collections = Ref::steal(PyImport_ImportModule("_collections"));
+    if (!collections) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref found = Ref::steal(PyObject_GetAttrString(collections.get(), "_tuplegetter"));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    if (PyType_Check(found.get())) {
+        tuple_field_type = found.release();
+    }
+    return 0;
+}
+
 void clear_fast_path_caches() {
     for (std::size_t i = 0; i < filled_site_count; ++i) {
         *filled_sites[i] = AttributeSite{};
@@ -1016,6 +1093,8 @@ void clear_fast_path_caches() {
 void forget_fast_path_watcher() {
     clear_fast_path_caches();
     caches.watcher_id = -1;
+    // Belonged to the interpreter that is gone.
+    tuple_field_type = nullptr;
 }
 
 }  // namespace roots

@@ -106,6 +106,12 @@ enum class SiteKind : unsigned char {
     // A slot of the instance holding an object reference, at offset `index`
     // (`value` is the slot's member on the class).
     kSlot,
+    // A staticmethod (`value`) of the class `type`, read through the class
+    // itself: what it wraps is asked of it at each read.
+    kTypeStatic,
+    // A named tuple's field: item `index` of an instance of `type`, a tuple
+    // subclass whose class holds the field's getter (`value`).
+    kTupleField,
 };
 
 struct AttributeSite {
@@ -164,6 +170,10 @@ int watch_dict(int& watcher, PyDict_WatchCallback callback, PyObject* dict);
 // `__getattr__`, so that reads of their instances can be answered from the
 // cache too: 0, or -1 with an error.
 int find_fallback_read();
+
+// Finds the type of a named tuple's field getters, so that their reads can
+// be remembered at their sites: 0, or -1 with an error.
+int find_tuple_field_type();
 
 // Forgets every cached entry, with the rest of the state at the end of the
 // interpreter.

@@ -217,6 +217,22 @@ void roots_dict_note_hint(PyObject *dict, PyObject *value, Py_ssize_t *hint)
     }
 }
 
+uint64_t roots_dict_absence_version(PyObject *dict, PyObject *key)
+{
+    PyDictObject *mp = (PyDictObject *)dict;
+    /* An immortal key is never freed, so no other string takes its address. */
+    if (!PyUnicode_CheckExact(key) || !_Py_IsImmortal(key) || mp->ma_values != NULL ||
+        mp->ma_keys->dk_kind != DICT_KEYS_UNICODE) {
+        return 0;
+    }
+    return mp->ma_version_tag;
+}
+
+uint64_t roots_dict_version(PyObject *dict)
+{
+    return ((PyDictObject *)dict)->ma_version_tag;
+}
+
 /* A property's fields, as the interpreter lays them out (not in any header). */
 typedef struct {
     PyObject_HEAD

@@ -66,6 +66,15 @@ PyObject *roots_dict_item_by_hint(PyObject *dict, PyObject *key, Py_ssize_t *hin
  * hint: roots_dict_item_by_hint checks its key. */
 void roots_dict_note_hint(PyObject *dict, PyObject *value, Py_ssize_t *hint);
 
+/* The version of `dict`, for as long as which a lookup of `key` that found
+ * nothing would find nothing again, or 0 when no version tells: a string
+ * looked up among string keys only compares strings, and every change to
+ * the dict gives it a version no dict of the interpreter had before.  Only
+ * an immortal string gets one: no other string can take its address. */
+uint64_t roots_dict_absence_version(PyObject *dict, PyObject *key);
+/* The current version of `dict`. */
+uint64_t roots_dict_version(PyObject *dict);
+
 /* Whether `frame`, made by PyFrame_New with `globals` and held by the
  * caller alone, can serve as a new such frame: nothing else can see it, so
  * a traceback entry may take it instead of a frame made afresh (which also

@@ -197,6 +197,7 @@ void forget_state() {
     forget_formats();
     forget_acl_entries();
     forget_spare_frames();
+    forget_absent_items();
     forget_names();
 }
 
@@ -282,7 +283,8 @@ int exec_module(PyObject* module) {
         return fail();
     }
     registered_here = registered == 0;
-    if (keep_builtins() < 0 || make_constants() < 0 || init_function_type() < 0 || find_fallback_read() < 0) {
+    if (keep_builtins() < 0 || make_constants() < 0 || init_function_type() < 0 || find_fallback_read() < 0 ||
+        find_tuple_field_type() < 0) {
         return fail();
     }
     if (run_module_body(&line) < 0) {
