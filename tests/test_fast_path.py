@@ -1516,3 +1516,17 @@ def test_a_format_list_found_missing_is_found_once_the_table_gains_it():
         return seen
     assert agree(scenario) == ["HTTPUnsupportedFormat", "HTTPNotImplemented", "HTTPUnsupportedFormat",
                                "HTTPNotImplemented"]
+
+
+def test_a_parameter_found_missing_is_found_once_the_parameters_gain_it():
+    def scenario(impl):
+        params = {}
+        request = model_request()
+        request.__class__ = type("PlainParams", (type(request),), {"params": params})
+        seen = []
+        for change in [lambda: None, lambda: params.update(schema=""), lambda: params.pop("schema"),
+                       lambda: params.update(validate="no", schema="")]:
+            change()
+            seen.append(impl.DBModel(request).is_schema_request)
+        return seen
+    assert agree(scenario) == [False, True, False, True]

@@ -577,6 +577,11 @@ int list_contains(PyObject* list, PyObject* item);
         return list_contains(container, item);
     }
     if (PyDict_CheckExact(container)) {
+        // A string key is found as a read finds it: at the entry it was
+        // found at last, or found missing from the dict as it still is.
+        if (PyUnicode_CheckExact(item)) {
+            return find_item(container, item) != nullptr ? 1 : error_pending() ? -1 : 0;
+        }
         return PyDict_Contains(container, item);
     }
     return PySequence_Contains(container, item);
