@@ -100,7 +100,7 @@ Ref fixed_path_location(PyObject* request, bool* needs_redirect) {
         Ref host_text = Ref::steal(PyObject_Str(host_url.get()));
         Ref uri_text = host_text ? Ref::steal(PyObject_Str(raw_uri.get())) : Ref();
         // `+`: str() may give a str subclass, which may join in its own way.
-        full_path = uri_text ? Ref::steal(PyNumber_Add(host_text.get(), uri_text.get())) : Ref();
+        full_path = uri_text ? add(host_text.get(), uri_text.get()) : Ref();
         if (!full_path) {
             return {};
         }
@@ -122,7 +122,7 @@ Ref fixed_path_location(PyObject* request, bool* needs_redirect) {
     if (!full_path) {
         full_path = Ref::steal(PyUnicode_Concat(host_url.get(), raw_uri.get()));
     }
-    Ref path = full_path ? Ref::steal(PyNumber_Add(host_url.get(), fixed_uri.get())) : Ref();
+    Ref path = full_path ? add(host_url.get(), fixed_uri.get()) : Ref();
     const int moved = path ? differs(path.get(), full_path.get()) : -1;
     if (moved <= 0) {
         return {};

@@ -181,7 +181,7 @@ PyObject* root_basic_redirect_request_format(PyObject* const* args) {
     Ref target_format = target ? subscript(target.get(), state.zero) : Ref();
     Ref target_qs = target_format ? subscript(target.get(), state.one) : Ref();
     Ref redir_url = target_qs ? getattr(request, names.path_info) : Ref();
-    Ref suffix = redir_url ? Ref::steal(PyNumber_Add(names.dot, response_format)) : Ref();
+    Ref suffix = redir_url ? add(names.dot, response_format) : Ref();
     Ref has_suffix = suffix ? call_method(redir_url.get(), names.endswith, suffix.get()) : Ref();
     const int strip = has_suffix ? truth(has_suffix.get()) : -1;
     if (strip < 0) {
@@ -204,7 +204,7 @@ PyObject* root_basic_redirect_request_format(PyObject* const* args) {
     }
     auto append = [&redir_url](PyObject* text) {
         if (redir_url) {
-            redir_url = Ref::steal(PyNumber_Add(redir_url.get(), text));
+            redir_url = add(redir_url.get(), text);
         }
     };
     append(names.dot);

@@ -23,9 +23,9 @@ PyObject* get_db_limit_url(PyObject* const* args) {
         return nullptr;
     }
     Ref path_url = getattr(request, names.path_url);
-    Ref url = path_url ? Ref::steal(PyNumber_Add(path_url.get(), names.query_mark)) : Ref();
+    Ref url = path_url ? add(path_url.get(), names.query_mark) : Ref();
     Ref query = url ? call_global(names.urlencode, request_params.get()) : Ref();
-    return query ? PyNumber_Add(url.get(), query.get()) : nullptr;
+    return query ? add(url.get(), query.get()).release() : nullptr;
 }
 
 PyObject* check_db_limit_overflow(PyObject* const* args) {

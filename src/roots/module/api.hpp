@@ -632,6 +632,11 @@ private:
 // Forgets the watcher of walked dicts, and the walks it watches for, at the
 // end of the interpreter that gave it out.
 void forget_walk_watcher();
+// `a + b`.  Two exact strings are joined directly: neither can define the
+// addition another way.
+inline Ref add(PyObject* a, PyObject* b) {
+    return Ref::steal(PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) ? PyUnicode_Concat(a, b) : PyNumber_Add(a, b));
+}
 // `a == b` as an object (not reduced to a bool).
 inline Ref compare_equal(PyObject* a, PyObject* b) { return Ref::steal(PyObject_RichCompare(a, b, Py_EQ)); }
 

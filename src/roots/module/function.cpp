@@ -700,6 +700,13 @@ void add_traceback_entry(PyObject* code) {
     if (!error_pending() || state.globals == nullptr) {
         return;
     }
+    // A kept frame that nothing was set on is taken again without running
+    // code, so the error can stay where it is meanwhile.
+    if (SpareFrame& spare = spare_slot(code);
+        spare.code == code && spare.frame != nullptr && roots_renew_frame_quietly(spare.frame, state.globals)) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(spare.frame));
+        return;
+    }
     PyObject* exception = PyErr_GetRaisedException();
     Ref frame = entry_frame(code);
     if (!frame) {

@@ -264,22 +264,42 @@ PyObject *roots_dict_value_at(PyObject *dict, PyObject *name, Py_ssize_t at)
     return DK_UNICODE_ENTRIES(keys)[at].me_key == name ? value_at(mp, at) : NULL;
 }
 
+static int frame_held_alone(PyFrameObject *f, PyObject *globals)
+{
+    return Py_REFCNT(f) == 1 && f->f_back == NULL && f->f_frame == (_PyInterpreterFrame *)f->_f_frame_data &&
+           f->f_frame->owner == FRAME_OWNED_BY_FRAME_OBJECT && f->f_frame->f_globals == globals;
+}
+
+static void reset_frame_flags(PyFrameObject *f)
+{
+    f->f_lineno = 0;
+    f->f_trace_lines = 1;
+    f->f_trace_opcodes = 0;
+    f->f_fast_as_locals = 0;
+}
+
 int roots_renew_frame(PyObject *frame, PyObject *globals)
 {
     PyFrameObject *f = (PyFrameObject *)frame;
-    if (Py_REFCNT(frame) != 1 || f->f_back != NULL || f->f_frame != (_PyInterpreterFrame *)f->_f_frame_data ||
-        f->f_frame->owner != FRAME_OWNED_BY_FRAME_OBJECT || f->f_frame->f_globals != globals) {
+    if (!frame_held_alone(f, globals)) {
         return 0;
     }
     /* What Python code may have set through a traceback since. */
     Py_CLEAR(f->f_trace);
     Py_CLEAR(f->f_frame->f_locals);
-    f->f_lineno = 0;
-    f->f_trace_lines = 1;
-    f->f_trace_opcodes = 0;
-    f->f_fast_as_locals = 0;
+    reset_frame_flags(f);
     /* Releasing those ran code, which may have taken the frame. */
     return Py_REFCNT(frame) == 1;
+}
+
+int roots_renew_frame_quietly(PyObject *frame, PyObject *globals)
+{
+    PyFrameObject *f = (PyFrameObject *)frame;
+    if (!frame_held_alone(f, globals) || f->f_trace != NULL || f->f_frame->f_locals != NULL) {
+        return 0;
+    }
+    reset_frame_flags(f);
+    return 1;
 }
 
 int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,

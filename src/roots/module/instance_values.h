@@ -82,6 +82,10 @@ uint64_t roots_dict_version(PyObject *dict);
  * an earlier traceback (a trace function and its flags, a locals dict) is
  * reset first.  1 when it can, else 0; no error is set. */
 int roots_renew_frame(PyObject *frame, PyObject *globals);
+/* The same when nothing was set on it that releasing would run code for:
+ * then it is renewed in place and 1 returned, with no code run (an error
+ * may be pending); else 0, and it is left as it is. */
+int roots_renew_frame_quietly(PyObject *frame, PyObject *globals);
 
 /* Whether `property` is exactly a property laid out as this file reads it. */
 int roots_property_layout_known(PyObject *property);
