@@ -390,6 +390,7 @@ DD_REFUSALS = [  # by "outsider", who may use no database of the store
     ("no_path", dict(body={}), HTTPNotFound, db_not_found(None)),
     ("array_body", dict(body=["/db/sales"]), HTTPNotFound, db_not_found(None)),
     ("string_body", dict(kind="build", body="sales"), HTTPNotFound, db_not_found(None)),
+    *[(f"{type(body).__name__}_body", dict(body=body), HTTPNotFound, db_not_found(None)) for body in (42, 1.5, True)],
     ("no_body", dict(kind="build", user_id="u1"), json.JSONDecodeError, None),
     ("access_refused", dict(body={"path": "/db/sales/t"}), HTTPForbidden, NO_ACCESS.format("outsider", "sales")),
     ("unrecognised", dict(kind="compose", body={}), HTTPForbidden, UNRECOGNISED),

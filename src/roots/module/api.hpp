@@ -558,7 +558,19 @@ inline Ref list_of(PyObject* iterable) {
 // `isinstance(obj, type)`, which also believes an object's `__class__`
 // (a mock made to pass for a list, say): 1, 0, or -1 on error.
 [[gnu::always_inline]] inline int is_instance(PyObject* obj, PyTypeObject* type) {
-    return Py_IS_TYPE(obj, type) ? 1 : PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type));
+    if (Py_IS_TYPE(obj, type)) {
+        return 1;
+    }
+    // Of a class whose metaclass is exactly `type`, isinstance asks the
+    // object's type, then its `__class__`; an object of one of these builtins
+    // has its type as its `__class__`, so the type alone answers.
+    PyTypeObject* kind = Py_TYPE(obj);
+    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) &&
+        (kind == &PyDict_Type || kind == &PyList_Type || kind == &PyTuple_Type || kind == &PyUnicode_Type ||
+         kind == &PyLong_Type || kind == &PyFloat_Type || kind == &PyBool_Type || obj == Py_None)) {
+        return PyType_IsSubtype(kind, type);
+    }
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject*>(type));
 }
 // `!=`, which asks `__ne__`: not always the negation of `==`.
 [[gnu::always_inline]] inline int differs(PyObject* a, PyObject* b) {
