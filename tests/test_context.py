@@ -91,7 +91,8 @@ def test_root_context_binds_settings_store_and_user_reading_the_settings_afresh_
 
 
 @pytest.mark.parametrize(
-    "path, pulls", [("/static/app.js", 0), ("/db/static/x", 1), ("/db/x.json", 1), ("/staticfile", 1)])
+    "path, pulls", [("/static/app.js", 0), ("/db/static/x", 1), ("/db/x.json", 1), ("/staticfile", 1), ("/static", 1),
+                    ("/static/", 0), ("/static/%C3%BC.js", 0), ("/static/%E2%98%83", 0), ("/%E2%98%83static/", 1)])
 def test_store_is_refreshed_except_for_static_files(path, pulls):
     settings = settings_for()
     store = settings["krv_settings"]["config_storage"]

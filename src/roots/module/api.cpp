@@ -72,6 +72,24 @@ Ref strip_leading(PyObject* text, PyObject* chars) {
     return Ref::steal(PyUnicode_Substring(text, start, length));
 }
 
+// `text.startswith(part)` (`at_start`) or `text.endswith(part)`: 1, 0, or
+// -1 with an error.  Two strings of one kind are compared in place, as the
+// library compares them, without its index adjustments.
+Py_ssize_t tail_matches(PyObject* text, PyObject* part, bool at_start) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t part_length = PyUnicode_GET_LENGTH(part);
+    const int kind = PyUnicode_KIND(text);
+    if (PyUnicode_KIND(part) != kind) {
+        return PyUnicode_Tailmatch(text, part, 0, PY_SSIZE_T_MAX, at_start ? -1 : 1);
+    }
+    if (part_length > length) {
+        return 0;
+    }
+    const char* data = static_cast<const char*>(PyUnicode_DATA(text));
+    const Py_ssize_t offset = at_start ? 0 : (length - part_length) * kind;
+    return std::memcmp(data + offset, PyUnicode_DATA(part), static_cast<size_t>(part_length * kind)) == 0;
+}
+
 // `self.name(*args)` for the few builtin methods the bodies call, when
 // `self` is EXACTLY the builtin type (so the method cannot have been
 // overridden) and the arguments are of the kinds the method's own C API
@@ -81,8 +99,7 @@ bool builtin_method(PyObject* name, PyObject* const* stack, size_t nargs, Ref* r
     PyObject* self = stack[1];
     if (PyUnicode_CheckExact(self)) {
         if ((name == names.startswith || name == names.endswith) && nargs == 2 && PyUnicode_Check(stack[2])) {
-            const Py_ssize_t found =
-                PyUnicode_Tailmatch(self, stack[2], 0, PY_SSIZE_T_MAX, name == names.startswith ? -1 : 1);
+            const Py_ssize_t found = tail_matches(self, stack[2], name == names.startswith);
             *result = found < 0 ? Ref() : Ref::borrow(found ? Py_True : Py_False);
             return true;
         }
