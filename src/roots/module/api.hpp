@@ -155,6 +155,18 @@ AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* nam
     return value ? write_attribute(site, obj, name, value.get()) : -1;
 }
 
+// PyVectorcall_Function, read in place as the library's own inline
+// version reads it: the exported function costs a call of its own.
+[[gnu::always_inline]] inline vectorcallfunc vectorcall_of(PyObject* callable) {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        return nullptr;
+    }
+    vectorcallfunc function;
+    std::memcpy(&function, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof(function));
+    return function;
+}
+
 // PyObject_Vectorcall, with the thread state the running body already
 // has: the interpreter's own call looks it up in its library's thread-local
 // storage, a function call of its own, on every call.  A Python function
@@ -164,7 +176,7 @@ AttributeSite& other_site_for(AttributeSite (&sites)[kNamedSites], PyObject* nam
 [[gnu::always_inline]] inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                                    PyObject* kwnames) {
     PyThreadState* tstate = running_tstate;
-    vectorcallfunc function = PyVectorcall_Function(callable);
+    vectorcallfunc function = vectorcall_of(callable);
     if (function == nullptr || tstate == nullptr) {
         return PyObject_Vectorcall(callable, args, nargsf, kwnames);
     }
