@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "roots/module/api.hpp"
 #include "roots/module/function.hpp"
@@ -404,34 +405,28 @@ Py_ssize_t object_slot_offset(PyObject* found, PyTypeObject* type) {
 }
 
 // The type of a named tuple's field getters (held for the process), or
-// null when it could not be found: their reads are then left to them.
+// null when it could not be found or is not laid out as below: their reads
+// are then left to them.
 PyObject* tuple_field_type = nullptr;
+
+// Where a field getter keeps the index of its item: right after the object
+// header, as the interpreter lays it out (checked once on getters made for
+// the purpose, see find_tuple_field_type).
+inline Py_ssize_t tuple_field_position(PyObject* getter) {
+    Py_ssize_t index;
+    std::memcpy(&index, reinterpret_cast<char*>(getter) + sizeof(PyObject), sizeof(index));
+    return index;
+}
 
 // The item a named tuple's field `found` of a class on the MRO of `type`
 // reads, when `found` is such a field and `type` a tuple subclass; else -1.
-// The getter tells its index by how it pickles: (its type, (index, doc)).
-// That may allocate, and so run code, so the type's tag is checked after.
+// Runs no code: the entry `found` came from stays as it is.
 Py_ssize_t tuple_field_index(PyObject* found, PyTypeObject* type) {
     if (tuple_field_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(found)) != tuple_field_type ||
         !PyType_IsSubtype(type, &PyTuple_Type)) {
         return -1;
     }
-    const unsigned int tag = type->tp_version_tag;
-    const Ref hold = Ref::borrow(found);
-    Ref reduced = Ref::steal(PyObject_CallMethodNoArgs(found, names.__reduce__));
-    PyObject* arguments = reduced && PyTuple_CheckExact(reduced.get()) && PyTuple_GET_SIZE(reduced.get()) == 2
-                              ? PyTuple_GET_ITEM(reduced.get(), 1)
-                              : nullptr;
-    PyObject* index = arguments != nullptr && PyTuple_CheckExact(arguments) && PyTuple_GET_SIZE(arguments) == 2
-                          ? PyTuple_GET_ITEM(arguments, 0)
-                          : nullptr;
-    const Py_ssize_t at = index != nullptr && PyLong_CheckExact(index) ? PyLong_AsSsize_t(index) : -1;
-    if (error_pending()) {
-        // The getter's own read, which follows, meets what is wrong itself.
-        PyErr_Clear();
-        return -1;
-    }
-    return at >= 0 && type->tp_version_tag == tag ? at : -1;
+    return tuple_field_position(found);
 }
 
 // What `obj` keeps at `offset` of its memory (a slot, a dict pointer), borrowed.
@@ -1063,9 +1058,23 @@ int find_tuple_field_type() {
         PyErr_Clear();
         return 0;
     }
-    if (PyType_Check(found.get())) {
-        tuple_field_type = found.release();
+    if (!PyType_Check(found.get())) {
+        return 0;
     }
+    // Its index is read in place only when two getters made here keep
+    // theirs where it is looked for.
+    for (const Py_ssize_t index : {Py_ssize_t{5}, Py_ssize_t{1} << 40}) {
+        Ref getter = Ref::steal(PyObject_CallFunction(found.get(), "nO", index, Py_None));
+        if (!getter) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (Py_TYPE(getter.get()) != reinterpret_cast<PyTypeObject*>(found.get()) ||
+            tuple_field_position(getter.get()) != index) {
+            return 0;
+        }
+    }
+    tuple_field_type = found.release();
     return 0;
 }
 

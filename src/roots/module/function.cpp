@@ -700,11 +700,17 @@ void add_traceback_entry(PyObject* code) {
     if (!error_pending() || state.globals == nullptr) {
         return;
     }
-    // A kept frame that nothing was set on is taken again without running
-    // code, so the error can stay where it is meanwhile.
+    // A kept frame that nothing was set on is renewed without running code,
+    // so the error can stay where it is meanwhile.  It is out of its slot
+    // while the entry is made, whose allocation may run code that makes
+    // entries of its own: no two tracebacks share a frame.
     if (SpareFrame& spare = spare_slot(code);
         spare.code == code && spare.frame != nullptr && roots_renew_frame_quietly(spare.frame, state.globals)) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(spare.frame));
+        Ref kept = Ref::steal(std::exchange(spare.frame, nullptr));
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(kept.get()));
+        if (spare.code == code && spare.frame == nullptr) {
+            spare.frame = kept.release();
+        }
         return;
     }
     PyObject* exception = PyErr_GetRaisedException();

@@ -20,7 +20,7 @@ inline constexpr char kModuleName[] = "korvane.roots";
 #define ROOTS_IDENTIFIERS(X)                                                            \
     /* module plumbing */                                                               \
     X(__module__) X(__qualname__) X(__classcell__) X(__init__) X(__name__) X(__acl__)   \
-    X(__getattr__) X(__getattribute__) X(__reduce__)                                    \
+    X(__getattr__) X(__getattribute__)                                                  \
     X(replace) X(name) X(obj)                                                           \
     X(co_argcount) X(co_nlocals) X(co_varnames) X(co_name) X(co_qualname)               \
     X(getLogger) X(warning) X(debug) X(format)                                          \
