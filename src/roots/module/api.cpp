@@ -31,7 +31,7 @@ PyObject* find_item_unhinted(PyObject* dict, PyObject* key, Py_ssize_t& hint) {
     const std::uintptr_t slot =
         ((reinterpret_cast<std::uintptr_t>(key) >> 4) ^ (reinterpret_cast<std::uintptr_t>(dict) >> 6)) % kAbsentItems;
     AbsentItem& absent = absent_items[slot];
-    if (absent.key == key && absent.dict == dict && absent.version != 0 && absent.version == roots_dict_version(dict)) {
+    if (absent.key == key && absent.dict == dict && absent.version == roots_dict_version(dict)) {
         return nullptr;
     }
     PyObject* value = PyDict_GetItemWithError(dict, key);

@@ -40,11 +40,15 @@ inline constexpr Py_ssize_t kMaxUnpack = 3;
     }
     return Ref::borrow(value);
 }
-#define ROOTS_GLOBAL_SITE                                                                          \
-    []() -> ::roots::GlobalSite& {                                                                 \
-        static constinit ::roots::GlobalSite site{};                                               \
+// A site of `Type` of its own for each place the macro is written: the
+// lambda is a new type, with a new static, at every expansion, as each
+// read in the interpreter's bytecode has its own inline cache.
+#define ROOTS_SITE(Type)                                                                           \
+    []() -> Type& {                                                                                \
+        static constinit Type site{};                                                              \
         return site;                                                                               \
     }()
+#define ROOTS_GLOBAL_SITE ROOTS_SITE(::roots::GlobalSite)
 #define module_global(name) ::roots::read_global(ROOTS_GLOBAL_SITE, (name))
 // The same for a name that varies from call to call (a helper's
 // parameter), which a site of its own would only churn.
@@ -96,14 +100,8 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj);
 }
 
 // `getattr(obj, name)`: a macro only so that each place it is written gets
-// a site of its own (the lambda is a new type, with a new static, at every
-// expansion), as each attribute read in the interpreter's bytecode has its
-// own inline cache.
-#define ROOTS_ATTRIBUTE_SITE                                                                       \
-    []() -> ::roots::AttributeSite& {                                                              \
-        static constinit ::roots::AttributeSite site{};                                            \
-        return site;                                                                               \
-    }()
+// a site of its own (see ROOTS_SITE).
+#define ROOTS_ATTRIBUTE_SITE ROOTS_SITE(::roots::AttributeSite)
 #define getattr(obj, name) ::roots::read_attribute(ROOTS_ATTRIBUTE_SITE, (obj), (name))
 // `getattr(obj, name)` where the name is a helper's parameter, read for
 // several names in turn (a record's fields, the store's mappings): a few
@@ -684,13 +682,8 @@ struct BaseInitSite {
 // `GLOBAL(base_name).__init__(self, request)`: the named base's own
 // initialiser, whatever a subclass's method resolution order puts next.
 int base_init_at(BaseInitSite& site, PyObject* base_name, PyObject* self, PyObject* request);
-#define base_init(base_name, self, request)                                                        \
-    ::roots::base_init_at(                                                                         \
-        []() -> ::roots::BaseInitSite& {                                                           \
-            static constinit ::roots::BaseInitSite site{};                                         \
-            return site;                                                                           \
-        }(),                                                                                       \
-        (base_name), (self), (request))
+#define base_init(base_name, self, request) \
+    ::roots::base_init_at(ROOTS_SITE(::roots::BaseInitSite), (base_name), (self), (request))
 
 // `hasattr(obj, name)`, keeping the value: 1 with `*value` set, 0 when the
 // attribute is missing, -1 on any other error (which hasattr lets through).
