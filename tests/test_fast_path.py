@@ -1032,6 +1032,11 @@ FORWARDING_CHANGES = [
                                                      self, obj, owner: lambda name: getattr(obj._target, name)})()),
         # An AttributeError from searching the instance dict falls back to __getattr__.
         "dict-search-raising-attribute-error": collided}.items()],
+    # The name becomes one of the class's shared keys through another
+    # instance, then this one holds it too.
+    case("getattr-name-shared-then-held", forwarding_request(), on_store(
+        lambda cls, store: object.__setattr__(cls(None, []), "users", {})),
+         on_store(lambda cls, store: object.__setattr__(store, "users", {"u1": {}}))),
     case("getattr-method-shadowed-by-the-instance", forwarding_request(KEYWORD_PULL), on_store(
         lambda cls, store: object.__setattr__(store, "pull", lambda **kw: LOG.append("instance pull")))),
     case("getattr-method-deleted", forwarding_request(KEYWORD_PULL),

@@ -518,6 +518,12 @@ int read_with_fallback(PyObject* obj, PyObject* name, PyObject** value, Attribut
     if (stored == kStored || stored == kUndetermined) {
         return stored_only(stored);
     }
+    if (stored == kAbsent && site != nullptr && roots_inline_values(obj) != nullptr) {
+        // Absent from inline values (no code ran, both entries stand): the
+        // site may go to `__getattr__` until the instance or the type changes.
+        fill_site(site, {entry->type, name, entry->version_tag, attribute_site_generation, SiteKind::kFallback,
+                         entry->index, roots_shared_key_count(entry->type), function.get()});
+    }
     if (stored == kStoredError) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
@@ -701,6 +707,25 @@ PyObject* get_attribute(PyObject* obj, PyObject* name) {
 
 unsigned int attribute_site_generation = 1;
 
+namespace {
+
+// Whether `obj`, of the unchanged type of a kClassValue, kStaticMethod or
+// kFallback site, still holds nothing of the site's name in its inline
+// values.
+bool unshadowed(const AttributeSite& site, PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type != site.type || type->tp_version_tag != site.version_tag) {
+        return false;
+    }
+    PyObject** values = roots_inline_values(obj);
+    if (values == nullptr) {
+        return false;
+    }
+    return site.index >= 0 ? values[site.index] == nullptr : roots_shared_key_count(type) == site.shared_count;
+}
+
+}  // namespace
+
 PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     switch (site.kind) {
@@ -708,6 +733,7 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
         case SiteKind::kInDict:
         case SiteKind::kProperty:
         case SiteKind::kTypeStatic:
+        case SiteKind::kFallback:
             break;
         case SiteKind::kTupleField:
             // A tuple's items never change; a shorter one leaves the read
@@ -718,14 +744,7 @@ PyObject* other_site_value(const AttributeSite& site, PyObject* obj) {
             break;
         case SiteKind::kClassValue:
         case SiteKind::kStaticMethod:
-            if (type == site.type && type->tp_version_tag == site.version_tag) {
-                if (PyObject** values = roots_inline_values(obj)) {
-                    const bool shadowed = site.index >= 0 ? values[site.index] != nullptr
-                                                          : roots_shared_key_count(type) != site.shared_count;
-                    return shadowed ? nullptr : site.value;
-                }
-            }
-            break;
+            return unshadowed(site, obj) ? site.value : nullptr;
         case SiteKind::kTypeMethod:
             if (type == site.type && type->tp_version_tag == site.version_tag) {
                 return site.value;
@@ -777,6 +796,18 @@ PyObject* get_attribute_at(AttributeSite& site, PyObject* obj, PyObject* name) {
     if (site.kind == SiteKind::kTypeStatic && name == site.name && obj == reinterpret_cast<PyObject*>(site.type) &&
         type == &PyType_Type && site.type->tp_version_tag == site.version_tag) {
         return Py_TYPE(site.value)->tp_descr_get(site.value, nullptr, obj);
+    }
+    // A name found nowhere last time, on a class with a Python
+    // `__getattr__`: the function, held while it runs, as the class's
+    // read calls it.
+    if (site.kind == SiteKind::kFallback && name == site.name && unshadowed(site, obj)) {
+        const Ref function = Ref::borrow(site.value);
+        PyObject* arguments[] = {obj, name};
+        PyObject* read = vectorcall(function.get(), arguments, 2, nullptr);
+        if (read == nullptr) {
+            note_attribute_error(obj, name);
+        }
+        return read;
     }
     PyObject* value = nullptr;
     const int found = cached_get(obj, name, &value, &site);

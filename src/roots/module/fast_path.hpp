@@ -112,6 +112,10 @@ enum class SiteKind : unsigned char {
     // A named tuple's field: item `index` of an instance of `type`, a tuple
     // subclass whose class holds the field's getter (`value`).
     kTupleField,
+    // A name that neither the class nor the instance holds, on a class
+    // defining `__getattr__` in Python (`value`, called with the instance
+    // and the name), under the same conditions as kClassValue.
+    kFallback,
 };
 
 struct AttributeSite {
