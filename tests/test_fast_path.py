@@ -889,6 +889,11 @@ USER_SHAPES = {
     "keyword-only": shaped("request, users, *, fallback='u1'", "return fallback, users[fallback]"),
     "varargs": shaped("request, users, *rest, **named", "return 'u1', (users['u1'], rest, named)"),
     "keywords": shaped("request, users, **named", "return 'u1', (users['u1'], named)"),
+    # A wrapper's shape: everything collected, or some of it.
+    "collecting-everything": shaped("*args, **kw", "return 'u1', (args[1]['u1'], args, kw)"),
+    "collecting-the-rest": shaped("request, *rest", "return 'u1', (rest[0]['u1'], rest)"),
+    "keywords-given-positional-arguments": shaped("request, **named", "return 'u1', named"),
+    "collecting-into-a-cell": shaped("*args", "return 'u1', (lambda: args)()"),
     "generator": shaped("request, users", "yield 'u1'; yield users['u1']"),
     "closure": _user_closure(),
     "missing-argument": shaped("request, users, third", "return 'u1', users['u1']"),

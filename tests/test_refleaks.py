@@ -167,6 +167,22 @@ def test_reading_collaborators_of_other_kinds_leaks_nothing(kind):
     assert leaks_of(construct, [request, request.registry, request.request_status, request.registry.settings]) == []
 
 
+def _collecting(*args, **kw):
+    return "alice", (args[1]["alice"], kw)
+
+
+def _collecting_the_rest(request, *rest):
+    return "alice", rest[0]["alice"]
+
+
+@pytest.mark.parametrize("collaborator", [_collecting, _collecting_the_rest], ids=["everything", "the-rest"])
+def test_collaborators_collecting_their_arguments_leak_nothing(collaborator, monkeypatch):
+    store = make_store(**CLASS_PATH_STORE)
+    request = make_request("/", settings=make_settings(store=store), user_id="alice")
+    monkeypatch.setattr(roots, "get_authenticated_user", collaborator)
+    assert leaks_of(lambda: roots.RootContext(request), [request, store.users, *store.users.values()]) == []
+
+
 # ---------------------------------------------------------------- the harness itself
 
 

@@ -302,6 +302,59 @@ int roots_renew_frame_quietly(PyObject *frame, PyObject *globals)
     return 1;
 }
 
+/* roots_call_exact for a function collecting positional arguments into
+ * `*args` or taking `**kwargs` (a wrapper's usual shape), called with
+ * positional arguments only: the tuple and the empty dict are made as the
+ * interpreter's binding makes them, then the frame is pushed.  Out of line,
+ * so that the exact calls do not pay for it. */
+__attribute__((noinline)) static int call_collecting(PyThreadState *tstate, PyFunctionObject *func,
+                                                     PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                                                     PyObject **result)
+{
+    PyCodeObject *code = (PyCodeObject *)func->func_code;
+    const int flags = code->co_flags;
+    const Py_ssize_t named = code->co_argcount;
+    if (kwnames != NULL || code->co_kwonlyargcount != 0 || nargs < named ||
+        (nargs > named && !(flags & CO_VARARGS)) || !(flags & CO_OPTIMIZED) ||
+        func->vectorcall != _PyFunction_Vectorcall || tstate->interp->eval_frame != NULL ||
+        !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
+        return 0;
+    }
+    PyObject *rest = NULL;
+    if (flags & CO_VARARGS) {
+        rest = PyTuple_New(nargs - named);
+        if (rest == NULL) {
+            *result = NULL;
+            return 1;
+        }
+        for (Py_ssize_t i = named; i < nargs; ++i) {
+            PyTuple_SET_ITEM(rest, i - named, Py_NewRef(args[i]));
+        }
+    }
+    PyObject *keywords = NULL;
+    if (flags & CO_VARKEYWORDS) {
+        keywords = PyDict_New();
+        if (keywords == NULL) {
+            Py_XDECREF(rest);
+            *result = NULL;
+            return 1;
+        }
+    }
+    const int bound = (int)named + (rest != NULL) + (keywords != NULL);
+    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(func), bound);
+    for (Py_ssize_t i = 0; i < named; ++i) {
+        frame->localsplus[i] = Py_NewRef(args[i]);
+    }
+    if (rest != NULL) {
+        frame->localsplus[named] = rest;
+    }
+    if (keywords != NULL) {
+        frame->localsplus[named + (rest != NULL)] = keywords;
+    }
+    *result = _PyEval_EvalFrameDefault(tstate, frame, 0);
+    return 1;
+}
+
 int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, PyObject **result)
 {
@@ -317,7 +370,8 @@ int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const 
     if (func->vectorcall != _PyFunction_Vectorcall || code->co_argcount != given || code->co_kwonlyargcount != 0 ||
         (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS | CO_OPTIMIZED)) != CO_OPTIMIZED ||
         tstate->interp->eval_frame != NULL || !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
-        return 0;
+        return (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) != 0 &&
+               call_collecting(tstate, func, args, nargs, kwnames, result);
     }
     /* Keywords name the remaining parameters in their order (compared by
      * identity: both are interned), none of them positional-only. */

@@ -96,7 +96,10 @@ PyObject *roots_property_getter(PyObject *property);
 
 /* A vectorcall of a plain Python function whose parameters are exactly
  * the `nargs` positional arguments followed by the keywords `kwnames` (may
- * be null), in that order, and nothing else: its frame is pushed and run as
+ * be null), in that order, and nothing else, or positional parameters
+ * followed by `*args` or `**kwargs` given positional arguments alone (a
+ * wrapper's usual shape, bound as the interpreter binds it): its frame is
+ * pushed and run as
  * the interpreter's own calls between Python functions do, without the
  * general binding of arguments to parameters.  1 with `*result` set to the
  * call's result (null with its error), or 0 when the call is not of that
