@@ -320,6 +320,11 @@ __attribute__((noinline)) static int call_collecting(PyThreadState *tstate, PyFu
         !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
         return 0;
     }
+    /* What was checked above still holds when the frame is pushed: making
+     * the tuple and the dict runs no Python code (the collector, the one
+     * thing an allocation could set off, runs only at the evaluation
+     * loop's own checks), so nothing can replace the function's code or
+     * install a frame evaluator in between. */
     PyObject *rest = NULL;
     if (flags & CO_VARARGS) {
         rest = PyTuple_New(nargs - named);
