@@ -302,6 +302,30 @@ int roots_renew_frame_quietly(PyObject *frame, PyObject *globals)
     return 1;
 }
 
+/* Whether a frame of `func` (running `code`) may be pushed directly: no
+ * frame evaluator of a debugger or profiler installed in its place (it
+ * must see every frame), room left in the thread's frame stack. */
+static inline int frame_pushable(PyThreadState *tstate, PyFunctionObject *func, PyCodeObject *code)
+{
+    return func->vectorcall == _PyFunction_Vectorcall && (code->co_flags & CO_OPTIMIZED) &&
+           tstate->interp->eval_frame == NULL && _PyThreadState_HasStackSpace(tstate, code->co_framesize);
+}
+
+/* Pushes a frame of `func` whose first `given` locals are `args` and whose
+ * next `bound - given` are left to the caller to fill before it runs the
+ * frame.  The frame takes a reference to the function and to each
+ * argument, and the evaluation pops and releases it, on return or on
+ * error. */
+static inline _PyInterpreterFrame *push_frame(PyThreadState *tstate, PyFunctionObject *func, PyObject *const *args,
+                                              Py_ssize_t given, int bound)
+{
+    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(func), bound);
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        frame->localsplus[i] = Py_NewRef(args[i]);
+    }
+    return frame;
+}
+
 /* roots_call_exact for a function collecting positional arguments into
  * `*args` or taking `**kwargs` (a wrapper's usual shape), called with
  * positional arguments only: the tuple and the empty dict are made as the
@@ -315,16 +339,14 @@ __attribute__((noinline)) static int call_collecting(PyThreadState *tstate, PyFu
     const int flags = code->co_flags;
     const Py_ssize_t named = code->co_argcount;
     if (kwnames != NULL || code->co_kwonlyargcount != 0 || nargs < named ||
-        (nargs > named && !(flags & CO_VARARGS)) || !(flags & CO_OPTIMIZED) ||
-        func->vectorcall != _PyFunction_Vectorcall || tstate->interp->eval_frame != NULL ||
-        !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
+        (nargs > named && !(flags & CO_VARARGS)) || !frame_pushable(tstate, func, code)) {
         return 0;
     }
     /* What was checked above still holds when the frame is pushed: making
      * the tuple and the dict runs no Python code (the collector, the one
      * thing an allocation could set off, runs only at the evaluation
      * loop's own checks), so nothing can replace the function's code or
-     * install a frame evaluator in between. */
+     * install a frame evaluator in between.  Both go to the frame. */
     PyObject *rest = NULL;
     if (flags & CO_VARARGS) {
         rest = PyTuple_New(nargs - named);
@@ -345,11 +367,8 @@ __attribute__((noinline)) static int call_collecting(PyThreadState *tstate, PyFu
             return 1;
         }
     }
-    const int bound = (int)named + (rest != NULL) + (keywords != NULL);
-    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(func), bound);
-    for (Py_ssize_t i = 0; i < named; ++i) {
-        frame->localsplus[i] = Py_NewRef(args[i]);
-    }
+    _PyInterpreterFrame *frame =
+        push_frame(tstate, func, args, named, (int)named + (rest != NULL) + (keywords != NULL));
     if (rest != NULL) {
         frame->localsplus[named] = rest;
     }
@@ -369,12 +388,9 @@ int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const 
     PyFunctionObject *func = (PyFunctionObject *)callable;
     PyCodeObject *code = (PyCodeObject *)func->func_code;
     const Py_ssize_t given = nargs + (kwnames != NULL ? PyTuple_GET_SIZE(kwnames) : 0);
-    /* Exactly the parameters given, nothing else to bind; no frame
-     * evaluator of a debugger or profiler installed in its place (it must
-     * see every frame); room left in the thread's frame stack. */
-    if (func->vectorcall != _PyFunction_Vectorcall || code->co_argcount != given || code->co_kwonlyargcount != 0 ||
-        (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS | CO_OPTIMIZED)) != CO_OPTIMIZED ||
-        tstate->interp->eval_frame != NULL || !_PyThreadState_HasStackSpace(tstate, code->co_framesize)) {
+    /* Exactly the parameters given, nothing else to bind. */
+    if (code->co_argcount != given || code->co_kwonlyargcount != 0 ||
+        (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) != 0 || !frame_pushable(tstate, func, code)) {
         return (code->co_flags & (CO_VARARGS | CO_VARKEYWORDS)) != 0 &&
                call_collecting(tstate, func, args, nargs, kwnames, result);
     }
@@ -386,13 +402,7 @@ int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const 
             return 0;
         }
     }
-    /* The frame takes a reference to the function and to each argument,
-     * and the evaluation pops and releases it, on return or on error. */
-    _PyInterpreterFrame *frame = _PyFrame_PushUnchecked(tstate, (PyFunctionObject *)Py_NewRef(callable), (int)given);
-    for (Py_ssize_t i = 0; i < given; ++i) {
-        frame->localsplus[i] = Py_NewRef(args[i]);
-    }
-    *result = _PyEval_EvalFrameDefault(tstate, frame, 0);
+    *result = _PyEval_EvalFrameDefault(tstate, push_frame(tstate, func, args, given, (int)given), 0);
     return 1;
 }
 

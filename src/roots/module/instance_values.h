@@ -99,9 +99,8 @@ PyObject *roots_property_getter(PyObject *property);
  * be null), in that order, and nothing else, or positional parameters
  * followed by `*args` or `**kwargs` given positional arguments alone (a
  * wrapper's usual shape, bound as the interpreter binds it): its frame is
- * pushed and run as
- * the interpreter's own calls between Python functions do, without the
- * general binding of arguments to parameters.  1 with `*result` set to the
+ * pushed and run as the interpreter's own calls between Python functions
+ * do, without the general binding of arguments to parameters.  1 with `*result` set to the
  * call's result (null with its error), or 0 when the call is not of that
  * kind, with nothing done.  `tstate` is the running thread's state. */
 int roots_call_exact(PyThreadState *tstate, PyObject *callable, PyObject *const *args, Py_ssize_t nargs,
