@@ -22,11 +22,11 @@ implementations make the same calls (by name and arguments), both replays are
 samples of one floor and the least of them serves both.  Own time is time
 minus floor.  Figures are the least of alternating rounds, in ns per
 construction (other work on the machine only ever adds time to a sample, so
-the least sample is the closest to the code's own cost); the ratios are
-module / twin.  Each round visits every scenario, and the rounds are shared
-out among a few fresh interpreters (--processes), since where objects land
-in memory, and so how the interpreter's own caches collide, is drawn once
-per process.
+the least sample is the closest to the code's own cost), each sample of warm
+runs after the collector's pass; the ratios are module / twin.  Each round
+visits every scenario, and the rounds are shared out among a few fresh
+interpreters (--processes), since where objects land in memory, and so how
+the interpreter's own caches collide, is drawn once per process.
 """
 
 import argparse
@@ -480,11 +480,16 @@ def constructions(cls, request):
     return run
 
 
-def timed(run, count):
-    # The collector runs between samples, never inside one.
+def timed(run, count, warm=None):
+    # The collector runs between samples, never inside one.  Its pass walks
+    # every object, so the caches it leaves behind are the heap's, not the
+    # code's: the code runs `warm` times (by default as often as it is
+    # timed) before the clock starts, and the sample is of warm runs, as
+    # in a server between two of the collector's passes.
     gc.collect()
     gc.disable()
     try:
+        run(count if warm is None else warm)
         start = time.perf_counter_ns()
         run(count)
         return (time.perf_counter_ns() - start) / count
@@ -562,7 +567,7 @@ def count_for(run, patches_world, target_ns=1_500_000):
     # of the target, each started cold after the collector's pass.
     with patches_world:
         run(3)
-        per = max(timed(run, 20), 50)
+        per = max(timed(run, 20, warm=3), 50)
     return max(3, int(target_ns / per))
 
 
@@ -581,9 +586,7 @@ def bench_world(world, impls, rounds):
         for scenario, prepared, samples, counts in rows:
             for index, (impl, (run, floor, patches, _, _)) in enumerate(prepared.items()):
                 with World(impl, patches):
-                    run(2)
                     samples.setdefault(f"{index} total", []).append(timed(run, counts[impl]))
-                    floor(2)
                     samples.setdefault(f"{index} floor", []).append(timed(floor, counts[impl]))
     module, twin = impls[0], impls[-1]
     return [{"label": scenario.label,
@@ -699,7 +702,7 @@ def bench_scaling(impls, sizes, worlds):
                 url, method, matchdict, body = ROUTES[name]
                 scenario = Scenario(name, name, "u1", url, method, matchdict, body)
                 prepared = prepare(world, scenario, impls, stores, floor=size == floor_size)
-                per = {impl: max(timed(prepared[impl][0], 1), 1.0) for impl in impls}
+                per = {impl: max(timed(prepared[impl][0], 1, warm=0), 1.0) for impl in impls}
                 count = max(1, min(2000, int(20_000_000 / max(per.values()))))
                 samples = {impl: [] for impl in impls}
                 floor_samples = []
