@@ -566,7 +566,6 @@ def count_for(run, patches_world, target_ns=1_500_000):
     # caches and cost several times more, which made samples of a fraction
     # of the target, each started cold after the collector's pass.
     with patches_world:
-        run(3)
         per = max(timed(run, 20, warm=3), 50)
     return max(3, int(target_ns / per))
 
