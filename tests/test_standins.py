@@ -10,7 +10,7 @@ from pyramid.security import Allow, Authenticated, Deny, Everyone
 from helpers import allocations_gone_wrong, make_request, make_store, permits
 from korvane import utils
 from korvane.auth.apikey import ApikeyAuthenticationPolicy
-from korvane.config_storage import UserRecord
+from korvane.config_storage import QueryRecord, Record, UserRecord
 from korvane.process_registry import ProcessRegistry
 from korvane.views.utils import gui_response_exception
 
@@ -62,6 +62,61 @@ def test_records_answer_by_attribute_and_key_and_empty_ones_are_false():
     assert "querydef" not in user and user.get("querydef") == [] and user.get("querydef", "x") == "x"
     assert (user.get("password"), user.get("nope")) == (None, None)
     assert user and not UserRecord(key="carol")
+
+
+@pytest.mark.parametrize("record, name, expected", [
+    (QueryRecord({"execute": ["u1"]}, key="q1"), "execute", ["u1"]),
+    (QueryRecord({}, key="q1"), "query_id", "q1"),
+    (QueryRecord({}, key="q1"), "write", []),
+    (QueryRecord({}, key="q1"), "database", None),
+    (QueryRecord({}, key="q1"), "http_methods", {}),
+    (QueryRecord({"http_methods": {"GET": True}}, key="q1"), "http_methods", {"GET": True}),
+    # A field the record holds wins over what its kind says an absent one reads as.
+    (UserRecord({"user_id": "other"}, key="carol"), "user_id", "other"),
+    (UserRecord({}, key="carol"), "creator", None),
+    (UserRecord({}, key="carol"), "edit", []),
+    (Record({"anything": 1}), "anything", 1),
+])
+def test_a_field_reads_as_held_or_as_its_kind_says_when_absent(record, name, expected):
+    value = getattr(record, name)
+    assert value == expected and type(value) is type(expected)
+    if expected in ([], {}):
+        # Each read gives a fresh one: filling it in does not change the record.
+        value["x" if isinstance(value, dict) else slice(0, 0)] = ["x"]
+        assert getattr(record, name) == expected
+
+
+@pytest.mark.parametrize("record, name, message", [
+    (QueryRecord({"_secret": 1}, key="q1"), "_secret", "_secret"),
+    (QueryRecord({}, key="q1"), "nope", "QueryRecord has no field 'nope'"),
+    (UserRecord({}, key="carol"), "http_methods", "UserRecord has no field 'http_methods'"),
+    (Record({}, key="k"), "", "Record has no field ''"),
+])
+def test_a_name_the_record_does_not_answer_is_an_attribute_error(record, name, message):
+    with pytest.raises(AttributeError) as raised:
+        getattr(record, name)
+    assert str(raised.value) == message
+
+
+def test_a_record_kind_changed_after_the_class_is_made_is_read_at_once():
+    base = type("Kind", (Record,), {"id_field": "kind_id", "list_fields": ("a",)})
+    sub = type("SubKind", (base,), {"scalar_fields": ("b",)})
+    record = sub({}, key="k1")
+    assert (record.kind_id, record.a, record.b) == ("k1", [], None)
+    base.list_fields = ("b", "c")
+    base.id_field = "other_id"
+    # A name of two kinds reads as the first of mapping, id, list, scalar.
+    assert (record.b, record.c, record.other_id) == ([], [], "k1")
+    with pytest.raises(AttributeError, match="no field 'kind_id'"):
+        record.kind_id
+    sub.mapping_fields = ("b",)
+    assert record.b == {}
+    del sub.mapping_fields
+    base.list_fields = ("c",)
+    assert record.b is None
+    del sub.scalar_fields
+    with pytest.raises(AttributeError, match="no field 'b'"):
+        record.b
 
 
 @pytest.mark.parametrize("field", [{"view": ["ghost"]}, {"edit": ["ghost"]}, {"creator": "ghost"}])

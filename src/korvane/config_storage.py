@@ -78,13 +78,63 @@ class UnusableChange(ValueError):
     user it needs removed); the file is left as it was."""
 
 
-class Record(MutableMapping):
+# What an absent field reads as, by kind (a scalar field reads as None).
+_ABSENT_ID = object()
+_ABSENT_LIST = object()
+_ABSENT_MAPPING = object()
+_NOT_A_FIELD = object()
+
+
+class _RecordType(type(MutableMapping)):
+    """Keeps a record class's table of what its absent fields read as in
+    step with the class attributes that say it.  Every read of a field a
+    record lacks looks there; scanning the tuples on each read made listing
+    a large store several times slower."""
+
+    _KIND_ATTRIBUTES = frozenset({"id_field", "list_fields", "scalar_fields", "mapping_fields"})
+
+    def __init__(cls, name, bases, namespace, **kw):
+        super().__init__(name, bases, namespace, **kw)
+        cls._tabulate_absent_fields()
+
+    def __setattr__(cls, name, value):
+        super().__setattr__(name, value)
+        if name in _RecordType._KIND_ATTRIBUTES:
+            cls._retabulate()
+
+    def __delattr__(cls, name):
+        super().__delattr__(name)
+        if name in _RecordType._KIND_ATTRIBUTES:
+            cls._retabulate()
+
+    def _retabulate(cls):
+        # Subclasses inherit what was changed unless they set it themselves.
+        pending = [cls]
+        while pending:
+            record_class = pending.pop()
+            record_class._tabulate_absent_fields()
+            pending.extend(record_class.__subclasses__())
+
+    def _tabulate_absent_fields(cls):
+        # Where a name has several kinds, the first of mapping, id, list and
+        # scalar wins: written last.
+        table = dict.fromkeys(cls.scalar_fields)
+        table.update(dict.fromkeys(cls.list_fields, _ABSENT_LIST))
+        if cls.id_field is not None:
+            table[cls.id_field] = _ABSENT_ID
+        table.update(dict.fromkeys(cls.mapping_fields, _ABSENT_MAPPING))
+        type.__setattr__(cls, "_absent_fields", table)
+
+
+class Record(MutableMapping, metaclass=_RecordType):
     """A configuration record.  ``key`` is the id the store keeps it
     under; the attribute named by ``id_field`` falls back to it."""
 
     id_field = None
     list_fields = ()
     scalar_fields = ()
+    #: Fields holding a mapping: absent, they read as an empty one.
+    mapping_fields = ()
     #: Secrets: shown as "***" by ``repr``, so that logs never carry them.
     hidden_fields = ("password", "apikey")
     #: How definitions of this kind are named in messages.
@@ -125,16 +175,24 @@ class Record(MutableMapping):
         return len(self._fields)
 
     def __getattr__(self, name):
-        if name.startswith("_"):
+        # Every read of a field comes here, and the interpreter cannot
+        # specialise reads of a class with a __getattr__: so the field a
+        # record holds is answered with one read of the instance, and an
+        # absent one with one lookup in its class's table.
+        if name[:1] == "_":
             raise AttributeError(name)
-        if name in self._fields:
-            return self._fields[name]
-        if name == self.id_field:
-            return self.key
-        if name in self.list_fields:
-            return []
-        if name in self.scalar_fields:
+        fields = self._fields
+        if name in fields:
+            return fields[name]
+        absent = type(self)._absent_fields.get(name, _NOT_A_FIELD)
+        if absent is None:
             return None
+        if absent is _ABSENT_LIST:
+            return []
+        if absent is _ABSENT_ID:
+            return self.key
+        if absent is _ABSENT_MAPPING:
+            return {}
         raise AttributeError(
             "{} has no field {!r}".format(type(self).__name__, name)
         )
@@ -271,6 +329,7 @@ class QueryRecord(Record):
     id_field = "query_id"
     list_fields = ("read", "write", "execute")
     scalar_fields = ("database", "sql", "description")
+    mapping_fields = ("http_methods",)
     kind = "Query definition"
     schema = {
         "database": TEXT,
@@ -291,11 +350,6 @@ class QueryRecord(Record):
         self.check_fields(all_users)
         if databases is not None and self.database not in databases:
             self._refuse(self.query_id, "runs on database '{}', which is not defined", self.database)
-
-    def __getattr__(self, name):
-        if name == "http_methods" and name not in self._fields:
-            return {}
-        return super().__getattr__(name)
 
 
 class CredentialRecord(Record):
