@@ -13,6 +13,7 @@ import logging
 import os
 import threading
 import time
+from abc import ABCMeta
 from collections.abc import MutableMapping
 
 from pyramid.httpexceptions import HTTPBadRequest
@@ -85,11 +86,11 @@ _ABSENT_MAPPING = object()
 _NOT_A_FIELD = object()
 
 
-class _RecordType(type(MutableMapping)):
+class _RecordType(ABCMeta):
     """Keeps a record class's table of what its absent fields read as in
     step with the class attributes that say it.  Every read of a field a
-    record lacks looks there; scanning the tuples on each read made listing
-    a large store several times slower."""
+    record lacks looks there: scanning those tuples on each read cost more
+    than the read itself."""
 
     _KIND_ATTRIBUTES = frozenset({"id_field", "list_fields", "scalar_fields", "mapping_fields"})
 
