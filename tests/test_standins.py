@@ -37,10 +37,29 @@ def test_requested_data_format_prefers_extension_then_format_param_then_default(
     ("/db//sales///orders", "/db/sales/orders"),
     ("//db/x?next=http://x//y", "/db/x?next=http://x//y"),
     ("http://host//db/x#a//b", "http://host/db/x#a//b"),
-    ("/db/x", "/db/x"),
+    ("/db/x", "/db/x"), ("", ""), ("/db/x?next=/a/b#c", "/db/x?next=/a/b#c"), ("http://host/db", "http://host/db"),
+    ("https://host///db//x/", "https://host/db/x/"),
 ])
 def test_remove_multiple_url_slashes_only_touches_the_path(uri, expected):
     assert utils.remove_multiple_url_slashes(uri) == expected
+
+
+@pytest.mark.parametrize("query, table, expected", [
+    ("", None, [("/", "$2F"), (".", "$2E")]),
+    ("?a=1", {"~T": "~", "$2F": "/"}, [("~", "~T"), ("/", "$2F")]),
+    # Declared characters come first; for one the table covers, the table's substitute wins.
+    ("?$2A=*&$X=/&$=;&$LONG=ab", {"$2F": "/"}, [("*", "$2A"), ("/", "$2F")]),
+])
+def test_reversed_substitutions_put_declared_characters_first_and_let_the_table_win(query, table, expected):
+    params = make_request("/db/x" + query).params
+    assert list(utils.get_reversed_url_substitution_params(params, table).items()) == expected
+
+
+def test_too_many_declared_substitutes_are_refused_with_their_count():
+    query = "&".join("$S{}={}".format(i, chr(65 + i)) for i in range(utils.MAX_DECLARED_SUBSTITUTES + 1))
+    with pytest.raises(HTTPBadRequest) as refused:
+        utils.get_reversed_url_substitution_params(make_request("/db/x?" + query).params, None)
+    assert refused.value.explanation.endswith("this one declares 33.")
 
 
 def test_get_model_reads_sqlite_tables_and_404s_an_unknown_database(tmp_path):
