@@ -15,11 +15,13 @@ from korvane.process_registry import ProcessRegistry
 from korvane.views.utils import gui_response_exception
 
 
-@pytest.mark.parametrize("params, expected", [
-    ({"apikey": "k1", "appid": "app"}, "k1"), ({"appid": "app"}, None), ({"apikey": ""}, None), ({}, None),
+@pytest.mark.parametrize("query, expected", [
+    ("apikey=k1&appid=app", "k1"), ("appid=app", None), ("apikey=", None), ("", None), ("apikey=k1&apikey=k2", "k2"),
 ])
-def test_find_api_key_reads_the_named_parameter_only(params, expected):
-    assert ApikeyAuthenticationPolicy.find_api_key(params, "apikey", "appid") == expected
+def test_find_api_key_reads_the_named_parameter_only(query, expected):
+    assert ApikeyAuthenticationPolicy.find_api_key(make_request("/x?" + query).GET, "apikey", "appid") == expected
+    assert ApikeyAuthenticationPolicy.find_api_key(dict(make_request("/x?" + query).GET), "apikey", "appid") == expected
+    assert ApikeyAuthenticationPolicy.find_api_key({"apikey": "k1"}, "apikey", "apikey") is None
 
 
 @pytest.mark.parametrize("url, kw, expected", [
