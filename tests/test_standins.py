@@ -15,13 +15,16 @@ from korvane.process_registry import ProcessRegistry
 from korvane.views.utils import gui_response_exception
 
 
-@pytest.mark.parametrize("query, expected", [
-    ("apikey=k1&appid=app", "k1"), ("appid=app", None), ("apikey=", None), ("", None), ("apikey=k1&apikey=k2", "k2"),
+@pytest.mark.parametrize("query, appid_name, expected", [
+    ("apikey=k1&appid=app", "appid", "k1"), ("appid=app", "appid", None), ("apikey=", "appid", None),
+    ("", "appid", None), ("apikey=k1&apikey=k2", "appid", "k2"),
+    # A key name shared with the application id's is never taken as a key.
+    ("apikey=k1", "apikey", None),
 ])
-def test_find_api_key_reads_the_named_parameter_only(query, expected):
-    assert ApikeyAuthenticationPolicy.find_api_key(make_request("/x?" + query).GET, "apikey", "appid") == expected
-    assert ApikeyAuthenticationPolicy.find_api_key(dict(make_request("/x?" + query).GET), "apikey", "appid") == expected
-    assert ApikeyAuthenticationPolicy.find_api_key({"apikey": "k1"}, "apikey", "apikey") is None
+def test_find_api_key_reads_the_named_parameter_only(query, appid_name, expected):
+    params = make_request("/x?" + query).GET
+    for mapping in (params, dict(params)):
+        assert ApikeyAuthenticationPolicy.find_api_key(mapping, "apikey", appid_name) == expected
 
 
 @pytest.mark.parametrize("url, kw, expected", [

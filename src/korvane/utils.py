@@ -95,13 +95,14 @@ def get_reversed_url_substitution_params(params, url_substitution):
     what a client sent.
     """
     table = DEFAULT_URL_SUBSTITUTION if url_substitution is None else url_substitution
+    reversed_table = {char: sub for sub, char in table.items()}
     declared = _declared_substitutions(params)
     if not declared:
         # Most requests declare nothing: the table reversed is the answer.
-        return {char: sub for sub, char in table.items()}
-    reversed_table = {char: sub for sub, char in declared.items()}
-    reversed_table.update({char: sub for sub, char in table.items()})
-    return reversed_table
+        return reversed_table
+    merged = {char: sub for sub, char in declared.items()}
+    merged.update(reversed_table)
+    return merged
 
 
 def replace_patterns(text, substitution_params):
